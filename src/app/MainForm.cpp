@@ -1,0 +1,219 @@
+#include "app/MainForm.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "app/Artwork.h"
+#include "core/Bytes.h"
+
+namespace zelvo {
+
+namespace {
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QLatin1String(name));
+  return label;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QLatin1String(kMainCaption));
+  CreateControls();
+  CreateComponents();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::CreateControls() {
+  lblStatus = MakeLabel(this, "lblStatus", QStringLiteral("Waiting"));
+  lblStatus->setAlignment(Qt::AlignCenter);
+  QFont statusFont = lblStatus->font();
+  statusFont.setPixelSize(19);
+  statusFont.setBold(true);
+  lblStatus->setFont(statusFont);
+  lblStatus->setStyleSheet(QStringLiteral("color: blue;"));
+
+  gbInstrInfo = new QGroupBox(QStringLiteral("Instrument Information"), this);
+  gbInstrInfo->setObjectName(QStringLiteral("gbInstrInfo"));
+  lblInstrType = MakeLabel(gbInstrInfo, "lblInstrType", QStringLiteral("Type:"));
+  lblInstFlashVer = MakeLabel(gbInstrInfo, "lblInstFlashVer", QStringLiteral("Flash Version:"));
+  lblNewFlash = MakeLabel(gbInstrInfo, "lblNewFlash", QStringLiteral("Upgrading to:"));
+  lblFlashFileDate = MakeLabel(gbInstrInfo, "lblFlashFileDate", QStringLiteral("(Flash Date)"));
+  auto* infoLayout = new QVBoxLayout(gbInstrInfo);
+  for (QLabel* label : {lblInstrType, lblInstFlashVer, lblNewFlash, lblFlashFileDate}) infoLayout->addWidget(label);
+  infoLayout->addStretch();
+
+  cbStart = new QPushButton(QStringLiteral("Start"), this);
+  cbStart->setObjectName(QStringLiteral("cbStart"));
+  cbStop = new QPushButton(QStringLiteral("Stop"), this);
+  cbStop->setObjectName(QStringLiteral("cbStop"));
+  cbStop->setEnabled(false);
+  cbLoadFile = new QPushButton(QStringLiteral("Load File"), this);
+  cbLoadFile->setObjectName(QStringLiteral("cbLoadFile"));
+  cbLoadFile->setVisible(false);
+  for (QPushButton* button : {cbStart, cbStop}) button->setMinimumWidth(110);
+
+  panGauge = new QFrame(this);
+  panGauge->setObjectName(QStringLiteral("panGauge"));
+  panGauge->setFrameShape(QFrame::StyledPanel);
+  gauProgress = new QProgressBar(panGauge);
+  gauProgress->setObjectName(QStringLiteral("gauProgress"));
+  gauProgress->setOrientation(Qt::Horizontal);
+  gauProgress->setRange(0, 100);
+  gauProgress->setValue(0);
+  gauProgress->setTextVisible(true);
+  auto* gaugeLayout = new QHBoxLayout(panGauge);
+  gaugeLayout->addWidget(gauProgress);
+
+  panLED = new QFrame(this);
+  panLED->setObjectName(QStringLiteral("panLED"));
+  panLED->setFrameShape(QFrame::StyledPanel);
+  ledTX = new TLedIndicator(panLED);
+  ledTX->setObjectName(QStringLiteral("ledTX"));
+  ledTX->setToolTip(QStringLiteral("TX"));
+  ledRX = new TLedIndicator(panLED);
+  ledRX->setObjectName(QStringLiteral("ledRX"));
+  ledRX->setToolTip(QStringLiteral("RX"));
+  auto* ledLayout = new QHBoxLayout(panLED);
+  ledLayout->addWidget(new QLabel(QStringLiteral("TX"), panLED));
+  ledLayout->addWidget(ledTX);
+  ledLayout->addSpacing(8);
+  ledLayout->addWidget(new QLabel(QStringLiteral("RX"), panLED));
+  ledLayout->addWidget(ledRX);
+
+  lblPageNum = MakeLabel(this, "lblPageNum", QStringLiteral("Sending PAGE"));
+  lblFlashAdr = MakeLabel(this, "lblFlashAdr", QStringLiteral("Address:"));
+  lblFlashTime = MakeLabel(this, "lblFlashTime", QStringLiteral("Time"));
+  Rev = MakeLabel(this, "Rev", QStringLiteral("Revision"));
+  QFont revFont = Rev->font();
+  revFont.setItalic(true);
+  Rev->setFont(revFont);
+  Rev->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+  imgInstr = MakeLabel(this, "imgInstr", QString());
+  imgInstr->setPixmap(InstrumentPicture(QSize(96, 170)));
+  imgInstr->setFixedSize(96, 170);
+  imgKovaxDock = MakeLabel(this, "imgKovaxDock", QString());
+  imgKovaxDock->setPixmap(DockPicture(QSize(150, 100)));
+  imgKovaxDock->setVisible(false);
+
+  chkUseKovax = new QCheckBox(QStringLiteral("Use Kova Express"), this);
+  chkUseKovax->setObjectName(QStringLiteral("chkUseKovax"));
+  chkUseKovax->setVisible(false);
+  UseWeb = new QCheckBox(QStringLiteral("Use Web"), this);
+  UseWeb->setObjectName(QStringLiteral("UseWeb"));
+  UseWeb->setVisible(false);
+  cboUSBDocks = new QComboBox(this);
+  cboUSBDocks->setObjectName(QStringLiteral("cboUSBDocks"));
+  cboUSBDocks->setVisible(false);
+  IpAddr = new QLineEdit(QStringLiteral("192.168.10.100"), this);
+  IpAddr->setObjectName(QStringLiteral("IpAddr"));
+  IpAddr->setVisible(false);
+  lblNetwrkDocks = MakeLabel(this, "lblNetwrkDocks", QStringLiteral("Ethernet Availiable Docks List"));
+  lblNetwrkDocks->setVisible(false);
+  cboNetDockList = new QComboBox(this);
+  cboNetDockList->setObjectName(QStringLiteral("cboNetDockList"));
+  cboNetDockList->setVisible(false);
+
+  // Layout: status across the top; picture and instrument panel; buttons and
+  // dock choice; progress; page, address, time and LEDs; revision.
+  auto* top = new QVBoxLayout(this);
+  top->setContentsMargins(14, 10, 14, 8);
+  top->setSpacing(8);
+  top->addWidget(lblStatus);
+
+  auto* middle = new QHBoxLayout;
+  middle->addWidget(imgInstr);
+  middle->addWidget(imgKovaxDock);
+  middle->addWidget(gbInstrInfo, 1);
+  top->addLayout(middle);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(cbStart);
+  buttons->addWidget(cbStop);
+  buttons->addWidget(cbLoadFile);
+  buttons->addStretch();
+  buttons->addWidget(chkUseKovax);
+  buttons->addWidget(UseWeb);
+  top->addLayout(buttons);
+
+  auto* docks = new QGridLayout;
+  docks->addWidget(cboUSBDocks, 0, 0);
+  docks->addWidget(IpAddr, 0, 1);
+  docks->addWidget(lblNetwrkDocks, 1, 0);
+  docks->addWidget(cboNetDockList, 1, 1);
+  top->addLayout(docks);
+
+  top->addWidget(panGauge);
+
+  auto* progress = new QHBoxLayout;
+  progress->addWidget(lblPageNum, 1);
+  progress->addWidget(lblFlashAdr, 1);
+  progress->addWidget(lblFlashTime, 1);
+  progress->addWidget(panLED);
+  top->addLayout(progress);
+  top->addWidget(Rev);
+
+  setFixedSize(480, 390);
+}
+
+void TfrmMain::CreateComponents() {
+  tmrInstrCon = new TTimer(this);
+  tmrInstrCon->SetInterval(100);
+  tmrInstrDisc = new TTimer(this);
+  tmrInstrDisc->SetInterval(100);
+  tmrDockLCDUpd = new TTimer(this);
+  tmrDockLCDUpd->SetInterval(1000);
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+  PopupMenu1->addAction(QStringLiteral("Debug Window"), this, [this] {
+    if (debugForm_) debugForm_->setVisible(true);
+  });
+  PopupMenu1->addAction(QStringLiteral("Exit"), this, [] { QCoreApplication::exit(0); });
+
+  AppInfo = new TAppVersionInfo(this);
+  AppInfo->SetLangId(QStringLiteral("0409"));
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+  FormShow();
+}
+
+void TfrmMain::FormShow() {
+  AppInfo->SetExeName(QCoreApplication::applicationFilePath());
+  AppInfo->ReadVersionInfo();
+  const QString version = AppInfo->FileVersion();
+  setWindowTitle(windowTitle() + TAppVersionInfo::VersionField(version, 1) + QLatin1Char('.') +
+                 TAppVersionInfo::VersionField(version, 2));
+  Rev->setText(QStringLiteral("Revision ") + TAppVersionInfo::VersionField(version, 3));
+}
+
+void TfrmMain::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(event->globalPos()); }
+
+void TfrmMain::AppendTrace(const char* direction, const QByteArray& data) {
+  if (debugForm_) debugForm_->Debug->appendPlainText(QLatin1String(direction) + ToText(data) + QLatin1Char('#'));
+  ledRX->SetLit(!ledRX->Lit());
+  ledTX->SetLit(!ledRX->Lit());
+}
+
+void TfrmMain::KelLink1DebugSend(QObject*, const QByteArray& data) { AppendTrace("SND#", data); }
+
+void TfrmMain::KelLink1DebugReceive(QObject*, const QByteArray& data) { AppendTrace("RCV#", data); }
+
+}  // namespace zelvo

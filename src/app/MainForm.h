@@ -1,0 +1,90 @@
+#pragma once
+// The main window: every control of the utility and the components it owns.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+#include "app/AppVersionInfo.h"
+#include "app/DebugForm.h"
+#include "app/LedIndicator.h"
+#include "core/Timer.h"
+
+namespace zelvo {
+
+inline constexpr const char* kApplicationTitle = "ZelvoPro Flash Utility";
+inline constexpr const char* kMainCaption = "ZelvoPro Flash Upload Utility ";
+
+class TfrmMain : public QWidget {
+ public:
+  // debugForm receives the trace lines; it is created by the caller so that
+  // the start-up order (main window, then debug window) stays visible in main().
+  explicit TfrmMain(QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  void SetDebugForm(TfrmDebug* form) { debugForm_ = form; }
+  TfrmDebug* DebugForm() const { return debugForm_; }
+
+  // Caption and revision label from the program's version block.
+  void FormShow();
+
+  // Trace of the link: one line per message, and the activity LEDs.
+  void KelLink1DebugSend(QObject* sender, const QByteArray& data);
+  void KelLink1DebugReceive(QObject* sender, const QByteArray& data);
+
+  // Controls, named as in the window description.
+  QLabel* lblStatus;
+  QGroupBox* gbInstrInfo;
+  QLabel* lblInstrType;
+  QLabel* lblInstFlashVer;
+  QLabel* lblNewFlash;
+  QLabel* lblFlashFileDate;
+  QPushButton* cbStart;
+  QPushButton* cbStop;
+  QPushButton* cbLoadFile;
+  QFrame* panGauge;
+  QProgressBar* gauProgress;
+  QFrame* panLED;
+  TLedIndicator* ledTX;
+  TLedIndicator* ledRX;
+  QLabel* lblPageNum;
+  QLabel* lblFlashAdr;
+  QLabel* lblFlashTime;
+  QLabel* Rev;
+  QLabel* imgInstr;
+  QLabel* imgKovaxDock;
+  QCheckBox* chkUseKovax;
+  QCheckBox* UseWeb;
+  QComboBox* cboUSBDocks;
+  QLineEdit* IpAddr;
+  QLabel* lblNetwrkDocks;
+  QComboBox* cboNetDockList;
+
+  // Non-visual components, in the order they are created.
+  TTimer* tmrInstrCon;
+  TTimer* tmrInstrDisc;
+  TTimer* tmrDockLCDUpd;
+  QMenu* PopupMenu1;
+  TAppVersionInfo* AppInfo;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateComponents();
+  void AppendTrace(const char* direction, const QByteArray& data);
+
+  TfrmDebug* debugForm_ = nullptr;
+  bool shown_ = false;
+};
+
+}  // namespace zelvo

@@ -1,0 +1,28 @@
+#pragma once
+// The operator dialogs service of the window: modal Qt message boxes, the
+// open-file dialog and the port selection dialog.
+
+#include "core/Dialogs.h"
+
+class QWidget;
+
+namespace zelvo {
+
+class WidgetDialogs final : public DialogsService {
+ public:
+  explicit WidgetDialogs(QWidget* parent = nullptr) : parent_(parent) {}
+  void SetParent(QWidget* parent) { parent_ = parent; }
+
+  void ShowMessage(const QString& text) override;
+  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  std::optional<QString> OpenFile(const QString& filter) override;
+  std::optional<QString> SelectPort(const QStringList& ports) override;
+
+  // "Binary File|*.bin" -> "Binary File (*.bin)"
+  static QString QtFilter(const QString& filter);
+
+ private:
+  QWidget* parent_;
+};
+
+}  // namespace zelvo

@@ -1,0 +1,70 @@
+#pragma once
+// The operator dialogs service.
+//
+// Components never open a window of their own: every message, question, file
+// choice and port choice goes through the process-wide service installed here.
+// The window installs a Qt Widgets implementation, the command line a terminal
+// one, tests a scripted double (ScriptedDialogs.h). Until something is
+// installed, a silent implementation answers OK / Yes / cancel and writes each
+// text to the diagnostics, so a component used without any front end never
+// blocks.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace zelvo {
+
+enum class MsgIcon { None, Warning, Error, Information, Confirmation };
+enum class MsgButtons { OK, OKCancel, YesNo };
+enum class MsgResult { OK, Cancel, Yes, No };
+
+QString IconName(MsgIcon icon);
+QString ButtonsName(MsgButtons buttons);
+QString ResultName(MsgResult result);
+
+class DialogsService {
+ public:
+  virtual ~DialogsService() = default;
+
+  // Plain message box with an OK button.
+  virtual void ShowMessage(const QString& text) = 0;
+  // Message box with an icon kind and a button set; returns the button pressed.
+  virtual MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) = 0;
+  // Open-file dialog. filter is in the "Description|*.ext" form. Returns the
+  // chosen path, or nothing when the operator cancelled.
+  virtual std::optional<QString> OpenFile(const QString& filter) = 0;
+  // "Select Port" dialog listing ports; nothing when cancelled.
+  virtual std::optional<QString> SelectPort(const QStringList& ports) = 0;
+};
+
+// The installed service (never null).
+DialogsService& Dialogs();
+// Installs a service and returns the previous one (nullptr: back to the silent
+// default). The caller keeps ownership.
+DialogsService* SetDialogs(DialogsService* service);
+
+// Shortcuts used throughout the components.
+inline void ShowMessage(const QString& text) { Dialogs().ShowMessage(text); }
+inline MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Dialogs().MessageDlg(text, icon, buttons);
+}
+
+// Installs a service for the lifetime of a scope.
+class ScopedDialogs {
+ public:
+  explicit ScopedDialogs(DialogsService* service) : previous_(SetDialogs(service)) {}
+  ~ScopedDialogs() { SetDialogs(previous_); }
+  ScopedDialogs(const ScopedDialogs&) = delete;
+  ScopedDialogs& operator=(const ScopedDialogs&) = delete;
+
+ private:
+  DialogsService* previous_;
+};
+
+// Texts of the "Select Port" dialog, shared by every implementation.
+inline const char* const kSelectPortTitle = "Select Port";
+inline const char* const kSelectPortLine1 = "The configured serial port is not valid.";
+inline const char* const kSelectPortLine2 = "Please choose another port.";
+
+}  // namespace zelvo

@@ -1,0 +1,71 @@
+#pragma once
+// Scripted operator for tests and unattended runs.
+//
+// Every call is recorded (kind, text, icon, buttons, answer). Answers come from
+// a queue filled by the test; when the queue is empty the default answer is
+// used (OK for OK boxes, the configured default for questions, cancel for file
+// and port dialogs). A test can also ask to be told at once about a call it did
+// not expect.
+
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "core/Dialogs.h"
+
+namespace zelvo {
+
+struct DialogCall {
+  enum class Kind { Message, MessageDlg, OpenFile, SelectPort };
+  Kind kind = Kind::Message;
+  QString text;  // message text, file filter, or the ports joined with ", "
+  MsgIcon icon = MsgIcon::None;
+  MsgButtons buttons = MsgButtons::OK;
+  QString answer;  // button name, chosen path or port, or "" when cancelled
+};
+
+class ScriptedDialogs : public DialogsService {
+ public:
+  // Queue answers, consumed in order by MessageDlg, OpenFile and SelectPort.
+  ScriptedDialogs& Answer(MsgResult result);
+  ScriptedDialogs& AnswerFile(const QString& path);  // empty path: cancel
+  ScriptedDialogs& AnswerPort(const QString& port);  // empty: cancel
+
+  // Answer given to a question when the queue has nothing for it.
+  void SetDefaultQuestionAnswer(MsgResult result) { default_question_ = result; }
+  // Called after each recorded call (for example to quit a nested loop).
+  std::function<void(const DialogCall&)> OnCall;
+
+  const std::vector<DialogCall>& Calls() const { return calls_; }
+  // Only the texts, in order: messages and questions alike.
+  QStringList Texts() const;
+  int CountOf(const QString& text) const;
+  bool Saw(const QString& text) const { return CountOf(text) > 0; }
+  void Clear() { calls_.clear(); }
+  bool AnswersLeft() const { return !answers_.empty(); }
+
+  void ShowMessage(const QString& text) override;
+  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  std::optional<QString> OpenFile(const QString& filter) override;
+  std::optional<QString> SelectPort(const QStringList& ports) override;
+
+ private:
+  struct Scripted {
+    enum class Kind { Result, Text } kind;
+    MsgResult result;
+    QString text;
+  };
+  // Takes the front answer when it is of the kind asked for; a question never
+  // eats a file answer and the other way round.
+  std::optional<Scripted> Next(bool wantText);
+  void Record(DialogCall call);
+
+  std::deque<Scripted> answers_;
+  std::vector<DialogCall> calls_;
+  MsgResult default_question_ = MsgResult::No;
+};
+
+}  // namespace zelvo

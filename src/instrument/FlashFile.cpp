@@ -1,0 +1,128 @@
+#include "instrument/FlashFile.h"
+
+#include <QFile>
+#include <QLocale>
+
+#include "core/Bytes.h"
+#include "core/Dialogs.h"
+
+namespace zelvo {
+
+namespace {
+
+// Classic layout offsets.
+constexpr int kClassicDate = 32196;
+constexpr int kClassicVersion = 32216;
+constexpr int kClassicType = 32222;
+// NG layout offsets.
+constexpr int kNGDate = 49092;
+constexpr int kNGVersion = 49112;
+constexpr int kNGExtra = 49114;
+constexpr int kNGType = 49116;
+constexpr int kDateLength = 19;
+
+std::optional<double> ToNumber(const QLocale& locale, const QByteArray& text) {
+  QLocale strict = locale;
+  strict.setNumberOptions(QLocale::RejectGroupSeparator);
+  bool ok = false;
+  const double value = strict.toDouble(QString::fromLatin1(text).trimmed(), &ok);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+// "Written in the system's general number format": the shortest text that
+// reads back as the same number, without digit grouping (912 -> 9.12, 900 -> 9).
+QByteArray GeneralNumberText(double value) {
+  QLocale locale;  // the system's format unless the program chose another
+  locale.setNumberOptions(QLocale::OmitGroupSeparator);
+  return locale.toString(value, 'g', QLocale::FloatingPointShortest).toLatin1();
+}
+
+}  // namespace
+
+double VersionToNumber(const QByteArray& text) {
+  if (auto v = ToNumber(QLocale(QLocale::English, QLocale::UnitedStates), text)) return *v;
+  if (auto v = ToNumber(QLocale(), text)) return *v;
+  return 0.0;
+}
+
+TFlashFile::TFlashFile() : flashImage_(kFlashImageSize, '\0') {}
+
+bool TFlashFile::LoadFlashFile(const QString& fileName, bool isNG) {
+  // One byte more than the image holds tells an over-long file from a full
+  // one; the extra byte never reaches the image.
+  QByteArray read;
+  QFile file(fileName);
+  if (file.open(QIODevice::ReadOnly)) {
+    read = file.read(kFlashImageSize + 1);
+    file.close();
+  }
+  const int expected = isNG ? kNGFileSize : kClassicFileSize;
+  if (read.size() != expected) return false;
+
+  std::copy(read.cbegin(), read.cend(), flashImage_.begin());
+  const QByteArray& image = flashImage_;
+  if (isNG) {
+    const int hundredths = (static_cast<unsigned char>(image[kNGVersion + 1]) << 8) |
+                           static_cast<unsigned char>(image[kNGVersion]);
+    fileFlashVersion_ = GeneralNumberText(hundredths / 100.0);
+    fileFlashType_ = image.mid(kNGType, 1);
+    fileFlashDate_ = image.mid(kNGDate, kDateLength);
+    fileExtraChar_ = image.mid(kNGExtra, 1);
+  } else {
+    fileFlashVersion_ = image.mid(kClassicVersion, 4);
+    const unsigned char type = static_cast<unsigned char>(image[kClassicType]);
+    fileFlashType_ = type == 0xFF ? QByteArray(" ") : Chr(type);
+    fileFlashDate_ = image.mid(kClassicDate, kDateLength);
+  }
+  return true;
+}
+
+QString InvalidFlashFileText(const InstrumentIdentity& instrument) {
+  const bool pro = instrument.InstrumentKind == 9;
+  if (instrument.IsNG)
+    return pro ? QStringLiteral("This is not a valid flash file for ZelvoPro NG!")
+               : QStringLiteral("This is not a valid flash file for ZelvoLTD NG!");
+  return pro ? QStringLiteral("This is not a valid flash file for ZelvoPro!")
+             : QStringLiteral("This is not a valid flash file for ZelvoLTD (BP)!");
+}
+
+std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument) {
+  for (;;) {
+    const std::optional<QString> path = Dialogs().OpenFile(QString::fromLatin1(kFlashFileFilter));
+    if (!path) return std::nullopt;
+
+    if (!file.LoadFlashFile(*path, instrument.IsNG)) {
+      MessageDlg(InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
+      continue;
+    }
+
+    const QByteArray& fileType = file.FileFlashType();
+    const QByteArray& instType = instrument.InstFlashType;
+    const char fileFirst = fileType.isEmpty() ? '\0' : fileType.at(0);
+    if (!instType.isEmpty() && instType.at(0) != ' ' && instType.at(0) != fileFirst) {
+      const QByteArray question = "The flash file type that you are loading \"" + fileType +
+                                  "\" is different then the instrument type!\rProceed anyway?";
+      if (MessageDlg(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo) != MsgResult::Yes)
+        continue;
+    }
+
+    if (MessageDlg(ToText("Upgrade To Version " + file.FileFlashVersion()), MsgIcon::Confirmation,
+                   MsgButtons::YesNo) != MsgResult::Yes)
+      continue;
+
+    const double installed = VersionToNumber(instrument.InstFlashVersion);
+    const double offered = VersionToNumber(file.FileFlashVersion());
+    if (installed > 0 && offered > 0 && installed > offered &&
+        MessageDlg(QStringLiteral("The flash version you are loading is older then the existing one!\r"
+                                  "Proceed anyway?"),
+                   MsgIcon::Confirmation, MsgButtons::YesNo) != MsgResult::Yes)
+      continue;
+
+    return AcceptedFlashFile{*path,
+                             "Upgrading to: " + file.FileFlashVersion() + " " + fileType,
+                             "(" + file.FileFlashDate() + ")"};
+  }
+}
+
+}  // namespace zelvo

@@ -1,0 +1,81 @@
+#pragma once
+// Firmware file (*.bin) and its acceptance.
+//
+// The file is a raw image of the instrument's program memory, in one of two
+// fixed layouts chosen by the instrument's generation, never by the file:
+//
+//   classic: exactly 32,258 bytes (0x7E02)
+//     0x7DC4  19 bytes  build date, ASCII, shown verbatim
+//     0x7DD8   4 bytes  version text, verbatim
+//     0x7DDE   1 byte   type letter; 0xFF means "no type" (a single space)
+//   NG: exactly 49,154 bytes (0xC002)
+//     0xBFC4  19 bytes  build date
+//     0xBFD8   2 bytes  version in hundredths, little-endian (912 -> "9.12")
+//     0xBFDA   1 byte   extra character, kept only
+//     0xBFDC   1 byte   type letter, taken as it is
+//
+// Every byte of the file is image content sent to the instrument.
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace zelvo {
+
+inline constexpr int kFlashImageSize = 65536;
+inline constexpr int kClassicFileSize = 32258;
+inline constexpr int kNGFileSize = 49154;
+
+// Text to number with "." as the decimal separator (English, United States)
+// first, then the system's number format; 0 when neither reads it.
+double VersionToNumber(const QByteArray& text);
+
+class TFlashFile {
+ public:
+  TFlashFile();
+
+  // Reads fileName into FlashImage from offset 0 and fills the fields. Returns
+  // False (and leaves image and fields as they were) when the file cannot be
+  // read or its length is not the one of the generation given. Bytes past the
+  // end of a shorter file keep their earlier contents.
+  bool LoadFlashFile(const QString& fileName, bool isNG);
+
+  const QByteArray& FlashImage() const { return flashImage_; }
+  const QByteArray& FileFlashVersion() const { return fileFlashVersion_; }
+  const QByteArray& FileFlashDate() const { return fileFlashDate_; }
+  const QByteArray& FileFlashType() const { return fileFlashType_; }
+  const QByteArray& FileExtraChar() const { return fileExtraChar_; }
+
+ private:
+  QByteArray flashImage_;
+  QByteArray fileFlashVersion_;
+  QByteArray fileFlashDate_;
+  QByteArray fileFlashType_;
+  QByteArray fileExtraChar_;
+};
+
+// What the file checks need to know of the connected instrument.
+struct InstrumentIdentity {
+  bool IsNG = false;
+  int InstrumentKind = 0;        // 9: ZelvoPro; anything else: the ZelvoLTD family
+  QByteArray InstFlashVersion;   // from VFL
+  QByteArray InstFlashType;      // from FLV; a single space when not asked
+};
+
+// Panel texts of an accepted file.
+struct AcceptedFlashFile {
+  QString path;
+  QByteArray upgradingTo;  // "Upgrading to: " + version + " " + type
+  QByteArray flashDate;    // "(" + date + ")"
+};
+
+// The operator's file choice: open-file dialog, size check, type and version
+// questions, looping until a file is accepted or the dialog is cancelled
+// (nothing returned then). Runs entirely through the dialogs service.
+std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument);
+
+// Texts of the file dialogue.
+inline constexpr const char* kFlashFileFilter = "Binary File|*.bin";
+QString InvalidFlashFileText(const InstrumentIdentity& instrument);
+
+}  // namespace zelvo

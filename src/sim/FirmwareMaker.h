@@ -1,0 +1,24 @@
+#pragma once
+// Sample firmware files for tests and demonstrations: synthetic image content
+// with the identification fields of either layout filled in.
+
+#include <QByteArray>
+#include <QString>
+
+namespace zelvo::sim {
+
+struct FirmwareSpec {
+  bool ng = true;
+  QByteArray version = "9.12";  // classic: 4 characters verbatim; NG: a number, stored in hundredths
+  char type = 'A';              // classic: 0xFF stands for "no type"
+  QByteArray date = "2026-01-15 10:30:00";  // 19 characters
+  quint32 seed = 1;             // varies the synthetic content
+};
+
+// The whole file: 32,258 bytes (classic) or 49,154 bytes (NG).
+QByteArray MakeFirmware(const FirmwareSpec& spec);
+
+// Writes the file; false when it cannot be written.
+bool WriteFirmware(const QString& path, const FirmwareSpec& spec);
+
+}  // namespace zelvo::sim
