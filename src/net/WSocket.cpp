@@ -1,0 +1,285 @@
+#include "net/WSocket.h"
+
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include "core/Diagnostics.h"
+#include "net/SocketErrors.h"
+
+namespace zelvo {
+
+ESocketException::ESocketException(const QString& operation, int code, const QString& text)
+    : std::runtime_error(QStringLiteral("Error %1 in %2: %3").arg(code).arg(operation, text).toStdString()),
+      operation_(operation),
+      code_(code) {}
+
+TWSocket::TWSocket(QObject* owner) : QObject(owner) {}
+
+TWSocket::~TWSocket() {
+  // No notifications from a dying component.
+  OnSessionClosed = nullptr;
+  OnDataAvailable = nullptr;
+  OnDataSent = nullptr;
+  OnSessionConnected = nullptr;
+  OnError = nullptr;
+  OnChangeState = nullptr;
+  if (tcp_) tcp_->disconnect(this);
+  if (udp_) udp_->disconnect(this);
+}
+
+bool TWSocket::CheckClosed(const QString& operation) {
+  if (state_ == TSocketState::wsClosed || state_ == TSocketState::wsInvalidState) return true;
+  SocketError(operation + QStringLiteral(": Cannot change while the socket is open"), wsa::EISCONN_);
+  return false;
+}
+
+void TWSocket::SetProto(const QString& proto) {
+  if (CheckClosed(QStringLiteral("SetProto"))) proto_ = proto.trimmed().toLower();
+}
+void TWSocket::SetAddr(const QString& addr) {
+  if (CheckClosed(QStringLiteral("SetAddr"))) addr_ = addr.trimmed();
+}
+void TWSocket::SetPort(const QString& port) {
+  if (CheckClosed(QStringLiteral("SetPort"))) port_ = port.trimmed();
+}
+void TWSocket::SetLocalPort(const QString& port) {
+  if (CheckClosed(QStringLiteral("SetLocalPort"))) localPort_ = port.trimmed();
+}
+
+bool TWSocket::IsUdp() const { return proto_ == QLatin1String("udp"); }
+
+QString TWSocket::ErrorDescription(int code) const { return WinsockErrorText(code); }
+
+void TWSocket::ChangeState(TSocketState state) {
+  if (state == state_) return;
+  const TSocketState old = state_;
+  state_ = state;
+  if (OnChangeState) {
+    auto handler = OnChangeState;
+    handler(this, old);
+  }
+}
+
+void TWSocket::SocketError(const QString& operation, int code) {
+  lastError_ = code;
+  lastErrorOperation_ = operation;
+  if (code == wsa::ECONNRESET_ || code == wsa::ENOTCONN_) {
+    if (tcp_ || udp_) CloseQtSocket(code);
+    ChangeState(TSocketState::wsClosed);
+  }
+  if (OnError) {
+    Raise(OnError, this);
+    return;
+  }
+  throw ESocketException(operation, code, WinsockErrorText(code));
+}
+
+void TWSocket::ReportError(const QString& operation) {
+  lastErrorOperation_ = operation;
+  if (OnError) {
+    Raise(OnError, this);
+    return;
+  }
+  throw ESocketException(operation, lastError_, WinsockErrorText(lastError_));
+}
+
+bool TWSocket::ResolveTarget(const QString& operation, QHostAddress& address, quint16& port, const QString& addr,
+                             const QString& portText) {
+  bool ok = false;
+  const uint number = portText.toUInt(&ok);
+  if (!ok || number > 65535) {
+    SocketError(operation + QStringLiteral(": Invalid port"), wsa::EINVAL_);
+    return false;
+  }
+  port = static_cast<quint16>(number);
+  if (addr.isEmpty() || addr == QLatin1String("0.0.0.0")) {
+    address = QHostAddress(QHostAddress::AnyIPv4);
+  } else if (addr == QLatin1String("255.255.255.255")) {
+    address = QHostAddress(QHostAddress::Broadcast);
+  } else if (addr.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+    address = QHostAddress(QHostAddress::LocalHost);
+  } else if (!address.setAddress(addr) || address.protocol() != QAbstractSocket::IPv4Protocol) {
+    SocketError(operation + QStringLiteral(": Invalid address"), wsa::EADDRNOTAVAIL_);
+    return false;
+  }
+  return true;
+}
+
+void TWSocket::Connect() {
+  if (state_ != TSocketState::wsClosed && state_ != TSocketState::wsInvalidState) {
+    SocketError(QStringLiteral("Connect: Socket already in use"), wsa::EISCONN_);
+    return;
+  }
+  QHostAddress address;
+  quint16 port = 0;
+  if (!ResolveTarget(QStringLiteral("Connect"), address, port, addr_, port_)) return;
+  lastError_ = 0;
+
+  if (IsUdp()) {
+    udp_ = std::make_unique<QUdpSocket>();
+    bool ok = false;
+    const uint local = localPort_.toUInt(&ok);
+    if (!udp_->bind(QHostAddress(QHostAddress::AnyIPv4), ok ? static_cast<quint16>(local) : 0)) {
+      const int code = WinsockFromQt(udp_->error());
+      udp_.reset();
+      SocketError(QStringLiteral("Connect (bind)"), code);
+      return;
+    }
+    udpTarget_ = address;
+    udpPort_ = port;
+    QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+    QObject::connect(udp_.get(), &QUdpSocket::bytesWritten, this, [this](qint64) { TriggerDataSent(0); });
+    ChangeState(TSocketState::wsConnected);
+    TriggerSessionConnected(0);
+    return;
+  }
+
+  tcp_ = std::make_unique<QTcpSocket>();
+  QTcpSocket* socket = tcp_.get();
+  QObject::connect(socket, &QTcpSocket::connected, this, [this] {
+    ChangeState(TSocketState::wsConnected);
+    TriggerSessionConnected(0);
+  });
+  QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+  QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64) {
+    if (tcp_ && tcp_->bytesToWrite() == 0) TriggerDataSent(0);
+  });
+  QObject::connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+    if (!tcp_) return;
+    const bool wasConnecting = state_ == TSocketState::wsConnecting;
+    const int code = error == QAbstractSocket::RemoteHostClosedError ? 0 : WinsockFromQt(error);
+    if (code) lastError_ = code;
+    if (wasConnecting) {
+      // The connect failed: the session never came up.
+      CloseQtSocket(code);
+      ChangeState(TSocketState::wsClosed);
+      TriggerSessionConnected(code);
+      TriggerSessionClosed(code);
+      return;
+    }
+    if (state_ == TSocketState::wsConnected) {
+      CloseQtSocket(code);
+      ChangeState(TSocketState::wsClosed);
+      TriggerSessionClosed(code);
+    }
+  });
+  QObject::connect(socket, &QTcpSocket::disconnected, this, [this] {
+    if (state_ != TSocketState::wsConnected) return;
+    CloseQtSocket(0);
+    ChangeState(TSocketState::wsClosed);
+    TriggerSessionClosed(0);
+  });
+  ChangeState(TSocketState::wsConnecting);
+  socket->connectToHost(address, port);
+}
+
+void TWSocket::Listen() {
+  if (state_ != TSocketState::wsClosed && state_ != TSocketState::wsInvalidState) {
+    SocketError(QStringLiteral("Listen: Socket already in use"), wsa::EISCONN_);
+    return;
+  }
+  if (!IsUdp()) {
+    SocketError(QStringLiteral("Listen: only datagram sockets listen"), wsa::EOPNOTSUPP_);
+    return;
+  }
+  QHostAddress address;
+  quint16 port = 0;
+  if (!ResolveTarget(QStringLiteral("Listen"), address, port, addr_, port_)) return;
+  udp_ = std::make_unique<QUdpSocket>();
+  if (!udp_->bind(address, port, QUdpSocket::ShareAddress)) {
+    const int code = WinsockFromQt(udp_->error());
+    udp_.reset();
+    SocketError(QStringLiteral("Listen (bind)"), code);
+    return;
+  }
+  lastError_ = 0;
+  QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+  ChangeState(TSocketState::wsListening);
+  TriggerSessionConnected(0);
+}
+
+int TWSocket::SendText(const QByteArray& text) {
+  if (udp_ && state_ == TSocketState::wsConnected) {
+    const qint64 sent = udp_->writeDatagram(text, udpTarget_, udpPort_);
+    if (sent < 0) {
+      SocketError(QStringLiteral("Send"), WinsockFromQt(udp_->error()));
+      return -1;
+    }
+    return static_cast<int>(sent);
+  }
+  if (!tcp_ || state_ != TSocketState::wsConnected) {
+    SocketError(QStringLiteral("Send"), wsa::ENOTCONN_);
+    return -1;
+  }
+  const qint64 sent = tcp_->write(text);
+  if (sent < 0) {
+    SocketError(QStringLiteral("Send"), WinsockFromQt(tcp_->error()));
+    return -1;
+  }
+  return static_cast<int>(sent);
+}
+
+QByteArray TWSocket::ReceiveText() {
+  if (tcp_) return tcp_->readAll();
+  if (udp_ && udp_->hasPendingDatagrams()) {
+    QByteArray datagram(static_cast<int>(qMax<qint64>(0, udp_->pendingDatagramSize())), '\0');
+    const qint64 n = udp_->readDatagram(datagram.data(), datagram.size());
+    return n < 0 ? QByteArray() : datagram.left(n);
+  }
+  return {};
+}
+
+int TWSocket::ReceiveDatagram(char* buffer, int size, QString* fromAddress) {
+  if (!udp_ || !buffer || size < 0) return -1;
+  if (!udp_->hasPendingDatagrams()) return -1;
+  QHostAddress from;
+  const qint64 n = udp_->readDatagram(buffer, size, &from);
+  if (n < 0) {
+    lastError_ = WinsockFromQt(udp_->error());
+    return -1;
+  }
+  if (fromAddress) {
+    bool ok = false;
+    const quint32 v4 = from.toIPv4Address(&ok);
+    *fromAddress = ok ? QHostAddress(v4).toString() : from.toString();
+  }
+  return static_cast<int>(n);
+}
+
+void TWSocket::Flush() {
+  if (!tcp_) return;
+  QDeadlineTimer deadline(qMax(0, flushTimeout_) * 1000LL);
+  while (tcp_ && tcp_->bytesToWrite() > 0 && !deadline.hasExpired()) {
+    if (!tcp_->waitForBytesWritten(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())))) break;
+  }
+}
+
+bool TWSocket::AllSent() const { return !tcp_ || tcp_->bytesToWrite() == 0; }
+
+void TWSocket::CloseQtSocket(int) {
+  if (tcp_) {
+    tcp_->disconnect(this);
+    tcp_->abort();
+    // Deleting inside one of its own signals is unsafe: leave that to the loop.
+    tcp_.release()->deleteLater();
+  }
+  if (udp_) {
+    udp_->disconnect(this);
+    udp_->close();
+    udp_.release()->deleteLater();
+  }
+}
+
+void TWSocket::Close() {
+  const bool wasOpen = tcp_ || udp_;
+  CloseQtSocket(0);
+  ChangeState(TSocketState::wsClosed);
+  if (wasOpen) TriggerSessionClosed(0);
+}
+
+void TWSocket::CloseLater() {
+  QMetaObject::invokeMethod(this, [this] { Close(); }, Qt::QueuedConnection);
+}
+
+}  // namespace zelvo

@@ -1,0 +1,182 @@
+// TWSocket over loopback TCP and UDP: states, notifications, error codes.
+#include <gtest/gtest.h>
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include "core/MessagePump.h"
+#include "net/SocketErrors.h"
+#include "net/WSocket.h"
+
+using namespace zelvo;
+
+TEST(SocketErrors, StandardTextsAndMapping) {
+  EXPECT_EQ(WinsockErrorText(0), "No Error");
+  EXPECT_EQ(WinsockErrorText(10050), "Network is down");
+  EXPECT_EQ(WinsockErrorText(10060), "Connection timed out");
+  EXPECT_EQ(WinsockErrorText(10047), "Address family not supported by protocol family");
+  EXPECT_EQ(WinsockErrorText(10035), "Operation would block");
+  EXPECT_EQ(WinsockErrorText(4242), "Unknown Error (4242)");
+  EXPECT_EQ(WinsockFromErrno(EAFNOSUPPORT), 10047);
+  EXPECT_EQ(WinsockFromErrno(ENETDOWN), 10050);
+  EXPECT_EQ(WinsockFromErrno(ETIMEDOUT), 10060);
+  EXPECT_EQ(WinsockFromErrno(EINPROGRESS), 10036);
+  EXPECT_EQ(WinsockFromErrno(EAGAIN), 10035);
+  EXPECT_EQ(WinsockFromQt(QAbstractSocket::ConnectionRefusedError), 10061);
+  TWSocket s;
+  EXPECT_EQ(s.ErrorDescription(10054), "Connection reset by peer");
+}
+
+TEST(TWSocket, StateOrdinals) {
+  EXPECT_EQ(static_cast<int>(TSocketState::wsInvalidState), 0);
+  EXPECT_EQ(static_cast<int>(TSocketState::wsConnecting), 3);
+  EXPECT_EQ(static_cast<int>(TSocketState::wsConnected), 5);
+  EXPECT_EQ(static_cast<int>(TSocketState::wsListening), 7);
+  EXPECT_EQ(static_cast<int>(TSocketState::wsClosed), 8);
+  TWSocket s;
+  EXPECT_EQ(s.State(), TSocketState::wsClosed);
+  EXPECT_EQ(s.Proto(), "tcp");
+}
+
+TEST(TWSocket, TcpConnectSendReceiveAndPeerClose) {
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  TWSocket s;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(QString::number(server.serverPort()));
+  int connected = -1, closed = -1, sent = 0;
+  QByteArray received;
+  s.OnSessionConnected = [&](QObject* sender, quint16 e) {
+    EXPECT_EQ(sender, &s);
+    connected = e;
+  };
+  s.OnSessionClosed = [&](QObject*, quint16 e) { closed = e; };
+  s.OnDataSent = [&](QObject*, quint16) { ++sent; };
+  s.OnDataAvailable = [&](QObject*, quint16) { received += s.ReceiveText(); };
+  s.Connect();
+  EXPECT_EQ(s.State(), TSocketState::wsConnecting);
+  ASSERT_TRUE(WaitUntil([&] { return connected == 0 && server.hasPendingConnections(); }, 5000));
+  EXPECT_EQ(s.State(), TSocketState::wsConnected);
+  QTcpSocket* peer = server.nextPendingConnection();
+  EXPECT_EQ(s.SendText(QByteArray("A\0B", 3)), 3);
+  s.Flush();
+  EXPECT_TRUE(s.AllSent());
+  ASSERT_TRUE(WaitUntil([&] { return peer->bytesAvailable() >= 3; }, 5000));
+  EXPECT_EQ(peer->readAll(), QByteArray("A\0B", 3));
+  EXPECT_GE(sent, 1);
+  peer->write("reply");
+  ASSERT_TRUE(WaitUntil([&] { return received == "reply"; }, 5000));
+  peer->close();
+  ASSERT_TRUE(WaitUntil([&] { return closed >= 0; }, 5000));
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(s.State(), TSocketState::wsClosed);
+}
+
+TEST(TWSocket, CloseRaisesSessionClosedBeforeReturning) {
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  TWSocket s;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(QString::number(server.serverPort()));
+  int closed = 0;
+  s.OnSessionClosed = [&](QObject*, quint16) { ++closed; };
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == TSocketState::wsConnected; }, 5000));
+  s.Close();
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(s.State(), TSocketState::wsClosed);
+  s.Close();  // nothing open: no second notification
+  EXPECT_EQ(closed, 1);
+}
+
+TEST(TWSocket, RefusedConnectAndErrorsWithoutHandlerThrow) {
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  const quint16 port = server.serverPort();
+  server.close();  // nobody listens there now
+  TWSocket s;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(QString::number(port));
+  int connectError = -1;
+  s.OnSessionConnected = [&](QObject*, quint16 e) { connectError = e; };
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return connectError >= 0; }, 5000));
+  EXPECT_EQ(connectError, 10061);
+  EXPECT_EQ(s.LastError(), 10061);
+  EXPECT_EQ(s.State(), TSocketState::wsClosed);
+
+  // Sending while closed goes through the error path: an exception without a
+  // handler, the handler with one.
+  try {
+    s.SendText("x");
+    FAIL() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.Code(), 10057);
+  }
+  int errors = 0;
+  s.OnError = [&](QObject*) { ++errors; };
+  EXPECT_LT(s.SendText("x"), 0);
+  EXPECT_EQ(errors, 1);
+  s.SetPort("70000");
+  s.Connect();
+  EXPECT_EQ(s.LastError(), 10022);
+}
+
+TEST(TWSocket, UdpListenAndDatagramFromLoopback) {
+  TWSocket listener;
+  listener.SetProto("udp");
+  listener.SetAddr("127.0.0.1");
+  listener.SetPort("0");
+  bool bound = false;
+  listener.OnSessionConnected = [&](QObject*, quint16 e) { bound = e == 0; };
+  listener.Listen();
+  EXPECT_TRUE(bound);
+  EXPECT_EQ(listener.State(), TSocketState::wsListening);
+  // Sending: from a TWSocket to a plain receiver.
+  QUdpSocket receiver;
+  ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+  TWSocket sender;
+  sender.SetProto("udp");
+  sender.SetAddr("127.0.0.1");
+  sender.SetPort(QString::number(receiver.localPort()));
+  sender.SetLocalPort("0");
+  sender.Connect();
+  EXPECT_EQ(sender.State(), TSocketState::wsConnected);
+  EXPECT_EQ(sender.SendText("ENQ"), 3);
+  ASSERT_TRUE(WaitUntil([&] { return receiver.hasPendingDatagrams(); }, 5000));
+  QByteArray d(16, '\0');
+  EXPECT_EQ(receiver.readDatagram(d.data(), d.size()), 3);
+  sender.Close();
+  listener.Close();
+  EXPECT_EQ(listener.State(), TSocketState::wsClosed);
+}
+
+TEST(TWSocket, ReceiveDatagramTruncatesToTheBuffer) {
+  TWSocket listener;
+  listener.SetProto("udp");
+  listener.SetAddr("127.0.0.1");
+  // Find a free port first.
+  QUdpSocket probe;
+  ASSERT_TRUE(probe.bind(QHostAddress::LocalHost, 0));
+  const quint16 port = probe.localPort();
+  probe.close();
+  listener.SetPort(QString::number(port));
+  int available = 0;
+  listener.OnDataAvailable = [&](QObject*, quint16) { ++available; };
+  listener.Listen();
+  ASSERT_EQ(listener.State(), TSocketState::wsListening);
+  QUdpSocket out;
+  out.writeDatagram(QByteArray("KovaExpress\0tail", 16), QHostAddress::LocalHost, port);
+  ASSERT_TRUE(WaitUntil([&] { return available > 0; }, 5000));
+  char buffer[8];
+  QString from;
+  EXPECT_EQ(listener.ReceiveDatagram(buffer, sizeof buffer, &from), 8);
+  EXPECT_EQ(QByteArray(buffer, 8), "KovaExpr");
+  EXPECT_EQ(from, "127.0.0.1");
+  EXPECT_LT(listener.ReceiveDatagram(buffer, sizeof buffer), 0);  // nothing left
+  // Properties are fixed while open.
+  listener.OnError = [](QObject*) {};
+  listener.SetPort("1");
+  EXPECT_EQ(listener.Port(), QString::number(port));
+}
