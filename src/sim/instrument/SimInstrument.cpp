@@ -1,0 +1,74 @@
+#include "sim/instrument/SimInstrument.h"
+
+#include <QtEndian>
+
+namespace zelvo::sim {
+
+namespace {
+QByteArray Ack(const QByteArray& data = {}) { return "ACK" + data; }
+}  // namespace
+
+SimInstrument::SimInstrument(SimInstrumentConfig config, SimFaults faults)
+    : config_(std::move(config)), faults_(faults), image_(65536, '\0'), loader_(512, '\0') {}
+
+bool SimInstrument::IsNG() const { return config_.version.toDouble() >= 9.0; }
+
+int SimInstrument::CountOf(const QByteArray& command) const {
+  return static_cast<int>(commands_.count(command));
+}
+
+SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
+  const QByteArray command = message.left(3);
+  commands_.append(command);
+  if (faults_.silent) return {Action::Silent, {}};
+
+  if (command == "ENQ") return {Action::Reply, Ack()};
+  if (command == "WHO") return {Action::Reply, Ack(QByteArray::number(config_.kind))};
+  if (command == "RSC") {
+    char seconds[4];
+    qToLittleEndian<quint32>(config_.powerOnSeconds, seconds);
+    return {Action::Reply, Ack(QByteArray(seconds, 4))};
+  }
+  if (command == "VFL") return {Action::Reply, Ack(config_.version)};
+  if (command == "FLV") return {Action::Reply, Ack(config_.type.left(1))};
+  if (command == "STB") {
+    stoodBy_ = true;
+    return {Action::Reply, "ACKBYE"};
+  }
+  if (command == "WEP" && message.size() >= 5) {
+    const int page = (static_cast<unsigned char>(message[3]) << 8) | static_cast<unsigned char>(message[4]);
+    if (page == faults_.dropLinkAtPage) return {Action::DropLink, {}};
+    if (page == faults_.noAckAtPage) return {Action::Silent, {}};
+    const QByteArray payload = message.mid(5);
+    const int step = PageStep();
+    if (payload.size() != step + 2) {
+      ++pageLengthErrors_;
+    } else {
+      quint16 sum = 0;
+      for (int i = 0; i < step; ++i) sum = static_cast<quint16>(sum + static_cast<unsigned char>(payload[i]));
+      const quint16 sent = static_cast<quint16>((static_cast<unsigned char>(payload[step]) << 8) |
+                                                static_cast<unsigned char>(payload[step + 1]));
+      if (sum != sent) ++pageSumErrors_;
+      const qsizetype at = static_cast<qsizetype>(page) * step;
+      if (at + step <= image_.size()) image_.replace(at, step, payload.left(step));
+      ++pagesReceived_;
+    }
+    const int acked = page == faults_.wrongAckAtPage ? page + 2 : page;
+    return {Action::Reply, Ack(QByteArray(1, static_cast<char>(acked >> 8)) + QByteArray(1, static_cast<char>(acked)))};
+  }
+  if (command == "WAE" && message.size() >= 4) {
+    const int index = static_cast<unsigned char>(message[3]);
+    loaderIndexes_.append(index);
+    const int chunk = index - 3;
+    if (chunk >= 0 && chunk < 4) loader_.replace(chunk * 128, 128, message.mid(4, 128).leftJustified(128, '\0', true));
+    return {Action::Reply, Ack()};
+  }
+  if (command == "PFM") {
+    if (faults_.pfmWithoutAckBye) return {Action::Reply, "NAK"};
+    programmed_ = true;
+    return {Action::Reply, "ACKBYE"};
+  }
+  return {Action::Reply, "NAK"};
+}
+
+}  // namespace zelvo::sim

@@ -1,0 +1,79 @@
+#pragma once
+// The simulated instrument: answers the instrument command set on bare
+// messages, rebuilds the firmware image it is sent and checks every page sum.
+// Transports (pseudo-terminal, simulated IrDA) wrap it; fault modes are named
+// so that every error path can be exercised on purpose.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace zelvo::sim {
+
+struct SimInstrumentConfig {
+  int kind = 9;                    // WHO answer: 9 ZelvoPro, 10 ZelvoLTD, ...
+  QByteArray version = "9.12";     // VFL answer; 9.0 and above is NG
+  QByteArray type = "A";           // FLV answer (first byte)
+  quint32 powerOnSeconds = 3600;   // RSC answer
+};
+
+// Named fault modes. Page numbers count from 0; -1 is off.
+struct SimFaults {
+  bool silent = false;              // never answers anything
+  int replyDelayMs = 0;             // every reply comes this much later
+  int wrongAckAtPage = -1;          // acknowledges page k+2 instead of k
+  int noAckAtPage = -1;             // never acknowledges page k
+  int dropLinkAtPage = -1;          // drops the link when page k arrives
+  bool pfmWithoutAckBye = false;    // answers "PFM" with "NAK"
+  bool noise = false;               // bytes outside frames around every reply
+  int splitReplies = 0;             // cut every reply into pieces of this size (0: whole)
+};
+
+class SimInstrument {
+ public:
+  explicit SimInstrument(SimInstrumentConfig config = {}, SimFaults faults = {});
+
+  enum class Action { Reply, Silent, DropLink };
+  struct Outcome {
+    Action action = Action::Silent;
+    QByteArray reply;  // bare reply, when action is Reply
+  };
+  // One bare command from the host.
+  Outcome Handle(const QByteArray& message);
+
+  const SimInstrumentConfig& Config() const { return config_; }
+  const SimFaults& Faults() const { return faults_; }
+  void SetFaults(const SimFaults& faults) { faults_ = faults; }
+  bool IsNG() const;
+  int PageStep() const { return IsNG() ? 126 : 62; }
+  int ImageSize() const { return IsNG() ? 49154 : 32258; }
+
+  // What the host did.
+  QList<QByteArray> Commands() const { return commands_; }  // the first three bytes of every command
+  int CountOf(const QByteArray& command) const;
+  // The image rebuilt from the pages received (ImageSize bytes).
+  QByteArray RebuiltImage() const { return image_.left(ImageSize()); }
+  int PagesReceived() const { return pagesReceived_; }
+  int PageSumErrors() const { return pageSumErrors_; }
+  int PageLengthErrors() const { return pageLengthErrors_; }
+  QList<int> LoaderIndexes() const { return loaderIndexes_; }
+  QByteArray Loader() const { return loader_; }  // 512 bytes from the four chunks
+  bool Programmed() const { return programmed_; }
+  bool StoodBy() const { return stoodBy_; }
+
+ private:
+  SimInstrumentConfig config_;
+  SimFaults faults_;
+  QList<QByteArray> commands_;
+  QByteArray image_;
+  int pagesReceived_ = 0;
+  int pageSumErrors_ = 0;
+  int pageLengthErrors_ = 0;
+  QList<int> loaderIndexes_;
+  QByteArray loader_;
+  bool programmed_ = false;
+  bool stoodBy_ = false;
+};
+
+}  // namespace zelvo::sim

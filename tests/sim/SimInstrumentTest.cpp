@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "core/MessagePump.h"
+#include "link/FrameCodec.h"
+#include "sim/FirmwareMaker.h"
+#include "sim/instrument/PtyInstrument.h"
+#include "sim/instrument/SimInstrument.h"
+
+using namespace zelvo;
+using namespace zelvo::sim;
+
+namespace {
+
+QByteArray Page(int page, const QByteArray& image, int step) {
+  QByteArray data = image.mid(page * step, step);
+  quint16 sum = 0;
+  for (char b : data) sum = static_cast<quint16>(sum + static_cast<unsigned char>(b));
+  return "WEP" + QByteArray(1, char(page >> 8)) + QByteArray(1, char(page)) + data +
+         QByteArray(1, char(sum >> 8)) + QByteArray(1, char(sum));
+}
+
+}  // namespace
+
+TEST(SimInstrument, AnswersIdentification) {
+  SimInstrument ltd({10, "7.61", "P", 0x01020304});
+  EXPECT_EQ(ltd.Handle("ENQ").reply, "ACK");
+  EXPECT_EQ(ltd.Handle("WHO").reply, "ACK10");
+  EXPECT_EQ(ltd.Handle("RSC").reply, QByteArray("ACK\x04\x03\x02\x01", 7));
+  EXPECT_EQ(ltd.Handle("VFL").reply, "ACK7.61");
+  EXPECT_EQ(ltd.Handle("FLV").reply, "ACKP");
+  EXPECT_EQ(ltd.Handle("XYZ").reply, "NAK");
+  EXPECT_EQ(ltd.Handle("STB").reply, "ACKBYE");
+  EXPECT_FALSE(ltd.IsNG());
+  EXPECT_EQ(ltd.Commands(), (QList<QByteArray>{"ENQ", "WHO", "RSC", "VFL", "FLV", "XYZ", "STB"}));
+}
+
+TEST(SimInstrument, RebuildsTheImageAndChecksEveryPageSum) {
+  FirmwareSpec spec;
+  spec.ng = false;
+  spec.version = "7.61";
+  const QByteArray image = MakeFirmware(spec) + QByteArray(100, '\0');
+  SimInstrument classic({9, "7.61", "P", 0});
+  for (int page = 0; page < 521; ++page) {
+    const auto outcome = classic.Handle(Page(page, image, 62));
+    ASSERT_EQ(outcome.reply, "ACK" + QByteArray(1, char(page >> 8)) + QByteArray(1, char(page)));
+  }
+  EXPECT_EQ(classic.PagesReceived(), 521);
+  EXPECT_EQ(classic.PageSumErrors(), 0);
+  EXPECT_EQ(classic.RebuiltImage(), image.left(32258));
+
+  QByteArray bad = Page(3, image, 62);
+  bad[10] = static_cast<char>(bad[10] ^ 1);
+  classic.Handle(bad);
+  EXPECT_EQ(classic.PageSumErrors(), 1);
+  classic.Handle(Page(3, image, 62).left(20));
+  EXPECT_EQ(classic.PageLengthErrors(), 1);
+  classic.Handle("WEP");  // too short to name a page
+  EXPECT_EQ(classic.PagesReceived(), 522);
+}
+
+TEST(SimInstrument, NamedFaults) {
+  SimFaults faults;
+  faults.wrongAckAtPage = 2;
+  faults.noAckAtPage = 4;
+  faults.dropLinkAtPage = 6;
+  faults.pfmWithoutAckBye = true;
+  SimInstrument ng({9, "9.12", "A", 0}, faults);
+  const QByteArray image(49154, '\x55');
+  EXPECT_EQ(ng.Handle(Page(2, image, 126)).reply, QByteArray("ACK\x00\x04", 5));
+  EXPECT_EQ(ng.Handle(Page(4, image, 126)).action, SimInstrument::Action::Silent);
+  EXPECT_EQ(ng.Handle(Page(6, image, 126)).action, SimInstrument::Action::DropLink);
+  EXPECT_EQ(ng.Handle("PFM").reply, "NAK");
+  EXPECT_FALSE(ng.Programmed());
+  ng.SetFaults({});
+  EXPECT_EQ(ng.Handle("WAE\x03" + QByteArray(128, '\x11')).reply, "ACK");
+  EXPECT_EQ(ng.Handle("WAE\x06" + QByteArray(128, '\x22')).reply, "ACK");
+  EXPECT_EQ(ng.Handle("WAE\x09" + QByteArray(3, '\x22')).reply, "ACK");  // outside the loader: kept out
+  EXPECT_EQ(ng.LoaderIndexes(), (QList<int>{3, 6, 9}));
+  EXPECT_EQ(ng.Loader().left(128), QByteArray(128, '\x11'));
+  EXPECT_EQ(ng.Loader().mid(384), QByteArray(128, '\x22'));
+  EXPECT_EQ(ng.Handle("PFM").reply, "ACKBYE");
+  EXPECT_TRUE(ng.Programmed());
+  SimFaults silent;
+  silent.silent = true;
+  ng.SetFaults(silent);
+  EXPECT_EQ(ng.Handle("ENQ").action, SimInstrument::Action::Silent);
+}
+
+TEST(FramedEndpoint, FindsFramesInAnyCuttingAndAppliesReplyFaults) {
+  SimFaults faults;
+  faults.noise = true;
+  faults.splitReplies = 3;
+  SimInstrument instrument({9, "9.12", "A", 0}, faults);
+  FramedEndpoint endpoint(instrument);
+  QList<QByteArray> blocks;
+  endpoint.SendBlock = [&](const QByteArray& block) { blocks << block; };
+  const QByteArray enq = frame::WireForm(TKelType::tpZelvoPro, "ENQ");
+  endpoint.Received(QByteArray("junk") + enq.left(2));
+  EXPECT_TRUE(blocks.isEmpty());
+  endpoint.Received(enq.mid(2) + frame::WireForm(TKelType::tpZelvoPro, "WHO"));
+  const QByteArray all = blocks.join();
+  for (const QByteArray& block : blocks) EXPECT_LE(block.size(), 3);
+  const frame::ScannedFrame first = frame::ScanFrame(all);
+  ASSERT_TRUE(first.complete);
+  EXPECT_EQ(first.body, "ACK");
+  EXPECT_EQ(frame::ScanFrame(all, first.next).body, "ACK9");
+  EXPECT_TRUE(all.startsWith("\x11\x22noise"));
+}
+
+TEST(PtyInstrument, AnswersFramedCommandsOnThePseudoTerminal) {
+  SimInstrument instrument({9, "9.12", "A", 0});
+  PtyInstrument pty(instrument);
+  ASSERT_TRUE(pty.Open()) << pty.errorString().toStdString();
+  ASSERT_TRUE(pty.SlavePath().startsWith("/dev/pts/"));
+  const int fd = ::open(pty.SlavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(fd, TCSANOW, &tio);
+  const QByteArray enq = frame::WireForm(TKelType::tpZelvoPro, "ENQ");
+  ASSERT_EQ(::write(fd, enq.constData(), enq.size()), enq.size());
+  QByteArray got;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) got.append(buffer, n);
+        return got.endsWith('\xE7');
+      },
+      5000));
+  EXPECT_EQ(got, QByteArray("\xE6" "ACK" "\xE7"));
+  ::close(fd);
+}
