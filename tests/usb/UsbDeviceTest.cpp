@@ -1,0 +1,305 @@
+// TUSBDevice over the simulated bus: discovery, choosing a device, Connect /
+// Disconnect, and the operator messages of each.
+
+#include <cerrno>
+
+#include "usb/UsbTestSupport.h"
+
+namespace zelvo::testing {
+namespace {
+
+using sim::SimEndpoint;
+
+class UsbDeviceTest : public SimUsbTest {};
+
+TEST_F(UsbDeviceTest, NoDockListsNothingAndConnectHasNoPipes) {
+  auto device = MakeDevice();
+  EXPECT_TRUE(device->RefreshDeviceList());
+  EXPECT_TRUE(device->DeviceList().isEmpty());
+  EXPECT_FALSE(device->Connect());
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Device has no pipes!"});
+  EXPECT_FALSE(device->IsConnected());
+}
+
+TEST_F(UsbDeviceTest, DeviceTypeSelectsTheClassAndFillsTheList) {
+  auto dock = backend.AddDock(tpKovaExpress);
+  auto other = backend.AddDock(tpMPKovaExpress);
+  auto dorrim = backend.AddDock(tpDorrim);
+  TUSBDevice device;
+  EXPECT_TRUE(device.DeviceList().isEmpty());  // nothing until a kind is set
+  device.SetDeviceType(tpKovaExpress);
+  EXPECT_EQ(device.DeviceList(), QStringList{dock->Path()});
+  EXPECT_EQ(GuidBytes(device.InterfaceGuid()).toHex(' ').toUpper(),
+            QByteArray("82 9A E2 6E 0F 69 D8 11 A0 41 00 30 BD 03 5F 12"));
+  device.SetDeviceType(tpMPKovaExpress);
+  EXPECT_EQ(device.DeviceList(), QStringList{other->Path()});
+  // Ordinal 4 and anything above it search the class of ordinal 4.
+  for (int kind : {4, 5, 9, 255}) {
+    device.SetDeviceType(kind);
+    EXPECT_EQ(device.DeviceType(), kind);
+    EXPECT_EQ(device.InterfaceGuid(), QUuid::fromString(QStringLiteral("{2C831E0D-E8E9-476A-99F5-6954E3475E6B}")));
+    EXPECT_EQ(device.DeviceList(), QStringList{dorrim->Path()});
+  }
+  EXPECT_TRUE(dialogs.Calls().empty());
+}
+
+TEST_F(UsbDeviceTest, RefreshWithoutEnumerationReportsFalseAndEmptiesTheList) {
+  backend.AddDock();
+  auto device = MakeDevice();
+  ASSERT_EQ(device->DeviceList().size(), 1);
+  backend.SetEnumerationAvailable(false);
+  EXPECT_FALSE(device->RefreshDeviceList());
+  EXPECT_TRUE(device->DeviceList().isEmpty());
+}
+
+TEST_F(UsbDeviceTest, ReceiveBufferSizeMapsOrdinalsAndSetsTransferSizes) {
+  auto dock = backend.AddDock(tpKovaExpress, 32);
+  TUSBDevice fresh;
+  EXPECT_EQ(fresh.ReceiveBufferSize(), szAuto);  // constructed in code: 8 inside
+  EXPECT_EQ(fresh.PacketSize(), 8);
+
+  auto device = MakeDockDevice(dock);
+  ASSERT_EQ(device->PipeCount(), 4);
+  // PacketSize 8 at creation: pipes take it as their transfer size.
+  EXPECT_EQ(device->Pipes(0)->TransferSize(), 8);
+  device->SetReceiveBufferSize(sz256);
+  EXPECT_EQ(device->ReceiveBufferSize(), sz256);
+  EXPECT_EQ(device->Pipes(1)->TransferSize(), 256);
+  device->SetReceiveBufferSize(0x80 | sz1024);  // only the low seven bits count
+  EXPECT_EQ(device->ReceiveBufferSize(), sz1024);
+  device->SetReceiveBufferSize(6);  // above sz1024: unchanged
+  EXPECT_EQ(device->ReceiveBufferSize(), sz1024);
+  device->SetReceiveBufferSize(szAuto);
+  EXPECT_EQ(device->ReceiveBufferSize(), szAuto);
+  EXPECT_EQ(device->Pipes(2)->TransferSize(), 32);  // automatic: the packet size
+}
+
+TEST_F(UsbDeviceTest, EightEndpointsAreTooManySevenMakeSevenPipes) {
+  std::vector<SimEndpoint> eight;
+  for (int i = 0; i < 8; ++i) eight.push_back({static_cast<std::uint8_t>(0x81 + i), 64, 2});
+  auto big = backend.AddDevice(DeviceTypeGuid(tpKovaExpress), sim::BuildConfigDescriptor(eight));
+  eight.pop_back();
+  eight[3].address = 0x04;  // an output endpoint among them
+  auto seven = backend.AddDevice(DeviceTypeGuid(tpKovaExpress), sim::BuildConfigDescriptor(eight));
+
+  auto device = MakeDevice();
+  device->SetDeviceName(big->Path());
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Error too many pipes!"});
+  EXPECT_EQ(device->PipeCount(), 0);
+
+  dialogs.Clear();
+  device->SetDeviceName(seven->Path());
+  EXPECT_TRUE(dialogs.Calls().empty());
+  ASSERT_EQ(device->PipeCount(), 7);
+  for (int i = 0; i < 7; ++i) {
+    TUSBPipe* pipe = device->Pipes(i);
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(pipe->PipeNumber(), i);
+    EXPECT_EQ(pipe->DeviceName(), seven->Path());
+    EXPECT_EQ(pipe->IsInput(), i != 3);
+    EXPECT_EQ(pipe->MaxPacketSize(), 64);
+    EXPECT_FALSE(pipe->IsOpen());
+  }
+  EXPECT_EQ(device->Pipes(7), nullptr);
+  EXPECT_EQ(device->Pipes(-1), nullptr);
+
+  // Choosing the unusable device again drops the pipes of the previous one.
+  device->SetDeviceName(big->Path());
+  EXPECT_EQ(device->PipeCount(), 0);
+}
+
+TEST_F(UsbDeviceTest, DeviceThatCannotBeOpenedOrDescribed) {
+  auto dock = backend.AddDock();
+  auto device = MakeDevice();
+  dock->FailOpen(EACCES);
+  device->SetDeviceName(dock->Path());
+  EXPECT_EQ(dialogs.Texts(), (QStringList{"Failed to open device", "Device Info not found!"}));
+  EXPECT_EQ(device->PipeCount(), 0);
+  EXPECT_EQ(device->ErrorText(), QStringLiteral("Error(13) - Permission denied"));
+
+  dialogs.Clear();
+  dock->FailOpen(0);
+  dock->FailDescriptor(EIO);
+  device->SetDeviceName(dock->Path());
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Device Info not found!"});
+
+  dialogs.Clear();
+  device->SetDeviceName(QStringLiteral("sim:nowhere"));
+  EXPECT_EQ(dialogs.Texts(), (QStringList{"Failed to open device", "Device Info not found!"}));
+}
+
+TEST_F(UsbDeviceTest, ConnectTwiceSaysAlreadyConnectedAndStaysHalted) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  EXPECT_TRUE(device->Connect());
+  EXPECT_TRUE(device->IsConnected());
+  EXPECT_TRUE(device->Halted());
+  EXPECT_EQ(dock->OpenPipeCount(), 4);
+  EXPECT_TRUE(device->Connect());
+  EXPECT_EQ(dialogs.Texts(), QStringList{"USBDevice already Connected!"});
+}
+
+TEST_F(UsbDeviceTest, NothingIsReadUntilHaltedIsCleared) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  int events = 0;
+  QByteArray received;
+  device->OnPipeData = [&](QObject* sender, int pipe, int) {
+    EXPECT_EQ(sender, device.get());
+    ++events;
+    received += device->Pipes(pipe)->ReadData();
+  };
+  dock->QueuePacket(1, "ENQ");
+  ASSERT_TRUE(device->Connect());
+  Pump(60);
+  EXPECT_EQ(dock->ReadCount(1), 0);
+  EXPECT_EQ(events, 0);
+
+  device->SetHalted(false);
+  EXPECT_TRUE(Eventually([&] { return received == "ENQ"; }, 5000));
+  EXPECT_GE(events, 1);
+}
+
+TEST_F(UsbDeviceTest, PipeThatCannotOpenReportsItsFullPath) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  dock->FailPipeOpen(2, EACCES);
+  int calls = 0;
+  device->OnOpenPipeError = [&](QObject* sender, int pipe, int error, const QString& path) {
+    ++calls;
+    EXPECT_EQ(sender, device.get());
+    EXPECT_EQ(pipe, 2);
+    EXPECT_EQ(error, EACCES);
+    EXPECT_EQ(path, dock->Path() + QStringLiteral("\\PIPE02"));
+  };
+  EXPECT_FALSE(device->Connect());
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(device->IsConnected());
+  // The others opened and stay open.
+  EXPECT_EQ(dock->OpenPipeCount(), 3);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.FOpenUSBDeviceFile - Failed to open pipe 2: \"") + dock->Path() +
+                            QStringLiteral("\\PIPE02\", Error(13) - Permission denied")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.OpenAction **ERROR** - FAILED TO OPEN Pipe 2")));
+
+  // Once the pipe can be opened, a new Connect opens only what is missing.
+  dock->FailPipeOpen(2, 0);
+  EXPECT_TRUE(device->Connect());
+  EXPECT_EQ(dock->OpenPipeCount(), 4);
+}
+
+TEST_F(UsbDeviceTest, DisconnectClosesThePipesThroughTheThreadAndReconnects) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  EXPECT_FALSE(device->Disconnect());  // no disconnect was pending
+  EXPECT_FALSE(device->IsConnected());
+  EXPECT_TRUE(device->Halted());
+  EXPECT_FALSE(device->DisconnectRequested());
+  EXPECT_EQ(dock->OpenPipeCount(), 0);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBDevice.ThreadCall ***DISCONNECTING!***")));
+  // Disconnect of a closed device does nothing.
+  EXPECT_FALSE(device->Disconnect());
+  // Still halted from Connect: Disconnect clears Halted so the thread can act.
+  ASSERT_TRUE(device->Connect());
+  EXPECT_TRUE(device->Halted());
+  EXPECT_FALSE(device->Disconnect());
+  EXPECT_EQ(dock->OpenPipeCount(), 0);
+  EXPECT_TRUE(dialogs.Calls().empty());
+}
+
+TEST_F(UsbDeviceTest, UnpluggingWhilePumpingRaisesDeviceRemovedOnce) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  int removed = 0;
+  bool onMain = false;
+  device->OnDeviceRemoved = [&](QObject* sender) {
+    EXPECT_EQ(sender, device.get());
+    onMain = QThread::currentThread() == qApp->thread();
+    ++removed;
+  };
+  int pipeErrors = 0;
+  device->OnPipeError = [&](QObject*, int, int) { ++pipeErrors; };
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  Eventually([&] { return dock->ReadCount(1) > 2; }, 5000);
+  backend.Unplug(dock->Path());
+  EXPECT_TRUE(Eventually([&] { return removed > 0 && !device->IsConnected() && device->Halted(); }, 5000));
+  Pump(50);
+  EXPECT_EQ(removed, 1);
+  EXPECT_TRUE(onMain);
+  EXPECT_EQ(pipeErrors, 0);
+  EXPECT_EQ(dock->OpenPipeCount(), 0);
+  EXPECT_FALSE(device->DisconnectRequested());
+  EXPECT_TRUE(device->DeviceList().isEmpty());
+  // The read under way when the dock went fails, on pipe 1 or 2.
+  const QString pipe = diag.Contains(QStringLiteral("Pipe=1, Length=64")) ? QStringLiteral("1") : QStringLiteral("2");
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile **ERROR** - Pipe=") + pipe +
+                            QStringLiteral(", Length=64, Error #19, Error(19) - No such device")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.OnPumpingError - Pipe=") + pipe +
+                            QStringLiteral(", ERROR 19, Error(19) - No such device")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.RecvData - Pipe=") + pipe + QStringLiteral(", n=-1")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.PullData **ERROR** - Pipe=") + pipe + QStringLiteral(", RecvData=-1")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBDevice.ThreadCall ***DISCONNECTING!***")));
+}
+
+TEST_F(UsbDeviceTest, FailedTransferWhileStillListedChangesNothing) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  int removed = 0, pipeErrors = 0;
+  device->OnDeviceRemoved = [&](QObject*) { ++removed; };
+  device->OnPipeError = [&](QObject*, int, int) { ++pipeErrors; };
+  ASSERT_TRUE(device->Connect());
+  dock->FailReads(2, EIO);
+  const int lists = backend.ListCount();
+  device->SetHalted(false);
+  EXPECT_TRUE(Eventually([&] { return backend.ListCount() > lists; }, 5000));
+  dock->FailReads(2, 0);
+  Pump(30);
+  EXPECT_TRUE(device->IsConnected());
+  EXPECT_EQ(removed, 0);
+  EXPECT_EQ(pipeErrors, 0);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile **ERROR** - Pipe=2, Length=64, "
+                                           "Error #5, Error(5) - Input/output error")));
+}
+
+TEST_F(UsbDeviceTest, FailedTransferWithoutEnumerationRaisesPipeError) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  int pipe = -1, error = 0;
+  device->OnPipeError = [&](QObject* sender, int p, int e) {
+    EXPECT_EQ(sender, device.get());
+    pipe = p;
+    error = e;
+  };
+  ASSERT_TRUE(device->Connect());
+  backend.SetEnumerationAvailable(false);
+  dock->FailReads(1, EPROTO);
+  device->SetHalted(false);
+  EXPECT_TRUE(Eventually([&] { return pipe >= 0; }, 5000));
+  EXPECT_EQ(pipe, 1);
+  EXPECT_EQ(error, EPROTO);
+}
+
+TEST_F(UsbDeviceTest, DestructionNeverWaitsForever) {
+  auto dock = backend.AddDock();
+  // Connected, pumping, and the thread blocked handing data to a main thread
+  // that does not process messages.
+  {
+    auto device = MakeDockDevice(dock);
+    device->OnPipeData = [](QObject*, int, int) { ADD_FAILURE() << "delivered after destruction began"; };
+    ASSERT_TRUE(device->Connect());
+    dock->QueuePacket(1, "data");
+    device->SetHalted(false);
+    for (int i = 0; i < 500 && dock->QueuedPackets(1) > 0; ++i) QThread::msleep(2);
+    QThread::msleep(20);
+  }
+  ProcessMessages();  // the posted notification went with the device
+  // Idle, halted, and never connected.
+  { auto device = MakeDockDevice(dock); ASSERT_TRUE(device->Connect()); }
+  { TUSBDevice device; }
+  SUCCEED();
+}
+
+}  // namespace
+}  // namespace zelvo::testing

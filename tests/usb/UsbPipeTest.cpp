@@ -1,0 +1,272 @@
+// The receive thread and the pipes: gathering, output pieces, the mailbox,
+// delivery to the main thread, and transfer failures.
+
+#include <QElapsedTimer>
+#include <cerrno>
+
+#include "usb/UsbTestSupport.h"
+
+namespace zelvo::testing {
+namespace {
+
+class UsbPipeTest : public SimUsbTest {
+ protected:
+  // Connected and pumping dock device.
+  std::unique_ptr<TUSBDevice> Pumping(const std::shared_ptr<sim::SimUsbDevice>& dock) {
+    auto device = MakeDockDevice(dock);
+    EXPECT_TRUE(device->Connect());
+    device->SetHalted(false);
+    return device;
+  }
+};
+
+TEST_F(UsbPipeTest, SixHundredBytesArriveAs576Then24) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  QList<int> counts;
+  QByteArray received;
+  device->OnPipeData = [&](QObject*, int pipe, int count) {
+    if (pipe != 1) return;
+    counts << count;
+    received += device->Pipes(1)->ReadData();
+  };
+  QByteArray data;
+  for (int i = 0; i < 600; ++i) data.append(static_cast<char>(i * 7));
+  dock->QueueData(1, data, 64);
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return received.size() == 600; }, 5000));
+  EXPECT_EQ(counts, (QList<int>{576, 24}));
+  EXPECT_EQ(received, data);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.RecvData - Pipe=1, Length/Packets=576/9 Length or packet count exceeded!")));
+}
+
+TEST_F(UsbPipeTest, ElevenSmallPacketsEndAServiceToo) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  QList<int> counts;
+  device->OnPipeData = [&](QObject*, int pipe, int count) {
+    if (pipe != 2) return;
+    counts << count;
+    device->Pipes(2)->ReadData();
+  };
+  dock->QueueData(2, QByteArray(13, 'e'), 1);
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return counts.size() >= 2; }, 5000));
+  EXPECT_EQ(counts, (QList<int>{11, 2}));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.RecvData - Pipe=2, Length/Packets=11/11 Length or packet count exceeded!")));
+}
+
+TEST_F(UsbPipeTest, UnreadBytesAreAnnouncedEveryCycleWithTheSameCount) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  QList<int> counts;
+  device->OnPipeData = [&](QObject*, int pipe, int count) {
+    if (pipe == 2) counts << count;  // never taken
+  };
+  dock->QueuePacket(2, "EVT12");
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return counts.size() >= 4; }, 5000));
+  for (int count : counts) EXPECT_EQ(count, 5);
+  EXPECT_EQ(device->Pipes(2)->InputBufferCount(), 5);
+  EXPECT_EQ(device->Pipes(2)->ReadData(), QByteArray("EVT12"));
+  EXPECT_EQ(device->Pipes(2)->InputBufferCount(), 0);
+  EXPECT_TRUE(device->Pipes(2)->ReadData().isEmpty());
+  EXPECT_EQ(device->Pipes(2)->InputBufferCount(), 0);
+}
+
+TEST_F(UsbPipeTest, InputTriggerHoldsBackSmallArrivals) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  device->Pipes(1)->SetInputTrigger(4);
+  QList<int> counts;
+  device->OnPipeData = [&](QObject*, int pipe, int count) {
+    if (pipe == 1) counts << count;
+  };
+  ASSERT_TRUE(device->Connect());
+  dock->QueuePacket(1, "ab");
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return !counts.isEmpty(); }, 5000));
+  // Below the trigger the new bytes are not announced; the next idle cycle
+  // announces what is waiting.
+  EXPECT_EQ(counts.front(), 2);
+}
+
+TEST_F(UsbPipeTest, A150ByteSendGoesOutAs64And64And22OverThreeCycles) {
+  auto dock = backend.AddDock();
+  QList<int> readsAtWrite;
+  dock->OnHostWrite = [&](int pipe, const QByteArray&) {
+    if (pipe == 0) readsAtWrite << dock->ReadCount(1);
+  };
+  auto device = Pumping(dock);
+  QByteArray first(150, 'x');
+  for (int i = 0; i < first.size(); ++i) first[i] = static_cast<char>(i);
+  EXPECT_EQ(device->Pipes(0)->SendData(first), 150);
+  // The second send waits until the last piece of the first was written.
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("tail!"), 5), 5);
+  QList<int> sizes;
+  for (const QByteArray& w : dock->Writes(0)) sizes << w.size();
+  ASSERT_GE(sizes.size(), 3);
+  EXPECT_EQ(sizes.mid(0, 3), (QList<int>{64, 64, 22}));
+  ASSERT_TRUE(Eventually([&] { return dock->Writes(0).size() == 4; }, 5000));
+  EXPECT_EQ(dock->Written(0), first + "tail!");
+  // The input pipes were serviced between the pieces.
+  ASSERT_GE(readsAtWrite.size(), 3);
+  EXPECT_LT(readsAtWrite[0], readsAtWrite[1]);
+  EXPECT_LT(readsAtWrite[1], readsAtWrite[2]);
+  EXPECT_EQ(device->Pipes(0)->OutputBufferCount(), 0);
+}
+
+TEST_F(UsbPipeTest, PiecesAreWrittenInPacketSizedChunks) {
+  auto dock = backend.AddDock(tpKovaExpress, 16);
+  auto device = Pumping(dock);
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray(70, 'c')), 70);
+  ASSERT_TRUE(Eventually([&] { return dock->Written(3).size() == 70; }, 5000));
+  QList<int> sizes;
+  for (const QByteArray& w : dock->Writes(3)) sizes << w.size();
+  EXPECT_EQ(sizes, (QList<int>{16, 16, 16, 16, 6}));
+}
+
+TEST_F(UsbPipeTest, SendDataCountIsKeptInsideTheData) {
+  auto dock = backend.AddDock();
+  auto device = Pumping(dock);
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("DSC"), 100), 3);
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("ADC"), 2), 2);
+  ASSERT_TRUE(Eventually([&] { return dock->Written(3) == "DSCAD"; }, 5000));
+}
+
+TEST_F(UsbPipeTest, SendOnAClosedPipeFails) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("SLV")), -1);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.SendData **ERROR** - Pipe 0 not open!")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.OnPumpingError - Pipe=0, ERROR ")));
+  EXPECT_TRUE(dock->Writes(0).isEmpty());
+}
+
+TEST_F(UsbPipeTest, DeliveryBlocksTheThreadOrIsQueued) {
+  auto dock = backend.AddDock();
+  for (bool queued : {false, true}) {
+    SCOPED_TRACE(queued ? "UseWindowsMsgs" : "blocking");
+    auto device = MakeDockDevice(dock);
+    device->SetUseWindowsMsgs(queued);
+    int debugCalls = 0;
+    QStringList order;
+    bool onMain = true;
+    int readsDuringHandler = -1;
+    device->DebugOnPipeData = [&](QObject*, int, int) {
+      ++debugCalls;
+      order << "debug";
+    };
+    device->OnPipeData = [&](QObject*, int pipe, int count) {
+      if (pipe != 1) return;
+      order << "data";
+      onMain = onMain && QThread::currentThread() == qApp->thread();
+      const int before = dock->ReadCount(2);
+      QThread::msleep(40);
+      readsDuringHandler = dock->ReadCount(2) - before;
+      EXPECT_EQ(device->Pipes(1)->ReadData().size(), count);
+    };
+    ASSERT_TRUE(device->Connect());
+    dock->QueuePacket(1, "hello");
+    device->SetHalted(false);
+    ASSERT_TRUE(Eventually([&] { return readsDuringHandler >= 0; }, 5000));
+    EXPECT_TRUE(onMain);
+    EXPECT_EQ(order.mid(0, 2), (QStringList{"debug", "data"}));
+    EXPECT_GE(debugCalls, 1);
+    if (queued) {
+      EXPECT_GT(readsDuringHandler, 0);  // the thread went on
+    } else {
+      EXPECT_EQ(readsDuringHandler, 0);  // the thread waited for the handler
+    }
+  }
+}
+
+TEST_F(UsbPipeTest, SendingFromADataHandlerWhileTheMailboxIsBusyDoesNotDeadlock) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  int handled = 0;
+  device->OnPipeData = [&](QObject*, int pipe, int) {
+    if (pipe != 1) return;
+    device->Pipes(1)->ReadData();
+    // Two long messages: the second must wait for the first, which needs the
+    // receive thread this notification is holding.
+    EXPECT_EQ(device->Pipes(0)->SendData(QByteArray(200, 'a')), 200);
+    EXPECT_EQ(device->Pipes(0)->SendData(QByteArray(10, 'b')), 10);
+    ++handled;
+  };
+  ASSERT_TRUE(device->Connect());
+  dock->QueuePacket(1, "go");
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return handled == 1 && dock->Written(0).size() == 210; }, 5000));
+}
+
+TEST_F(UsbPipeTest, DisconnectFromADataHandlerEndsPromptly) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  bool done = false;
+  qint64 elapsed = -1;
+  device->OnPipeData = [&](QObject*, int pipe, int) {
+    if (pipe != 1 || done) return;
+    device->Pipes(1)->ReadData();
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(device->Disconnect());
+    elapsed = timer.elapsed();
+    done = true;
+  };
+  ASSERT_TRUE(device->Connect());
+  dock->QueuePacket(1, "x");
+  device->SetHalted(false);
+  ASSERT_TRUE(Eventually([&] { return done; }, 10000));
+  EXPECT_FALSE(device->IsConnected());
+  EXPECT_LT(elapsed, TUSBDevice::kDisconnectWaitMs);
+  EXPECT_EQ(dock->OpenPipeCount(), 0);
+}
+
+TEST_F(UsbPipeTest, WriteFailuresAndEmptyWritesEndThePiece) {
+  auto dock = backend.AddDock();
+  auto device = Pumping(dock);
+  dock->SetEmptyWrites(3, 1000);
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("LCD0Hello")), 9);
+  // The mailbox is freed although nothing could be written.
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("x")), 1);
+  ASSERT_TRUE(Eventually([&] { return diag.Contains(QStringLiteral("TUSBPipe.WriteData - Pipe=3, nothing written after 8 tries")); }, 5000));
+
+  dock->SetEmptyWrites(3, 0);
+  dock->FailWrites(0, EPIPE);
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("WHO")), 3);
+  ASSERT_TRUE(Eventually([&] {
+    return diag.Contains(QStringLiteral("TUSBPipe.FWriteUSBDeviceFile Windows.WriteFile **ERROR** - Pipe=0, Length=3, "
+                                        "Error #32, Error(32) - Broken pipe"));
+  }, 5000));
+  ASSERT_TRUE(Eventually([&] { return device->Pipes(0)->OutputBufferCount() == 0; }, 5000));
+  EXPECT_TRUE(device->IsConnected());  // still listed: nothing further
+}
+
+TEST_F(UsbPipeTest, PipeFromAnEndpointDescriptor) {
+  TUSBPipe pipe(nullptr, backend);
+  EXPECT_FALSE(pipe.IsOpen());
+  pipe.SetEndpointDescriptor(QByteArray::fromHex("0705820240000199"));
+  pipe.SetPipeNumber(2);
+  EXPECT_EQ(pipe.PipeNumber(), 2);
+  EXPECT_TRUE(pipe.IsInput());
+  EXPECT_EQ(pipe.MaxPacketSize(), 64);
+  EXPECT_EQ(pipe.TransferSize(), 64);
+  EXPECT_EQ(pipe.EndpointDescriptor(), QByteArray::fromHex("0705820240000199"));
+  // Sizes outside the transfer buffers are kept inside them.
+  pipe.SetEndpointDescriptor(QByteArray::fromHex("070502020000"));
+  EXPECT_EQ(pipe.PacketSizeForTransfers(), 64);
+  pipe.SetEndpointDescriptor(QByteArray::fromHex("07050202FFFF00"));
+  EXPECT_EQ(pipe.PacketSizeForTransfers(), TUSBPipe::kTransferBufferSize);
+  QByteArray data;
+  EXPECT_EQ(pipe.RecvData(data), -1);
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.RecvData **ERROR** - Pipe 2 not open!")));
+  EXPECT_EQ(pipe.WriteData(QByteArray("x"), 1), -1);
+  EXPECT_EQ(PipePath(QStringLiteral("dev"), 10), QStringLiteral("dev\\PIPE0A"));
+}
+
+}  // namespace
+}  // namespace zelvo::testing
