@@ -1,0 +1,81 @@
+// CPU used by a connected, pumping USB dock device with nothing to move.
+//
+// The dock (simulated, four pipes, idle reads that wait in a 10 ms time-out
+// like the libusb backend's) is connected with Halted cleared, then left alone
+// for 10 s while the main thread waits for messages. Reported: process CPU
+// time over that span (cpu_ms), as a share of one core (cpu_percent), and the
+// reads the receive thread made (reads_per_s). A halted device is measured
+// the same way: its thread sleeps until Halted changes.
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <ctime>
+
+#include "core/Dialogs.h"
+#include "core/MessagePump.h"
+#include "sim/usb/SimUsbBackend.h"
+#include "usb/USBPipe.h"
+
+namespace {
+
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double WallSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void IdleDevice(benchmark::State& state, bool halted) {
+  const int seconds = static_cast<int>(state.range(0));
+  zelvo::sim::SimUsbBackend backend;
+  backend.SetReadTimeoutMs(10);
+  zelvo::ScopedUsbBackend installed(&backend);
+  auto dock = backend.AddDock();
+  for (auto _ : state) {
+    zelvo::TUSBDevice device;
+    device.SetConnectSettleMs(0);
+    device.SetDeviceType(zelvo::tpKovaExpress);
+    device.SetDeviceName(dock->Path());
+    device.OnPipeData = [](QObject*, int, int) {};
+    if (!device.Connect()) {
+      state.SkipWithError("the simulated dock did not connect");
+      return;
+    }
+    device.SetHalted(halted);
+    const int readsBefore = dock->ReadCount(1) + dock->ReadCount(2);
+    const double cpu0 = ProcessCpuSeconds();
+    const double wall0 = WallSeconds();
+    QDeadlineTimer deadline(seconds * 1000);
+    while (!deadline.hasExpired()) zelvo::WaitForMessages(static_cast<int>(deadline.remainingTime()));
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    const double wall = WallSeconds() - wall0;
+    state.SetIterationTime(wall);
+    state.counters["cpu_ms"] = cpu * 1000.0;
+    state.counters["cpu_percent"] = 100.0 * cpu / wall;
+    state.counters["reads_per_s"] = (dock->ReadCount(1) + dock->ReadCount(2) - readsBefore) / wall;
+  }
+}
+
+void BM_ConnectedIdleDevice(benchmark::State& state) { IdleDevice(state, false); }
+void BM_ConnectedHaltedDevice(benchmark::State& state) { IdleDevice(state, true); }
+
+BENCHMARK(BM_ConnectedIdleDevice)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_ConnectedHaltedDevice)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
