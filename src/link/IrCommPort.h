@@ -1,0 +1,46 @@
+#pragma once
+// Finding the IrCOMM virtual serial port, and serial port names.
+//
+// On Windows the values are read (never written) under HKEY_LOCAL_MACHINE. On
+// other systems a read-only INI mirror stands in for that hive: one section per
+// key path, one line per value, plus a [Ports] table from port numbers to
+// device paths:
+//
+//   [Software\Microsoft\Windows\CurrentVersion]
+//   Version=4.0
+//   [Enum\Infrared\com\Root&Infrared&0000]
+//   PortName=COM4
+//   [Software\PIE_IrDA Infrared\1.0\Parameters]
+//   IrComm=COM5
+//   [Ports]
+//   COM4=/dev/ttyIr0
+//
+// Section and value names compare without regard to case, as in the
+// registry; a "HKEY_LOCAL_MACHINE\" prefix on a section is allowed. Values may
+// be quoted. A missing file, key or value reads as an empty text.
+
+#include <QString>
+
+namespace zelvo {
+
+inline constexpr const char* kDefaultRegistryMirror = "/etc/zelvoflash/registry.ini";
+
+// The mirror file in use (the default until another is set; empty: default).
+QString RegistryMirrorPath();
+void SetRegistryMirrorPath(const QString& path);
+
+// A string value under HKEY_LOCAL_MACHINE (or its mirror); empty when absent.
+QString ReadMachineString(const QString& keyPath, const QString& valueName);
+
+// 4..8 for the first of "COM4".."COM8" that contains portName; 0 for none
+// (an empty name matches none).
+int IrCommPortFromName(const QString& portName);
+
+// The IrCOMM virtual port number recorded by the infrared stack, or 0.
+int FindIrCommPort();
+
+// Device name of serial port number (1-based): "COMN" on Windows; elsewhere
+// the mirror's [Ports] entry "COMN" (or "N"), else /dev/ttyS(N-1).
+QString SerialPortName(int number);
+
+}  // namespace zelvo

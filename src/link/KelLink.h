@@ -1,0 +1,172 @@
+#pragma once
+// TKelLink: the link to one instrument. Sends one message at a time, watches
+// for the reply with one reply timer, unframes replies and reports the link's
+// state, over the IrDA socket, the IrCOMM virtual serial port, the RS-232 port
+// (family 1) or a docking station.
+//
+// TKelLinkThread keeps the main thread polling the link (LinkPoll). It sleeps
+// until there is something to poll: gathered bytes with an end marker, a
+// change of Connected, or its stop.
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <memory>
+#include <thread>
+
+#include "core/Events.h"
+#include "core/Timer.h"
+#include "link/FrameCodec.h"
+#include "link/LinkTypes.h"
+#include "link/WIrCOMMSocket.h"
+
+namespace zelvo {
+
+class ILinkDock;
+class TKelLink;
+class TSerialPort;
+class TKelLinkThread;
+
+// The link's IrDA socket: knows the link that owns it.
+class TIrSocket : public TWIrCOMMSocket {
+ public:
+  explicit TIrSocket(TKelLink* link, QObject* owner = nullptr) : TWIrCOMMSocket(owner), link_(link) {}
+  TKelLink* KelLink() const { return link_; }
+
+ private:
+  TKelLink* link_;
+};
+
+class TKelLink : public QObject {
+ public:
+  explicit TKelLink(QObject* owner = nullptr);
+  ~TKelLink() override;
+
+  TReceiveMsg OnReceiveMsg, OnDebugReceive, OnDebugSend;  // (sender, data)
+  TLinkStatus OnLinkUp, OnLinkDown;                       // (sender, status)
+  TOnTimeOut OnThreadExecute, OnTimeOut;                  // (sender, error); OnThreadExecute is never raised
+  TNotifyEvent OnIrError;
+
+  TKelType InstrumentType() const { return type_; }
+  void SetInstrumentType(TKelType type) { type_ = type; }
+  int RS232Port() const { return rs232Port_; }
+  void SetRS232Port(int port) { rs232Port_ = port; }
+  int RS232BaudRate() const { return rs232BaudRate_; }
+  void SetRS232BaudRate(int baud) { rs232BaudRate_ = baud; }
+  // Writing a text sends it with DefaultTimeOut.
+  void SetText(const QByteArray& text);
+  bool Connected() const { return connected_; }
+  // True: OpenLink(DefaultTimeOut); False: CloseLink. The state itself
+  // follows the transport's reports.
+  void SetConnected(bool connected);
+  int DefaultTimeOut() const { return defaultTimeOut_; }
+  void SetDefaultTimeOut(int timeOut) { defaultTimeOut_ = timeOut; }
+  TTraceLogState Logging() const;
+  void SetLogging(TTraceLogState state);
+  ILinkDock* KovaExpressDock() const { return kovaExpressDock_; }
+  void SetKovaExpressDock(ILinkDock* dock) { kovaExpressDock_ = dock; }
+  ILinkDock* MPKovaExpressDock() const { return mpKovaExpressDock_; }
+  void SetMPKovaExpressDock(ILinkDock* dock) { mpKovaExpressDock_ = dock; }
+  ILinkDock* ArvennaKova6Dock() const { return arvennaKova6Dock_; }
+  void SetArvennaKova6Dock(ILinkDock* dock) { arvennaKova6Dock_ = dock; }
+
+  // Sends one message and arms the reply timer: timeOut > 0 seconds, else
+  // |timeOut| ms; 0 never runs out.
+  void SendMsg(const QByteArray& msg, int timeOut);
+  void OpenLink(int timeOut);
+  void CloseLink();
+  // The instrument protocol re-enables it to keep waiting.
+  TTimer* ReplyTimer() const { return replyTimer_.get(); }
+  bool WholeFrameMode() const { return wholeFrameMode_; }
+  void SetWholeFrameMode(bool on) { wholeFrameMode_ = on; }
+  bool IrDASocketMode() const { return irdaSocketMode_; }
+  int IrCommPort() const { return irCommPort_; }
+  // One poll cycle (main thread): state change events, framed replies.
+  void LinkPoll();
+
+  // Inside views, for the front ends and tests.
+  TIrSocket* IrSocket() const { return irSocket_.get(); }
+  TSerialPort* ComPort() const { return comPort_.get(); }
+  const TIrdaDevicesInfo* IrDevices() const { return irDevices_.get(); }
+  bool Disconnecting() const { return disconnecting_; }
+  bool ThreadStarted() const { return threadStarted_; }
+  char MessageIndex() const { return messageIndex_; }
+  QByteArray ReceiveBuffer() const { return rx_.receiveBuffer; }
+  // Poll cycles run so far (diagnostics and benchmarks).
+  quint64 PollCount() const { return pollCount_; }
+
+  // Slave-mode requests made at most by one OpenLink through a dock.
+  static constexpr int kMaxSlaveModeTries = 20;
+  static constexpr int kReceiveChunk = 2048;  // serial bytes taken per read
+
+ private:
+  ILinkDock* ActiveDock() const;
+  void ArmReplyTimer(int timeOut);
+  void ReplyTimeOutElapsed();
+  void StartupProbe();
+  void ClassifySocketError();
+  void ForwardIrError();
+  void SetConnectedState(bool connected);
+  void StartThread();
+  void WakeThread();
+  void WriteIrda(const QByteArray& wire);
+  void OpenDock(ILinkDock* dock, bool repeatWhileRetry);
+  void WireDock(ILinkDock* dock);
+  void DockInstrumentConnected();
+  void DockInstrumentDisconnected();
+  void DockUserData(const QByteArray& data);
+  void SerialReceive(quint16 count);
+  void IrdaReceive();
+  void IndexedReply(const QByteArray& reply);
+
+  TKelType type_ = TKelType::tpKel0;
+  int rs232Port_ = 1;
+  int rs232BaudRate_ = 0;
+  int defaultTimeOut_ = 0;
+  ILinkDock* kovaExpressDock_ = nullptr;
+  ILinkDock* mpKovaExpressDock_ = nullptr;
+  ILinkDock* arvennaKova6Dock_ = nullptr;
+
+  char messageIndex_ = frame::kFirstMessageIndex;
+  std::unique_ptr<TKelLinkThread> thread_;
+  bool threadStarted_ = false;
+  std::unique_ptr<TIrSocket> irSocket_;
+  std::unique_ptr<TSerialPort> comPort_;
+  std::unique_ptr<TIrdaDevicesInfo> irDevices_;
+  bool disconnecting_ = false;
+  frame::ReceiveState rx_;
+  std::unique_ptr<TTimer> replyTimer_;
+  bool irdaSocketMode_ = true;
+  bool wholeFrameMode_ = false;
+  int irCommPort_ = 0;
+  bool connected_ = false;
+  bool probed_ = false;          // StartupProbe has run
+  bool lastConnected_ = false;  // the poll thread's view of Connected
+  quint64 pollCount_ = 0;
+  ILinkDock* wiredDock_ = nullptr;
+  QPointer<QObject> wiredDockObject_;
+};
+
+// The poll thread. Waits (without a time limit and without spinning) until
+// woken or stopped; each wake hands one LinkPoll to the main thread and waits
+// until it has run. Destroying it stops and joins the thread, also while the
+// thread waits on the main thread.
+class TKelLinkThread {
+ public:
+  explicit TKelLinkThread(TKelLink* link);
+  ~TKelLinkThread();
+  TKelLinkThread(const TKelLinkThread&) = delete;
+  TKelLinkThread& operator=(const TKelLinkThread&) = delete;
+
+  // Main thread: there is something to poll.
+  void Wake();
+
+ private:
+  struct Shared;
+  void Execute();
+  std::shared_ptr<Shared> shared_;
+  QObject* context_;  // main-thread receiver of the hand-offs
+  std::thread thread_;
+};
+
+}  // namespace zelvo

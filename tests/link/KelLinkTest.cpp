@@ -1,0 +1,429 @@
+// TKelLink over the simulated IrDA stack and a dock double; time is driven by
+// a manual clock wherever a time-out is the subject.
+#include <gtest/gtest.h>
+
+#include "core/MessagePump.h"
+#include "core/ScriptedDialogs.h"
+#include "core/Timer.h"
+#include "link/KelLink.h"
+#include "link/SerialPort.h"
+#include "LinkTestSupport.h"
+
+using namespace zelvo;
+using namespace zelvo::sim;
+using zelvo::test::FakeDock;
+using zelvo::test::FramePeer;
+
+namespace {
+
+QByteArray H(const char* hex) { return QByteArray::fromHex(hex); }
+
+SimIrdaDevice IrComm(quint32 id, SimIrdaPeer* peer) {
+  SimIrdaDevice d;
+  d.deviceId = id;
+  d.name = "ZelvoPro";
+  d.ircommParameters = NineWireParameters();
+  d.peer = peer;
+  return d;
+}
+
+// A link with every event recorded.
+struct Recorder {
+  QStringList events;
+  QList<QByteArray> replies, debugSent, debugReceived;
+  void Attach(TKelLink& link) {
+    link.OnReceiveMsg = [this](QObject*, const QByteArray& d) { replies << d; events << "Receive"; };
+    link.OnDebugSend = [this](QObject*, const QByteArray& d) { debugSent << d; events << "DebugSend"; };
+    link.OnDebugReceive = [this](QObject*, const QByteArray& d) { debugReceived << d; };
+    link.OnLinkUp = [this](QObject*, bool s) { events << (s ? "Up(true)" : "Up(false)"); };
+    link.OnLinkDown = [this](QObject*, bool s) { events << (s ? "Down(true)" : "Down(false)"); };
+    link.OnTimeOut = [this](QObject*, quint16 e) { events << QStringLiteral("TimeOut(%1)").arg(e); };
+    link.OnIrError = [this](QObject*) { events << "IrError"; };
+  }
+};
+
+struct IrdaLink : ::testing::Test {
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  SimIrdaStack stack;
+  ScopedIrdaStack stackInstalled{&stack};
+  FramePeer peer;
+  Recorder rec;
+
+  // A link past its start-up probe, its IrDA session up and reported.
+  std::unique_ptr<TKelLink> ConnectedLink(ManualClock* clock = nullptr) {
+    stack.AddDevice(IrComm(42, &peer));
+    auto link = std::make_unique<TKelLink>();
+    rec.Attach(*link);
+    link->SetInstrumentType(TKelType::tpZelvoPro);
+    if (clock) clock->Advance(100);
+    link->SetConnected(true);
+    EXPECT_TRUE(WaitUntil([&] { return rec.events.contains("Up(true)"); }, 5000));
+    return link;
+  }
+};
+
+}  // namespace
+
+TEST_F(IrdaLink, CreationDefaultsAndStartupProbe) {
+  ManualClock clock;
+  TKelLink link;
+  EXPECT_EQ(link.InstrumentType(), TKelType::tpKel0);
+  EXPECT_EQ(link.RS232Port(), 1);
+  EXPECT_EQ(link.RS232BaudRate(), 0);
+  EXPECT_EQ(link.DefaultTimeOut(), 0);
+  EXPECT_FALSE(link.Connected());
+  EXPECT_TRUE(link.IrDASocketMode());
+  EXPECT_FALSE(link.WholeFrameMode());
+  EXPECT_EQ(link.MessageIndex(), '9');
+  EXPECT_EQ(link.Logging(), TTraceLogState::tlOff);
+  EXPECT_EQ(link.ComPort()->LogName(), "KelLink.Log");
+  EXPECT_EQ(link.IrSocket()->BufSize(), 2048);
+  EXPECT_EQ(link.IrSocket()->KelLink(), &link);
+  EXPECT_TRUE(link.ReplyTimer()->Enabled());
+  EXPECT_EQ(link.ReplyTimer()->Interval(), 100);
+  clock.Advance(99);
+  EXPECT_EQ(stack.Enumerations(), 0);
+  clock.Advance(1);
+  EXPECT_EQ(stack.Enumerations(), 1);
+  EXPECT_FALSE(link.ReplyTimer()->Enabled());
+  EXPECT_TRUE(link.IrSocket()->UseAnyDevice());
+  EXPECT_TRUE(dialogs.Calls().empty());
+}
+
+TEST_F(IrdaLink, ProbeErrors) {
+  ManualClock clock;
+  {
+    stack.InjectError(SimIrdaOp::Enumerate, 10050, 1);
+    TKelLink link;
+    clock.Advance(100);
+    EXPECT_EQ(dialogs.Texts(),
+              QStringList{"Error 10050 \"Network is down\" IrDA Transceiver disabled or not connected!"});
+    EXPECT_TRUE(link.IrDASocketMode());
+  }
+  dialogs.Clear();
+  {
+    stack.InjectError(SimIrdaOp::Enumerate, 10060, 1);
+    TKelLink link;
+    clock.Advance(100);
+    EXPECT_EQ(dialogs.Texts(), QStringList{"IrSock Error 10060 \"Connection timed out\""});
+  }
+  dialogs.Clear();
+  {
+    // With a dock the probe does not enumerate at all; errors later go to
+    // OnIrError.
+    FakeDock dock;
+    stack.InjectError(SimIrdaOp::Enumerate, 10060);
+    TKelLink link;
+    rec.Attach(link);
+    link.SetKovaExpressDock(&dock);
+    clock.Advance(100);
+    EXPECT_EQ(stack.Enumerations(), 2);
+    link.SetKovaExpressDock(nullptr);
+    link.OpenLink(0);
+    EXPECT_TRUE(dialogs.Calls().empty());
+    EXPECT_TRUE(rec.events.contains("IrError"));
+    stack.ClearErrors();
+  }
+  {
+    stack.InjectError(SimIrdaOp::CreateSocket, 10047, 1);
+    TKelLink link;
+    clock.Advance(100);
+    EXPECT_FALSE(link.IrDASocketMode());
+    EXPECT_TRUE(dialogs.Calls().empty());
+  }
+}
+
+TEST_F(IrdaLink, ExchangeOfFramedMessages) {
+  auto link = ConnectedLink();
+  EXPECT_TRUE(link->Connected());
+  EXPECT_TRUE(link->ThreadStarted());
+  EXPECT_EQ(stack.LastServiceName(), "IrDA:IrCOMM");
+  EXPECT_EQ(rec.events.count("Up(true)"), 1);
+  peer.replies.push_back("ACK");
+  link->SendMsg("ENQ", 5);
+  EXPECT_EQ(rec.debugSent, QList<QByteArray>{H("E6454E51E7")});
+  ASSERT_TRUE(WaitUntil([&] { return !rec.replies.isEmpty(); }, 5000));
+  EXPECT_EQ(peer.writes, QList<QByteArray>{H("00E6454E51E7")});
+  EXPECT_EQ(rec.replies, QList<QByteArray>{"ACK"});
+  EXPECT_EQ(rec.debugReceived, QList<QByteArray>{H("E641434BE7")});
+  EXPECT_FALSE(link->ReplyTimer()->Enabled());
+  // Escapes on the way out.
+  peer.replies.push_back(H("00E6E7E8"));
+  link->SendMsg(H("41E742"), 5);
+  ASSERT_TRUE(WaitUntil([&] { return rec.replies.size() == 2; }, 5000));
+  EXPECT_EQ(peer.writes.last(), H("00E641E8C742E7"));
+  EXPECT_EQ(rec.replies.last(), H("00E6E7E8"));
+}
+
+TEST_F(IrdaLink, LongFramesGoInPiecesEachAfterTheLastHasGone) {
+  stack.SetSendDelay(2);
+  auto link = ConnectedLink();
+  const QByteArray message(98, 'p');  // wire form of 100 bytes
+  link->SendMsg(message, 5);
+  // SendMsg returned after the pieces were handed on one by one.
+  ASSERT_TRUE(WaitUntil([&] { return peer.writes.size() == 3; }, 5000));
+  EXPECT_EQ(stack.MaxUnsentWrites(), 1);
+  EXPECT_EQ(peer.writes[0].size(), 41);
+  EXPECT_EQ(peer.writes[1].size(), 41);
+  EXPECT_EQ(peer.writes[2].size(), 21);
+  for (const QByteArray& w : peer.writes) EXPECT_EQ(w.at(0), '\0');
+  EXPECT_EQ(peer.messages, QList<QByteArray>{message});
+
+  peer.writes.clear();
+  link->SetWholeFrameMode(true);
+  link->SendMsg(message, 5);
+  ASSERT_TRUE(WaitUntil([&] { return peer.writes.size() == 1; }, 5000));
+  EXPECT_EQ(peer.writes[0], QByteArray(1, '\0') + frame::Frame(message, false));
+}
+
+TEST_F(IrdaLink, PeerCloseTakesTheLinkDownThroughThePoll) {
+  auto link = ConnectedLink();
+  peer.connection->CloseFromPeer();
+  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Down(false)"); }, 5000));
+  EXPECT_FALSE(link->Connected());
+  dialogs.Clear();
+  link->SendMsg("ENQ", 5);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"SendMsg Error - Not Connected!"});
+}
+
+TEST_F(IrdaLink, CloseLinkClosesTheSocket) {
+  auto link = ConnectedLink();
+  link->SetConnected(false);
+  EXPECT_FALSE(link->Connected());
+  EXPECT_FALSE(link->Disconnecting());
+  EXPECT_EQ(peer.closed, 1);
+  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Down(false)"); }, 5000));
+}
+
+TEST_F(IrdaLink, ReplyTimerRules) {
+  ManualClock clock;
+  auto link = ConnectedLink(&clock);
+  link->SendMsg("ENQ", 5);
+  EXPECT_EQ(link->ReplyTimer()->Interval(), 5000);
+  clock.Advance(4999);
+  EXPECT_FALSE(rec.events.contains("TimeOut(0)"));
+  clock.Advance(1);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 1);
+  EXPECT_FALSE(link->ReplyTimer()->Enabled());
+  clock.Advance(60000);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 1);  // one report per exchange
+
+  link->SendMsg("ENQ", -250);
+  EXPECT_EQ(link->ReplyTimer()->Interval(), 250);
+  clock.Advance(250);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 2);
+
+  link->SendMsg("ENQ", 0);
+  clock.Advance(10000000);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 2);
+
+  // Re-enabling a stopped timer waits a full interval again.
+  link->SendMsg("ENQ", 3);
+  clock.Advance(3000);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 3);
+  link->ReplyTimer()->SetEnabled(true);
+  clock.Advance(2999);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 3);
+  clock.Advance(1);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 4);
+}
+
+TEST_F(IrdaLink, OpenLinkWithoutDevices) {
+  ManualClock clock;
+  TKelLink link;
+  rec.Attach(link);
+  clock.Advance(100);
+  // No time-out, timer stopped: one search, then back silently.
+  link.OpenLink(0);
+  EXPECT_EQ(stack.Enumerations(), 2);
+  EXPECT_FALSE(link.Connected());
+  EXPECT_TRUE(rec.events.isEmpty());
+  // With a time-out the search goes on until it runs out.
+  stack.OnEnumerate = [&] { clock.Advance(500); };
+  link.OpenLink(2);
+  EXPECT_EQ(rec.events, QStringList{"TimeOut(0)"});
+  EXPECT_EQ(stack.Enumerations(), 2 + 4);
+  // A device coming into range ends the search and is dialled.
+  stack.OnEnumerate = [&] {
+    if (stack.Enumerations() == 8) stack.AddDevice(IrComm(9, &peer));
+  };
+  link.OpenLink(30);
+  EXPECT_EQ(stack.LastConnectedDevice(), 9u);
+  EXPECT_EQ(link.IrDevices()->Count(), 1);
+}
+
+TEST_F(IrdaLink, IndexedAndPlainFamilies) {
+  stack.SetConnectDelay(-1);
+  // A peer that answers every write with what the test queued, unframed.
+  struct EchoPeer : SimIrdaPeer {
+    SimIrdaConnection* c = nullptr;
+    std::deque<QByteArray> answers;
+    QList<QByteArray> writes;
+    void SessionOpened(SimIrdaConnection* connection) override { c = connection; }
+    void HostWrote(const QByteArray& w) override {
+      writes << w;
+      if (!answers.empty() && c) {
+        c->SendToHost(answers.front());
+        answers.pop_front();
+      }
+    }
+    void SessionClosed() override { c = nullptr; }
+  } echo;
+  stack.AddDevice(IrComm(3, &echo));
+  TKelLink link;
+  rec.Attach(link);
+  link.SetInstrumentType(TKelType::tpKel7);
+  ASSERT_TRUE(WaitUntil([&] { return stack.Enumerations() >= 1; }, 5000));
+  link.SendMsg("RDA?xx", 5);  // refused, index advances anyway
+  EXPECT_EQ(link.MessageIndex(), '0');
+  link.SetConnected(true);
+  ASSERT_TRUE(link.Connected());
+  echo.answers = {"ACK1ok", "NAK", "AB", "ACK5"};
+  dialogs.Clear();
+  link.SendMsg("RDA?xx", 5);
+  ASSERT_TRUE(WaitUntil([&] { return !rec.replies.isEmpty(); }, 5000));
+  EXPECT_EQ(echo.writes.last(), "RDA1xx");  // no frame, no control byte
+  EXPECT_EQ(rec.replies, QList<QByteArray>{"ACK1ok"});
+  link.SendMsg("RDA?", 5);
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 1; }, 5000));
+  link.SendMsg("RDA?", 5);
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 2; }, 5000));
+  link.SendMsg("RDA?", 5);
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 3; }, 5000));
+  EXPECT_EQ(dialogs.Texts(), (QStringList{"NAK - Instrument did not understand command!", "Message Response Too Short!",
+                                          "Incorrect Response Message Index!"}));
+  EXPECT_EQ(rec.replies.size(), 1);
+  EXPECT_FALSE(link.ReplyTimer()->Enabled());
+  for (int i = 0; i < 6; ++i) link.SendMsg("RDA?", 0);
+  ASSERT_TRUE(WaitUntil([&] { return echo.writes.size() == 10; }, 5000));
+  EXPECT_EQ(echo.writes.last(), "RDA0");  // the eleventh send carries "0" again
+
+  link.SetInstrumentType(TKelType::tpKel2);
+  echo.answers = {"plain"};
+  link.SendMsg("x", 5);
+  ASSERT_TRUE(WaitUntil([&] { return rec.replies.size() == 2; }, 5000));
+  EXPECT_EQ(rec.replies.last(), "plain");
+}
+
+TEST_F(IrdaLink, OpenedBeforeTheStartupProbeStillComesUp) {
+  stack.AddDevice(IrComm(42, &peer));
+  TKelLink link;
+  rec.Attach(link);
+  link.SetInstrumentType(TKelType::tpZelvoPro);
+  link.SetConnected(true);  // at once, long before 100 ms
+  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Up(true)"); }, 5000));
+  EXPECT_EQ(stack.Enumerations(), 2);  // the probe's search, then the opening's
+}
+
+TEST_F(IrdaLink, DestroyingTheLinkWhileItsPollIsQueued) {
+  for (int round = 0; round < 20; ++round) {
+    auto link = ConnectedLink();
+    // Bring a poll hand-off into the queue and free the link before it runs.
+    peer.connection->SendToHost(QByteArray(1, '\0') + frame::Frame("x", false));
+    ProcessMessages();
+    link.reset();
+    ProcessMessages();
+    stack.ClearDevices();
+    rec = Recorder();
+  }
+  SUCCEED();
+}
+
+// --- docks ------------------------------------------------------------------
+
+struct DockLink : ::testing::Test {
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  SimIrdaStack stack;
+  ScopedIrdaStack stackInstalled{&stack};
+  FakeDock dock;
+  TKelLink link;
+  Recorder rec;
+  void SetUp() override {
+    rec.Attach(link);
+    link.SetInstrumentType(TKelType::tpZelvoPro);
+    link.SetKovaExpressDock(&dock);
+  }
+};
+
+TEST_F(DockLink, OpenRepeatsSlaveModeWhileBusyAndWiresTheEvents) {
+  dock.busyAnswers = 2;
+  link.SetConnected(true);
+  EXPECT_EQ(dock.calls, (QStringList{"Enable", "ClearHalted", "SLV", "SLV", "SLV"}));
+  EXPECT_FALSE(link.ThreadStarted());
+  EXPECT_FALSE(link.Connected());
+  EXPECT_FALSE(link.ReplyTimer()->Enabled() && link.ReplyTimer()->Interval() != 100);
+  // Data before the instrument is there is dropped.
+  Raise(dock.OnRcvUserData, &dock, QByteArray("early"));
+  EXPECT_TRUE(rec.replies.isEmpty());
+  Raise(dock.OnInstrumentConnected, &dock);
+  EXPECT_TRUE(link.Connected());
+  EXPECT_EQ(rec.events, QStringList{"Up(true)"});
+  link.SendMsg("ENQ", 5);
+  EXPECT_EQ(dock.sent, QList<QByteArray>{"ENQ"});  // bare: no frame
+  EXPECT_EQ(rec.debugSent, QList<QByteArray>{"ENQ"});
+  EXPECT_EQ(dock.calls.last(), "SendStr");
+  EXPECT_TRUE(link.ReplyTimer()->Enabled());
+  Raise(dock.OnRcvUserData, &dock, QByteArray("ACK"));
+  EXPECT_EQ(rec.replies, QList<QByteArray>{"ACK"});
+  EXPECT_FALSE(link.ReplyTimer()->Enabled());
+  Raise(dock.OnInstrumentDisconnected, &dock);
+  EXPECT_EQ(rec.events.last(), "Down(false)");
+  EXPECT_TRUE(dialogs.Calls().empty());
+}
+
+TEST_F(DockLink, SlaveModeRetryIsBounded) {
+  dock.busyAnswers = -1;
+  link.OpenLink(0);
+  EXPECT_EQ(dock.calls.count("SLV"), TKelLink::kMaxSlaveModeTries);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"SLV Error - Dock did not accept slave mode!"});
+  // Its events are taken over all the same.
+  EXPECT_TRUE(static_cast<bool>(dock.OnInstrumentConnected));
+}
+
+TEST_F(DockLink, MultiPortDockAsksOnce) {
+  link.SetKovaExpressDock(nullptr);
+  link.SetMPKovaExpressDock(&dock);
+  dock.busyAnswers = -1;
+  link.OpenLink(0);
+  EXPECT_EQ(dock.calls.count("SLV"), 1);
+  EXPECT_TRUE(dialogs.Calls().empty());
+  FakeDock kova6;
+  kova6.busyAnswers = 1;
+  link.SetMPKovaExpressDock(nullptr);
+  link.SetArvennaKova6Dock(&kova6);
+  link.OpenLink(0);
+  EXPECT_EQ(kova6.calls.count("SLV"), 2);
+}
+
+TEST_F(DockLink, CloseSendsDisconnectAfterTheHandlerReturns) {
+  link.OpenLink(0);
+  Raise(dock.OnInstrumentConnected, &dock);
+  link.SetConnected(false);
+  EXPECT_FALSE(dock.calls.contains("DSC"));
+  EXPECT_TRUE(link.Connected());
+  ProcessMessages();
+  EXPECT_EQ(dock.calls.count("DSC"), 1);
+  // A dock freed before the deferred command runs takes it with it.
+  auto gone = std::make_unique<FakeDock>();
+  link.SetKovaExpressDock(gone.get());
+  link.CloseLink();
+  gone.reset();
+  ProcessMessages();
+  link.SetKovaExpressDock(nullptr);
+}
+
+TEST_F(DockLink, SendWhileNotConnectedAndAfterTheLinkIsGone) {
+  link.SendMsg("ENQ", 5);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"SendMsg Error - Not Connected!"});
+  EXPECT_TRUE(dock.sent.isEmpty());
+  {
+    TKelLink shortLived;
+    shortLived.SetKovaExpressDock(&dock);
+    shortLived.OpenLink(0);
+  }
+  // The dock's events no longer lead to the freed link.
+  Raise(dock.OnInstrumentConnected, &dock);
+  Raise(dock.OnRcvUserData, &dock, QByteArray("late"));
+}
