@@ -1,1 +1,246 @@
-// placeholder
+// Windows IrDA backend: Winsock sockets of address family 26 (AF_IRDA),
+// notifications through an event object watched by the event loop.
+#ifdef _WIN32
+
+// clang-format off
+#include <winsock2.h>
+#include <af_irda.h>
+// clang-format on
+
+#include <QObject>
+#include <QTimer>
+#include <QWinEventNotifier>
+#include <cstring>
+
+#include "link/IrdaStack.h"
+#include "net/SocketErrors.h"
+
+namespace zelvo {
+
+namespace {
+
+bool StartWinsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+class WindowsIrdaSocket final : public IrdaSocket {
+ public:
+  WindowsIrdaSocket(SOCKET s, IrdaSocketEvents* events) : socket_(s), events_(events), context_(new QObject) {}
+
+  ~WindowsIrdaSocket() override {
+    *alive_ = false;
+    if (notifier_) {
+      notifier_->setEnabled(false);
+      notifier_->disconnect();
+    }
+    context_->deleteLater();  // the notifier may be running this very moment
+    if (socket_ != INVALID_SOCKET) {
+      WSAEventSelect(socket_, nullptr, 0);
+      closesocket(socket_);
+    }
+    if (event_ != WSA_INVALID_EVENT) WSACloseEvent(event_);
+  }
+
+  int StartNotifications() override {
+    event_ = WSACreateEvent();
+    if (event_ == WSA_INVALID_EVENT) return WSAGetLastError();
+    if (WSAEventSelect(socket_, event_, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR)
+      return WSAGetLastError();
+    notifier_ = new QWinEventNotifier(event_, context_);
+    QObject::connect(notifier_, &QWinEventNotifier::activated, context_, [this] { OnEvent(); });
+    return 0;
+  }
+
+  int SetModeOption(int option, int value) override {
+    int v = value;
+    if (setsockopt(socket_, SOL_IRLMP, option, reinterpret_cast<const char*>(&v), sizeof v) == SOCKET_ERROR)
+      return WSAGetLastError();
+    return 0;
+  }
+
+  int SetLinger(bool on, int seconds) override {
+    linger l;
+    l.l_onoff = on ? 1 : 0;
+    l.l_linger = static_cast<u_short>(seconds);
+    if (setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == SOCKET_ERROR)
+      return WSAGetLastError();
+    return 0;
+  }
+
+  int EnumerateDevices(int capacity, quint32& count, QList<IrdaDeviceEntry>& entries) override {
+    count = 0;
+    entries.clear();
+    if (capacity < 1) capacity = 1;
+    // DEVICELIST with room for capacity entries (294 bytes for ten).
+    QByteArray buffer(static_cast<int>(sizeof(ULONG) + capacity * sizeof(IRDA_DEVICE_INFO)), '\0');
+    int len = buffer.size();
+    if (getsockopt(socket_, SOL_IRLMP, IRLMP_ENUMDEVICES, buffer.data(), &len) == SOCKET_ERROR)
+      return WSAGetLastError();
+    ULONG reported = 0;
+    std::memcpy(&reported, buffer.constData(), sizeof reported);
+    count = reported;
+    const int room = (len - static_cast<int>(sizeof(ULONG))) / static_cast<int>(sizeof(IRDA_DEVICE_INFO));
+    const int n = qMin(qMin<int>(static_cast<int>(qMin<ULONG>(reported, 0x7FFFFFFF)), capacity), qMax(0, room));
+    for (int i = 0; i < n; ++i) {
+      IRDA_DEVICE_INFO info;
+      std::memcpy(&info, buffer.constData() + sizeof(ULONG) + i * sizeof info, sizeof info);
+      IrdaDeviceEntry e;
+      std::memcpy(&e.deviceId, info.irdaDeviceID, 4);
+      e.name = QByteArray(info.irdaDeviceName, static_cast<int>(strnlen(info.irdaDeviceName, sizeof info.irdaDeviceName)));
+      e.hints1 = info.irdaDeviceHints1;
+      e.hints2 = info.irdaDeviceHints2;
+      e.charSet = info.irdaCharSet;
+      entries.append(e);
+    }
+    return 0;
+  }
+
+  int IasQuery(quint32 deviceId, const QByteArray& className, const QByteArray& attribute,
+               IasAttribute& value) override {
+    IAS_QUERY query;
+    std::memset(&query, 0, sizeof query);
+    std::memcpy(query.irdaDeviceID, &deviceId, 4);
+    strncpy_s(query.irdaClassName, className.constData(), _TRUNCATE);
+    strncpy_s(query.irdaAttribName, attribute.constData(), _TRUNCATE);
+    int len = sizeof query;
+    value = {};
+    if (getsockopt(socket_, SOL_IRLMP, IRLMP_IAS_QUERY, reinterpret_cast<char*>(&query), &len) == SOCKET_ERROR)
+      return WSAGetLastError();
+    switch (query.irdaAttribType) {
+      case IAS_ATTRIB_INT:
+        value.type = irda::IAS_ATTRIB_INT;
+        value.integer = query.irdaAttribute.irdaAttribInt;
+        break;
+      case IAS_ATTRIB_OCTETSEQ: {
+        value.type = irda::IAS_ATTRIB_OCTETSEQ;
+        const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribOctetSeq.Len, IAS_MAX_OCTET_STRING));
+        value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribOctetSeq.OctetSeq), n);
+        break;
+      }
+      case IAS_ATTRIB_STR: {
+        value.type = irda::IAS_ATTRIB_STR;
+        const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribUsrStr.Len, IAS_MAX_USER_STRING));
+        value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribUsrStr.UsrStr), n);
+        break;
+      }
+      default: value.type = irda::IAS_ATTRIB_NO_ATTRIBUTE;
+    }
+    return 0;
+  }
+
+  int Connect(quint32 deviceId, const QByteArray& serviceName) override {
+    SOCKADDR_IRDA address;
+    std::memset(&address, 0, sizeof address);
+    address.irdaAddressFamily = AF_IRDA;
+    std::memcpy(address.irdaDeviceID, &deviceId, 4);
+    strncpy_s(address.irdaServiceName, serviceName.constData(), _TRUNCATE);
+    if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    return WSAGetLastError();  // 10035 while the connect goes on
+  }
+
+  qint64 Send(const QByteArray& data, int& error) override {
+    error = 0;
+    pending_.append(data);
+    Drain(error);
+    return error ? -1 : data.size();
+  }
+
+  QByteArray Receive(int& error) override {
+    error = 0;
+    QByteArray out;
+    char chunk[4096];
+    for (;;) {
+      const int n = recv(socket_, chunk, sizeof chunk, 0);
+      if (n > 0) {
+        out.append(chunk, n);
+        continue;
+      }
+      if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) error = WSAGetLastError();
+      break;
+    }
+    return out;
+  }
+
+  bool AllSent() const override { return pending_.isEmpty(); }
+
+ private:
+  void Drain(int& error) {
+    while (!pending_.isEmpty()) {
+      const int n = send(socket_, pending_.constData(), static_cast<int>(pending_.size()), 0);
+      if (n > 0) {
+        pending_.remove(0, n);
+        continue;
+      }
+      if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) break;  // FD_WRITE follows
+      error = WSAGetLastError();
+      pending_.clear();
+      break;
+    }
+  }
+
+  void OnEvent() {
+    WSANETWORKEVENTS happened;
+    if (WSAEnumNetworkEvents(socket_, event_, &happened) == SOCKET_ERROR) return;
+    std::shared_ptr<bool> alive = alive_;
+    if (happened.lNetworkEvents & FD_CONNECT) {
+      events_->IrdaConnectDone(happened.iErrorCode[FD_CONNECT_BIT]);
+      if (!*alive) return;
+    }
+    if (happened.lNetworkEvents & FD_READ) {
+      events_->IrdaReadable();
+      if (!*alive) return;
+    }
+    if (happened.lNetworkEvents & FD_WRITE) {
+      int error = 0;
+      Drain(error);
+      if (error) {
+        events_->IrdaClosedByPeer(error);
+        return;
+      }
+      if (pending_.isEmpty()) events_->IrdaSendDone();
+      if (!*alive) return;
+    }
+    if (happened.lNetworkEvents & FD_CLOSE) events_->IrdaClosedByPeer(happened.iErrorCode[FD_CLOSE_BIT]);
+  }
+
+  SOCKET socket_;
+  IrdaSocketEvents* events_;
+  QObject* context_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  WSAEVENT event_ = WSA_INVALID_EVENT;
+  QWinEventNotifier* notifier_ = nullptr;
+  QByteArray pending_;
+};
+
+class WindowsIrdaStack final : public IrdaStack {
+ public:
+  QString Name() const override { return QStringLiteral("Winsock IrDA (family 26)"); }
+  std::unique_ptr<IrdaSocket> CreateSocket(IrdaSocketEvents* events, int& error) override {
+    error = 0;
+    if (!StartWinsock()) {
+      error = WSANOTINITIALISED;
+      return nullptr;
+    }
+    const SOCKET s = socket(AF_IRDA, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) {
+      error = WSAGetLastError();
+      return nullptr;
+    }
+    return std::make_unique<WindowsIrdaSocket>(s, events);
+  }
+};
+
+}  // namespace
+
+IrdaStack& PlatformIrdaStack() {
+  static WindowsIrdaStack stack;
+  return stack;
+}
+
+}  // namespace zelvo
+
+#endif  // _WIN32

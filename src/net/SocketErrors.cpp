@@ -85,9 +85,13 @@ int WinsockFromErrno(int error) {
     case EPROTOTYPE: return wsa::EPROTOTYPE_;
     case ENOPROTOOPT: return wsa::ENOPROTOOPT_;
     case EPROTONOSUPPORT: return wsa::EPROTONOSUPPORT_;
+#ifdef ESOCKTNOSUPPORT
     case ESOCKTNOSUPPORT: return wsa::ESOCKTNOSUPPORT_;
+#endif
     case EOPNOTSUPP: return wsa::EOPNOTSUPP_;
+#ifdef EPFNOSUPPORT
     case EPFNOSUPPORT: return wsa::EPFNOSUPPORT_;
+#endif
     case EAFNOSUPPORT: return wsa::EAFNOSUPPORT_;
     case EADDRINUSE: return wsa::EADDRINUSE_;
     case EADDRNOTAVAIL: return wsa::EADDRNOTAVAIL_;
@@ -101,10 +105,14 @@ int WinsockFromErrno(int error) {
     case ENOMEM: return wsa::ENOBUFS_;
     case EISCONN: return wsa::EISCONN_;
     case ENOTCONN: return wsa::ENOTCONN_;
+#ifdef ESHUTDOWN
     case ESHUTDOWN: return wsa::ESHUTDOWN_;
+#endif
     case ETIMEDOUT: return wsa::ETIMEDOUT_;
     case ECONNREFUSED: return wsa::ECONNREFUSED_;
+#ifdef EHOSTDOWN
     case EHOSTDOWN: return wsa::EHOSTDOWN_;
+#endif
     case EHOSTUNREACH: return wsa::EHOSTUNREACH_;
     default: return wsa::EINVAL_;
   }
