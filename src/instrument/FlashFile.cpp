@@ -40,8 +40,12 @@ QByteArray GeneralNumberText(double value) {
 
 }  // namespace
 
+std::optional<double> EnglishNumber(const QByteArray& text) {
+  return ToNumber(QLocale(QLocale::English, QLocale::UnitedStates), text);
+}
+
 double VersionToNumber(const QByteArray& text) {
-  if (auto v = ToNumber(QLocale(QLocale::English, QLocale::UnitedStates), text)) return *v;
+  if (auto v = EnglishNumber(text)) return *v;
   if (auto v = ToNumber(QLocale(), text)) return *v;
   return 0.0;
 }

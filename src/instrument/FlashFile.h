@@ -29,6 +29,8 @@ inline constexpr int kNGFileSize = 49154;
 // Text to number with "." as the decimal separator (English, United States)
 // first, then the system's number format; 0 when neither reads it.
 double VersionToNumber(const QByteArray& text);
+// The English (United States) reading alone; nothing when it is not a number.
+std::optional<double> EnglishNumber(const QByteArray& text);
 
 class TFlashFile {
  public:

@@ -85,9 +85,11 @@ int Serve(const QStringList& args) {
   QSocketNotifier stop(g_signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stop, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
   QCoreApplication::exec();
-  std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s\n",
+  std::fprintf(stderr, "zelvo-sim: commands: %s\n", instrument.Commands().join(' ').constData());
+  std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s, stood by: %s\n",
                instrument.PagesReceived(), instrument.PageSumErrors(),
-               static_cast<int>(instrument.LoaderIndexes().size()), instrument.Programmed() ? "yes" : "no");
+               static_cast<int>(instrument.LoaderIndexes().size()), instrument.Programmed() ? "yes" : "no",
+               instrument.StoodBy() ? "yes" : "no");
   return 0;
 }
 

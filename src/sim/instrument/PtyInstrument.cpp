@@ -50,7 +50,11 @@ bool PtyInstrument::Open() {
 }
 
 void PtyInstrument::Close() {
-  notifier_.reset();
+  if (notifier_) {
+    // Close may run inside the notifier's own signal (a dropped link).
+    notifier_->setEnabled(false);
+    notifier_.release()->deleteLater();
+  }
   if (masterFd_ >= 0) ::close(masterFd_);
   if (slaveHoldFd_ >= 0) ::close(slaveHoldFd_);
   masterFd_ = -1;

@@ -1,5 +1,6 @@
 #include "sim/instrument/SimInstrument.h"
 
+#include <QStringList>
 #include <QtEndian>
 
 namespace zelvo::sim {
@@ -7,6 +8,38 @@ namespace zelvo::sim {
 namespace {
 QByteArray Ack(const QByteArray& data = {}) { return "ACK" + data; }
 }  // namespace
+
+bool ParseSimulationSpec(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error) {
+  for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
+    const QString value = item.section(QLatin1Char('='), 1).trimmed();
+    bool ok = true;
+    if (key == QLatin1String("kind")) config.kind = value.toInt(&ok);
+    else if (key == QLatin1String("version")) config.version = value.toLatin1();
+    else if (key == QLatin1String("type")) config.type = value.isEmpty() ? QByteArray(" ") : value.toLatin1().left(1);
+    else if (key == QLatin1String("delay")) faults.replyDelayMs = value.toInt(&ok);
+    else if (key == QLatin1String("wrong-ack-at")) faults.wrongAckAtPage = value.toInt(&ok);
+    else if (key == QLatin1String("no-ack-at")) faults.noAckAtPage = value.toInt(&ok);
+    else if (key == QLatin1String("drop-at")) faults.dropLinkAtPage = value.toInt(&ok);
+    else if (key == QLatin1String("split")) faults.splitReplies = value.toInt(&ok);
+    else if (key == QLatin1String("pfm-nak")) faults.pfmWithoutAckBye = true;
+    else if (key == QLatin1String("silent")) faults.silent = true;
+    else if (key == QLatin1String("noise")) faults.noise = true;
+    else ok = false;
+    if (!ok) {
+      *error = QStringLiteral("bad simulation option: %1").arg(item);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LooksLikeSimulationSpec(const QString& text) {
+  static const QStringList flags = {"pfm-nak", "silent", "noise"};
+  for (const QString& item : text.split(QLatin1Char(',')))
+    if (item.contains(QLatin1Char('=')) || flags.contains(item)) return true;
+  return false;
+}
 
 SimInstrument::SimInstrument(SimInstrumentConfig config, SimFaults faults)
     : config_(std::move(config)), faults_(faults), image_(65536, '\0'), loader_(512, '\0') {}

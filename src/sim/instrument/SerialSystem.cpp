@@ -1,0 +1,37 @@
+#include "sim/instrument/SerialSystem.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include "link/IrCommPort.h"
+
+namespace zelvo::sim {
+
+SerialSystem::SerialSystem() = default;
+
+SerialSystem::~SerialSystem() {
+  if (mirrorSet_) SetRegistryMirrorPath(previousMirror_);
+}
+
+bool SerialSystem::Install(const QString& device, QString* error) {
+  QString path = device;
+  static const QRegularExpression comName(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
+  if (const auto match = comName.match(device); match.hasMatch()) path = SerialPortName(match.captured(1).toInt());
+
+  mirror_.setFileTemplate(QDir::tempPath() + QStringLiteral("/zelvo-registry-XXXXXX.ini"));
+  if (!mirror_.open()) {
+    *error = QStringLiteral("cannot create a temporary file for the serial port");
+    return false;
+  }
+  QTextStream ini(&mirror_);
+  ini << "[Software\\PIE_IrDA Infrared\\1.0\\Parameters]\nIrComm=COM4\n[Ports]\nCOM4=" << path << "\n";
+  ini.flush();
+  previousMirror_ = RegistryMirrorPath();
+  SetRegistryMirrorPath(mirror_.fileName());
+  mirrorSet_ = true;
+  installed_ = std::make_unique<ScopedIrdaStack>(&stack_);
+  return true;
+}
+
+}  // namespace zelvo::sim

@@ -1,0 +1,44 @@
+#pragma once
+// A system whose IrDA stack offers no sockets (every socket refused with
+// 10047) and whose registry (mirror) names a given device as the IrCOMM
+// virtual serial port: the link then reaches the instrument over that port,
+// the way it does on such systems. Used for --serial and for tests over a
+// pseudo-terminal.
+
+#include <QString>
+#include <QTemporaryFile>
+#include <memory>
+
+#include "link/IrdaStack.h"
+
+namespace zelvo::sim {
+
+class NoIrdaStack final : public IrdaStack {
+ public:
+  QString Name() const override { return QStringLiteral("no IrDA"); }
+  std::unique_ptr<IrdaSocket> CreateSocket(IrdaSocketEvents*, int& error) override {
+    error = 10047;  // address family not supported
+    return nullptr;
+  }
+};
+
+class SerialSystem {
+ public:
+  SerialSystem();
+  ~SerialSystem();
+  SerialSystem(const SerialSystem&) = delete;
+  SerialSystem& operator=(const SerialSystem&) = delete;
+
+  // Installs the stack and a registry mirror naming device (a path, or COMn)
+  // as the IrCOMM port. False with error set when the mirror cannot be written.
+  bool Install(const QString& device, QString* error);
+
+ private:
+  NoIrdaStack stack_;
+  std::unique_ptr<ScopedIrdaStack> installed_;
+  QTemporaryFile mirror_;
+  QString previousMirror_;
+  bool mirrorSet_ = false;
+};
+
+}  // namespace zelvo::sim
