@@ -168,6 +168,10 @@ void TfrmMain::CreateControls() {
 }
 
 void TfrmMain::CreateComponents() {
+  KelLink1 = new TKelLink(this);
+  KelLink1->OnDebugSend = [this](QObject* sender, const QByteArray& data) { KelLink1DebugSend(sender, data); };
+  KelLink1->OnDebugReceive = [this](QObject* sender, const QByteArray& data) { KelLink1DebugReceive(sender, data); };
+
   tmrInstrCon = new TTimer(this);
   tmrInstrCon->SetInterval(100);
   tmrInstrDisc = new TTimer(this);
@@ -184,6 +188,61 @@ void TfrmMain::CreateComponents() {
 
   AppInfo = new TAppVersionInfo(this);
   AppInfo->SetLangId(QStringLiteral("0409"));
+
+  ZelvoPro1 = new TZelvoPro(this);
+  ApplyDesignTimeValues(*KelLink1, *ZelvoPro1);
+
+  session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
+  session_->OnDisplayChanged = [this] { ShowDisplay(); };
+  session_->OnClearTrace = [this] {
+    if (debugForm_) debugForm_->Debug->clear();
+  };
+  connect(cbStart, &QPushButton::clicked, this, [this] { cbStartClick(); });
+  connect(cbStop, &QPushButton::clicked, this, [this] { cbStopClick(); });
+  connect(cbLoadFile, &QPushButton::clicked, this, [this] { cbLoadFileClick(); });
+}
+
+void TfrmMain::cbStartClick() {
+  session_->SetUseDock(chkUseKovax->isChecked());
+  session_->SetDockAddress(IpAddr->text());
+  session_->cbStartClick();
+}
+
+void TfrmMain::cbStopClick() { session_->cbStopClick(); }
+
+void TfrmMain::cbLoadFileClick() { session_->cbLoadFileClick(); }
+
+// The controls follow the session's display.
+void TfrmMain::ShowDisplay() {
+  const UploadDisplay& d = session_->Display();
+  lblStatus->setText(d.status);
+  lblInstrType->setText(d.instrType);
+  lblInstFlashVer->setText(d.flashVersion);
+  lblNewFlash->setText(ToText(d.newFlash));
+  lblFlashFileDate->setText(ToText(d.flashDate));
+  cbStart->setEnabled(d.startEnabled);
+  chkUseKovax->setEnabled(d.startEnabled);
+  cbStop->setEnabled(d.stopEnabled);
+  gauProgress->setValue(d.progress);
+  lblFlashAdr->setText(d.address);
+  lblPageNum->setText(d.page);
+  lblFlashTime->setText(d.time);
+
+  // Busy cursors: the start group while connecting, the connected group while
+  // an instrument is connected; the window belongs to both.
+  const auto apply = [](QWidget* widget, bool busy) {
+    if (busy)
+      widget->setCursor(Qt::BusyCursor);
+    else
+      widget->unsetCursor();
+  };
+  apply(this, d.startGroupBusy || d.connectedGroupBusy);
+  for (QWidget* w : {static_cast<QWidget*>(panGauge), static_cast<QWidget*>(panLED)})
+    apply(w, d.startGroupBusy || d.connectedGroupBusy);
+  apply(gbInstrInfo, d.startGroupBusy || d.connectedGroupBusy);
+  for (QWidget* w : {static_cast<QWidget*>(cbStop), static_cast<QWidget*>(gauProgress),
+                     static_cast<QWidget*>(chkUseKovax), static_cast<QWidget*>(cboUSBDocks)})
+    apply(w, d.connectedGroupBusy);
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {
@@ -206,14 +265,14 @@ void TfrmMain::FormShow() {
 
 void TfrmMain::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(event->globalPos()); }
 
-void TfrmMain::AppendTrace(const char* direction, const QByteArray& data) {
-  if (debugForm_) debugForm_->Debug->appendPlainText(QLatin1String(direction) + ToText(data) + QLatin1Char('#'));
+void TfrmMain::AppendTrace(bool sent, const QByteArray& data) {
+  if (debugForm_) debugForm_->Debug->appendPlainText(ToText(TraceLine(sent, data)));
   ledRX->SetLit(!ledRX->Lit());
   ledTX->SetLit(!ledRX->Lit());
 }
 
-void TfrmMain::KelLink1DebugSend(QObject*, const QByteArray& data) { AppendTrace("SND#", data); }
+void TfrmMain::KelLink1DebugSend(QObject*, const QByteArray& data) { AppendTrace(true, data); }
 
-void TfrmMain::KelLink1DebugReceive(QObject*, const QByteArray& data) { AppendTrace("RCV#", data); }
+void TfrmMain::KelLink1DebugReceive(QObject*, const QByteArray& data) { AppendTrace(false, data); }
 
 }  // namespace zelvo

@@ -16,6 +16,9 @@
 #include "app/DebugForm.h"
 #include "app/LedIndicator.h"
 #include "core/Timer.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+#include "session/UploadSession.h"
 
 namespace zelvo {
 
@@ -38,6 +41,12 @@ class TfrmMain : public QWidget {
   // Trace of the link: one line per message, and the activity LEDs.
   void KelLink1DebugSend(QObject* sender, const QByteArray& data);
   void KelLink1DebugReceive(QObject* sender, const QByteArray& data);
+
+  // The upload workflow's handlers; the session does the work.
+  void cbStartClick();
+  void cbStopClick();
+  void cbLoadFileClick();
+  UploadSession* Session() const { return session_; }
 
   // Controls, named as in the window description.
   QLabel* lblStatus;
@@ -68,11 +77,13 @@ class TfrmMain : public QWidget {
   QComboBox* cboNetDockList;
 
   // Non-visual components, in the order they are created.
+  TKelLink* KelLink1;
   TTimer* tmrInstrCon;
   TTimer* tmrInstrDisc;
   TTimer* tmrDockLCDUpd;
   QMenu* PopupMenu1;
   TAppVersionInfo* AppInfo;
+  TZelvoPro* ZelvoPro1;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -81,8 +92,10 @@ class TfrmMain : public QWidget {
  private:
   void CreateControls();
   void CreateComponents();
-  void AppendTrace(const char* direction, const QByteArray& data);
+  void AppendTrace(bool sent, const QByteArray& data);
+  void ShowDisplay();
 
+  UploadSession* session_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;
   bool shown_ = false;
 };

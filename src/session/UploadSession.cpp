@@ -1,0 +1,302 @@
+#include "session/UploadSession.h"
+
+#include "core/Bytes.h"
+#include "core/Dialogs.h"
+#include "core/MessagePump.h"
+#include "core/Timer.h"
+#include "instrument/FlashFile.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+#include "session/UploadDock.h"
+
+namespace zelvo {
+
+namespace upload_text {
+QString VersionNotSupported(const QByteArray& version) {
+  return QStringLiteral("The current Flash version (") + ToText(version) +
+         QStringLiteral(") does not support Flash Upload via Infrared! Please contact Orlund Instrumentation.");
+}
+}  // namespace upload_text
+
+using namespace upload_text;
+
+void ApplyDesignTimeValues(TKelLink& link, TZelvoPro& instrument) {
+  link.SetInstrumentType(TKelType::tpZelvoPro);
+  link.SetRS232Port(1);
+  link.SetRS232BaudRate(115200);
+  link.SetConnected(false);
+  link.SetDefaultTimeOut(30);
+  link.SetLogging(TTraceLogState::tlOff);
+  instrument.SetKelLink(&link);
+  instrument.SetTimeOut(5);
+  for (auto setter : {&TZelvoPro::SetStandardClamping, &TZelvoPro::SetAlternateClamping,
+                      &TZelvoPro::SetAlarmLatchEnabled, &TZelvoPro::SetTwaAlarmEnabled, &TZelvoPro::SetPeakAlarmEnabled,
+                      &TZelvoPro::SetStelAlarmEnabled, &TZelvoPro::SetGasIndicatorModeLTD, &TZelvoPro::SetIsRussian,
+                      &TZelvoPro::SetAlarmAckEnabled, &TZelvoPro::SetUltraShipMode, &TZelvoPro::SetDeadBattery,
+                      &TZelvoPro::SetVibrPowerSavemode, &TZelvoPro::SetMaxSensorResolution,
+                      &TZelvoPro::SetSensorNeedsZeroCal, &TZelvoPro::SetSensorNeedsSpanCal, &TZelvoPro::SetDLStatus,
+                      &TZelvoPro::SetNeverTurnOffMode, &TZelvoPro::SetVibratorInstalled, &TZelvoPro::SetCalDueLockOut})
+    (instrument.*setter)(false);
+}
+
+QByteArray TraceLine(bool sent, const QByteArray& data) { return (sent ? "SND#" : "RCV#") + data + "#"; }
+
+UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrInstrCon, TTimer* tmrInstrDisc,
+                             TTimer* tmrDockLCDUpd, QObject* owner)
+    : QObject(owner),
+      instrument_(instrument),
+      link_(link),
+      tmrInstrCon_(tmrInstrCon),
+      tmrInstrDisc_(tmrInstrDisc),
+      tmrDockLCDUpd_(tmrDockLCDUpd) {
+  instrument_->OnIsOnline = [this](QObject*, bool status) { ZelvoPro1IsOnline(status); };
+  instrument_->OnProgFlashSent = [this](QObject*, int error) { ZelvoPro1ProgFlashSent(error); };
+  instrument_->OnFlashProgress = [this](QObject*, int position, int total) { ZelvoPro1FlashProgress(position, total); };
+  instrument_->OnTimeOut = [this](QObject*) { ZelvoPro1TimeOut(); };
+  tmrInstrCon_->OnTimer = [this](QObject*) { tmrInstrConTimer(); };
+  tmrInstrDisc_->OnTimer = [this](QObject*) { tmrInstrDiscTimer(); };
+  tmrDockLCDUpd_->OnTimer = [this](QObject*) { tmrDockLCDUpdTimer(); };
+}
+
+void UploadSession::Changed() {
+  if (OnDisplayChanged) OnDisplayChanged();
+}
+
+void UploadSession::SetLcd(int line, const QByteArray& text) {
+  if (dock_) dock_->SetLCDLineText(line, text);
+}
+
+void UploadSession::ShowReleaseTexts() {
+  if (!useDock_) return;
+  SetLcd(0, " Please Remove  ");
+  SetLcd(1, "   Instrument   ");
+}
+
+// --- Start and Stop ---
+
+void UploadSession::cbStartClick() {
+  if (dock_) dock_->SetEthernetAddress(dockAddress_);
+  fileAccepted_ = false;
+  if (OnClearTrace) OnClearTrace();
+  elapsedSeconds_ = 0;
+
+  if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) return;
+
+  if (useDock_ && dock_) {
+    if (!dock_->Enabled()) dock_->SetEnabled(true);
+    dock_->ClearUsbHalted();
+    SetLcd(2, "Insert Instr");
+    SetLcd(3, "   To Flash   ");
+    link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
+    display_.startEnabled = false;
+    Changed();
+    instrument_->SetOnline(true);
+    MessageDlg(QLatin1String(kPlaceInDock), MsgIcon::Information, MsgButtons::OK);
+    display_.status = QStringLiteral("Connecting to Instrument");
+  } else {
+    MessageDlg(QLatin1String(kIrdaMode), MsgIcon::Information, MsgButtons::OK);
+    display_.status = QStringLiteral("Connecting to Instrument");
+    link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
+    display_.startEnabled = false;
+    Changed();
+    instrument_->SetOnline(true);
+  }
+  display_.startGroupBusy = true;
+  Changed();
+}
+
+void UploadSession::cbStopClick() {
+  uploadInProgress_ = false;
+  uploadDone_ = false;
+  instrument_->SetOnline(false);
+  ShowReleaseTexts();
+}
+
+void UploadSession::cbLoadFileClick() {
+  instrument_->SetIsNG(true);
+  instrument_->SendLoader();
+}
+
+void UploadSession::KelLink1TimeOut() {
+  MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
+  display_.startEnabled = true;
+  Changed();
+}
+
+// --- The instrument's status ---
+
+void UploadSession::ZelvoPro1IsOnline(bool status) {
+  if (!status) {
+    tmrInstrDisc_->SetEnabled(true);
+    return;
+  }
+  if (useDock_ && dock_) dock_->SendPSS(0, 0);
+  link_->OnTimeOut = nullptr;
+  tmrInstrCon_->SetEnabled(true);
+  display_.startGroupBusy = false;
+  Changed();
+}
+
+void UploadSession::tmrInstrConTimer() {
+  tmrInstrCon_->SetEnabled(false);
+  display_.status = QStringLiteral("Connected");
+  display_.connectedGroupBusy = true;
+  display_.startEnabled = false;
+  display_.stopEnabled = true;
+  display_.instrType =
+      instrument_->InstrumentKind() == 9 ? QStringLiteral("Type: ZelvoPro") : QStringLiteral("Type: ZelvoLtd");
+  display_.flashVersion = QStringLiteral("Flash Version: ") + ToText(instrument_->InstFlashVersion()) +
+                          QLatin1Char(' ') + ToText(instrument_->InstFlashType());
+  Changed();
+  ProcessMessages();
+
+  const QByteArray version = instrument_->InstFlashVersion();
+  const double number = EnglishNumber(version).value_or(0.0);
+  const QByteArray type = instrument_->InstFlashType();
+  const bool ng = instrument_->IsNG();
+  if (instrument_->InstrumentKind() == 10 && ((!ng && type != "P") || (ng && type != "D"))) {
+    MessageDlg(QLatin1String(kLtdNotSupported), MsgIcon::Warning, MsgButtons::OK);
+    instrument_->SetOnline(false);
+    ShowReleaseTexts();
+    if (OnConnectionStep) OnConnectionStep(false);
+    return;
+  }
+  if (number > 0 && number < 0.5) {
+    MessageDlg(VersionNotSupported(version), MsgIcon::Warning, MsgButtons::OK);
+    instrument_->SetOnline(false);
+    ShowReleaseTexts();
+    if (OnConnectionStep) OnConnectionStep(false);
+    return;
+  }
+
+  const std::optional<AcceptedFlashFile> accepted = SelectFlashFile(instrument_->FlashFile(), instrument_->Identity());
+  fileAccepted_ = accepted.has_value();
+  if (!accepted) {
+    uploadInProgress_ = false;
+    uploadDone_ = false;
+    instrument_->SetOnline(false);
+    ShowReleaseTexts();
+    if (OnConnectionStep) OnConnectionStep(false);
+    return;
+  }
+  display_.newFlash = accepted->upgradingTo;
+  display_.flashDate = accepted->flashDate;
+  if (useDock_) {
+    SetLcd(2, "Loading Instr ");
+    SetLcd(3, "FLASH  ");
+  }
+  display_.status = QStringLiteral("Uploading Flash to Intrument");
+  Changed();
+  uploadInProgress_ = true;
+  programFailed_ = false;
+  if (OnConnectionStep) OnConnectionStep(true);
+  instrument_->StartFlashUpload();
+  tmrDockLCDUpd_->SetEnabled(true);
+}
+
+void UploadSession::tmrInstrDiscTimer() {
+  tmrInstrDisc_->SetEnabled(false);
+  display_.connectedGroupBusy = false;
+  display_.status = QStringLiteral("Waiting");
+  display_.startEnabled = true;
+  display_.stopEnabled = false;
+  tmrDockLCDUpd_->SetEnabled(false);
+  display_.instrType = QStringLiteral("Type:");
+  display_.flashVersion = QStringLiteral("Flash Version:");
+  display_.newFlash = "Upgrading to:";
+  display_.flashDate = "(Flash Date)";
+  Changed();
+
+  UploadOutcome outcome;
+  if (uploadDone_ && programFailed_) {
+    // The instrument refused the program command: its firmware was not
+    // replaced, whatever the pages did.
+    uploadDone_ = false;
+    uploadInProgress_ = false;
+    programFailed_ = false;
+    outcome = UploadOutcome::ProgramFailed;
+    ShowReleaseTexts();
+    MessageDlg(QLatin1String(kNotCompleted), MsgIcon::Error, MsgButtons::OK);
+  } else if (uploadDone_) {
+    uploadDone_ = false;
+    uploadInProgress_ = false;
+    outcome = UploadOutcome::Completed;
+    const bool ng = instrument_->IsNG();
+    if (useDock_) {
+      SetLcd(0, " FLASH Upload   ");
+      SetLcd(1, "   Completed    ");
+      MessageDlg(QLatin1String(ng ? kNGCompleted : kDockCompleted), MsgIcon::Information, MsgButtons::OK);
+    } else {
+      MessageDlg(QLatin1String(ng ? kNGCompleted : kIrdaCompleted), MsgIcon::Information, MsgButtons::OK);
+    }
+  } else if (uploadInProgress_) {
+    outcome = UploadOutcome::UnexpectedDisconnect;
+    MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
+    uploadInProgress_ = false;
+  } else {
+    outcome = UploadOutcome::Closed;
+    MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
+  }
+  display_.progress = 0;
+  Changed();
+  lastOutcome_ = outcome;
+  if (OnFinished) OnFinished(outcome);
+}
+
+// --- Progress ---
+
+int UploadSession::GaugePercent(int position, int total) {
+  if (total <= 0) return 0;
+  // position / total x 99, rounded to the nearest integer, halves to even.
+  const qint64 scaled = static_cast<qint64>(position) * 99;
+  qint64 quotient = scaled / total;
+  const qint64 twiceRemainder = 2 * (scaled % total);
+  if (twiceRemainder > total || (twiceRemainder == total && (quotient & 1))) ++quotient;
+  return static_cast<int>(quotient);
+}
+
+QString UploadSession::AddressText(int position) {
+  return QStringLiteral("Address: ") + QString::number(position + 4352, 16).toUpper().rightJustified(5, QLatin1Char('0'));
+}
+
+QString UploadSession::PageText(int position, bool isNG) {
+  return QStringLiteral("Sending PAGE ") + QString::number(isNG ? position / 128 : position / 64);
+}
+
+QString UploadSession::TimeText(int elapsedSeconds) {
+  return QStringLiteral("Time: %1:%2")
+      .arg(elapsedSeconds / 60)
+      .arg(elapsedSeconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+void UploadSession::ZelvoPro1FlashProgress(int position, int total) {
+  display_.progress = GaugePercent(position, total);
+  display_.address = AddressText(position);
+  display_.page = PageText(position, instrument_->IsNG());
+  Changed();
+}
+
+void UploadSession::tmrDockLCDUpdTimer() {
+  ++elapsedSeconds_;
+  display_.time = TimeText(elapsedSeconds_);
+  Changed();
+}
+
+// --- End of the program command ---
+
+void UploadSession::ZelvoPro1ProgFlashSent(int error) {
+  uploadDone_ = true;
+  programFailed_ = error > 0;
+  link_->CloseLink();
+  if (error <= 0) {
+    uploadInProgress_ = true;
+    return;
+  }
+  MessageDlg(QLatin1String(kProgramCommandFailed), MsgIcon::Error, MsgButtons::OK);
+}
+
+void UploadSession::ZelvoPro1TimeOut() {
+  MessageDlg(QLatin1String(kInstrumentTimeout), MsgIcon::Error, MsgButtons::OK);
+}
+
+}  // namespace zelvo

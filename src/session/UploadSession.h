@@ -1,0 +1,152 @@
+#pragma once
+// The upload workflow: Start and Stop, the reaction to the instrument coming
+// online and going offline, progress, and the operator's messages. The window
+// and the command line both drive one UploadSession; what it shows is kept in
+// UploadDisplay, which each front end renders its own way.
+//
+// Timers move the connection and disconnection steps out of the component's
+// call chain: tmrInstrCon and tmrInstrDisc (100 ms, one shot each) run their
+// step after the instrument's event has returned.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+#include "core/Events.h"
+
+namespace zelvo {
+
+class TKelLink;
+class TTimer;
+class TZelvoPro;
+class IUploadDock;
+
+// The window's labels, buttons and gauge, as texts and states.
+struct UploadDisplay {
+  QString status = QStringLiteral("Waiting");
+  QString instrType = QStringLiteral("Type:");
+  QString flashVersion = QStringLiteral("Flash Version:");
+  QByteArray newFlash = "Upgrading to:";
+  QByteArray flashDate = "(Flash Date)";
+  bool startEnabled = true;  // Start and the dock check box
+  bool stopEnabled = false;
+  int progress = 0;          // 0..100
+  QString address = QStringLiteral("Address:");
+  QString page = QStringLiteral("Sending PAGE");
+  QString time = QStringLiteral("Time");
+  bool startGroupBusy = false;      // window, gauge panel, LED panel, instrument panel
+  bool connectedGroupBusy = false;  // window, instrument panel, Stop, gauge, LED panel, dock controls
+};
+
+// How an upload ended, for front ends that need to know (the command line).
+enum class UploadOutcome { None, Completed, ProgramFailed, UnexpectedDisconnect, Closed };
+
+class UploadSession : public QObject {
+ public:
+  // The session binds the instrument's events and the three timers' handlers.
+  UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrInstrCon, TTimer* tmrInstrDisc,
+                TTimer* tmrDockLCDUpd, QObject* owner = nullptr);
+
+  // Dock path: the dock to use and whether the operator chose it.
+  void SetDock(IUploadDock* dock) { dock_ = dock; }
+  void SetUseDock(bool useDock) { useDock_ = useDock; }
+  void SetDockAddress(const QString& address) { dockAddress_ = address; }
+
+  // The window's handlers.
+  void cbStartClick();
+  void cbStopClick();
+  void cbLoadFileClick();
+  void ZelvoPro1IsOnline(bool status);
+  void tmrInstrConTimer();
+  void tmrInstrDiscTimer();
+  void ZelvoPro1FlashProgress(int position, int total);
+  void ZelvoPro1ProgFlashSent(int error);
+  void ZelvoPro1TimeOut();
+  void KelLink1TimeOut();
+  void tmrDockLCDUpdTimer();
+
+  const UploadDisplay& Display() const { return display_; }
+  bool FileAccepted() const { return fileAccepted_; }
+  bool UploadInProgress() const { return uploadInProgress_; }
+  bool UploadDone() const { return uploadDone_; }
+  int ElapsedSeconds() const { return elapsedSeconds_; }
+  UploadOutcome LastOutcome() const { return lastOutcome_; }
+
+  // Raised after every change of Display().
+  std::function<void()> OnDisplayChanged;
+  // Start pressed and confirmed: the trace of the previous upload is emptied.
+  std::function<void()> OnClearTrace;
+  // The disconnection step has shown its final message.
+  std::function<void(UploadOutcome)> OnFinished;
+  // The connection step ran (the instrument was checked; a file chosen or not).
+  std::function<void(bool uploading)> OnConnectionStep;
+
+  // Display rules, shared with the front ends.
+  static int GaugePercent(int position, int total);
+  static QString AddressText(int position);
+  static QString PageText(int position, bool isNG);
+  static QString TimeText(int elapsedSeconds);
+
+ private:
+  void Changed();
+  void ShowReleaseTexts();
+  void SetLcd(int line, const QByteArray& text);
+
+  TZelvoPro* instrument_;
+  TKelLink* link_;
+  TTimer* tmrInstrCon_;
+  TTimer* tmrInstrDisc_;
+  TTimer* tmrDockLCDUpd_;
+  IUploadDock* dock_ = nullptr;
+  bool useDock_ = false;
+  QString dockAddress_;
+
+  UploadDisplay display_;
+  bool fileAccepted_ = false;
+  bool uploadInProgress_ = false;
+  bool uploadDone_ = false;
+  bool programFailed_ = false;
+  int elapsedSeconds_ = 0;
+  UploadOutcome lastOutcome_ = UploadOutcome::None;
+};
+
+// The window's design-time values of the link and the instrument component,
+// shared by every front end.
+void ApplyDesignTimeValues(TKelLink& link, TZelvoPro& instrument);
+
+// One line of the debug trace: "SND#" or "RCV#", the message as the link
+// reports it (framing bytes included), "#".
+QByteArray TraceLine(bool sent, const QByteArray& data);
+
+// Operator texts of the workflow.
+namespace upload_text {
+inline constexpr const char* kEraseWarning =
+    "This operation will erase the Instrument's Datalogger data. Cancel if you want to download the data before "
+    "performing this operation.";
+inline constexpr const char* kPlaceInDock =
+    "Please Click OK and Place the Instrument in the Kova Express dock with \"Insert Instr To FLASH\". on LCD.";
+inline constexpr const char* kIrdaMode =
+    "Please put the Instrument in IrDA mode by holding the mode key until IrDA shows on the screen, place it in front "
+    "of the PC IrDA(Infrared) port. Then Click OK.";
+inline constexpr const char* kConnectionTimeOut = "Connection Time Out!";
+inline constexpr const char* kLtdNotSupported =
+    "Some ZelvoLtds do not support Flash Upload via Infrared! Please contact Orlund Instrumentation about upgrade "
+    "options.";
+inline constexpr const char* kInstrumentTimeout = "No response.  Instrument Timeout reached!";
+inline constexpr const char* kProgramCommandFailed = "Program Command Failed!";
+inline constexpr const char* kNGCompleted =
+    "Flash upload completed, Please remove instrument from dock.   \"STP\" will now appear on the instrument's LCD "
+    "while it's reconfiguring.   Please wait.  This may take up to 30 seconds before instrument restarts.";
+inline constexpr const char* kDockCompleted =
+    "Flash Upload Completed, Please remove instrument from dock and wait for the instrument to restart.";
+inline constexpr const char* kIrdaCompleted = "Flash Upload Completed. Please wait for the instrument to restart.";
+inline constexpr const char* kNotCompleted =
+    "Flash Upload NOT Completed! The instrument did not accept the program command; its firmware was not "
+    "replaced. Please start the upload again.";
+inline constexpr const char* kUnexpectedDisconnect = "Unexpected Disconnect, Flash upload aborted!";
+inline constexpr const char* kConnectionClosed = "Connection to Instrument Closed!";
+QString VersionNotSupported(const QByteArray& version);
+}  // namespace upload_text
+
+}  // namespace zelvo

@@ -1,0 +1,328 @@
+// The window's upload workflow end to end: the window with the scripted
+// operator, the link over the simulated IrDA stack, the simulated instrument.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "app/MainForm.h"
+#include "core/ScriptedDialogs.h"
+#include "sim/FirmwareMaker.h"
+#include "sim/instrument/IrdaInstrument.h"
+#include "support/Pump.h"
+
+using namespace zelvo;
+using namespace zelvo::upload_text;
+using zelvo::test::RunUntil;
+
+namespace {
+
+class UploadWorkflow : public ::testing::Test {
+ protected:
+  void Open(const sim::SimInstrumentConfig& config, const sim::SimFaults& faults = {}) {
+    world_ = std::make_unique<sim::SimulatedIrdaWorld>(config, faults);
+    debug_.reset();
+    form_ = std::make_unique<TfrmMain>();
+    debug_ = std::make_unique<TfrmDebug>(form_.get());
+    form_->SetDebugForm(debug_.get());
+    form_->show();
+    // The link looks for its transport 100 ms after it is created.
+    ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
+  }
+
+  QString Firmware(bool ng, const QByteArray& version, char type) {
+    sim::FirmwareSpec spec;
+    spec.ng = ng;
+    spec.version = version;
+    spec.type = type;
+    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++files_));
+    EXPECT_TRUE(sim::WriteFirmware(path, spec));
+    return path;
+  }
+
+  bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
+
+  void WatchFinish() {
+    form_->Session()->OnFinished = [&](UploadOutcome outcome) {
+      finished_ = true;
+      outcome_ = outcome;
+    };
+  }
+
+  sim::SimInstrument& Instrument() { return world_->Instrument(); }
+
+  ManualClock clock_;  // before every timer
+  ScriptedDialogs dialogs_;
+  ScopedDialogs installed_{&dialogs_};
+  QTemporaryDir dir_;
+  int files_ = 0;
+  std::unique_ptr<sim::SimulatedIrdaWorld> world_;
+  std::unique_ptr<TfrmMain> form_;
+  std::unique_ptr<TfrmDebug> debug_;
+  bool finished_ = false;
+  UploadOutcome outcome_ = UploadOutcome::None;
+};
+
+}  // namespace
+
+TEST_F(UploadWorkflow, WholeNGUpload) {
+  Open({9, "9.05", "A", 100});
+  WatchFinish();
+  const QString file = Firmware(true, "9.12", 'A');
+  dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
+
+  QList<int> bars;
+  QStringList statuses;
+  form_->Session()->OnDisplayChanged = [&, show = form_->Session()->OnDisplayChanged] {
+    show();
+    if (bars.isEmpty() || bars.last() != form_->gauProgress->value()) bars << form_->gauProgress->value();
+    if (statuses.isEmpty() || statuses.last() != form_->lblStatus->text()) statuses << form_->lblStatus->text();
+  };
+  form_->cbStart->click();
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Connecting to Instrument"));
+  EXPECT_FALSE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_EQ(form_->cursor().shape(), Qt::BusyCursor);
+
+  ASSERT_TRUE(RunUntil(clock_, [&] { return form_->lblStatus->text() == QLatin1String("Uploading Flash to Intrument"); }));
+  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type: ZelvoPro"));
+  EXPECT_EQ(form_->lblInstFlashVer->text(), QStringLiteral("Flash Version: 9.05 A"));
+  EXPECT_TRUE(form_->lblNewFlash->text().startsWith(QStringLiteral("Upgrading to: 9")));
+  EXPECT_TRUE(form_->lblNewFlash->text().endsWith(QStringLiteral(" A")));
+  EXPECT_EQ(form_->lblFlashFileDate->text(), QStringLiteral("(2026-01-15 10:30:00)"));
+  EXPECT_TRUE(form_->cbStop->isEnabled());
+  EXPECT_FALSE(form_->cbStart->isEnabled());
+
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_EQ(Instrument().CountOf("WEP"), 391);
+  EXPECT_EQ(Instrument().CountOf("WAE"), 4);
+  EXPECT_EQ(Instrument().CountOf("PFM"), 1);
+  EXPECT_EQ(Instrument().LoaderIndexes(), (QList<int>{3, 4, 5, 6}));
+  EXPECT_EQ(Instrument().PageSumErrors(), 0);
+  QFile original(file);
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
+  EXPECT_TRUE(Instrument().Programmed());
+
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
+  EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Information);
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));
+  EXPECT_EQ(form_->lblNewFlash->text(), QStringLiteral("Upgrading to:"));
+  EXPECT_EQ(form_->lblFlashFileDate->text(), QStringLiteral("(Flash Date)"));
+  EXPECT_EQ(form_->gauProgress->value(), 0);
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
+  EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 383"));
+  EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 0D0F4"));
+  // The bar climbs to 99 and never shows 100 during the upload.
+  EXPECT_EQ(*std::max_element(bars.begin(), bars.end()), 99);
+  EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end() - 1));
+  EXPECT_EQ(statuses, (QStringList{"Connecting to Instrument", "Connected", "Uploading Flash to Intrument", "Waiting"}));
+  // The trace holds every message, framed.
+  const QString trace = debug_->Debug->toPlainText();
+  EXPECT_TRUE(trace.startsWith(QString::fromLatin1("SND#\xE6" "ENQ" "\xE7#")));
+  EXPECT_TRUE(trace.contains(QString::fromLatin1("SND#\xE6" "PFM" "\xE7#")));
+}
+
+TEST_F(UploadWorkflow, WholeClassicUpload) {
+  Open({9, "7.61", "P", 0});
+  WatchFinish();
+  const QString file = Firmware(false, "7.62", 'P');
+  dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_EQ(Instrument().CountOf("FLV"), 1);  // 7.61 > 7.5
+  EXPECT_EQ(Instrument().CountOf("WEP"), 521);
+  EXPECT_EQ(Instrument().CountOf("WAE"), 0);
+  EXPECT_EQ(Instrument().CountOf("PFM"), 1);
+  QFile original(file);
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kIrdaCompleted));
+  EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 503"));  // 32240 / 64
+  EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 08EF0"));
+}
+
+TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
+  Open({9, "9.05", "A", 0});
+  form_->KelLink1DebugSend(nullptr, "old line");
+  dialogs_.Answer(MsgResult::Cancel);
+  form_->cbStart->click();
+  zelvo::test::Settle();
+  EXPECT_TRUE(Instrument().Commands().isEmpty());
+  EXPECT_EQ(world_->Stack().SocketsCreated() > 0 ? world_->Stack().HostWrites().size() : 0, 0);
+  EXPECT_TRUE(debug_->Debug->toPlainText().isEmpty());  // emptied all the same
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  ASSERT_EQ(dialogs_.Calls().size(), 1u);
+  EXPECT_EQ(dialogs_.Calls()[0].text, QLatin1String(kEraseWarning));
+  EXPECT_EQ(dialogs_.Calls()[0].icon, MsgIcon::Warning);
+  EXPECT_EQ(dialogs_.Calls()[0].buttons, MsgButtons::OKCancel);
+  EXPECT_EQ(dialogs_.Calls()[0].answer, QStringLiteral("Cancel"));
+}
+
+TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
+  Open({10, "7.5", "P", 0});
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK);
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(Instrument().CountOf("RSC"), 1);
+  EXPECT_EQ(Instrument().CountOf("FLV"), 0);
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);
+  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  for (const DialogCall& call : dialogs_.Calls()) EXPECT_NE(call.kind, DialogCall::Kind::OpenFile);
+}
+
+TEST_F(UploadWorkflow, ZelvoLtdClassicWithTypePProceeds) {
+  Open({10, "7.61", "P", 0});
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK);  // then the file dialog, cancelled
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
+  EXPECT_EQ(dialogs_.Calls()[2].kind, DialogCall::Kind::OpenFile);
+  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));  // reset after the release
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+}
+
+TEST_F(UploadWorkflow, VersionBelowHalfIsRefusedZeroAndHalfProceed) {
+  for (const QByteArray& version : {QByteArray("0.4"), QByteArray("0.5"), QByteArray("0")}) {
+    finished_ = false;
+    dialogs_.Clear();
+    Open({9, version, "A", 0});
+    WatchFinish();
+    dialogs_.Answer(MsgResult::OK);
+    form_->cbStart->click();
+    ASSERT_TRUE(Finished()) << version.constData();
+    const QString refusal = VersionNotSupported(version);
+    bool askedForFile = false;
+    for (const DialogCall& call : dialogs_.Calls()) askedForFile |= call.kind == DialogCall::Kind::OpenFile;
+    if (version == "0.4") {
+      EXPECT_TRUE(dialogs_.Saw(QStringLiteral(
+          "The current Flash version (0.4) does not support Flash Upload via Infrared! Please contact Orlund "
+          "Instrumentation.")));
+      EXPECT_FALSE(askedForFile);
+    } else {
+      EXPECT_FALSE(dialogs_.Saw(refusal)) << version.constData();
+      EXPECT_TRUE(askedForFile) << version.constData();
+    }
+    debug_.reset();  // a child of the window
+    form_.reset();
+    world_.reset();
+  }
+}
+
+TEST_F(UploadWorkflow, ConnectionTimeOutMakesStartUsableAgain) {
+  Open({9, "9.05", "A", 0});
+  world_->Stack().ClearDevices();
+  // Nobody in range: every enumeration pass moves the clock on, so the
+  // connect time-out (30 s) comes.
+  world_->Stack().OnEnumerate = [&] { clock_.Advance(5000); };
+  dialogs_.Answer(MsgResult::OK);
+  form_->cbStart->click();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 60000));
+  EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Warning);
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Connecting to Instrument"));  // left as it is
+}
+
+TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
+  sim::SimFaults faults;
+  faults.dropLinkAtPage = 10;
+  Open({9, "9.05", "A", 0}, faults);
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kUnexpectedDisconnect));
+  EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Error);
+
+  // The next connection ends before any upload (the file dialog cancelled).
+  sim::SimFaults none;
+  Instrument().SetFaults(none);
+  finished_ = false;
+  dialogs_.Answer(MsgResult::OK);
+  clock_.Advance(1000);
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
+}
+
+TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
+  sim::SimFaults faults;
+  faults.pfmWithoutAckBye = true;
+  Open({9, "7.61", "P", 0}, faults);
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  form_->cbStart->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::ProgramFailed);
+  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kProgramCommandFailed)), 1);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNotCompleted));
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kNGCompleted)));
+}
+
+TEST_F(UploadWorkflow, WrongPageAcknowledgementStopsWithOneMessageUntilStop) {
+  sim::SimFaults faults;
+  faults.wrongAckAtPage = 7;
+  Open({9, "9.05", "A", 0}, faults);
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  form_->cbStart->click();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kErrorSendingFlash)); }));
+  zelvo::test::Settle();
+  EXPECT_EQ(Instrument().CountOf("WEP"), 8);
+  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kErrorSendingFlash)), 1);
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Uploading Flash to Intrument"));
+  form_->cbStop->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+}
+
+TEST_F(UploadWorkflow, ProgressAndTimeLabels) {
+  Open({9, "9.05", "A", 0});
+  form_->ZelvoPro1->SetIsNG(true);
+  form_->Session()->ZelvoPro1FlashProgress(49140, 49154);
+  EXPECT_EQ(form_->gauProgress->value(), 99);
+  EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 0D0F4"));
+  EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 383"));
+  form_->ZelvoPro1->SetIsNG(false);
+  form_->Session()->ZelvoPro1FlashProgress(62, 32258);
+  EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 0113E"));
+  EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 0"));
+  EXPECT_EQ(form_->gauProgress->value(), 0);
+
+  form_->tmrDockLCDUpd->SetEnabled(true);
+  clock_.Advance(75000);
+  EXPECT_EQ(form_->lblFlashTime->text(), QStringLiteral("Time: 1:15"));
+  EXPECT_EQ(form_->Session()->ElapsedSeconds(), 75);
+}
+
+TEST(UploadDisplayRules, GaugeRoundsHalvesToEven) {
+  EXPECT_EQ(UploadSession::GaugePercent(49140, 49154), 99);
+  EXPECT_EQ(UploadSession::GaugePercent(1, 2), 50);    // 49.5 -> 50 (even)
+  EXPECT_EQ(UploadSession::GaugePercent(1, 198), 0);   // 0.5 -> 0
+  EXPECT_EQ(UploadSession::GaugePercent(3, 198), 2);   // 1.5 -> 2
+  EXPECT_EQ(UploadSession::GaugePercent(5, 198), 2);   // 2.5 -> 2
+  EXPECT_EQ(UploadSession::GaugePercent(0, 10), 0);
+  EXPECT_EQ(UploadSession::GaugePercent(10, 10), 99);
+  EXPECT_EQ(UploadSession::AddressText(0), QStringLiteral("Address: 01100"));
+  EXPECT_EQ(UploadSession::AddressText(0xFFFFF), QStringLiteral("Address: 1010FF"));
+  EXPECT_EQ(UploadSession::TimeText(0), QStringLiteral("Time: 0:00"));
+  EXPECT_EQ(UploadSession::TimeText(3600), QStringLiteral("Time: 60:00"));
+}
