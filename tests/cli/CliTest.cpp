@@ -1,0 +1,202 @@
+// zelvoflash as a technician runs it: the built program against zelvo-sim on
+// a pseudo-terminal, and against the built-in simulated instrument.
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "cli/Options.h"
+#include "sim/FirmwareMaker.h"
+
+using namespace zelvo;
+
+namespace {
+
+const QString kZelvoflash = QStringLiteral(ZELVOFLASH_EXE);
+const QString kZelvoSim = QStringLiteral(ZELVO_SIM_EXE);
+
+struct RunResult {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+RunResult RunZelvoflash(const QStringList& args, int timeoutMs = 120000) {
+  QProcess process;
+  process.start(kZelvoflash, args);
+  process.closeWriteChannel();  // standard input is not a terminal
+  EXPECT_TRUE(process.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
+  return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+          QString::fromLocal8Bit(process.readAllStandardOutput()),
+          QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// zelvo-sim serving an instrument on a pseudo-terminal for one test.
+class SimServer {
+ public:
+  explicit SimServer(const QStringList& args) {
+    process_.start(kZelvoSim, QStringList{"serve"} + args);
+    EXPECT_TRUE(process_.waitForReadyRead(10000));
+    path_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+  }
+  // Stops the simulator and returns its report.
+  QString Stop() {
+    process_.terminate();
+    process_.waitForFinished(10000);
+    return QString::fromLocal8Bit(process_.readAllStandardError());
+  }
+  ~SimServer() {
+    if (process_.state() != QProcess::NotRunning) Stop();
+  }
+  QString Path() const { return path_; }
+
+ private:
+  QProcess process_;
+  QString path_;
+};
+
+class Zelvoflash : public ::testing::Test {
+ protected:
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') {
+    sim::FirmwareSpec spec;
+    spec.ng = ng;
+    spec.version = version;
+    spec.type = type;
+    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++files_));
+    EXPECT_TRUE(sim::WriteFirmware(path, spec));
+    return path;
+  }
+  QTemporaryDir dir_;
+  int files_ = 0;
+};
+
+}  // namespace
+
+TEST_F(Zelvoflash, NGUploadOverASerialPortSucceeds) {
+  SimServer sim({"--kind", "9", "--version", "9.05", "--type", "A"});
+  const QString trace = dir_.filePath("trace.txt");
+  const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--trace", trace});
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains("Flash upload completed, Please remove instrument from dock."));
+  EXPECT_TRUE(r.out.contains("100%") || r.out.contains(" 90%"));
+  const QString report = sim.Stop();
+  EXPECT_TRUE(report.contains("391 pages (0 sum errors), 4 loader chunks, programmed: yes")) << report.toStdString();
+  QFile traceFile(trace);
+  ASSERT_TRUE(traceFile.open(QIODevice::ReadOnly));
+  const QByteArray lines = traceFile.readAll();
+  EXPECT_TRUE(lines.startsWith("SND#\xE6" "ENQ" "\xE7#\n"));
+  EXPECT_TRUE(lines.contains("SND#\xE6" "PFM" "\xE7#\n"));
+  EXPECT_TRUE(lines.contains("RCV#\xE6" "ACKBYE" "\xE7#\n"));
+}
+
+TEST_F(Zelvoflash, ClassicUploadOverTheSimulatedInstrument) {
+  const RunResult r = RunZelvoflash({"flash", Firmware(false, "7.62", 'P'), "--simulate", "kind=9,version=7.61,type=P", "--yes"});
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains("Flash Upload Completed. Please wait for the instrument to restart."));
+}
+
+TEST_F(Zelvoflash, FailuresExitWithOne) {
+  const QString ng = Firmware(true, "9.12");
+  struct Case {
+    QStringList sim;
+    QStringList extra;
+    const char* expect;
+    bool released;  // "STB" sent
+  };
+  const Case cases[] = {
+      {{"--pfm-nak"}, {}, "Program Command Failed!", false},
+      {{"--wrong-ack-at", "5"}, {}, "Error sending Flash", true},
+      // A serial line does not tell when the instrument goes away: the stall time-out does.
+      {{"--drop-at", "5"}, {"--stall-timeout", "2"}, "no progress for 2 s", false},
+      {{"--no-ack-at", "3"}, {"--stall-timeout", "2"}, "no progress for 2 s", true},
+      {{"--silent"}, {"--identify-timeout", "2"}, "identification did not complete within 2 s", false},
+      {{"--kind", "10", "--version", "7.5"}, {}, "Some ZelvoLtds do not support Flash Upload via Infrared!", true},
+  };
+  for (const Case& c : cases) {
+    QStringList simArgs = c.sim;
+    if (!simArgs.contains("--version")) simArgs << "--version" << "9.05";
+    SimServer sim(simArgs);
+    const RunResult r = RunZelvoflash(QStringList{"flash", ng, "--serial", sim.Path(), "--yes"} + c.extra);
+    EXPECT_EQ(r.exitCode, 1) << c.expect << "\n" << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE((r.out + r.err).contains(QLatin1String(c.expect))) << c.expect << "\n"
+                                                                   << r.out.toStdString() << r.err.toStdString();
+    EXPECT_FALSE(r.out.contains("Flash Upload Completed")) << c.expect;
+    const QString report = sim.Stop();
+    EXPECT_EQ(report.contains("stood by: yes"), c.released) << c.expect << "\n" << report.toStdString();
+  }
+}
+
+TEST_F(Zelvoflash, LinkLostOverIrdaIsAnUnexpectedDisconnect) {
+  const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--simulate", "version=9.05,drop-at=5", "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.out.contains("Unexpected Disconnect, Flash upload aborted!")) << r.out.toStdString();
+}
+
+TEST_F(Zelvoflash, InvalidFileAndDeclinedQuestionsExitWithOne) {
+  SimServer sim({"--version", "9.05"});
+  RunResult r = RunZelvoflash({"flash", Firmware(false, "7.62"), "--serial", sim.Path(), "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.out.contains("This is not a valid flash file for ZelvoPro NG!"));
+  EXPECT_TRUE(sim.Stop().contains("stood by: yes"));
+
+  // Without --yes and without a terminal every question is answered No.
+  SimServer quiet({"--version", "9.05"});
+  r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", quiet.Path()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.out.contains("erase the Instrument's Datalogger data"));
+  EXPECT_TRUE(quiet.Stop().contains("commands: \n"));  // nothing was sent
+}
+
+TEST_F(Zelvoflash, IdentifyPrintsTheInstrumentAndReleasesIt) {
+  SimServer sim({"--kind", "10", "--version", "7.61", "--type", "P"});
+  const RunResult r = RunZelvoflash({"identify", "--serial", sim.Path()});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains("kind: 10 (ZelvoLTD)"));
+  EXPECT_TRUE(r.out.contains("version: 7.61"));
+  EXPECT_TRUE(r.out.contains("type: \"P\""));
+  const QString report = sim.Stop();
+  EXPECT_TRUE(report.contains("commands: ENQ WHO RSC VFL FLV STB")) << report.toStdString();
+}
+
+TEST_F(Zelvoflash, InfoReadsTheFile) {
+  RunResult r = RunZelvoflash({"info", Firmware(false, "7.62", 'P'), "--classic"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(r.out.contains("version: 7.62"));
+  EXPECT_TRUE(r.out.contains("type: \"P\""));
+  EXPECT_TRUE(r.out.contains("date: 2026-01-15 10:30:00"));
+  r = RunZelvoflash({"info", Firmware(false, "7.62", 'P'), "--ng"});
+  EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Zelvoflash, BadUsageAndMissingLayersExitWithTwo) {
+  const QString fw = Firmware(true, "9.12");
+  for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"flash"},
+                                  QStringList{"info", fw}, QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
+                                  QStringList{"flash", fw, "--stall-timeout", "0"}, QStringList{"flash", fw, "--bogus"},
+                                  QStringList{"flash", fw, "--dock-net", "127.0.0.1"},
+                                  QStringList{"identify", "--dock-usb"}, QStringList{"discover"}}) {
+    const RunResult r = RunZelvoflash(args);
+    EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+    EXPECT_FALSE(r.err.isEmpty());
+  }
+}
+
+TEST(ZelvoflashOptions, Parsing) {
+  QString error;
+  auto o = cli::ParseArguments({"flash", "a.bin", "--simulate", "kind=10,version=7.5,type=P,pfm-nak", "--yes"}, &error);
+  ASSERT_TRUE(o.has_value()) << error.toStdString();
+  EXPECT_EQ(o->transport.kind, cli::TransportOption::Kind::Simulate);
+  EXPECT_EQ(o->transport.simConfig.kind, 10);
+  EXPECT_EQ(o->transport.simConfig.version, "7.5");
+  EXPECT_TRUE(o->transport.simFaults.pfmWithoutAckBye);
+  EXPECT_EQ(o->firmware, "a.bin");
+  o = cli::ParseArguments({"flash", "--simulate", "b.bin"}, &error);
+  ASSERT_TRUE(o.has_value());
+  EXPECT_EQ(o->firmware, "b.bin");
+  o = cli::ParseArguments({"identify", "--dock-usb", "2"}, &error);
+  ASSERT_TRUE(o.has_value());
+  EXPECT_EQ(o->transport.dockIndex, 2);
+  EXPECT_FALSE(cli::ParseArguments({"flash", "x", "--simulate", "kind=abc"}, &error).has_value());
+  EXPECT_FALSE(cli::ParseArguments({"discover", "--kind", "other"}, &error).has_value());
+}
