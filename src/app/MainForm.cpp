@@ -192,6 +192,12 @@ void TfrmMain::CreateComponents() {
   ZelvoPro1 = new TZelvoPro(this);
   ApplyDesignTimeValues(*KelLink1, *ZelvoPro1);
 
+  USBDevice1 = new TUSBDevice(this);
+  USBDevice1->DebugOnPipeData = [](QObject*, int, int) {};
+  USBDevice1->SetReceiveBufferSize(szAuto);
+  USBDevice1->SetDeviceType(tpKovaExpress);
+  USBDevice1->SetUseWindowsMsgs(false);
+
   session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
   session_->OnDisplayChanged = [this] { ShowDisplay(); };
   session_->OnClearTrace = [this] {

@@ -19,6 +19,7 @@
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "session/UploadSession.h"
+#include "usb/USBPipe.h"
 
 namespace zelvo {
 
@@ -84,6 +85,7 @@ class TfrmMain : public QWidget {
   QMenu* PopupMenu1;
   TAppVersionInfo* AppInfo;
   TZelvoPro* ZelvoPro1;
+  TUSBDevice* USBDevice1;
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -83,6 +83,20 @@ TEST(TfrmMain, TimersMenuAndVersionReaderAsDesigned) {
   EXPECT_EQ(f.tmrDockLCDUpd->Interval(), 1000);
   EXPECT_FALSE(f.tmrDockLCDUpd->Enabled());
   EXPECT_EQ(f.AppInfo->LangId(), QStringLiteral("0409"));
+  EXPECT_EQ(f.KelLink1->InstrumentType(), TKelType::tpZelvoPro);
+  EXPECT_EQ(f.KelLink1->RS232Port(), 1);
+  EXPECT_EQ(f.KelLink1->RS232BaudRate(), 115200);
+  EXPECT_EQ(f.KelLink1->DefaultTimeOut(), 30);
+  EXPECT_EQ(f.KelLink1->Logging(), TTraceLogState::tlOff);
+  EXPECT_FALSE(f.KelLink1->Connected());
+  EXPECT_EQ(f.ZelvoPro1->KelLink(), f.KelLink1);
+  EXPECT_EQ(f.ZelvoPro1->TimeOut(), 5);
+  EXPECT_FALSE(f.ZelvoPro1->StandardClamping() || f.ZelvoPro1->CalDueLockOut());
+  EXPECT_EQ(f.USBDevice1->ReceiveBufferSize(), szAuto);
+  EXPECT_EQ(f.USBDevice1->DeviceType(), tpKovaExpress);
+  EXPECT_FALSE(f.USBDevice1->UseWindowsMsgs());
+  EXPECT_TRUE(static_cast<bool>(f.USBDevice1->DebugOnPipeData));
+  EXPECT_TRUE(f.USBDevice1->DeviceList().isEmpty());  // no dock on this machine
   const QList<QAction*> items = f.PopupMenu1->actions();
   ASSERT_EQ(items.size(), 2);
   EXPECT_EQ(items[0]->text(), QStringLiteral("Debug Window"));
