@@ -62,6 +62,24 @@ void WaitForStartupProbe(TKelLink& link) {
   WaitUntil([&] { return !link.ReplyTimer()->Enabled(); }, 2000);
 }
 
+// The transport, then the link and the instrument component on it.
+struct Connection {
+  TransportSetup transport;
+  std::unique_ptr<Instrument> instrument;
+
+  // False, after saying why, when the transport cannot be used.
+  bool Open(const TransportOption& option, const Console& console) {
+    QString error;
+    if (!transport.Prepare(option, &error)) {
+      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(error));
+      return false;
+    }
+    instrument = std::make_unique<Instrument>();
+    WaitForStartupProbe(instrument->link);
+    return true;
+  }
+};
+
 const char* OutcomeText(UploadOutcome outcome) {
   switch (outcome) {
     case UploadOutcome::Completed: return "completed";
@@ -82,14 +100,9 @@ int RunFlash(const CommandOptions& options, const Console& console) {
   ProgressPrinter progress(console.out, console.terminal);
   dialogs.BeforePrint = [&] { progress.Break(); };
 
-  TransportSetup transport;
-  QString error;
-  if (!transport.Prepare(options.transport, &error)) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(error));
-    return 2;
-  }
-  Instrument instrument;
-  WaitForStartupProbe(instrument.link);
+  Connection connection;
+  if (!connection.Open(options.transport, console)) return 2;
+  Instrument& instrument = *connection.instrument;
   TraceFile trace;
   if (!options.traceFile.isEmpty() && !trace.Open(options.traceFile)) {
     std::fprintf(console.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options.traceFile));
@@ -197,14 +210,9 @@ int RunFlash(const CommandOptions& options, const Console& console) {
 int RunIdentify(const CommandOptions& options, const Console& console) {
   TerminalDialogs dialogs(AnswersFor(options, console), console.out, console.in);
   ScopedDialogs installed(&dialogs);
-  TransportSetup transport;
-  QString error;
-  if (!transport.Prepare(options.transport, &error)) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(error));
-    return 2;
-  }
-  Instrument instrument;
-  WaitForStartupProbe(instrument.link);
+  Connection connection;
+  if (!connection.Open(options.transport, console)) return 2;
+  Instrument& instrument = *connection.instrument;
 
   QEventLoop loop;
   bool identified = false;

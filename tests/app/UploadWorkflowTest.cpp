@@ -9,7 +9,7 @@
 
 #include "app/MainForm.h"
 #include "core/ScriptedDialogs.h"
-#include "sim/FirmwareMaker.h"
+#include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
 #include "support/Pump.h"
 
@@ -32,15 +32,7 @@ class UploadWorkflow : public ::testing::Test {
     ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
   }
 
-  QString Firmware(bool ng, const QByteArray& version, char type) {
-    sim::FirmwareSpec spec;
-    spec.ng = ng;
-    spec.version = version;
-    spec.type = type;
-    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++files_));
-    EXPECT_TRUE(sim::WriteFirmware(path, spec));
-    return path;
-  }
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
 
   bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
 
@@ -56,8 +48,7 @@ class UploadWorkflow : public ::testing::Test {
   ManualClock clock_;  // before every timer
   ScriptedDialogs dialogs_;
   ScopedDialogs installed_{&dialogs_};
-  QTemporaryDir dir_;
-  int files_ = 0;
+  test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedIrdaWorld> world_;
   std::unique_ptr<TfrmMain> form_;
   std::unique_ptr<TfrmDebug> debug_;

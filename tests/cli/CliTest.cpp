@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 
 #include "cli/Options.h"
-#include "sim/FirmwareMaker.h"
+#include "support/Firmware.h"
 
 using namespace zelvo;
 
@@ -58,24 +58,15 @@ class SimServer {
 
 class Zelvoflash : public ::testing::Test {
  protected:
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') {
-    sim::FirmwareSpec spec;
-    spec.ng = ng;
-    spec.version = version;
-    spec.type = type;
-    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++files_));
-    EXPECT_TRUE(sim::WriteFirmware(path, spec));
-    return path;
-  }
-  QTemporaryDir dir_;
-  int files_ = 0;
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
+  test::FirmwareFiles files_;
 };
 
 }  // namespace
 
 TEST_F(Zelvoflash, NGUploadOverASerialPortSucceeds) {
   SimServer sim({"--kind", "9", "--version", "9.05", "--type", "A"});
-  const QString trace = dir_.filePath("trace.txt");
+  const QString trace = files_.Path("trace.txt");
   const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--trace", trace});
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_TRUE(r.out.contains("Flash upload completed, Please remove instrument from dock."));

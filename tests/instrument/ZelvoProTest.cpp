@@ -11,7 +11,7 @@
 #include "instrument/ZelvoPro.h"
 #include "link/FrameCodec.h"
 #include "link/KelLink.h"
-#include "sim/FirmwareMaker.h"
+#include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
 #include "sim/instrument/PtyInstrument.h"
 #include "sim/instrument/SerialSystem.h"
@@ -52,15 +52,7 @@ class ZelvoProTest : public ::testing::Test {
     c_->zelvo.SetOnline(true);
     return RunUntil(clock_, [&] { return c_->zelvo.OnLine(); }, 60000);
   }
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') {
-    sim::FirmwareSpec spec;
-    spec.ng = ng;
-    spec.version = version;
-    spec.type = type;
-    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++files_));
-    EXPECT_TRUE(sim::WriteFirmware(path, spec));
-    return path;
-  }
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
   sim::SimInstrument& Instrument() { return world_->Instrument(); }
   // An instrument that hears everything and answers nothing: the test gives
   // the replies itself.
@@ -74,8 +66,7 @@ class ZelvoProTest : public ::testing::Test {
   ManualClock clock_;
   ScriptedDialogs dialogs_;
   ScopedDialogs installed_{&dialogs_};
-  QTemporaryDir dir_;
-  int files_ = 0;
+  test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedIrdaWorld> world_;
   std::unique_ptr<Component> c_;
 };
@@ -218,7 +209,7 @@ TEST_F(ZelvoProTest, WritePageWarnsButSends) {
 
 TEST_F(ZelvoProTest, PagePayloadCarriesItsSumHighByteFirst) {
   TZelvoPro zelvo;
-  const QString path = dir_.filePath("ff.bin");
+  const QString path = files_.Path("ff.bin");
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write(QByteArray(49154, '\xFF'));

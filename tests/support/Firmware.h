@@ -1,0 +1,29 @@
+#pragma once
+// Sample firmware files written into a temporary folder for one test.
+
+#include <QTemporaryDir>
+
+#include "sim/FirmwareMaker.h"
+
+namespace zelvo::test {
+
+class FirmwareFiles {
+ public:
+  // A new file of the given layout, version and type letter.
+  QString Make(bool ng, const QByteArray& version, char type = 'A') {
+    sim::FirmwareSpec spec;
+    spec.ng = ng;
+    spec.version = version;
+    spec.type = type;
+    const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++count_));
+    if (!sim::WriteFirmware(path, spec)) return {};
+    return path;
+  }
+  QString Path(const QString& name) const { return dir_.filePath(name); }
+
+ private:
+  QTemporaryDir dir_;
+  int count_ = 0;
+};
+
+}  // namespace zelvo::test
