@@ -130,6 +130,8 @@ TEST_F(IrCOMMSocket, IrLptIsPreferredAndIrCommDialledIn9WireMode) {
   EXPECT_EQ(socket.ServiceName(), "IrDA:IrCOMM");
   EXPECT_TRUE(socket.Is9WireCooked());
   EXPECT_EQ(stack.LastServiceName(), "IrDA:IrCOMM");
+  socket.Close();  // before the peer goes
+  EXPECT_EQ(peer.closed, 2);
 }
 
 TEST_F(IrCOMMSocket, NoSupportedProtocol) {
