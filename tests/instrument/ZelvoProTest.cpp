@@ -344,3 +344,48 @@ TEST_F(ZelvoProTest, ClassicUploadOverAPseudoTerminal) {
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(instrument.RebuiltImage(), file.readAll());
 }
+
+TEST(ZelvoProEEFlags, EachFlagIsItsOwnBitOfItsRecord) {
+  struct Flag {
+    bool (TZelvoPro::*get)() const;
+    void (TZelvoPro::*set)(bool);
+    int record;  // 0 unit, 1 sensor
+    int offset;
+    int bit;     // of the little-endian word (or of the byte at offset 16)
+  };
+  const Flag flags[] = {
+      {&TZelvoPro::StandardClamping, &TZelvoPro::SetStandardClamping, 0, 4, 1},
+      {&TZelvoPro::AlternateClamping, &TZelvoPro::SetAlternateClamping, 0, 4, 2},
+      {&TZelvoPro::AlarmLatchEnabled, &TZelvoPro::SetAlarmLatchEnabled, 0, 4, 3},
+      {&TZelvoPro::TwaAlarmEnabled, &TZelvoPro::SetTwaAlarmEnabled, 0, 4, 4},
+      {&TZelvoPro::PeakAlarmEnabled, &TZelvoPro::SetPeakAlarmEnabled, 0, 4, 5},
+      {&TZelvoPro::StelAlarmEnabled, &TZelvoPro::SetStelAlarmEnabled, 0, 4, 7},
+      {&TZelvoPro::GasIndicatorModeLTD, &TZelvoPro::SetGasIndicatorModeLTD, 0, 4, 8},
+      {&TZelvoPro::IsRussian, &TZelvoPro::SetIsRussian, 0, 4, 9},
+      {&TZelvoPro::AlarmAckEnabled, &TZelvoPro::SetAlarmAckEnabled, 0, 4, 10},
+      {&TZelvoPro::UltraShipMode, &TZelvoPro::SetUltraShipMode, 0, 4, 11},
+      {&TZelvoPro::DeadBattery, &TZelvoPro::SetDeadBattery, 0, 4, 12},
+      {&TZelvoPro::VibrPowerSavemode, &TZelvoPro::SetVibrPowerSavemode, 0, 4, 13},
+      {&TZelvoPro::MaxSensorResolution, &TZelvoPro::SetMaxSensorResolution, 0, 4, 15},
+      {&TZelvoPro::SensorNeedsZeroCal, &TZelvoPro::SetSensorNeedsZeroCal, 1, 32, 0},
+      {&TZelvoPro::SensorNeedsSpanCal, &TZelvoPro::SetSensorNeedsSpanCal, 1, 32, 1},
+      {&TZelvoPro::DLStatus, &TZelvoPro::SetDLStatus, 0, 16, 0},
+      {&TZelvoPro::NeverTurnOffMode, &TZelvoPro::SetNeverTurnOffMode, 0, 16, 1},
+      {&TZelvoPro::VibratorInstalled, &TZelvoPro::SetVibratorInstalled, 0, 16, 2},
+      {&TZelvoPro::CalDueLockOut, &TZelvoPro::SetCalDueLockOut, 0, 16, 6},
+  };
+  for (const Flag& f : flags) {
+    TZelvoPro zelvo;
+    EXPECT_EQ(zelvo.UnitEE(), QByteArray(69, '\0'));
+    (zelvo.*f.set)(true);
+    EXPECT_TRUE((zelvo.*f.get)());
+    QByteArray expected(69, '\0');
+    const int byte = f.offset + f.bit / 8;
+    expected[byte] = static_cast<char>(1 << (f.bit % 8));
+    EXPECT_EQ(f.record == 0 ? zelvo.UnitEE() : zelvo.SensorEE(), expected) << f.offset << "/" << f.bit;
+    (zelvo.*f.set)(false);
+    EXPECT_FALSE((zelvo.*f.get)());
+    EXPECT_EQ(zelvo.UnitEE(), QByteArray(69, '\0'));
+    EXPECT_EQ(zelvo.SensorEE(), QByteArray(69, '\0'));
+  }
+}

@@ -1,0 +1,180 @@
+// The upload workflow through a docking station, against a dock double that
+// plays both sides the workflow sees: the link's dock (slave mode, bare
+// messages, instrument connected / disconnected) and the window's dock (LCD
+// lines, "PSS"). The instrument behind it is the simulated one.
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include "core/ScriptedDialogs.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+#include "link/LinkDock.h"
+#include "session/UploadDock.h"
+#include "session/UploadSession.h"
+#include "sim/instrument/SimInstrument.h"
+#include "support/Firmware.h"
+#include "support/Pump.h"
+
+using namespace zelvo;
+using namespace zelvo::upload_text;
+using zelvo::test::RunUntil;
+
+namespace {
+
+class DockDouble : public QObject, public ILinkDock, public IUploadDock {
+ public:
+  explicit DockDouble(sim::SimInstrument& instrument) : instrument_(instrument) {}
+
+  QObject* DockObject() override { return this; }
+  bool Enabled() const override { return enabled_; }
+  void SetEnabled(bool enabled) override {
+    enabled_ = enabled;
+    log << (enabled ? "enable" : "disable");
+  }
+  void ClearDeviceHalted() override { log << "clear halted"; }
+  bool ClearUsbHalted() override {
+    log << "clear halted";
+    return true;
+  }
+  bool SetSlaveMode(bool slave, bool& retry) override {
+    retry = false;
+    log << (slave ? "SLV" : "MST");
+    if (slave) Later([this] { Raise(connected_, this); });
+    return true;
+  }
+  bool SendStr(const QByteArray& data) override {
+    sent << data;
+    const sim::SimInstrument::Outcome outcome = instrument_.Handle(data);
+    if (outcome.action == sim::SimInstrument::Action::Reply)
+      Later([this, reply = outcome.reply] { Raise(userData_, this, reply); });
+    return true;
+  }
+  bool SendDisconnect() override {
+    log << "DSC";
+    Later([this] { Raise(disconnected_, this); });
+    return true;
+  }
+  TNotifyEvent& InstrumentConnectedEvent() override { return connected_; }
+  TNotifyEvent& InstrumentDisconnectedEvent() override { return disconnected_; }
+  TReceiveMsg& RcvUserDataEvent() override { return userData_; }
+
+  void SetEthernetAddress(const QString& address) override { this->address = address; }
+  bool SetLCDLineText(int line, const QByteArray& text) override {
+    log << QStringLiteral("LCD%1 [%2]").arg(line).arg(QString::fromLatin1(text));
+    return true;
+  }
+  bool SendPSS(int value1, int value2) override {
+    log << QStringLiteral("PSS %1 %2").arg(value1).arg(value2);
+    return true;
+  }
+
+  QStringList log;
+  QList<QByteArray> sent;
+  QString address;
+
+ private:
+  void Later(std::function<void()> f) { QTimer::singleShot(0, this, std::move(f)); }
+
+  sim::SimInstrument& instrument_;
+  bool enabled_ = false;
+  TNotifyEvent connected_, disconnected_;
+  TReceiveMsg userData_;
+};
+
+class DockPath : public ::testing::Test {
+ protected:
+  void Open(const sim::SimInstrumentConfig& config) {
+    instrument_ = std::make_unique<sim::SimInstrument>(config);
+    dock_ = std::make_unique<DockDouble>(*instrument_);
+    ApplyDesignTimeValues(link_, zelvo_);
+    link_.SetKovaExpressDock(dock_.get());
+    for (TTimer* t : {&con_, &disc_}) t->SetInterval(100);
+    lcd_.SetInterval(1000);
+    session_ = std::make_unique<UploadSession>(&zelvo_, &link_, &con_, &disc_, &lcd_);
+    session_->SetDock(dock_.get());
+    session_->SetUseDock(true);
+    session_->SetDockAddress(QStringLiteral("10.1.2.3"));
+    session_->OnFinished = [this](UploadOutcome outcome) { outcome_ = outcome; };
+    ASSERT_TRUE(RunUntil(clock_, [&] { return !link_.ReplyTimer()->Enabled(); }, 1000));
+  }
+  bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
+  QStringList Lcd() const {
+    QStringList lines;
+    for (const QString& entry : dock_->log)
+      if (entry.startsWith(QLatin1String("LCD"))) lines << entry;
+    return lines;
+  }
+
+  ManualClock clock_;
+  ScriptedDialogs dialogs_;
+  ScopedDialogs installed_{&dialogs_};
+  test::FirmwareFiles files_;
+  std::unique_ptr<sim::SimInstrument> instrument_;
+  std::unique_ptr<DockDouble> dock_;
+  TKelLink link_;
+  TZelvoPro zelvo_;
+  TTimer con_, disc_, lcd_;
+  std::unique_ptr<UploadSession> session_;
+  UploadOutcome outcome_ = UploadOutcome::None;
+};
+
+}  // namespace
+
+TEST_F(DockPath, ClassicUploadThroughTheDock) {
+  Open({9, "7.61", "P", 0});
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  session_->cbStartClick();
+  EXPECT_EQ(dock_->address, QStringLiteral("10.1.2.3"));
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_EQ(Lcd(), (QStringList{"LCD2 [Insert Instr]", "LCD3 [   To Flash   ]", "LCD2 [Loading Instr ]",
+                                "LCD3 [FLASH  ]", "LCD0 [ FLASH Upload   ]", "LCD1 [   Completed    ]"}));
+  EXPECT_EQ(dock_->log.count(QStringLiteral("PSS 0 0")), 1);
+  EXPECT_EQ(dock_->log.first(), QStringLiteral("enable"));
+  EXPECT_TRUE(dock_->log.contains(QStringLiteral("SLV")));
+  EXPECT_TRUE(dock_->log.contains(QStringLiteral("DSC")));
+  // Bare messages: no frame bytes through the dock.
+  EXPECT_EQ(dock_->sent.first(), "ENQ");
+  EXPECT_EQ(instrument_->CountOf("WEP"), 521);
+  EXPECT_EQ(dock_->sent.last(), "PFM");
+  // The dock's own texts, in order.
+  const QStringList texts = dialogs_.Texts();
+  EXPECT_EQ(texts.first(), QLatin1String(kEraseWarning));
+  EXPECT_EQ(texts[1], QStringLiteral(
+      "Please Click OK and Place the Instrument in the Kova Express dock with \"Insert Instr To FLASH\". on LCD."));
+  EXPECT_EQ(texts.last(), QLatin1String(kDockCompleted));
+}
+
+TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
+  Open({9, "9.05", "A", 0});
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  session_->cbStartClick();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
+
+  // Stop in the middle of the next upload: the release texts, then "STB".
+  outcome_ = UploadOutcome::None;
+  dock_->log.clear();
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  const int pagesBefore = instrument_->CountOf("WEP");
+  session_->cbStartClick();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") > pagesBefore + 100; }));
+  session_->cbStopClick();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD0 [ Please Remove  ]")));
+  EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD1 [   Instrument   ]")));
+  EXPECT_EQ(instrument_->CountOf("STB"), 1);
+}
+
+TEST_F(DockPath, RefusalReleasesTheInstrumentWithTheDockTexts) {
+  Open({10, "7.5", " ", 0});
+  dialogs_.Answer(MsgResult::OK);
+  session_->cbStartClick();
+  ASSERT_TRUE(Finished());
+  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
+  EXPECT_EQ(Lcd().mid(2), (QStringList{"LCD0 [ Please Remove  ]", "LCD1 [   Instrument   ]"}));
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
+}
