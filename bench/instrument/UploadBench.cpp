@@ -29,10 +29,10 @@ double ProcessCpuMs() {
 void NGUploadOverPty(benchmark::State& state) {
   QTemporaryDir dir;
   const QString firmware = dir.filePath("ng.bin");
-  sim::FirmwareSpec spec;
-  spec.ng = true;
-  spec.version = "9.12";
-  sim::WriteFirmware(firmware, spec);
+  sim::FirmwareRecipe recipe;
+  recipe.ng = true;
+  recipe.version = "9.12";
+  sim::WriteFirmware(firmware, recipe);
 
   double cpuMs = 0, wallMs = 0;
   int roundTrips = 0, uploads = 0;

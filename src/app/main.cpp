@@ -25,8 +25,8 @@ int main(int argc, char** argv) {
     zelvo::sim::SimInstrumentConfig config;
     zelvo::sim::SimFaults faults;
     QString error;
-    const QString spec = arguments.value(at + 1);
-    if (zelvo::sim::LooksLikeSimulationSpec(spec) && !zelvo::sim::ParseSimulationSpec(spec, config, faults, &error)) {
+    const QString options = arguments.value(at + 1);
+    if (zelvo::sim::LooksLikeSimulationOptions(options) && !zelvo::sim::ParseSimulationOptions(options, config, faults, &error)) {
       std::fprintf(stderr, "zelvo-flash-utility: %s\n", qPrintable(error));
       return 2;
     }

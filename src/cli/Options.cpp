@@ -72,8 +72,8 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       ++transports;
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
-      if (nextIsValue() && sim::LooksLikeSimulationSpec(args[i + 1]) &&
-          !sim::ParseSimulationSpec(next(), options.transport.simConfig, options.transport.simFaults, error))
+      if (nextIsValue() && sim::LooksLikeSimulationOptions(args[i + 1]) &&
+          !sim::ParseSimulationOptions(next(), options.transport.simConfig, options.transport.simFaults, error))
         return std::nullopt;
       ++transports;
     } else if (a == QLatin1String("--yes")) {

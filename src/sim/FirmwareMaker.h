@@ -7,7 +7,7 @@
 
 namespace zelvo::sim {
 
-struct FirmwareSpec {
+struct FirmwareRecipe {
   bool ng = true;
   QByteArray version = "9.12";  // classic: 4 characters verbatim; NG: a number, stored in hundredths
   char type = 'A';              // classic: 0xFF stands for "no type"
@@ -16,9 +16,9 @@ struct FirmwareSpec {
 };
 
 // The whole file: 32,258 bytes (classic) or 49,154 bytes (NG).
-QByteArray MakeFirmware(const FirmwareSpec& spec);
+QByteArray MakeFirmware(const FirmwareRecipe& recipe);
 
 // Writes the file; false when it cannot be written.
-bool WriteFirmware(const QString& path, const FirmwareSpec& spec);
+bool WriteFirmware(const QString& path, const FirmwareRecipe& recipe);
 
 }  // namespace zelvo::sim

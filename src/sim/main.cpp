@@ -103,13 +103,13 @@ int MakeFirmware(const QStringList& args) {
                 {"seed", "varies the content", "N", "1"},
                 {{"o", "output"}, "file to write", "FILE"}});
   if (!p.parse(args) || p.isSet("ng") == p.isSet("classic") || !p.isSet("version") || !p.isSet("o")) return Usage();
-  FirmwareSpec spec;
-  spec.ng = p.isSet("ng");
-  spec.version = p.value("version").toLatin1();
-  spec.type = p.value("type") == QLatin1String("none") ? '\xFF' : p.value("type").toLatin1().at(0);
-  spec.date = p.value("date").toLatin1();
-  spec.seed = p.value("seed").toUInt();
-  if (!WriteFirmware(p.value("o"), spec)) {
+  FirmwareRecipe recipe;
+  recipe.ng = p.isSet("ng");
+  recipe.version = p.value("version").toLatin1();
+  recipe.type = p.value("type") == QLatin1String("none") ? '\xFF' : p.value("type").toLatin1().at(0);
+  recipe.date = p.value("date").toLatin1();
+  recipe.seed = p.value("seed").toUInt();
+  if (!WriteFirmware(p.value("o"), recipe)) {
     std::fprintf(stderr, "zelvo-sim: cannot write %s\n", qPrintable(p.value("o")));
     return 1;
   }

@@ -11,7 +11,7 @@
 #include "sim/FirmwareMaker.h"
 
 using namespace zelvo;
-using sim::FirmwareSpec;
+using sim::FirmwareRecipe;
 using sim::MakeFirmware;
 
 namespace {
@@ -25,26 +25,26 @@ class FlashFileTest : public ::testing::Test {
     file.write(bytes);
     return path;
   }
-  QString Firmware(const QString& name, const FirmwareSpec& spec) { return Write(name, MakeFirmware(spec)); }
+  QString Firmware(const QString& name, const FirmwareRecipe& recipe) { return Write(name, MakeFirmware(recipe)); }
 
   QTemporaryDir dir_;
   TFlashFile file_;
 };
 
-FirmwareSpec Classic(const QByteArray& version, char type) {
-  FirmwareSpec spec;
-  spec.ng = false;
-  spec.version = version;
-  spec.type = type;
-  return spec;
+FirmwareRecipe Classic(const QByteArray& version, char type) {
+  FirmwareRecipe recipe;
+  recipe.ng = false;
+  recipe.version = version;
+  recipe.type = type;
+  return recipe;
 }
 
-FirmwareSpec NG(const QByteArray& version, char type) {
-  FirmwareSpec spec;
-  spec.ng = true;
-  spec.version = version;
-  spec.type = type;
-  return spec;
+FirmwareRecipe NG(const QByteArray& version, char type) {
+  FirmwareRecipe recipe;
+  recipe.ng = true;
+  recipe.version = version;
+  recipe.type = type;
+  return recipe;
 }
 
 }  // namespace
@@ -54,14 +54,14 @@ TEST_F(FlashFileTest, ImageStartsZeroFilled) {
 }
 
 TEST_F(FlashFileTest, ClassicLayoutFields) {
-  FirmwareSpec spec = Classic("7.61", 'P');
-  spec.date = "Mar 03 2025 08:15:42";  // the maker keeps 19 characters
-  const QString path = Firmware("c.bin", spec);
+  FirmwareRecipe recipe = Classic("7.61", 'P');
+  recipe.date = "Mar 03 2025 08:15:42";  // the maker keeps 19 characters
+  const QString path = Firmware("c.bin", recipe);
   ASSERT_TRUE(file_.LoadFlashFile(path, false));
   EXPECT_EQ(file_.FileFlashVersion(), "7.61");
   EXPECT_EQ(file_.FileFlashType(), "P");
   EXPECT_EQ(file_.FileFlashDate(), "Mar 03 2025 08:15:4");  // 19 characters verbatim
-  EXPECT_EQ(file_.FlashImage().left(32258), MakeFirmware(spec));
+  EXPECT_EQ(file_.FlashImage().left(32258), MakeFirmware(recipe));
 }
 
 TEST_F(FlashFileTest, ClassicTypeByteFFMeansNoType) {
@@ -189,9 +189,9 @@ TEST_F(SelectFlashFileTest, CancelOnTheDialogAcceptsNothing) {
 }
 
 TEST_F(SelectFlashFileTest, AcceptedFileGivesThePanelTexts) {
-  FirmwareSpec spec = NG("9.12", 'A');
-  spec.date = "2026-02-02 12:00:00";
-  dialogs_.AnswerFile(Firmware("ng.bin", spec)).Answer(MsgResult::Yes);
+  FirmwareRecipe recipe = NG("9.12", 'A');
+  recipe.date = "2026-02-02 12:00:00";
+  dialogs_.AnswerFile(Firmware("ng.bin", recipe)).Answer(MsgResult::Yes);
   const auto accepted = SelectFlashFile(file_, Instrument(true, 9, "9.05", "A"));
   ASSERT_TRUE(accepted.has_value());
   EXPECT_EQ(dialogs_.Texts(), QStringList{kUpgrade912});

@@ -40,10 +40,10 @@ TEST(SimInstrument, AnswersIdentification) {
 }
 
 TEST(SimInstrument, RebuildsTheImageAndChecksEveryPageSum) {
-  FirmwareSpec spec;
-  spec.ng = false;
-  spec.version = "7.61";
-  const QByteArray image = MakeFirmware(spec) + QByteArray(100, '\0');
+  FirmwareRecipe recipe;
+  recipe.ng = false;
+  recipe.version = "7.61";
+  const QByteArray image = MakeFirmware(recipe) + QByteArray(100, '\0');
   SimInstrument classic({9, "7.61", "P", 0});
   for (int page = 0; page < 521; ++page) {
     const auto outcome = classic.Handle(Page(page, image, 62));

@@ -11,12 +11,12 @@ class FirmwareFiles {
  public:
   // A new file of the given layout, version and type letter.
   QString Make(bool ng, const QByteArray& version, char type = 'A') {
-    sim::FirmwareSpec spec;
-    spec.ng = ng;
-    spec.version = version;
-    spec.type = type;
+    sim::FirmwareRecipe recipe;
+    recipe.ng = ng;
+    recipe.version = version;
+    recipe.type = type;
     const QString path = dir_.filePath(QStringLiteral("fw%1.bin").arg(++count_));
-    if (!sim::WriteFirmware(path, spec)) return {};
+    if (!sim::WriteFirmware(path, recipe)) return {};
     return path;
   }
   QString Path(const QString& name) const { return dir_.filePath(name); }

@@ -9,7 +9,7 @@ namespace {
 QByteArray Ack(const QByteArray& data = {}) { return "ACK" + data; }
 }  // namespace
 
-bool ParseSimulationSpec(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error) {
+bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error) {
   for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
     const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
     const QString value = item.section(QLatin1Char('='), 1).trimmed();
@@ -34,7 +34,7 @@ bool ParseSimulationSpec(const QString& text, SimInstrumentConfig& config, SimFa
   return true;
 }
 
-bool LooksLikeSimulationSpec(const QString& text) {
+bool LooksLikeSimulationOptions(const QString& text) {
   static const QStringList flags = {"pfm-nak", "silent", "noise"};
   for (const QString& item : text.split(QLatin1Char(',')))
     if (item.contains(QLatin1Char('=')) || flags.contains(item)) return true;

@@ -33,9 +33,9 @@ struct SimFaults {
 // Reads "kind=10,version=7.5,type=P,delay=20,wrong-ack-at=3,no-ack-at=K,
 // drop-at=K,split=N,pfm-nak,silent,noise" into a configuration and faults.
 // False, with error naming the item, when an item is not understood.
-bool ParseSimulationSpec(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error);
+bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error);
 // The optional value of --simulate, told apart from a file name.
-bool LooksLikeSimulationSpec(const QString& text);
+bool LooksLikeSimulationOptions(const QString& text);
 
 class SimInstrument {
  public:
