@@ -145,6 +145,7 @@ int RunFlash(const CommandOptions& options, const Console& console) {
   };
 
   session.OnFinished = [&](UploadOutcome finished) {
+    uploading = false;
     outcome = finished;
     loop.quit();
   };
@@ -160,7 +161,8 @@ int RunFlash(const CommandOptions& options, const Console& console) {
   };
   session.OnDisplayChanged = [&] {
     const UploadDisplay& d = session.Display();
-    if (uploading && failure.isEmpty()) progress.Update(d.progress, d.page, d.time);
+    if (uploading && failure.isEmpty() && d.stopEnabled)
+      progress.Update(d.progress, d.page, UploadSession::TimeText(session.ElapsedSeconds()));
   };
   instrument.zelvo.OnFlashProgress = [&, forward = instrument.zelvo.OnFlashProgress](QObject* sender, int position,
                                                                                       int total) {
