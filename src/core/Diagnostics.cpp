@@ -2,7 +2,9 @@
 
 namespace zelvo {
 
-Q_LOGGING_CATEGORY(lcDiag, "zelvo.diag")
+// Off unless asked for (QT_LOGGING_RULES="zelvo.diag.debug=true"): diagnostics
+// are for developers, like a debugger's output window.
+Q_LOGGING_CATEGORY(lcDiag, "zelvo.diag", QtInfoMsg)
 
 namespace {
 std::mutex g_sink_mutex;

@@ -2,9 +2,9 @@
 // Developer diagnostics ("debugger output").
 //
 // One function writes a line; by default it goes to the Qt logging category
-// "zelvo.diag" (shown on standard error when QT_LOGGING_RULES enables it, and
-// on by default). Tests capture the lines with DiagnosticCapture. Safe to call
-// from any thread.
+// "zelvo.diag", shown on standard error only when QT_LOGGING_RULES enables it
+// ("zelvo.diag.debug=true"). Tests capture the lines with DiagnosticCapture.
+// Safe to call from any thread.
 
 #include <QLoggingCategory>
 #include <QString>

@@ -169,7 +169,8 @@ std::optional<QByteArray> FindVersionBlock(const QByteArray& image) {
     if (start < 0 || start + kHeaderSize > image.size()) continue;
     const int length = U16(image, static_cast<int>(start));
     if (length < kHeaderSize + needle.size() || start + length > image.size()) continue;
-    const QByteArray block = image.mid(start, length);
+    // A copy of its own: the image may be a view of a mapped file.
+    const QByteArray block(image.constData() + start, length);
     auto root = Parse(block, 0, static_cast<int>(block.size()));
     if (!root || root->valueBytes != kFixedInfoSize) continue;
     if (U32(block, root->valueStart) != kFixedInfoSignature) continue;

@@ -678,8 +678,10 @@ bool TUSBDevice::Disconnect() {
     state_cv_.notify_all();
     // On the receive thread the close follows at the end of its cycle.
     if (OnReceiveThread()) return disconnect_requested_;
+    // The receive thread clears the connected flag before it closes the pipes
+    // and clears the request after: the request is what tells the close is done.
     const QDeadlineTimer deadline(kDisconnectWaitMs);
-    while (disconnect_requested_ && IsConnected()) {
+    while (disconnect_requested_) {
       if (deadline.hasExpired()) return false;
       ReleaseBlockedDelivery();
       WaitForMessages(static_cast<int>(std::min<qint64>(deadline.remainingTime(), kMainWaitSliceMs)));
