@@ -14,7 +14,7 @@
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "sim/FirmwareMaker.h"
-#include "sim/instrument/SerialSystem.h"
+#include "link/SerialOnlySystem.h"
 
 using namespace zelvo;
 
@@ -42,7 +42,7 @@ void NGUploadOverPty(benchmark::State& state) {
     instrument.start(QStringLiteral(ZELVO_SIM_EXE), {"serve", "--version", "9.05"});
     instrument.waitForReadyRead(10000);
     const QString port = QString::fromLocal8Bit(instrument.readLine()).trimmed();
-    sim::SerialSystem system;
+    SerialOnlySystem system;
     QString error;
     system.Install(port, &error);
     TKelLink link;

@@ -1,7 +1,7 @@
 #include "cli/Transport.h"
 
 #include "sim/instrument/IrdaInstrument.h"
-#include "sim/instrument/SerialSystem.h"
+#include "link/SerialOnlySystem.h"
 
 namespace zelvo::cli {
 
@@ -23,7 +23,7 @@ bool TransportSetup::Prepare(const TransportOption& option, QString* error) {
     case TransportOption::Kind::Serial:
       break;
   }
-  serial_ = std::make_unique<sim::SerialSystem>();
+  serial_ = std::make_unique<SerialOnlySystem>();
   return serial_->Install(option.serialPort, error);
 }
 

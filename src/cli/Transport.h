@@ -7,10 +7,12 @@
 
 #include "cli/Options.h"
 
-namespace zelvo::sim {
-class SerialSystem;
+namespace zelvo {
+class SerialOnlySystem;
+namespace sim {
 class SimulatedIrdaWorld;
 }
+}  // namespace zelvo
 
 namespace zelvo::cli {
 
@@ -21,11 +23,10 @@ class TransportSetup {
 
   // False with error set when the transport cannot be used (exit status 2).
   bool Prepare(const TransportOption& option, QString* error);
-  sim::SimulatedIrdaWorld* Simulation() const { return simulation_.get(); }
 
  private:
   std::unique_ptr<sim::SimulatedIrdaWorld> simulation_;
-  std::unique_ptr<sim::SerialSystem> serial_;
+  std::unique_ptr<SerialOnlySystem> serial_;
 };
 
 }  // namespace zelvo::cli

@@ -14,7 +14,7 @@
 #include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
 #include "sim/instrument/PtyInstrument.h"
-#include "sim/instrument/SerialSystem.h"
+#include "link/SerialOnlySystem.h"
 #include "support/Pump.h"
 
 using namespace zelvo;
@@ -324,7 +324,7 @@ TEST_F(ZelvoProTest, ClassicUploadOverAPseudoTerminal) {
   sim::SimInstrument instrument({9, "7.61", "P", 0});
   sim::PtyInstrument pty(instrument);
   ASSERT_TRUE(pty.Open());
-  sim::SerialSystem system;
+  SerialOnlySystem system;
   QString error;
   ASSERT_TRUE(system.Install(pty.SlavePath(), &error)) << error.toStdString();
   c_ = std::make_unique<Component>();

@@ -2,8 +2,8 @@
 // A system whose IrDA stack offers no sockets (every socket refused with
 // 10047) and whose registry (mirror) names a given device as the IrCOMM
 // virtual serial port: the link then reaches the instrument over that port,
-// the way it does on such systems. Used for --serial and for tests over a
-// pseudo-terminal.
+// the way it does on such systems. zelvoflash --serial uses it to talk to a
+// serial port of the operator's choosing; tests use it with a pseudo-terminal.
 
 #include <QString>
 #include <QTemporaryFile>
@@ -11,7 +11,7 @@
 
 #include "link/IrdaStack.h"
 
-namespace zelvo::sim {
+namespace zelvo {
 
 class NoIrdaStack final : public IrdaStack {
  public:
@@ -22,12 +22,12 @@ class NoIrdaStack final : public IrdaStack {
   }
 };
 
-class SerialSystem {
+class SerialOnlySystem {
  public:
-  SerialSystem();
-  ~SerialSystem();
-  SerialSystem(const SerialSystem&) = delete;
-  SerialSystem& operator=(const SerialSystem&) = delete;
+  SerialOnlySystem();
+  ~SerialOnlySystem();
+  SerialOnlySystem(const SerialOnlySystem&) = delete;
+  SerialOnlySystem& operator=(const SerialOnlySystem&) = delete;
 
   // Installs the stack and a registry mirror naming device (a path, or COMn)
   // as the IrCOMM port. False with error set when the mirror cannot be written.
@@ -41,4 +41,4 @@ class SerialSystem {
   bool mirrorSet_ = false;
 };
 
-}  // namespace zelvo::sim
+}  // namespace zelvo

@@ -1,4 +1,4 @@
-#include "sim/instrument/SerialSystem.h"
+#include "link/SerialOnlySystem.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -6,15 +6,15 @@
 
 #include "link/IrCommPort.h"
 
-namespace zelvo::sim {
+namespace zelvo {
 
-SerialSystem::SerialSystem() = default;
+SerialOnlySystem::SerialOnlySystem() = default;
 
-SerialSystem::~SerialSystem() {
+SerialOnlySystem::~SerialOnlySystem() {
   if (mirrorSet_) SetRegistryMirrorPath(previousMirror_);
 }
 
-bool SerialSystem::Install(const QString& device, QString* error) {
+bool SerialOnlySystem::Install(const QString& device, QString* error) {
   QString path = device;
   static const QRegularExpression comName(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
   if (const auto match = comName.match(device); match.hasMatch()) path = SerialPortName(match.captured(1).toInt());
@@ -34,4 +34,4 @@ bool SerialSystem::Install(const QString& device, QString* error) {
   return true;
 }
 
-}  // namespace zelvo::sim
+}  // namespace zelvo
