@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <memory>
+#include <random>
 
 #include "core/ScriptedDialogs.h"
 #include "instrument/ZelvoPro.h"
@@ -388,4 +389,40 @@ TEST(ZelvoProEEFlags, EachFlagIsItsOwnBitOfItsRecord) {
     EXPECT_EQ(zelvo.UnitEE(), QByteArray(69, '\0'));
     EXPECT_EQ(zelvo.SensorEE(), QByteArray(69, '\0'));
   }
+}
+
+TEST_F(ZelvoProTest, RepliesOfAnyLengthAndContentAreHandledSafely) {
+  // Every reply handler, fed random replies: never a crash or a read outside
+  // the reply (the sanitizer build runs this too).
+  Open({9, "9.12", "A", 0}, Silent());
+  c_->zelvo.SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 1; }));
+  dialogs_.SetDefaultQuestionAnswer(MsgResult::No);
+  std::mt19937 random(99);
+  const auto randomReply = [&] {
+    QByteArray reply(static_cast<int>(random() % 12), '\0');
+    for (char& b : reply) b = static_cast<char>(random());
+    // Often around an "ACK", where the handlers look.
+    if (random() % 2) reply.insert(static_cast<int>(random() % (reply.size() + 1)), random() % 3 ? "ACK" : "ACKBYE");
+    return reply;
+  };
+  int handled = 0;
+  for (int round = 0; round < 3000; ++round) {
+    if (!c_->link.Connected()) {  // an "ACKBYE" closed it: open it again
+      c_->zelvo.SetOnline(true);
+      ASSERT_TRUE(RunUntil(clock_, [&] { return c_->link.Connected(); }, 60000));
+    }
+    switch (round % 5) {
+      case 0: break;  // whatever step identification is in
+      case 1: c_->zelvo.WritePage(static_cast<int>(random() % 600), QByteArray(64, 'p')); break;
+      case 2: c_->zelvo.WriteLoaderChunk(static_cast<int>(random() % 4), QByteArray(128, 'l')); break;
+      case 3: c_->zelvo.SendProgramCommand(); break;
+      case 4: c_->zelvo.SetOnline(true); break;
+    }
+    if (c_->link.Connected()) {
+      Reply(randomReply());
+      ++handled;
+    }
+  }
+  EXPECT_GT(handled, 2500);
 }
