@@ -23,18 +23,19 @@ namespace irda {
 inline constexpr int kAddressFamily = 26;  // AF_IRDA as the program names it
 inline constexpr int kMaxDevices = 10;     // room in one device list
 inline constexpr int kDeviceNameSize = 22;
-// Option level and options of IrLMP.
-inline constexpr int SOL_IRLMP = 255;
-inline constexpr int IRLMP_ENUMDEVICES = 16;
-inline constexpr int IRLMP_IAS_QUERY = 18;
-inline constexpr int IRLMP_IRLPT_MODE = 21;
-inline constexpr int IRLMP_9WIRE_MODE = 22;
-inline constexpr int IRLMP_TINYTP_MODE = 23;
+// Option level and options of IrLMP (SOL_IRLMP, IRLMP_...), named so that
+// they never meet the platform's macros of the same values.
+inline constexpr int kSolIrlmp = 255;
+inline constexpr int kIrlmpEnumDevices = 16;
+inline constexpr int kIrlmpIasQuery = 18;
+inline constexpr int kIrlmpIrlptMode = 21;
+inline constexpr int kIrlmp9WireMode = 22;
+inline constexpr int kIrlmpTinyTpMode = 23;
 // IAS attribute types.
-inline constexpr int IAS_ATTRIB_NO_ATTRIBUTE = 0;
-inline constexpr int IAS_ATTRIB_INT = 1;
-inline constexpr int IAS_ATTRIB_OCTETSEQ = 2;
-inline constexpr int IAS_ATTRIB_STR = 3;
+inline constexpr int kIasAttribNone = 0;
+inline constexpr int kIasAttribInt = 1;
+inline constexpr int kIasAttribOctetSeq = 2;
+inline constexpr int kIasAttribStr = 3;
 inline constexpr int kIasOctetsMax = 1024;
 }  // namespace irda
 
@@ -49,7 +50,7 @@ struct IrdaDeviceEntry {
 
 // One IAS attribute value.
 struct IasAttribute {
-  int type = irda::IAS_ATTRIB_NO_ATTRIBUTE;
+  int type = irda::kIasAttribNone;
   qint32 integer = 0;
   QByteArray octets;  // octet sequence (or string) value, at most 1024 bytes
 };

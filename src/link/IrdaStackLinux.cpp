@@ -164,23 +164,23 @@ class LinuxIrdaSocket final : public IrdaSocket {
     }
     switch (ias.irda_attrib_type) {
       case kirda::IAS_INTEGER_:
-        value.type = irda::IAS_ATTRIB_INT;
+        value.type = irda::kIasAttribInt;
         value.integer = static_cast<qint32>(ias.attribute.irda_attrib_int);
         break;
       case kirda::IAS_OCT_SEQ_: {
-        value.type = irda::IAS_ATTRIB_OCTETSEQ;
+        value.type = irda::kIasAttribOctetSeq;
         const int n = qMin<int>(ias.attribute.irda_attrib_octet_seq.len, kirda::IAS_MAX_OCTET_STRING_);
         value.octets = QByteArray(reinterpret_cast<const char*>(ias.attribute.irda_attrib_octet_seq.octet_seq), n);
         break;
       }
       case kirda::IAS_STRING_: {
-        value.type = irda::IAS_ATTRIB_STR;
+        value.type = irda::kIasAttribStr;
         const int n = qMin<int>(ias.attribute.irda_attrib_string.len, kirda::IAS_MAX_STRING_);
         value.octets = QByteArray(reinterpret_cast<const char*>(ias.attribute.irda_attrib_string.string), n);
         break;
       }
       case kirda::IAS_MISSING_:
-      default: value.type = irda::IAS_ATTRIB_NO_ATTRIBUTE;
+      default: value.type = irda::kIasAttribNone;
     }
     return 0;
   }

@@ -112,22 +112,22 @@ class WindowsIrdaSocket final : public IrdaSocket {
       return WSAGetLastError();
     switch (query.irdaAttribType) {
       case IAS_ATTRIB_INT:
-        value.type = irda::IAS_ATTRIB_INT;
+        value.type = irda::kIasAttribInt;
         value.integer = query.irdaAttribute.irdaAttribInt;
         break;
       case IAS_ATTRIB_OCTETSEQ: {
-        value.type = irda::IAS_ATTRIB_OCTETSEQ;
+        value.type = irda::kIasAttribOctetSeq;
         const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribOctetSeq.Len, IAS_MAX_OCTET_STRING));
         value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribOctetSeq.OctetSeq), n);
         break;
       }
       case IAS_ATTRIB_STR: {
-        value.type = irda::IAS_ATTRIB_STR;
+        value.type = irda::kIasAttribStr;
         const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribUsrStr.Len, IAS_MAX_USER_STRING));
         value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribUsrStr.UsrStr), n);
         break;
       }
-      default: value.type = irda::IAS_ATTRIB_NO_ATTRIBUTE;
+      default: value.type = irda::kIasAttribNone;
     }
     return 0;
   }

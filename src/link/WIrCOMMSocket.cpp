@@ -56,15 +56,15 @@ bool TWIrCOMMSocket::SetMode(int option, const char* name) {
 
 bool TWIrCOMMSocket::SetLPTMode() {
   is9WireCooked_ = false;
-  return SetMode(irda::IRLMP_IRLPT_MODE, "SetLPTMode");
+  return SetMode(irda::kIrlmpIrlptMode, "SetLPTMode");
 }
 
 bool TWIrCOMMSocket::Set9WireMode() {
   is9WireCooked_ = true;
-  return SetMode(irda::IRLMP_9WIRE_MODE, "Set9WireMode");
+  return SetMode(irda::kIrlmp9WireMode, "Set9WireMode");
 }
 
-bool TWIrCOMMSocket::SetTinyTPMode() { return SetMode(irda::IRLMP_TINYTP_MODE, "SetTinyTPMode"); }
+bool TWIrCOMMSocket::SetTinyTPMode() { return SetMode(irda::kIrlmpTinyTpMode, "SetTinyTPMode"); }
 
 bool TWIrCOMMSocket::Query(const char* failureName, quint32 deviceId, const QByteArray& className,
                            const QByteArray& attribute, IasAttribute& value) {
@@ -97,19 +97,19 @@ bool TWIrCOMMSocket::ParametersOffer9Wire(const QByteArray& parameters) {
 bool TWIrCOMMSocket::Supports9Wire(quint32 deviceId) {
   IasAttribute value;
   if (!Query("Supports9Wire", deviceId, "IrDA:IrCOMM", "Parameters", value)) return false;
-  return value.type == irda::IAS_ATTRIB_OCTETSEQ && ParametersOffer9Wire(value.octets);
+  return value.type == irda::kIasAttribOctetSeq && ParametersOffer9Wire(value.octets);
 }
 
 bool TWIrCOMMSocket::SupportsLPT(quint32 deviceId) {
   IasAttribute value;
   if (!Query("SupportsLPT", deviceId, "IrLPT", "IrDA:IrLMP:LsapSel", value)) return false;
-  return value.type == irda::IAS_ATTRIB_INT && value.integer == 2;
+  return value.type == irda::kIasAttribInt && value.integer == 2;
 }
 
 bool TWIrCOMMSocket::SupportsTinyTP(quint32 deviceId) {
   IasAttribute value;
   if (!Query("SupportsTinyTP", deviceId, "IrDA:IrCOMM", "IrDA:TinyTP:LsapSel", value)) return false;
-  return value.type == irda::IAS_ATTRIB_INT;
+  return value.type == irda::kIasAttribInt;
 }
 
 std::unique_ptr<TIrdaDevicesInfo> TWIrCOMMSocket::EnumerateDevices() {

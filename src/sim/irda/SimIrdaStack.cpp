@@ -90,9 +90,9 @@ class SimIrdaSocket final : public IrdaSocket {
 
   int SetModeOption(int option, int) override {
     switch (option) {
-      case irda::IRLMP_IRLPT_MODE: return Fail(SimIrdaOp::SetLPTMode);
-      case irda::IRLMP_9WIRE_MODE: return Fail(SimIrdaOp::Set9WireMode);
-      case irda::IRLMP_TINYTP_MODE: return Fail(SimIrdaOp::SetTinyTPMode);
+      case irda::kIrlmpIrlptMode: return Fail(SimIrdaOp::SetLPTMode);
+      case irda::kIrlmp9WireMode: return Fail(SimIrdaOp::Set9WireMode);
+      case irda::kIrlmpTinyTpMode: return Fail(SimIrdaOp::SetTinyTPMode);
       default: return wsa::ENOPROTOOPT_;
     }
   }
@@ -131,13 +131,13 @@ class SimIrdaSocket final : public IrdaSocket {
     const SimIrdaDevice* d = stack_ ? stack_->Find(deviceId) : nullptr;
     if (!d) return wsa::ETIMEDOUT_;  // nobody answers
     if (className == "IrLPT" && attribute == "IrDA:IrLMP:LsapSel" && d->irlptLsapSel) {
-      value.type = irda::IAS_ATTRIB_INT;
+      value.type = irda::kIasAttribInt;
       value.integer = *d->irlptLsapSel;
     } else if (className == "IrDA:IrCOMM" && attribute == "Parameters" && d->ircommParameters) {
-      value.type = irda::IAS_ATTRIB_OCTETSEQ;
+      value.type = irda::kIasAttribOctetSeq;
       value.octets = d->ircommParameters->left(irda::kIasOctetsMax);
     } else if (className == "IrDA:IrCOMM" && attribute == "IrDA:TinyTP:LsapSel" && d->tinyTpLsapSel) {
-      value.type = irda::IAS_ATTRIB_INT;
+      value.type = irda::kIasAttribInt;
       value.integer = *d->tinyTpLsapSel;
     }
     return 0;
