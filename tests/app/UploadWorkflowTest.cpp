@@ -317,3 +317,16 @@ TEST(UploadDisplayRules, GaugeRoundsHalvesToEven) {
   EXPECT_EQ(UploadSession::TimeText(0), QStringLiteral("Time: 0:00"));
   EXPECT_EQ(UploadSession::TimeText(3600), QStringLiteral("Time: 60:00"));
 }
+
+TEST_F(UploadWorkflow, HiddenLoadFileButtonSendsTheLoader) {
+  Open({9, "9.05", "A", 0});
+  form_->ZelvoPro1->OnIsOnline = nullptr;  // online without the connection step
+  form_->ZelvoPro1->SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return form_->ZelvoPro1->OnLine(); }));
+  form_->ZelvoPro1->SetIsNG(false);
+  form_->cbLoadFileClick();
+  EXPECT_TRUE(form_->ZelvoPro1->IsNG());
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("PFM") == 1; }));
+  EXPECT_EQ(Instrument().LoaderIndexes(), (QList<int>{3, 4, 5, 6}));
+  EXPECT_EQ(Instrument().CountOf("WEP"), 0);
+}
