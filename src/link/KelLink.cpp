@@ -8,7 +8,7 @@
 #include "core/Dialogs.h"
 #include "core/MessagePump.h"
 #include "link/IrCommPort.h"
-#include "link/LinkDock.h"
+#include "dock/LinkDock.h"
 #include "link/SerialPort.h"
 #include "net/SocketErrors.h"
 

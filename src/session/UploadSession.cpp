@@ -7,7 +7,7 @@
 #include "instrument/FlashFile.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
-#include "session/UploadDock.h"
+#include "dock/UploadDock.h"
 
 namespace zelvo {
 

@@ -14,7 +14,7 @@
 #include "core/Events.h"
 #include "link/FrameCodec.h"
 #include "link/IrCommPort.h"
-#include "link/LinkDock.h"
+#include "dock/LinkDock.h"
 #include "sim/irda/SimIrdaStack.h"
 
 namespace zelvo::test {

@@ -1,0 +1,458 @@
+#include "dock/DockProtocol.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <algorithm>
+
+#include "core/Bytes.h"
+#include "core/Dialogs.h"
+#include "core/MessagePump.h"
+#include "usb/USBPipe.h"
+
+namespace zelvo {
+
+namespace {
+
+constexpr int kWaitSliceMs = 50;  // longest sleep between two looks at the command status
+constexpr int kLcdWidth = 16;
+constexpr int kCommandColumn = 70;
+constexpr qsizetype kMaxResidue = 4 + 1 + 255;  // "EVT", code, length byte, message
+
+bool IsAsciiLetterOrDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// 1 or 2 bytes at the end that may be the start of a marker cut in two.
+qsizetype CutMarkerLength(const QByteArray& input) {
+  for (qsizetype n = 2; n >= 1; --n) {
+    if (input.size() < n) continue;
+    const QByteArray tail = input.right(n);
+    for (const char* marker : {"ACK", "NAK", "EVT"})
+      if (QByteArray(marker).startsWith(tail)) return n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// --- EventParameters --------------------------------------------------------
+
+bool EventParameters::Take(qsizetype n, QByteArray* bytes) {
+  if (n < 0 || at_ + n > input_.size()) return false;
+  *bytes = input_.mid(at_, n);
+  at_ += n;
+  return true;
+}
+
+bool EventParameters::TakeByte(quint8* byte) {
+  QByteArray one;
+  if (!Take(1, &one)) return false;
+  *byte = static_cast<quint8>(one[0]);
+  return true;
+}
+
+// --- construction -----------------------------------------------------------
+
+TDockProtocol::TDockProtocol(const DockModel& model, QObject* owner)
+    : QObject(owner), model_(model), usb_(this), tcp_(this), commandTimer_(this) {
+  commandTimer_.SetInterval(kCommandTimeOutAtCreation);
+  commandTimer_.OnTimer = [this](QObject*) { CommandTimeOutElapsed(); };
+  tcp_.SetPorts(QLatin1String(model.controlPort), QLatin1String(model.dataPort));
+  tcp_.SetStyle(model.tcpStyle);
+
+  for (DockChannels* channels : {static_cast<DockChannels*>(&usb_), static_cast<DockChannels*>(&tcp_)}) {
+    channels->OnControlInput = [this](const QByteArray& input) { ParseControlReply(input); };
+    channels->OnDataInput = [this](const QByteArray& data) { DeliverUserData(data); };
+    channels->OnLost = [this] { InstrumentLost(); };
+  }
+  tcp_.OnConnected = [this](QObject*) { Raise(OnTCPConnected, this); };
+  tcp_.OnClosed = [this](QObject*) { Raise(OnTCPClosed, this); };
+  tcp_.OnError = [this](int channel, int error, const QString& text) { Raise(OnTCPError, this, channel, error, text); };
+  tcp_.OnFlashProgress = [this](int total, int remain) { Raise(OnFlashProgress, this, total, remain); };
+  tcp_.OnDataArrival = [this](const QByteArray& data) { RaiseDebugRcvUserData(data); };
+  if (model.debugLines) tcp_.OnDebugLine = [this](const QString& line) { DebugLine(line); };
+}
+
+TDockProtocol::~TDockProtocol() {
+  // Nothing reaches the owner's handlers from a dying dock.
+  OnInstrumentConnected = nullptr;
+  OnInstrumentDisconnected = nullptr;
+  OnRcvUserData = nullptr;
+  OnTCPClosed = nullptr;
+  OnTCPError = nullptr;
+  if (Enabled()) SetEnabled(false);
+}
+
+TUSBDevice* TDockProtocol::USBDevice() const { return usb_.Device(); }
+
+void TDockProtocol::SetUSBDevice(TUSBDevice* device) { usb_.SetDevice(device, model_.usbDeviceType); }
+
+bool TDockProtocol::UsbMode() const { return usb_.Device() != nullptr; }
+
+DockChannels& TDockProtocol::Channels() {
+  return UsbMode() ? static_cast<DockChannels&>(usb_) : static_cast<DockChannels&>(tcp_);
+}
+
+const DockChannels& TDockProtocol::Channels() const {
+  return UsbMode() ? static_cast<const DockChannels&>(usb_) : static_cast<const DockChannels&>(tcp_);
+}
+
+bool TDockProtocol::Enabled() const { return Channels().Enabled(); }
+
+void TDockProtocol::SetEnabled(bool enabled) {
+  if (enabled == Enabled()) return;
+  if (enabled) {
+    tcp_.SetAddress(ethernetAddress_);  // read at every enable
+    Channels().Enable();
+    return;
+  }
+  QPointer<TDockProtocol> self(this);
+  Channels().Disable();
+  if (self && model_.idleWhenDisabled) commandStatus_ = TCommandStatus::csIdle;
+}
+
+void TDockProtocol::ClearDeviceHalted() { usb_.SetHalted(false); }
+
+bool TDockProtocol::ClearUsbHalted() {
+  if (!UsbMode()) return false;
+  usb_.SetHalted(false);
+  return true;
+}
+
+void TDockProtocol::DebugLine(const QString& line) { Raise(OnDebugRcvControlData, this, FromText(line)); }
+
+// --- commands -------------------------------------------------------------
+
+QString TDockProtocol::CommandDebugLine(const QByteArray& command) {
+  QString line = QStringLiteral("Dock Command Sent").leftJustified(kCommandColumn, QLatin1Char(' '));
+  for (char c : command) line += QStringLiteral("(%1)").arg(static_cast<unsigned char>(c));
+  line += QStringLiteral("      ");
+  for (char c : command)
+    if (IsAsciiLetterOrDigit(c)) line += QStringLiteral("[%1]").arg(QLatin1Char(c));
+  return line;
+}
+
+bool TDockProtocol::SendCommand(const QByteArray& command) {
+  if (commandStatus_ == TCommandStatus::csPending) {
+    if (model_.pendingText) ShowMessage(QLatin1String(model_.pendingText));
+    return false;
+  }
+  QPointer<TDockProtocol> self(this);
+  if (model_.debugLines) DebugLine(CommandDebugLine(command));
+  if (!self) return false;
+  // A timer still running after a "NAK" keeps its schedule.
+  commandTimer_.SetEnabled(true);
+  SendControlData(command);
+  while (self && commandStatus_ == TCommandStatus::csPending && Enabled() && commandTimer_.Enabled())
+    WaitForMessages(kWaitSliceMs);
+  if (!self) return false;
+  if (!Enabled()) {
+    commandTimer_.SetEnabled(false);
+    commandStatus_ = TCommandStatus::csFailed;
+  }
+  return commandStatus_ == TCommandStatus::csAcked;
+}
+
+void TDockProtocol::SendControlData(const QByteArray& data) {
+  QPointer<TDockProtocol> self(this);
+  Raise(OnDebugSndControlData, this, data);
+  if (!self) return;
+  if (UsbMode()) {
+    if (!Enabled()) {
+      commandStatus_ = TCommandStatus::csFailed;
+      ShowMessage(QLatin1String(model_.usbNotEnabledText));
+      return;
+    }
+    if (usb_.Halted()) {
+      ShowMessage(QLatin1String(model_.usbHaltedText));
+      if (!self) return;
+      if (!model_.haltedRestarts) {
+        commandStatus_ = TCommandStatus::csFailed;  // nothing is sent; the flag stays
+        return;
+      }
+      usb_.SetHalted(false);
+    }
+    commandStatus_ = TCommandStatus::csPending;
+    usb_.WriteControl(data);
+    return;
+  }
+  if (!model_.tcpSendChecked) {
+    commandStatus_ = TCommandStatus::csPending;
+    tcp_.WriteControl(data);
+    return;
+  }
+  if (!Enabled()) {
+    commandStatus_ = TCommandStatus::csFailed;
+    ShowMessage(QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") + tcp_.ControlSocket().Addr() +
+                QStringLiteral(" Message=") + ToText(data));
+    return;
+  }
+  commandStatus_ = TCommandStatus::csPending;
+  if (tcp_.WriteControl(data) < 0) {
+    commandStatus_ = TCommandStatus::csFailed;
+    ShowMessage(QStringLiteral("Error sending control data on TCP!"));
+  }
+}
+
+void TDockProtocol::CommandTimeOutElapsed() {
+  commandStatus_ = TCommandStatus::csIdle;
+  commandTimer_.SetEnabled(false);
+  Raise(OnCmdTimeOut, this);
+}
+
+QByteArray TDockProtocol::LcdText(const QByteArray& text) {
+  return text.left(kLcdWidth).leftJustified(kLcdWidth, ' ');
+}
+
+bool TDockProtocol::SetLCDLineText(int line, const QByteArray& text) {
+  replyKind_ = TReplyKind::rkNone;
+  const char digit = line >= 0 && line <= 2 ? static_cast<char>('0' + line) : '3';
+  return SendCommand(QByteArray("LCD") + digit + LcdText(text));
+}
+
+bool TDockProtocol::ReadLCDLine(int line, QByteArray* text) {
+  text->clear();
+  if (!Enabled()) return false;
+  replyKind_ = TReplyKind::rkLCDText;
+  QPointer<TDockProtocol> self(this);
+  const bool ok = SendCommand(line == 0 ? "RLC0" : "RLC1");
+  if (!self || !ok) return false;
+  *text = lcdReadBack_;
+  return true;
+}
+
+QByteArray TDockProtocol::LineText(int line) {
+  QByteArray text;
+  ReadLCDLine(line, &text);
+  return text;
+}
+
+bool TDockProtocol::SlaveModeWithRetry(bool slave, bool& retry, bool selfEnable) {
+  replyKind_ = TReplyKind::rkSlaveMode;
+  retry = false;
+  QPointer<TDockProtocol> self(this);
+  if (!Enabled()) {
+    if (selfEnable) SetEnabled(true);
+    if (!self) return false;
+    if (!Enabled()) {
+      retry = true;
+      return false;
+    }
+  }
+  const bool ok = SendCommand(slave ? "SLV" : "MST");
+  if (!self) return false;
+  if (!ok) slaveBusy_ = true;  // a busy answer set it already
+  retry = slaveBusy_;
+  return ok;
+}
+
+bool TDockProtocol::SetSlaveMode(bool slave, bool& retry) { return SlaveModeWithRetry(slave, retry, true); }
+
+bool TDockProtocol::ReadADC() {
+  replyKind_ = TReplyKind::rkADC;
+  return SendCommand("ADC");
+}
+
+int TDockProtocol::BatteryVoltage() {
+  QPointer<TDockProtocol> self(this);
+  ReadADC();
+  if (!self) return 0;
+  // The 3rd and 4th bytes after "ACK", high byte first; stored reversed.
+  const unsigned v = (static_cast<unsigned>(adcData_[5]) << 8) | adcData_[4];
+  return static_cast<int>((v * 300u) / 768u);
+}
+
+bool TDockProtocol::SendDisconnect() {
+  replyKind_ = TReplyKind::rkNone;
+  return SendCommand("DSC");
+}
+
+bool TDockProtocol::SendPSS(int value1, int value2) {
+  replyKind_ = TReplyKind::rkNone;
+  if (value1 > 100) value1 = 100;
+  return SendCommand("PSS" + Chr(value1) + Chr(value2));
+}
+
+// --- control input ----------------------------------------------------------
+
+void TDockProtocol::ParseControlReply(const QByteArray& input) {
+  if (input.isEmpty()) return;
+  QPointer<TDockProtocol> self(this);
+  Raise(OnDebugRcvControlData, this, input);
+  if (!self) return;
+  QByteArray s = controlResidue_ + input;
+  controlResidue_.clear();
+
+  for (int handled = 0; handled < kMaxEventsPerInput; ++handled) {
+    const qsizetype at = s.indexOf("EVT");
+    if (at < 0) break;
+    if (!HandleEventReport(s, at)) {
+      // Cut off by the end of the input: the rest may come with the next one.
+      if (s.size() - at <= kMaxResidue) controlResidue_ = s.mid(at);
+      s.truncate(at);
+      break;
+    }
+    if (!self) return;
+    s[at] = ' ';  // the next search finds the next report
+    ProcessMessages();
+    if (!self) return;
+  }
+
+  const qsizetype ack = s.indexOf("ACK");
+  if (ack >= 0) {
+    commandTimer_.SetEnabled(false);
+    commandStatus_ = TCommandStatus::csAcked;
+    const QByteArray data = s.mid(ack + 3);
+    switch (replyKind_) {
+      case TReplyKind::rkADC:
+        // Reversed; bytes the reply does not have stay zero.
+        adcData_.fill(0);
+        for (int i = 0; i < 8 && i < data.size(); ++i) adcData_[7 - i] = static_cast<quint8>(data[i]);
+        break;
+      case TReplyKind::rkSlaveMode:
+        slaveBusy_ = !data.isEmpty() && data[0] == 'B';
+        break;
+      case TReplyKind::rkLCDText:
+        lcdReadBack_ = data.left(kLcdWidth);
+        break;
+      case TReplyKind::rkNone:
+        break;
+    }
+    return;
+  }
+  if (s.contains("NAK")) {
+    commandStatus_ = TCommandStatus::csFailed;
+    return;
+  }
+  // No reply in it: a marker cut in two waits for the rest.
+  if (controlResidue_.isEmpty()) {
+    const qsizetype cut = CutMarkerLength(s);
+    if (cut > 0) controlResidue_ = s.right(cut);
+  }
+}
+
+bool TDockProtocol::HandleEventReport(const QByteArray& input, qsizetype at) {
+  if (at + 3 >= input.size()) return false;  // no code yet
+  const char code = input[at + 3];
+  EventParameters parameters(input, at + 4);
+  QPointer<TDockProtocol> self(this);
+  // The debug line follows the event, and only when it has a handler.
+  const auto notify = [&](const TNotifyEvent& event, const char* line) {
+    const bool assigned = static_cast<bool>(event);
+    Raise(event, this);
+    if (self && assigned && line && model_.debugLines) DebugLine(QLatin1String(line));
+  };
+  switch (code) {
+    case '0':
+      notify(OnPumpLowFlow, nullptr);
+      return true;
+    case '1':
+      instrumentPresent_ = true;
+      notify(OnInstrumentConnected, "Instrument Connected Event");
+      return true;
+    case '2':
+      instrumentPresent_ = false;
+      notify(OnInstrumentDisconnected, nullptr);
+      return true;
+    case '3': {
+      quint8 result = 0;
+      if (!parameters.TakeByte(&result)) return false;
+      testResult_ = result;
+      RaiseTestCompleted(result);
+      return true;
+    }
+    case '4':
+      notify(OnDeviceInRange, "Instrument In Range Event");
+      return true;
+    case '5':
+      notify(OnDeviceRemoved, nullptr);
+      return true;
+    case '6':
+      notify(OnFailedToConnect, nullptr);
+      return true;
+    case '7': {
+      quint8 state = 0;
+      if (!parameters.TakeByte(&state)) return false;
+      dockState_ = state;
+      const bool assigned = RaiseStateChange(state);
+      const QString name = StateName(state);
+      if (self && assigned && model_.debugLines && !name.isEmpty()) DebugLine(QStringLiteral("Dock State : ") + name);
+      return true;
+    }
+    case '8': {
+      quint8 length = 0;
+      QByteArray message;
+      if (!parameters.TakeByte(&length) || !parameters.Take(length, &message)) return false;
+      Raise(OnDebugMessage, this, message);
+      return true;
+    }
+    case 'C':
+      notify(OnMultipleTCPConnections, nullptr);
+      return true;
+    case 'D': {
+      quint8 byte = 0;
+      if (!parameters.TakeByte(&byte)) return false;
+      Raise(OnEmailDelivered, this, byte == '1');
+      return true;
+    }
+    default:
+      return HandleModelEvent(code, parameters);
+  }
+}
+
+void TDockProtocol::InstrumentLost() {
+  // The dock went away with the instrument in it: as far as the link can
+  // know, the instrument has gone.
+  if (!instrumentPresent_) return;
+  instrumentPresent_ = false;
+  Raise(OnInstrumentDisconnected, this);
+}
+
+// --- data channel -----------------------------------------------------------
+
+bool TDockProtocol::SendStr(const QByteArray& data) {
+  QPointer<TDockProtocol> self(this);
+  bool result = false;
+  if (data.size() > kMaxMessage) {
+    ShowMessage(QStringLiteral("Error, Message too long!"));
+  } else if (Enabled()) {
+    RaiseDebugSndUserData(data);
+    if (!self) return false;
+    ++sendDepth_;
+    Channels().WriteData(data);
+    if (!self) return false;
+    --sendDepth_;
+    result = Enabled();
+  } else {
+    ShowMessage(QStringLiteral("Send Error, Dock not Enabled!"));
+  }
+  if (!self) return false;
+  if (model_.debugLines)
+    DebugLine(result ? QStringLiteral("  SendStr Result = True") : QStringLiteral("  SendStr Result = False"));
+  if (self) PostDeferred();
+  return result;
+}
+
+void TDockProtocol::DeliverUserData(const QByteArray& data) {
+  if (data.isEmpty()) return;
+  if (sendDepth_ > 0 || !deferred_.isEmpty()) {
+    deferred_.append(data);  // after what came first
+    PostDeferred();
+    return;
+  }
+  Raise(OnRcvUserData, this, data);
+}
+
+void TDockProtocol::PostDeferred() {
+  if (sendDepth_ > 0 || deferred_.isEmpty() || deliveryPosted_) return;
+  deliveryPosted_ = true;
+  QMetaObject::invokeMethod(this, [this] { DeliverDeferred(); }, Qt::QueuedConnection);
+}
+
+void TDockProtocol::DeliverDeferred() {
+  deliveryPosted_ = false;
+  QPointer<TDockProtocol> self(this);
+  while (self && sendDepth_ == 0 && !deferred_.isEmpty()) Raise(OnRcvUserData, this, deferred_.takeFirst());
+}
+
+}  // namespace zelvo

@@ -1,0 +1,82 @@
+#include "dock/KovaExpressDock.h"
+
+#include <QPointer>
+#include <array>
+
+#include "core/Bytes.h"
+#include "usb/UsbBackend.h"
+
+namespace zelvo {
+
+namespace {
+
+const DockModel kKovaExpress = {
+    tpKovaExpress,
+    "5000",
+    "5001",
+    TcpDockStyle::WaitWhileConnecting,
+    /*debugLines=*/true,
+    /*tcpSendChecked=*/true,
+    /*haltedRestarts=*/true,
+    "Cant Send, USB Halted!, Restarting.",
+    "Send Error, USB Dock not Enabled!",
+    /*pendingText=*/nullptr,
+    /*idleWhenDisabled=*/false,
+};
+
+const std::array<const char*, 26> kStateNames = {
+    "Cmd_Enq ",  // the dock's own line has a trailing space here
+    "Cmd_Who", "Cmd_Ver", "Cmd_BatVoltage", "Cmd_Alm", "Cmd_AlmTest", "Cmd_Stb", "Cmd_Vib", "Cmd_CheckZero",
+    "Cmd_Zero", "Cmd_Zeroing", "Cmd_SetClock", "Cmd_WaitForGas", "Cmd_BumpStart", "Cmd_Bumping", "Cmd_GetGasRead",
+    "Cmd_UnitEE", "Cmd_SensorEE", "Cmd_SensorEE_2", "Cmd_Span", "Cmd_Spanning", "Cmd_UpdtFullCallDate",
+    "Cmd_Purge", "Cmd_Disc", "Cmd_GetSecCounter", "Cmd_WSensorEE"};
+
+}  // namespace
+
+TKovaExpressDock::TKovaExpressDock(QObject* owner) : TDockProtocol(kKovaExpress, owner) {}
+
+QString TKovaExpressDock::DockStateName(quint8 state) {
+  if (state >= kStateNames.size()) return {};
+  return QString::fromLatin1(kStateNames[state]).trimmed();
+}
+
+QString TKovaExpressDock::StateName(quint8 state) const {
+  return state < kStateNames.size() ? QString::fromLatin1(kStateNames[state]) : QString();
+}
+
+bool TKovaExpressDock::RaiseTestCompleted(quint8 result) {
+  const bool assigned = static_cast<bool>(OnTestCompleted);
+  Raise(OnTestCompleted, this, static_cast<TTestResult>(result));
+  return assigned;
+}
+
+bool TKovaExpressDock::RaiseStateChange(quint8 state) {
+  const bool assigned = static_cast<bool>(OnStateChange);
+  Raise(OnStateChange, this, static_cast<TDockState>(state));
+  return assigned;
+}
+
+bool TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) {
+  QByteArray bytes;
+  switch (code) {
+    case '9':
+      if (!parameters.Take(2, &bytes)) return false;
+      Raise(OnGotGasReading, this,
+            static_cast<qint16>((static_cast<quint8>(bytes[0]) << 8) | static_cast<quint8>(bytes[1])));
+      return true;
+    case 'B':
+      if (!parameters.Take(1, &bytes)) return false;
+      spanCalCause_ = static_cast<quint8>(bytes[0]);
+      Raise(OnSpanCalibration, this, static_cast<TSpanCalDueTo>(spanCalCause_));
+      return true;
+    case 'E':
+      if (!parameters.Take(2, &bytes)) return false;
+      Raise(OnAudioTest, this, static_cast<int>(static_cast<quint8>(bytes[0])),
+            static_cast<int>(static_cast<quint8>(bytes[1])));
+      return true;
+    default:
+      return true;  // an unknown code is skipped
+  }
+}
+
+}  // namespace zelvo
