@@ -1,10 +1,14 @@
 #include "net/WSocket.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
+#include <climits>
 
 #include "core/Diagnostics.h"
+#include "core/MessagePump.h"
 #include "net/SocketErrors.h"
 
 namespace zelvo {
@@ -248,16 +252,21 @@ int TWSocket::ReceiveDatagram(char* buffer, int size, QString* fromAddress) {
 }
 
 void TWSocket::Flush() {
-  if (!tcp_) return;
+  // Waits by handling messages, so notifications (this socket's own included)
+  // run meanwhile; a nested handler may close the socket. Running out of time
+  // is no error: the connection stays as it is.
   QDeadlineTimer deadline(qMax(0, flushTimeout_) * 1000LL);
-  while (tcp_ && tcp_->bytesToWrite() > 0 && !deadline.hasExpired()) {
-    if (!tcp_->waitForBytesWritten(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())))) break;
+  while (tcp_ && tcp_->state() == QAbstractSocket::ConnectedState && tcp_->bytesToWrite() > 0) {
+    const qint64 left = deadline.remainingTime();
+    if (left == 0) break;
+    WaitForMessages(static_cast<int>(qMin<qint64>(left, INT_MAX)));
   }
 }
 
 bool TWSocket::AllSent() const { return !tcp_ || tcp_->bytesToWrite() == 0; }
 
 void TWSocket::CloseQtSocket(int) {
+  if (tcp_ || udp_) ++session_;
   if (tcp_) {
     tcp_->disconnect(this);
     tcp_->abort();
@@ -271,15 +280,46 @@ void TWSocket::CloseQtSocket(int) {
   }
 }
 
+namespace {
+
+// Output that SendText accepted before a Close still goes out: the Qt socket
+// writes it, disconnects gracefully and frees itself. A peer that never reads
+// cannot keep it for ever: it is dropped after the flush time-out.
+void FinishSendingInBackground(QTcpSocket* socket, int timeoutSeconds) {
+  socket->setParent(QCoreApplication::instance());  // freed at exit at the latest
+  QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+  QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
+  QTimer::singleShot(qMax(1, timeoutSeconds) * 1000, socket, [socket] {
+    socket->abort();
+    socket->deleteLater();
+  });
+  socket->disconnectFromHost();
+  if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
+}
+
+}  // namespace
+
 void TWSocket::Close() {
   const bool wasOpen = tcp_ || udp_;
+  if (tcp_ && tcp_->state() == QAbstractSocket::ConnectedState && tcp_->bytesToWrite() > 0) {
+    tcp_->disconnect(this);
+    FinishSendingInBackground(tcp_.release(), flushTimeout_);
+  }
   CloseQtSocket(0);
   ChangeState(TSocketState::wsClosed);
   if (wasOpen) TriggerSessionClosed(0);
 }
 
 void TWSocket::CloseLater() {
-  QMetaObject::invokeMethod(this, [this] { Close(); }, Qt::QueuedConnection);
+  // Closes the session that is open now, not one opened after it has ended.
+  if (!tcp_ && !udp_) return;
+  const quint64 session = session_;
+  QMetaObject::invokeMethod(
+      this,
+      [this, session] {
+        if (session == session_) Close();
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace zelvo

@@ -91,12 +91,16 @@ class TWSocket : public QObject {
   // One datagram into buffer (at most size bytes, the rest is dropped) and
   // its sender's dotted address; its length, negative when none or on failure.
   int ReceiveDatagram(char* buffer, int size, QString* fromAddress = nullptr);
-  // Returns when the queued output has gone (or FlushTimeout has passed).
+  // Returns when the queued output has gone, the connection has ended, or
+  // FlushTimeout seconds have passed; waits by handling messages. A time-out
+  // leaves the connection open.
   virtual void Flush();
   // Closes at once; OnSessionClosed is raised before it returns when a socket
-  // was open.
+  // was open. Output already accepted by SendText is still delivered (in the
+  // background, for at most FlushTimeout seconds).
   virtual void Close();
-  // Closes once the pending events have been handled.
+  // Closes once the pending events have been handled (unless that session was
+  // closed meanwhile).
   void CloseLater();
   // No output is waiting to be sent.
   virtual bool AllSent() const;
@@ -144,6 +148,7 @@ class TWSocket : public QObject {
   std::unique_ptr<QUdpSocket> udp_;
   QHostAddress udpTarget_;
   quint16 udpPort_ = 0;
+  quint64 session_ = 0;  // counts ended sessions, so that CloseLater closes its own
 };
 
 }  // namespace zelvo
