@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 
+#include "core/Diagnostics.h"
 #include "core/MessagePump.h"
 #include "net/SocketErrors.h"
 
@@ -34,7 +35,14 @@ bool TWIrCOMMSocket::CreateIrSocket() {
   ChangeState(TSocketState::wsOpened);
   if (!SetLPTMode()) return false;
   if (!socket_) return false;
-  socket_->SetLinger(lingerOn_, lingerTimeout_);
+  if (lingerOnOff_ != TSocketLingerOnOff::wsLingerNoSet) {
+    // A refused linger setting leaves the platform's own; the socket works.
+    const bool on = lingerOnOff_ == TSocketLingerOnOff::wsLingerOn;
+    if (const int code = socket_->SetLinger(on, qBound(0, lingerTimeout_, 65535)))
+      Diagnostic(QStringLiteral("TWIrCOMMSocket.CreateIrSocket: linger not set, Error(%1) - %2")
+                     .arg(code)
+                     .arg(ErrorDescription(code)));
+  }
   if (const int code = socket_->StartNotifications()) {
     SocketError(QStringLiteral("WSAAsyncSelect"), code);
     return false;
@@ -153,6 +161,9 @@ void TWIrCOMMSocket::Connect() {
     return;
   }
   if (!CreateIrSocket()) return;
+  // Step 4 judges the look-ups made now: a connect that timed out earlier
+  // (the instrument moved away) must not fail this one.
+  SetLastError(0);
   if (SupportsLPT(deviceId_)) {
     if (!SetLPTMode()) return;
     serviceName_ = "IrLPT";
@@ -176,11 +187,11 @@ void TWIrCOMMSocket::Connect() {
   }
 }
 
-void TWIrCOMMSocket::Close() {
+void TWIrCOMMSocket::EndSession(int error) {
   const bool wasOpen = socket_ != nullptr;
   DropSocket();
   ChangeState(TSocketState::wsClosed);
-  if (wasOpen) TriggerSessionClosed(0);
+  if (wasOpen) TriggerSessionClosed(error);
 }
 
 int TWIrCOMMSocket::SendText(const QByteArray& text) {
@@ -232,9 +243,7 @@ void TWIrCOMMSocket::IrdaSendDone() { TriggerDataSent(0); }
 
 void TWIrCOMMSocket::IrdaClosedByPeer(int error) {
   if (error) SetLastError(error);
-  DropSocket();
-  ChangeState(TSocketState::wsClosed);
-  TriggerSessionClosed(error);
+  EndSession(error);
 }
 
 }  // namespace zelvo

@@ -38,13 +38,17 @@ class TIrdaDevicesInfo {
   std::vector<std::unique_ptr<TIrdaDeviceWrapper>> devices_;
 };
 
+// Linger on close: off (the platform's graceful close), on (wait at most
+// LingerTimeout seconds for unsent output), or left as the platform has it.
+enum class TSocketLingerOnOff : quint8 { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
 class TWIrCOMMSocket : public TWSocket, private IrdaSocketEvents {
  public:
   explicit TWIrCOMMSocket(QObject* owner = nullptr);
   ~TWIrCOMMSocket() override;
 
-  // Opens a stream socket of the IrDA family in IrLPT mode, with linger and
-  // notifications. True when ready.
+  // Opens a stream socket of the IrDA family in IrLPT mode, applies the
+  // linger setting and registers for notifications. True when ready.
   virtual bool CreateIrSocket();
   virtual bool Set9WireMode();
   virtual bool SetLPTMode();
@@ -59,7 +63,6 @@ class TWIrCOMMSocket : public TWSocket, private IrdaSocketEvents {
 
   // Dials DeviceID: IrLPT when offered, else IrCOMM in 9-wire mode.
   void Connect() override;
-  void Close() override;
   int SendText(const QByteArray& text) override;
   QByteArray ReceiveText() override;
   void Flush() override;
@@ -71,6 +74,11 @@ class TWIrCOMMSocket : public TWSocket, private IrdaSocketEvents {
   bool Is9WireCooked() const { return is9WireCooked_; }
   bool UseAnyDevice() const { return useAnyDevice_; }
   void SetUseAnyDevice(bool any) { useAnyDevice_ = any; }
+  // Applied by the next CreateIrSocket.
+  TSocketLingerOnOff LingerOnOff() const { return lingerOnOff_; }
+  void SetLingerOnOff(TSocketLingerOnOff linger) { lingerOnOff_ = linger; }
+  int LingerTimeout() const { return lingerTimeout_; }  // seconds
+  void SetLingerTimeout(int seconds) { lingerTimeout_ = seconds; }
   // Service dialled by the last Connect ("IrLPT" or "IrDA:IrCOMM").
   QByteArray ServiceName() const { return serviceName_; }
   int AddressFamily() const { return irda::kAddressFamily; }
@@ -85,6 +93,7 @@ class TWIrCOMMSocket : public TWSocket, private IrdaSocketEvents {
   bool Query(const char* failureName, quint32 deviceId, const QByteArray& className, const QByteArray& attribute,
              IasAttribute& value);
   void DropSocket();
+  void EndSession(int error) override;
 
   void IrdaConnectDone(int error) override;
   void IrdaReadable() override;
@@ -98,7 +107,7 @@ class TWIrCOMMSocket : public TWSocket, private IrdaSocketEvents {
   bool is9WireCooked_ = false;
   bool useAnyDevice_ = false;
   QByteArray serviceName_;
-  bool lingerOn_ = false;
+  TSocketLingerOnOff lingerOnOff_ = TSocketLingerOnOff::wsLingerOff;
   int lingerTimeout_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
@@ -69,8 +70,9 @@ void TWSocket::SocketError(const QString& operation, int code) {
   lastError_ = code;
   lastErrorOperation_ = operation;
   if (code == wsa::ECONNRESET_ || code == wsa::ENOTCONN_) {
-    if (tcp_ || udp_) CloseQtSocket(code);
-    ChangeState(TSocketState::wsClosed);
+    QPointer<TWSocket> alive(this);
+    EndSession(code);
+    if (!alive) return;
   }
   if (OnError) {
     Raise(OnError, this);
@@ -162,17 +164,10 @@ void TWSocket::Connect() {
       TriggerSessionClosed(code);
       return;
     }
-    if (state_ == TSocketState::wsConnected) {
-      CloseQtSocket(code);
-      ChangeState(TSocketState::wsClosed);
-      TriggerSessionClosed(code);
-    }
+    if (state_ == TSocketState::wsConnected) EndSession(code);
   });
   QObject::connect(socket, &QTcpSocket::disconnected, this, [this] {
-    if (state_ != TSocketState::wsConnected) return;
-    CloseQtSocket(0);
-    ChangeState(TSocketState::wsClosed);
-    TriggerSessionClosed(0);
+    if (state_ == TSocketState::wsConnected) EndSession(0);
   });
   ChangeState(TSocketState::wsConnecting);
   socket->connectToHost(address, port);
@@ -299,15 +294,18 @@ void FinishSendingInBackground(QTcpSocket* socket, int timeoutSeconds) {
 
 }  // namespace
 
-void TWSocket::Close() {
+void TWSocket::Close() { EndSession(0); }
+
+void TWSocket::EndSession(int error) {
   const bool wasOpen = tcp_ || udp_;
-  if (tcp_ && tcp_->state() == QAbstractSocket::ConnectedState && tcp_->bytesToWrite() > 0) {
+  if (error == 0 && tcp_ && tcp_->state() == QAbstractSocket::ConnectedState && tcp_->bytesToWrite() > 0) {
     tcp_->disconnect(this);
+    ++session_;
     FinishSendingInBackground(tcp_.release(), flushTimeout_);
   }
-  CloseQtSocket(0);
+  CloseQtSocket(error);
   ChangeState(TSocketState::wsClosed);
-  if (wasOpen) TriggerSessionClosed(0);
+  if (wasOpen) TriggerSessionClosed(error);
 }
 
 void TWSocket::CloseLater() {

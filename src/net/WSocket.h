@@ -116,8 +116,14 @@ class TWSocket : public QObject {
   std::function<void(QObject* sender, TSocketState oldState)> OnChangeState;
 
  protected:
-  // Error path: LastError := code; 10054/10057 close; OnError or exception.
+  // Error path: LastError := code; 10054 and 10057 end the session first
+  // (EndSession, so OnSessionClosed comes before OnError); then OnError, or
+  // an exception without a handler. Stops quietly when a handler of
+  // OnSessionClosed has freed the socket.
   void SocketError(const QString& operation, int code);
+  // Closes the handle at once, state closed, then OnSessionClosed(error) when
+  // a session was open. Close() is EndSession(0).
+  virtual void EndSession(int error);
   // Reports an error through OnError without changing LastError.
   void ReportError(const QString& operation);
   void ChangeState(TSocketState state);

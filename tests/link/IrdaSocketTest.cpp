@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "core/MessagePump.h"
+#include "core/ScriptedDialogs.h"
+#include "link/KelLink.h"
 #include "link/WIrCOMMSocket.h"
 #include "LinkTestSupport.h"
 
@@ -202,4 +204,210 @@ TEST_F(IrCOMMSocket, DataBothWaysAndPeerClose) {
   ASSERT_TRUE(WaitUntil([&] { return closed >= 0; }, 5000));
   EXPECT_EQ(socket.State(), TSocketState::wsClosed);
   EXPECT_EQ(stack.SocketsOpen(), 0);
+}
+
+// A connect that ended in a time-out (the instrument moved out of range) must
+// not fail the next connect: step 4 judges the queries of this connect.
+TEST_F(IrCOMMSocket, ATimedOutConnectDoesNotSpoilTheNextOne) {
+  FramePeer peer;
+  stack.AddDevice(Device(1, false, true, &peer));
+  socket.SetDeviceID(1);
+  int connectResult = -1;
+  socket.OnSessionConnected = [&](QObject*, quint16 e) { connectResult = e; };
+  stack.InjectError(SimIrdaOp::ConnectCompletion, 10060, 1);
+  socket.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return connectResult >= 0; }, 5000));
+  ASSERT_EQ(connectResult, 10060);
+  ASSERT_EQ(socket.LastError(), 10060);
+
+  connectResult = -1;
+  socket.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return connectResult >= 0; }, 5000));
+  EXPECT_EQ(connectResult, 0);
+  EXPECT_EQ(socket.State(), TSocketState::wsConnected);
+  EXPECT_TRUE(errors.isEmpty()) << errors.join(", ").toStdString();
+  socket.Close();
+
+  // A query of this connect that times out still counts, even when the
+  // 9-wire query after it succeeds.
+  stack.InjectError(SimIrdaOp::IasQuery, 10060, 1);  // the IrLPT query
+  socket.Connect();
+  EXPECT_EQ(errors, (QStringList{"SupportsLPT", "Connect, No Supported Protocol!"}));
+  EXPECT_EQ(socket.State(), TSocketState::wsOpened);
+  socket.Close();
+}
+
+// 10054 and 10057 end the session inside the error path: the socket is
+// closed, the state is closed and OnSessionClosed has been raised before
+// OnError, so whoever owns the socket sees the connection gone.
+TEST_F(IrCOMMSocket, ResetAndNotConnectedCloseTheSessionBeforeOnError) {
+  for (const int code : {10054, 10057}) {
+    SCOPED_TRACE(code);
+    FramePeer peer;
+    stack.ClearDevices();
+    stack.AddDevice(Device(1, false, true, &peer));
+    stack.SetConnectDelay(-1);
+    socket.SetDeviceID(1);
+    QStringList seen;
+    socket.OnSessionClosed = [&](QObject* sender, quint16 e) {
+      EXPECT_EQ(sender, &socket);
+      seen << QStringLiteral("Closed(%1) open=%2").arg(e).arg(stack.SocketsOpen());
+    };
+    socket.OnError = [&](QObject*) {
+      seen << QStringLiteral("Error(%1, %2) state=%3")
+                  .arg(socket.LastErrorOperation())
+                  .arg(socket.LastError())
+                  .arg(static_cast<int>(socket.State()));
+    };
+    socket.Connect();
+    ASSERT_EQ(socket.State(), TSocketState::wsConnected);
+    stack.InjectError(SimIrdaOp::Send, code, 1);
+    EXPECT_EQ(socket.SendText("\0ENQ"), -1);
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("Closed(%1) open=0").arg(code),
+                                 QStringLiteral("Error(Send, %1) state=8").arg(code)}));
+    EXPECT_EQ(socket.State(), TSocketState::wsClosed);
+    EXPECT_EQ(peer.closed, 1);
+    // Nothing is left open to spoil the next connect.
+    seen.clear();
+    socket.Connect();
+    EXPECT_EQ(socket.State(), TSocketState::wsConnected);
+    EXPECT_TRUE(seen.isEmpty()) << seen.join(", ").toStdString();
+    socket.Close();
+  }
+}
+
+TEST_F(IrCOMMSocket, OtherSendErrorsLeaveTheSessionUp) {
+  FramePeer peer;
+  stack.AddDevice(Device(1, false, true, &peer));
+  stack.SetConnectDelay(-1);
+  socket.SetDeviceID(1);
+  int closed = 0;
+  socket.OnSessionClosed = [&](QObject*, quint16) { ++closed; };
+  socket.Connect();
+  stack.InjectError(SimIrdaOp::Send, 10055, 1);  // no buffer space
+  EXPECT_EQ(socket.SendText("x"), -1);
+  EXPECT_EQ(errors, QStringList{"Send"});
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(socket.State(), TSocketState::wsConnected);
+  socket.Close();
+  EXPECT_EQ(closed, 1);
+}
+
+// A handler of OnSessionClosed may free the socket; the error path then stops.
+TEST(IrCOMMSocketOwner, FreedInsideTheClosedNotificationOfAFatalError) {
+  SimIrdaStack stack;
+  ScopedIrdaStack installed{&stack};
+  FramePeer peer;
+  stack.AddDevice(Device(1, false, true, &peer));
+  stack.SetConnectDelay(-1);
+  auto socket = std::make_unique<TWIrCOMMSocket>();
+  TWIrCOMMSocket* raw = socket.get();
+  int errors = 0;
+  raw->OnSessionClosed = [&](QObject*, quint16) { socket.reset(); };
+  raw->OnError = [&](QObject*) { ++errors; };
+  raw->SetDeviceID(1);
+  raw->Connect();
+  stack.InjectError(SimIrdaOp::Send, 10054, 1);
+  raw->SendText("x");
+  EXPECT_FALSE(socket);
+  EXPECT_EQ(errors, 0);
+}
+
+// The link on top: a fatal send error on the IrDA socket takes the link down
+// instead of leaving it connected for ever.
+TEST(IrdaLinkSocket, AConnectionResetOnSendTakesTheLinkDown) {
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  SimIrdaStack stack;
+  ScopedIrdaStack installed{&stack};
+  FramePeer peer;
+  stack.AddDevice(Device(42, false, true, &peer));
+  TKelLink link;
+  QStringList events;
+  link.OnLinkUp = [&](QObject*, bool) { events << "Up"; };
+  link.OnLinkDown = [&](QObject*, bool) { events << "Down"; };
+  link.OnIrError = [&](QObject*) { events << "IrError"; };
+  link.SetInstrumentType(TKelType::tpZelvoPro);
+  link.SetConnected(true);
+  ASSERT_TRUE(WaitUntil([&] { return events.contains("Up"); }, 5000));
+  stack.InjectError(SimIrdaOp::Send, 10054, 1);
+  link.SendMsg("ENQ", 5);
+  ASSERT_TRUE(WaitUntil([&] { return events.contains("Down"); }, 5000));
+  EXPECT_FALSE(link.Connected());
+  EXPECT_EQ(events, (QStringList{"Up", "IrError", "Down"}));
+  EXPECT_EQ(stack.SocketsOpen(), 0);
+}
+
+namespace {
+
+// A stack whose sockets only record what the component asks of them.
+class RecordingStack : public IrdaStack {
+ public:
+  QStringList calls;
+  int lingerRefusal = 0;
+  QString Name() const override { return QStringLiteral("recording"); }
+  std::unique_ptr<IrdaSocket> CreateSocket(IrdaSocketEvents*, int&) override {
+    return std::make_unique<Socket>(this);
+  }
+
+ private:
+  struct Socket : IrdaSocket {
+    explicit Socket(RecordingStack* s) : stack(s) {}
+    int StartNotifications() override {
+      stack->calls << "Notifications";
+      return 0;
+    }
+    int SetModeOption(int option, int value) override {
+      stack->calls << QStringLiteral("Mode(%1, %2)").arg(option).arg(value);
+      return 0;
+    }
+    int SetLinger(bool on, int seconds) override {
+      stack->calls << QStringLiteral("Linger(%1, %2)").arg(on).arg(seconds);
+      return stack->lingerRefusal;
+    }
+    int EnumerateDevices(int, quint32& count, QList<IrdaDeviceEntry>&) override {
+      count = 0;
+      return 0;
+    }
+    int IasQuery(quint32, const QByteArray&, const QByteArray&, IasAttribute&) override { return 0; }
+    int Connect(quint32, const QByteArray&) override { return 0; }
+    qint64 Send(const QByteArray& data, int&) override { return data.size(); }
+    QByteArray Receive(int&) override { return {}; }
+    bool AllSent() const override { return true; }
+    RecordingStack* stack;
+  };
+};
+
+}  // namespace
+
+TEST(IrCOMMSocketLinger, PublishedSettingsAreAppliedByCreateIrSocket) {
+  RecordingStack stack;
+  ScopedIrdaStack installed{&stack};
+  TWIrCOMMSocket socket;
+  int errors = 0;
+  socket.OnError = [&](QObject*) { ++errors; };
+  EXPECT_EQ(socket.LingerOnOff(), TSocketLingerOnOff::wsLingerOff);
+  EXPECT_EQ(socket.LingerTimeout(), 0);
+  ASSERT_TRUE(socket.CreateIrSocket());
+  EXPECT_EQ(stack.calls, (QStringList{"Mode(21, 1)", "Linger(0, 0)", "Notifications"}));
+
+  stack.calls.clear();
+  socket.SetLingerOnOff(TSocketLingerOnOff::wsLingerOn);
+  socket.SetLingerTimeout(7);
+  ASSERT_TRUE(socket.CreateIrSocket());
+  EXPECT_EQ(stack.calls, (QStringList{"Mode(21, 1)", "Linger(1, 7)", "Notifications"}));
+
+  stack.calls.clear();
+  socket.SetLingerOnOff(TSocketLingerOnOff::wsLingerNoSet);
+  ASSERT_TRUE(socket.CreateIrSocket());
+  EXPECT_EQ(stack.calls, (QStringList{"Mode(21, 1)", "Notifications"}));
+
+  // A refused linger setting leaves a usable socket.
+  stack.calls.clear();
+  stack.lingerRefusal = 10042;
+  socket.SetLingerOnOff(TSocketLingerOnOff::wsLingerOn);
+  EXPECT_TRUE(socket.CreateIrSocket());
+  EXPECT_EQ(stack.calls.last(), "Notifications");
+  EXPECT_EQ(errors, 0);
+  socket.Close();
 }

@@ -188,4 +188,15 @@ TEST_F(LoopbackPair, CloseLaterDoesNotCloseTheNextSession) {
   EXPECT_EQ(closed_, 2);
 }
 
+TEST_F(LoopbackPair, CloseLaterDoesNotCloseTheNextSessionAfterABackgroundFinish) {
+  ASSERT_GT(socket_.SendText(Pattern(4 * 1024 * 1024)), 0);
+  socket_.CloseLater();
+  socket_.Close();  // the output left goes on in the background
+  socket_.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return socket_.State() == TSocketState::wsConnected; }, 5000));
+  ProcessMessages();
+  EXPECT_EQ(socket_.State(), TSocketState::wsConnected);
+  EXPECT_EQ(closed_, 1);
+}
+
 }  // namespace
