@@ -1,0 +1,230 @@
+#include "sim/dock/SimDock.h"
+
+#include <QTimer>
+
+namespace zelvo::sim {
+
+namespace {
+
+// Bytes of a control command, from its first letters.
+qsizetype CommandLength(const QByteArray& pending) {
+  if (pending.startsWith("LCD")) return 3 + 1 + SimDock::kLcdWidth;
+  if (pending.startsWith("PSS")) return 3 + 2;
+  if (pending.startsWith("RLC")) return 3 + 1;
+  return 3;
+}
+
+int PageOf(const QByteArray& message) {
+  return (static_cast<unsigned char>(message[3]) << 8) | static_cast<unsigned char>(message[4]);
+}
+
+}  // namespace
+
+const QStringList& DockOptionFlags() {
+  static const QStringList flags = {"silent-dock", "events-with-reply", "split-dock", "empty-dock"};
+  return flags;
+}
+
+bool ParseDockKind(const QString& text, SimDockKind* kind) {
+  if (text == QLatin1String("kova-express")) *kind = SimDockKind::KovaExpress;
+  else if (text == QLatin1String("mp-kova-express")) *kind = SimDockKind::MultiPort;
+  else if (text == QLatin1String("kova6")) *kind = SimDockKind::Kova6;
+  else return false;
+  return true;
+}
+
+QString DockKindName(SimDockKind kind) {
+  switch (kind) {
+    case SimDockKind::MultiPort: return QStringLiteral("mp-kova-express");
+    case SimDockKind::Kova6: return QStringLiteral("kova6");
+    case SimDockKind::KovaExpress: break;
+  }
+  return QStringLiteral("kova-express");
+}
+
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok) {
+  *ok = true;
+  SimDockFaults& f = config.faults;
+  if (key == QLatin1String("dock")) *ok = ParseDockKind(value, &config.kind);
+  else if (key == QLatin1String("busy")) f.slaveBusyTimes = value.toInt(ok);
+  else if (key == QLatin1String("nak")) f.nakCommand = value.toLatin1();
+  else if (key == QLatin1String("silent-dock")) f.silentControl = true;
+  else if (key == QLatin1String("remove-at")) f.removeInstrumentAtPage = value.toInt(ok);
+  else if (key == QLatin1String("unplug-at")) f.unplugAtPage = value.toInt(ok);
+  else if (key == QLatin1String("events-with-reply")) f.eventsWithReply = true;
+  else if (key == QLatin1String("split-dock")) f.splitReplies = true;
+  else if (key == QLatin1String("empty-dock")) f.empty = true;
+  else return false;
+  if (key == QLatin1String("nak") && f.nakCommand.isEmpty()) *ok = false;
+  return true;
+}
+
+SimDock::SimDock(SimInstrument& instrument, SimDockConfig config, QObject* parent)
+    : QObject(parent),
+      instrument_(instrument),
+      config_(std::move(config)),
+      instrumentPresent_(!config_.faults.empty),
+      busyLeft_(config_.faults.slaveBusyTimes) {
+  lcd_.fill(QByteArray(kLcdWidth, ' '));
+}
+
+int SimDock::CountOf(const QString& command) const {
+  return static_cast<int>(std::count_if(commands_.begin(), commands_.end(),
+                                        [&](const QString& c) { return c.startsWith(command); }));
+}
+
+// --- control ----------------------------------------------------------------
+
+void SimDock::ControlReceived(const QByteArray& bytes) {
+  if (gone_) return;
+  controlPending_.append(bytes);
+  while (!controlPending_.isEmpty()) {
+    const qsizetype length = CommandLength(controlPending_);
+    if (controlPending_.size() < length) return;  // the rest comes with the next write
+    const QByteArray command = controlPending_.left(length);
+    controlPending_.remove(0, length);
+    Command(command);
+  }
+}
+
+void SimDock::Command(const QByteArray& command) {
+  commands_.append(QString::fromLatin1(command));
+  const QByteArray reply = Answer(command);
+  if (config_.faults.silentControl) return;
+  QByteArray input = reply;
+  if (config_.faults.eventsWithReply) input = QByteArray("EVT4EVT7\x05", 9) + reply;  // in range, a state change
+  Deliver(input);
+  if (command == "SLV" && slave_ && instrumentPresent_) ReportLater("EVT1");
+  if (command == "DSC" && instrumentPresent_) ReportLater("EVT2");
+}
+
+QByteArray SimDock::Answer(const QByteArray& command) {
+  const QByteArray& nak = config_.faults.nakCommand;
+  if (!nak.isEmpty() && command.startsWith(nak)) return "NAK";
+  const QByteArray name = command.left(3);
+  if (name == "SLV") {
+    if (busyLeft_ > 0) {
+      --busyLeft_;
+      return "ACKB";
+    }
+    slave_ = true;
+    return "ACKI";
+  }
+  if (name == "MST") {
+    slave_ = false;
+    return "ACKI";
+  }
+  if (name == "DSC") {
+    slave_ = false;
+    return "ACK";
+  }
+  if (name == "LCD") {
+    const int line = command[3] - '0';
+    if (line < 0 || line > 3) return "NAK";
+    lcd_[static_cast<size_t>(line)] = command.mid(4);
+    return "ACK";
+  }
+  if (name == "RLC") {
+    const int line = command[3] - '0';
+    if (line < 0 || line > 1) return "NAK";
+    return "ACK" + lcd_[static_cast<size_t>(line)];
+  }
+  if (name == "ADC") return QByteArray("ACK\x00\x00\x03\x00\x00\x00\x00\x00", 11);  // battery 3.00 V
+  if (name == "PSS") return config_.kind == SimDockKind::KovaExpress ? "ACK" : "NAK";
+  return "NAK";
+}
+
+void SimDock::Deliver(const QByteArray& input) {
+  if (gone_ || !SendControl) return;
+  if (!config_.faults.splitReplies || input.size() < 2) {
+    SendControl(input);
+    return;
+  }
+  // Two reads: the first half now, the rest a moment later.
+  const qsizetype half = input.size() / 2;
+  SendControl(input.left(half));
+  QTimer::singleShot(kEventDelayMs / 2, this, [this, rest = input.mid(half)] {
+    if (!gone_ && SendControl) SendControl(rest);
+  });
+}
+
+void SimDock::ReportLater(const QByteArray& event) {
+  QTimer::singleShot(kEventDelayMs, this, [this, event] {
+    if (!config_.faults.silentControl) Deliver(event);
+  });
+}
+
+void SimDock::InsertInstrument() {
+  instrumentPresent_ = true;
+  if (slave_) ReportLater("EVT1");
+}
+
+void SimDock::RemoveInstrument() {
+  if (!instrumentPresent_) return;
+  instrumentPresent_ = false;
+  dataPending_.clear();
+  if (!config_.faults.silentControl) Deliver("EVT2");
+}
+
+// --- data -------------------------------------------------------------------
+
+qsizetype SimDock::MessageLength() const {
+  if (dataPending_.startsWith("WEP")) return 5 + instrument_.PageStep() + 2;
+  if (dataPending_.startsWith("WAE")) return 4 + 128;
+  static const QList<QByteArray> bare = {"ENQ", "WHO", "RSC", "VFL", "FLV", "STB", "PFM"};
+  if (bare.contains(dataPending_.left(3))) return 3;
+  return 0;
+}
+
+void SimDock::DataReceived(const QByteArray& bytes) {
+  if (gone_) return;
+  if (!slave_ || !instrumentPresent_) {
+    droppedData_ += static_cast<int>(bytes.size());
+    return;
+  }
+  dataPending_.append(bytes);
+  while (dataPending_.size() >= 3) {
+    qsizetype length = MessageLength();
+    if (length == 0) length = dataPending_.size();  // unknown: all of it is one message
+    if (dataPending_.size() < length) return;
+    const QByteArray message = dataPending_.left(length);
+    dataPending_.remove(0, length);
+    Message(message);
+    if (gone_ || !instrumentPresent_) return;
+  }
+}
+
+void SimDock::Message(const QByteArray& message) {
+  if (message.startsWith("WEP")) {
+    const int page = PageOf(message);
+    if (page == config_.faults.unplugAtPage) {
+      gone_ = true;
+      if (GoAway) GoAway();
+      return;
+    }
+    if (page == config_.faults.removeInstrumentAtPage) {
+      RemoveInstrument();
+      return;
+    }
+  }
+  const SimInstrument::Outcome outcome = instrument_.Handle(message);
+  switch (outcome.action) {
+    case SimInstrument::Action::Silent:
+      return;
+    case SimInstrument::Action::DropLink:
+      RemoveInstrument();  // out of the dock's reach
+      return;
+    case SimInstrument::Action::Reply:
+      break;
+  }
+  const int delay = instrument_.Faults().replyDelayMs;
+  const auto send = [this, reply = outcome.reply] {
+    if (!gone_ && instrumentPresent_ && SendData) SendData(reply);
+  };
+  if (delay > 0)
+    QTimer::singleShot(delay, this, send);
+  else
+    send();
+}
+
+}  // namespace zelvo::sim

@@ -1,0 +1,120 @@
+#pragma once
+// The simulated docking station: the dock's side of the control protocol and
+// the pass-through of bare instrument messages to a simulated instrument,
+// whatever carries them (the simulated USB bus, or TCP). SimUsbDock and
+// SimNetDock connect it to a carrier; the protocol lives here once.
+//
+// Control: every command of the dock's table is answered "ACK" (with its
+// data) or "NAK"; the four LCD lines are kept; "EVT1" is reported once the
+// dock is in slave mode with its instrument in it, "EVT2" when the instrument
+// is taken out or the pass-through ends ("DSC"). Data: the host's bytes are
+// gathered into whole instrument messages (by command and length), handed to
+// the instrument, and its bare replies sent back.
+//
+// Main thread only.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <functional>
+
+#include "sim/instrument/SimInstrument.h"
+
+namespace zelvo::sim {
+
+// The three dock models differ on the wire only where they must (ports,
+// device type, "PSS"); the sim plays each.
+enum class SimDockKind { KovaExpress, MultiPort, Kova6 };
+
+// Named fault modes of the dock. Page numbers count from 0; -1 is off.
+struct SimDockFaults {
+  int slaveBusyTimes = 0;           // "SLV" answered busy ("ACKB") this many times
+  QByteArray nakCommand;            // this command ("SLV", "LCD2", "PSS", ...) is answered "NAK"
+  bool silentControl = false;       // no control reply and no event report at all
+  int removeInstrumentAtPage = -1;  // the instrument is taken out when page k arrives
+  int unplugAtPage = -1;            // the dock goes away when page k arrives
+  bool eventsWithReply = false;     // event reports and the reply in one input
+  bool splitReplies = false;        // every control reply cut across two reads
+  bool empty = false;               // no instrument in the dock
+};
+
+struct SimDockConfig {
+  SimDockKind kind = SimDockKind::KovaExpress;
+  SimDockFaults faults;
+};
+
+// Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
+// "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
+// "events-with-reply", "split-dock", "empty-dock"). False when the key is not
+// a dock option; *ok false when the value is bad.
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
+// The dock options that are flags (no value).
+const QStringList& DockOptionFlags();
+// "kova-express", "mp-kova-express", "kova6".
+bool ParseDockKind(const QString& text, SimDockKind* kind);
+QString DockKindName(SimDockKind kind);
+
+class SimDock : public QObject {
+ public:
+  static constexpr int kLcdWidth = 16;
+  static constexpr int kEventDelayMs = 20;  // an event report follows its cause as its own input
+
+  SimDock(SimInstrument& instrument, SimDockConfig config, QObject* parent = nullptr);
+
+  // --- from the host ---
+  // Control-channel bytes, in any cutting (a command may span calls).
+  void ControlReceived(const QByteArray& bytes);
+  // Data-channel bytes, in any cutting.
+  void DataReceived(const QByteArray& bytes);
+
+  // --- to the host (set by the carrier) ---
+  // One control input: the carrier delivers it as one read or arrival.
+  std::function<void(const QByteArray&)> SendControl;
+  // One instrument reply on the data channel.
+  std::function<void(const QByteArray&)> SendData;
+  // The dock goes away (fault mode): the carrier unplugs or drops the
+  // connections.
+  std::function<void()> GoAway;
+
+  // --- what happened ---
+  const SimDockConfig& Config() const { return config_; }
+  SimInstrument& Instrument() { return instrument_; }
+  QStringList Commands() const { return commands_; }  // every control command, as text
+  int CountOf(const QString& command) const;
+  QByteArray LcdLine(int line) const { return lcd_.at(static_cast<size_t>(line & 3)); }
+  bool Slave() const { return slave_; }
+  bool InstrumentPresent() const { return instrumentPresent_; }
+  // Data bytes that arrived while the instrument could not be reached.
+  int DroppedDataBytes() const { return droppedData_; }
+
+  // --- the world around the dock (tests) ---
+  void InsertInstrument();
+  void RemoveInstrument();
+  // An unprompted control input (a test's event report).
+  void Report(const QByteArray& input) { Deliver(input); }
+
+ private:
+  void Command(const QByteArray& command);
+  QByteArray Answer(const QByteArray& command);
+  void Deliver(const QByteArray& input);
+  void ReportLater(const QByteArray& event);
+  void Message(const QByteArray& message);
+  // Bytes of the instrument message that begins pending_, or 0 when unknown.
+  qsizetype MessageLength() const;
+
+  SimInstrument& instrument_;
+  SimDockConfig config_;
+  QByteArray controlPending_;
+  QByteArray dataPending_;
+  QStringList commands_;
+  std::array<QByteArray, 4> lcd_;
+  bool slave_ = false;
+  bool instrumentPresent_ = true;
+  bool gone_ = false;
+  int busyLeft_ = 0;
+  int droppedData_ = 0;
+};
+
+}  // namespace zelvo::sim

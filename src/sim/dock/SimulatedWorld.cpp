@@ -1,0 +1,99 @@
+#include "sim/dock/SimulatedWorld.h"
+
+#include <QHostAddress>
+#include <QRandomGenerator>
+
+#include "sim/dock/SimNetDock.h"
+#include "sim/dock/SimUsbDock.h"
+#include "sim/instrument/IrdaInstrument.h"
+#include "sim/usb/SimUsbBackend.h"
+
+namespace zelvo::sim {
+
+bool ParseSimulationSpec(const QString& text, SimulationSpec& spec, QString* error) {
+  QStringList instrumentItems;
+  for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
+    const QString value = item.section(QLatin1Char('='), 1).trimmed();
+    bool ok = true;
+    if (key == QLatin1String("via")) {
+      if (value == QLatin1String("irda")) spec.via = SimVia::Irda;
+      else if (value == QLatin1String("usb-dock")) spec.via = SimVia::UsbDock;
+      else if (value == QLatin1String("net-dock")) spec.via = SimVia::NetDock;
+      else ok = false;
+    } else if (!ParseDockOption(key, value, spec.dock, &ok)) {
+      instrumentItems << item;
+      continue;
+    }
+    if (!ok) {
+      *error = QStringLiteral("bad simulation option: %1").arg(item);
+      return false;
+    }
+  }
+  return ParseSimulationOptions(instrumentItems.join(QLatin1Char(',')), spec.instrument, spec.faults, error);
+}
+
+bool LooksLikeSimulationSpec(const QString& text) {
+  if (LooksLikeSimulationOptions(text)) return true;
+  for (const QString& item : text.split(QLatin1Char(',')))
+    if (DockOptionFlags().contains(item)) return true;
+  return false;
+}
+
+QString SimulationOptionsText() {
+  return QStringLiteral(
+      "via=irda|usb-dock|net-dock, instrument: kind=N,version=V,type=L,delay=MS,wrong-ack-at=K,no-ack-at=K,"
+      "drop-at=K,split=N,pfm-nak,silent,noise; dock: dock=kova-express|mp-kova-express|kova6,busy=N,nak=CMD,"
+      "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock");
+}
+
+SimulatedWorld::SimulatedWorld(const SimulationSpec& spec) : spec_(spec) {
+  switch (spec_.via) {
+    case SimVia::Irda:
+      irda_ = std::make_unique<SimulatedIrdaWorld>(spec_.instrument, spec_.faults);
+      break;
+    case SimVia::UsbDock:
+      docked_ = std::make_unique<SimInstrument>(spec_.instrument, spec_.faults);
+      bus_ = std::make_unique<SimUsbBackend>();
+      previousBus_ = SetUsbBackend(bus_.get());
+      usbDock_ = std::make_unique<SimUsbDock>(*bus_, *docked_, spec_.dock);
+      break;
+    case SimVia::NetDock:
+      docked_ = std::make_unique<SimInstrument>(spec_.instrument, spec_.faults);
+      netDock_ = std::make_unique<SimNetDock>(*docked_, spec_.dock);
+      break;
+  }
+}
+
+SimulatedWorld::~SimulatedWorld() {
+  usbDock_.reset();
+  netDock_.reset();
+  if (bus_) SetUsbBackend(previousBus_);
+}
+
+bool SimulatedWorld::Start(QString* error) {
+  if (!netDock_) return true;
+  // A loopback address of its own, so that a dock already on 127.0.0.1 (or
+  // another test's) is never in the way.
+  QString last;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    QRandomGenerator* random = QRandomGenerator::global();
+    const quint32 address = (127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
+                            random->bounded(1u, 255u);
+    if (netDock_->Listen(QHostAddress(address), &last)) return true;
+  }
+  *error = last;
+  return false;
+}
+
+SimInstrument& SimulatedWorld::Instrument() { return irda_ ? irda_->Instrument() : *docked_; }
+
+SimDock* SimulatedWorld::Dock() {
+  if (usbDock_) return &usbDock_->Dock();
+  if (netDock_) return &netDock_->Dock();
+  return nullptr;
+}
+
+QString SimulatedWorld::DockAddress() const { return netDock_ ? netDock_->Address().toString() : QString(); }
+
+}  // namespace zelvo::sim

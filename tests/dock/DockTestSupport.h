@@ -1,0 +1,110 @@
+#pragma once
+// A Kova Express dock on the simulated USB bus, with the test playing the
+// dock's far side: every command written on pipe 3 is answered by a script
+// (on the receive thread, as a device answers), packets are queued by hand
+// on pipes 1 and 2. The dock component is the real one over a real
+// TUSBDevice; the command timer follows a manual clock.
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "core/Bytes.h"
+#include "core/MessagePump.h"
+#include "core/ScriptedDialogs.h"
+#include "core/Timer.h"
+#include "dock/KovaExpressDock.h"
+#include "sim/usb/SimUsbBackend.h"
+#include "usb/USBPipe.h"
+
+namespace zelvo::test {
+
+template <class Dock>
+class UsbDockFixture : public ::testing::Test {
+ protected:
+  using Script = std::function<QByteArray(const QByteArray& command)>;  // empty: no answer
+
+  UsbDockFixture() {
+    bus.SetReadTimeoutMs(5);
+    far = bus.AddDock(DockDeviceType());
+    far->OnHostWrite = [this](int pipe, const QByteArray& bytes) {
+      if (pipe != 3) return;
+      std::lock_guard<std::mutex> lock(scriptMutex_);
+      const QByteArray reply = script_ ? script_(bytes) : QByteArray("ACK");
+      if (!reply.isEmpty()) far->QueuePacket(2, reply);
+    };
+    device = std::make_unique<TUSBDevice>();
+    device->SetConnectSettleMs(0);
+    dock = std::make_unique<Dock>();
+    dock->SetUSBDevice(device.get());
+    dock->SetCommandTimeOut(3000);
+    dock->OnDebugRcvControlData = [this](QObject*, const QByteArray& line) { debug << ToText(line); };
+  }
+  ~UsbDockFixture() override {
+    dock.reset();
+    device.reset();
+  }
+
+  static int DockDeviceType() {
+    if constexpr (requires { Dock::kUsbDeviceType; }) return Dock::kUsbDeviceType;
+    return tpKovaExpress;
+  }
+
+  void Answer(Script script) {
+    std::lock_guard<std::mutex> lock(scriptMutex_);
+    script_ = std::move(script);
+  }
+  // Every command answered with the same input.
+  void AnswerAll(const QByteArray& reply) {
+    Answer([reply](const QByteArray&) { return reply; });
+  }
+
+  // Enabled and Halted cleared, as the link leaves it.
+  void Enable() {
+    dock->SetEnabled(true);
+    ASSERT_TRUE(dock->Enabled());
+    dock->ClearDeviceHalted();
+  }
+
+  // Commands the dock wrote, one per write.
+  QList<QByteArray> Commands() const { return far->Writes(3); }
+
+  // Handles messages until pred() holds or ms of wall time passed.
+  static bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
+    QDeadlineTimer deadline(ms);
+    while (!pred()) {
+      if (deadline.hasExpired()) return pred();
+      WaitForMessages(5);
+    }
+    return true;
+  }
+
+  // Moves the manual clock 50 ms per millisecond of wall time while the test
+  // waits inside a dock call (the dock's waits process messages).
+  void DriveClock() {
+    clockDriver_.setInterval(1);
+    QObject::connect(&clockDriver_, &QTimer::timeout, [this] { clock.Advance(50); });
+    clockDriver_.start();
+  }
+
+  ManualClock clock;
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  sim::SimUsbBackend bus;
+  ScopedUsbBackend busInstalled{&bus};
+  std::shared_ptr<sim::SimUsbDevice> far;
+  std::unique_ptr<TUSBDevice> device;
+  std::unique_ptr<Dock> dock;
+  QStringList debug;
+
+ private:
+  std::mutex scriptMutex_;
+  Script script_;
+  QTimer clockDriver_;
+};
+
+}  // namespace zelvo::test
