@@ -55,6 +55,46 @@ struct IasAttribute {
   QByteArray octets;  // octet sequence (or string) value, at most 1024 bytes
 };
 
+// Records exchanged with Winsock, written and read byte by byte so that their
+// sizes are the ones the component passes, whatever the sizes of the platform
+// headers' structures (integers little-endian, as the platform keeps them).
+namespace irda {
+// Device list: count (4), then device entries of 29 bytes: identifier (4),
+// name (22), hints 1, hints 2, character set.
+inline constexpr int kDeviceEntrySize = 29;
+inline constexpr int kDeviceListSize = 4 + kMaxDevices * kDeviceEntrySize;  // 294
+// IAS query, passed with its whole length: identifier (4), class name (64,
+// zero-terminated), attribute name (256, zero-terminated), attribute type (4),
+// value: integer (4), octet sequence length (4) and octets, or user string
+// length (4), character set (4) and characters.
+inline constexpr int kIasQuerySize = 1385;
+inline constexpr int kIasClassNameAt = 4;
+inline constexpr int kIasClassNameSize = 64;
+inline constexpr int kIasAttribNameAt = 68;
+inline constexpr int kIasAttribNameSize = 256;
+inline constexpr int kIasAttribTypeAt = 324;
+inline constexpr int kIasValueAt = 328;  // integer, or the length of a sequence
+inline constexpr int kIasOctetsAt = 332;
+inline constexpr int kIasUserStringAt = 336;
+inline constexpr int kIasUserStringMax = 256;
+// Socket address: family (2, 26), identifier (4), service name (25,
+// zero-terminated).
+inline constexpr int kSocketAddressSize = 31;
+inline constexpr int kServiceNameAt = 6;
+inline constexpr int kServiceNameSize = 25;
+
+// An IAS query for one attribute of one class on a device; names too long
+// for their fields are cut so that the terminating zero stays.
+QByteArray EncodeIasQuery(quint32 deviceId, const QByteArray& className, const QByteArray& attribute);
+// The attribute of an answered query. Lengths beyond the field or the buffer
+// are cut to what is there; a short buffer yields no attribute.
+IasAttribute DecodeIasQuery(const QByteArray& query);
+QByteArray EncodeSocketAddress(quint32 deviceId, const QByteArray& serviceName);
+// length: the bytes the platform filled. count: the number it reported; the
+// entries are those that fit in length (at most kMaxDevices).
+QList<IrdaDeviceEntry> DecodeDeviceList(const QByteArray& list, int length, quint32& count);
+}  // namespace irda
+
 // What a socket reports; implemented by the IrDA socket component.
 class IrdaSocketEvents {
  public:

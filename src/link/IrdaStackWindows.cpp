@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QTimer>
 #include <QWinEventNotifier>
+#include <cstddef>
 #include <cstring>
 
 #include "link/IrdaStack.h"
@@ -18,6 +19,18 @@
 namespace zelvo {
 
 namespace {
+
+// The records are built byte by byte (IrdaStack.h); their fields must sit
+// where the platform's structures have them.
+static_assert(offsetof(IAS_QUERY, irdaClassName) == irda::kIasClassNameAt);
+static_assert(offsetof(IAS_QUERY, irdaAttribName) == irda::kIasAttribNameAt);
+static_assert(offsetof(IAS_QUERY, irdaAttribType) == irda::kIasAttribTypeAt);
+static_assert(offsetof(IAS_QUERY, irdaAttribute) == irda::kIasValueAt);
+static_assert(sizeof(IAS_QUERY) <= irda::kIasQuerySize);
+static_assert(offsetof(SOCKADDR_IRDA, irdaDeviceID) == 2);
+static_assert(offsetof(SOCKADDR_IRDA, irdaServiceName) == irda::kServiceNameAt);
+static_assert(sizeof(SOCKADDR_IRDA) >= irda::kSocketAddressSize);
+static_assert(sizeof(IRDA_DEVICE_INFO) == irda::kDeviceEntrySize);
 
 bool StartWinsock() {
   static const bool started = [] {
@@ -65,7 +78,7 @@ class WindowsIrdaSocket final : public IrdaSocket {
   int SetLinger(bool on, int seconds) override {
     linger l;
     l.l_onoff = on ? 1 : 0;
-    l.l_linger = static_cast<u_short>(seconds);
+    l.l_linger = static_cast<u_short>(qBound(0, seconds, 65535));
     if (setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == SOCKET_ERROR)
       return WSAGetLastError();
     return 0;
@@ -74,71 +87,35 @@ class WindowsIrdaSocket final : public IrdaSocket {
   int EnumerateDevices(int capacity, quint32& count, QList<IrdaDeviceEntry>& entries) override {
     count = 0;
     entries.clear();
-    if (capacity < 1) capacity = 1;
-    // DEVICELIST with room for capacity entries (294 bytes for ten).
-    QByteArray buffer(static_cast<int>(sizeof(ULONG) + capacity * sizeof(IRDA_DEVICE_INFO)), '\0');
-    int len = buffer.size();
-    if (getsockopt(socket_, SOL_IRLMP, IRLMP_ENUMDEVICES, buffer.data(), &len) == SOCKET_ERROR)
+    // The 294-byte device list, its count preset to 0; capacity is at most
+    // the ten entries it holds.
+    QByteArray list(irda::kDeviceListSize, '\0');
+    int len = static_cast<int>(list.size());
+    if (getsockopt(socket_, SOL_IRLMP, IRLMP_ENUMDEVICES, list.data(), &len) == SOCKET_ERROR)
       return WSAGetLastError();
-    ULONG reported = 0;
-    std::memcpy(&reported, buffer.constData(), sizeof reported);
-    count = reported;
-    const int room = (len - static_cast<int>(sizeof(ULONG))) / static_cast<int>(sizeof(IRDA_DEVICE_INFO));
-    const int n = qMin(qMin<int>(static_cast<int>(qMin<ULONG>(reported, 0x7FFFFFFF)), capacity), qMax(0, room));
-    for (int i = 0; i < n; ++i) {
-      IRDA_DEVICE_INFO info;
-      std::memcpy(&info, buffer.constData() + sizeof(ULONG) + i * sizeof info, sizeof info);
-      IrdaDeviceEntry e;
-      std::memcpy(&e.deviceId, info.irdaDeviceID, 4);
-      e.name = QByteArray(info.irdaDeviceName, static_cast<int>(strnlen(info.irdaDeviceName, sizeof info.irdaDeviceName)));
-      e.hints1 = info.irdaDeviceHints1;
-      e.hints2 = info.irdaDeviceHints2;
-      e.charSet = info.irdaCharSet;
-      entries.append(e);
-    }
+    entries = irda::DecodeDeviceList(list, len, count);
+    if (entries.size() > capacity) entries.resize(qMax(0, capacity));
     return 0;
   }
 
   int IasQuery(quint32 deviceId, const QByteArray& className, const QByteArray& attribute,
                IasAttribute& value) override {
-    IAS_QUERY query;
-    std::memset(&query, 0, sizeof query);
-    std::memcpy(query.irdaDeviceID, &deviceId, 4);
-    strncpy_s(query.irdaClassName, className.constData(), _TRUNCATE);
-    strncpy_s(query.irdaAttribName, attribute.constData(), _TRUNCATE);
-    int len = sizeof query;
+    // The 1385-byte query buffer, passed with that length.
+    QByteArray query = irda::EncodeIasQuery(deviceId, className, attribute);
+    int len = static_cast<int>(query.size());
     value = {};
-    if (getsockopt(socket_, SOL_IRLMP, IRLMP_IAS_QUERY, reinterpret_cast<char*>(&query), &len) == SOCKET_ERROR)
+    if (getsockopt(socket_, SOL_IRLMP, IRLMP_IAS_QUERY, query.data(), &len) == SOCKET_ERROR)
       return WSAGetLastError();
-    switch (query.irdaAttribType) {
-      case IAS_ATTRIB_INT:
-        value.type = irda::kIasAttribInt;
-        value.integer = query.irdaAttribute.irdaAttribInt;
-        break;
-      case IAS_ATTRIB_OCTETSEQ: {
-        value.type = irda::kIasAttribOctetSeq;
-        const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribOctetSeq.Len, IAS_MAX_OCTET_STRING));
-        value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribOctetSeq.OctetSeq), n);
-        break;
-      }
-      case IAS_ATTRIB_STR: {
-        value.type = irda::kIasAttribStr;
-        const int n = static_cast<int>(qMin<u_long>(query.irdaAttribute.irdaAttribUsrStr.Len, IAS_MAX_USER_STRING));
-        value.octets = QByteArray(reinterpret_cast<const char*>(query.irdaAttribute.irdaAttribUsrStr.UsrStr), n);
-        break;
-      }
-      default: value.type = irda::kIasAttribNone;
-    }
+    value = irda::DecodeIasQuery(query);
     return 0;
   }
 
   int Connect(quint32 deviceId, const QByteArray& serviceName) override {
-    SOCKADDR_IRDA address;
-    std::memset(&address, 0, sizeof address);
-    address.irdaAddressFamily = AF_IRDA;
-    std::memcpy(address.irdaDeviceID, &deviceId, 4);
-    strncpy_s(address.irdaServiceName, serviceName.constData(), _TRUNCATE);
-    if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    // The 31-byte IrDA socket address, copied into storage aligned for it.
+    const QByteArray record = irda::EncodeSocketAddress(deviceId, serviceName);
+    alignas(SOCKADDR_IRDA) char address[sizeof(SOCKADDR_IRDA)] = {};
+    std::memcpy(address, record.constData(), static_cast<size_t>(record.size()));
+    if (connect(socket_, reinterpret_cast<const sockaddr*>(address), irda::kSocketAddressSize) == 0) return 0;
     return WSAGetLastError();  // 10035 while the connect goes on
   }
 

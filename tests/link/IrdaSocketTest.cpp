@@ -2,6 +2,9 @@
 // failure names and data both ways.
 #include <gtest/gtest.h>
 
+#include <QtEndian>
+#include <cstring>
+
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "link/KelLink.h"
@@ -410,4 +413,89 @@ TEST(IrCOMMSocketLinger, PublishedSettingsAreAppliedByCreateIrSocket) {
   EXPECT_EQ(stack.calls.last(), "Notifications");
   EXPECT_EQ(errors, 0);
   socket.Close();
+}
+
+// The Winsock records, byte by byte: the sizes the component passes and the
+// field positions, whatever the platform structures' sizes.
+TEST(IrdaRecords, IasQueryIsTheWhole1385ByteBuffer) {
+  const QByteArray q = irda::EncodeIasQuery(0x11223344, "IrDA:IrCOMM", "Parameters");
+  ASSERT_EQ(q.size(), 1385);
+  EXPECT_EQ(q.left(4), QByteArray::fromHex("44332211"));
+  EXPECT_EQ(q.mid(4, 12), QByteArray("IrDA:IrCOMM\0", 12));
+  EXPECT_EQ(q.mid(68, 11), QByteArray("Parameters\0", 11));
+  EXPECT_EQ(q.mid(324), QByteArray(1385 - 324, '\0'));
+  // Names longer than their fields keep the terminating zero.
+  const QByteArray cut = irda::EncodeIasQuery(1, QByteArray(100, 'c'), QByteArray(300, 'a'));
+  ASSERT_EQ(cut.size(), 1385);
+  EXPECT_EQ(cut.mid(4, 64), QByteArray(63, 'c') + '\0');
+  EXPECT_EQ(cut.mid(68, 256), QByteArray(255, 'a') + '\0');
+}
+
+TEST(IrdaRecords, IasAnswersAreReadWithinTheBuffer) {
+  auto answer = [](quint32 type, quint32 value, const QByteArray& bytes = {}, int size = 1385) {
+    QByteArray q = irda::EncodeIasQuery(1, "IrLPT", "IrDA:IrLMP:LsapSel");
+    qToLittleEndian(type, q.data() + 324);
+    qToLittleEndian(value, q.data() + 328);
+    q.replace(332, bytes.size(), bytes);
+    q.resize(size);
+    return q;
+  };
+  IasAttribute a = irda::DecodeIasQuery(answer(1, 2));
+  EXPECT_EQ(a.type, irda::kIasAttribInt);
+  EXPECT_EQ(a.integer, 2);
+  a = irda::DecodeIasQuery(answer(2, 3, QByteArray::fromHex("000104")));
+  EXPECT_EQ(a.type, irda::kIasAttribOctetSeq);
+  EXPECT_EQ(a.octets, QByteArray::fromHex("000104"));
+  a = irda::DecodeIasQuery(answer(2, 0xFFFFFFFF));  // a length beyond the field
+  EXPECT_EQ(a.octets.size(), 1024);
+  a = irda::DecodeIasQuery(answer(2, 1024, {}, 340));  // a buffer shorter than the field
+  EXPECT_EQ(a.octets.size(), 8);
+  a = irda::DecodeIasQuery(answer(3, 5, QByteArray("\0\0\0\0Zelvo", 9)));  // length, character set, text
+  EXPECT_EQ(a.type, irda::kIasAttribStr);
+  EXPECT_EQ(a.octets, "Zelvo");
+  EXPECT_EQ(irda::DecodeIasQuery(answer(0, 0)).type, irda::kIasAttribNone);
+  EXPECT_EQ(irda::DecodeIasQuery(answer(1, 2, {}, 331)).type, irda::kIasAttribNone);  // too short
+  EXPECT_EQ(irda::DecodeIasQuery({}).type, irda::kIasAttribNone);
+}
+
+TEST(IrdaRecords, SocketAddressIs31Bytes) {
+  const QByteArray a = irda::EncodeSocketAddress(0x0A0B0C0D, "IrDA:IrCOMM");
+  EXPECT_EQ(a, QByteArray::fromHex("1A00" "0D0C0B0A") + QByteArray("IrDA:IrCOMM") + QByteArray(14, '\0'));
+  const QByteArray cut = irda::EncodeSocketAddress(1, QByteArray(40, 's'));
+  ASSERT_EQ(cut.size(), 31);
+  EXPECT_EQ(cut.mid(6), QByteArray(24, 's') + '\0');
+}
+
+TEST(IrdaRecords, DeviceListEntriesWithinWhatWasFilled) {
+  QByteArray list(irda::kDeviceListSize, '\0');
+  ASSERT_EQ(list.size(), 294);
+  for (int i = 0; i < 10; ++i) {
+    char* e = list.data() + 4 + i * 29;
+    qToLittleEndian<quint32>(100 + i, e);
+    std::memset(e + 4, 'A' + i, 22);  // a full name, no terminating zero
+    e[26] = 0x11;
+    e[27] = 0x22;
+    e[28] = static_cast<char>(0xFF);
+  }
+  qToLittleEndian<quint32>(2, list.data());
+  quint32 count = 0;
+  QList<IrdaDeviceEntry> entries = irda::DecodeDeviceList(list, 4 + 2 * 29, count);
+  EXPECT_EQ(count, 2u);
+  ASSERT_EQ(entries.size(), 2);
+  EXPECT_EQ(entries[1].deviceId, 101u);
+  EXPECT_EQ(entries[1].name, QByteArray(22, 'B'));
+  EXPECT_EQ(entries[1].hints1, 0x11);
+  EXPECT_EQ(entries[1].hints2, 0x22);
+  EXPECT_EQ(entries[1].charSet, 0xFF);
+  // More reported than the list holds: the count as reported, the entries
+  // that are there.
+  qToLittleEndian<quint32>(12, list.data());
+  entries = irda::DecodeDeviceList(list, 294, count);
+  EXPECT_EQ(count, 12u);
+  EXPECT_EQ(entries.size(), 10);
+  entries = irda::DecodeDeviceList(list, 4 + 29 + 10, count);  // one whole entry filled
+  EXPECT_EQ(entries.size(), 1);
+  EXPECT_TRUE(irda::DecodeDeviceList(list, 3, count).isEmpty());
+  EXPECT_EQ(count, 0u);
+  EXPECT_TRUE(irda::DecodeDeviceList(list, 100000, count).size() == 10);  // a length beyond the buffer
 }
