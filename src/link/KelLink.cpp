@@ -244,24 +244,29 @@ void TKelLink::WriteIrda(const QByteArray& wire) {
 void TKelLink::OpenLink(int timeOut) {
   // Opened before the start-up probe ran: probe first, or the socket's
   // reports would never reach the link (and the virtual port not be found).
+  // Every step below may run handlers that free the link (opening a port may
+  // deliver bytes at once).
+  QPointer<TKelLink> self(this);
   if (!probed_) {
-    QPointer<TKelLink> self(this);
     StartupProbe();
     if (!self) return;
   }
   if (ILinkDock* dock = ActiveDock()) {
     OpenDock(dock, dock != mpKovaExpressDock_ || kovaExpressDock_ == dock);
+    // The connect time-out: a dock that never reports the instrument must
+    // not leave the caller waiting for ever.
+    if (self && timeOut > 0) ArmReplyTimer(timeOut);
     return;
   }
   if (Ordinal(type_) == 1) {
     comPort_->SetComNumber(rs232Port_);
     comPort_->SetBaud(rs232BaudRate_);
     comPort_->SetOpen(true);
+    if (!self) return;
     StartThread();
     return;
   }
   if (irdaSocketMode_) {
-    QPointer<TKelLink> self(this);
     if (timeOut > 0) ArmReplyTimer(timeOut);
     irDevices_.reset();
     for (;;) {
@@ -287,10 +292,21 @@ void TKelLink::OpenLink(int timeOut) {
     StartThread();
     return;
   }
+  // IrCOMM virtual port. The same connect time-out as on the IrDA path: it
+  // runs until the first message re-arms the timer, and tells the caller when
+  // the port could not be opened.
   comPort_->SetComNumber(irCommPort_);
   comPort_->SetBaud(kIrCommBaud);
   comPort_->SetOpen(true);
+  if (!self) return;
   SetConnectedState(comPort_->Open());
+  if (!comPort_->Open()) {
+    const QString name = comPort_->DeviceName();
+    ShowMessage(QStringLiteral("Could not open the IrCOMM port %1: %2")
+                    .arg(name.isEmpty() ? QStringLiteral("COM%1").arg(irCommPort_) : name, comPort_->ErrorText()));
+    if (!self) return;
+  }
+  if (timeOut > 0) ArmReplyTimer(timeOut);
   StartThread();
 }
 
@@ -465,8 +481,10 @@ void TKelLink::DockInstrumentDisconnected() {
 }
 
 void TKelLink::DockUserData(const QByteArray& data) {
+  // Nothing is delivered before the instrument is there; such data does not
+  // stop the connect time-out either.
+  if (!connected_) return;
   replyTimer_->SetEnabled(false);
-  if (!connected_) return;  // nothing is delivered before the instrument is there
   QPointer<TKelLink> self(this);
   Raise(OnDebugReceive, this, data);
   if (self) Raise(OnReceiveMsg, this, data);

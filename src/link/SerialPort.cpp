@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -13,7 +14,9 @@
 namespace zelvo {
 
 TSerialPort::TSerialPort(QObject* owner) : QObject(owner), port_(std::make_unique<QSerialPort>()) {
-  QObject::connect(port_.get(), &QSerialPort::readyRead, this, [this] { DataArrived(); });
+  // Reported from the event loop, not from inside the port's own signal: the
+  // handler may free the port (with the link that owns it).
+  QObject::connect(port_.get(), &QSerialPort::readyRead, this, [this] { QueueDataArrived(); });
   QObject::connect(port_.get(), &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
     if (error == QSerialPort::ResourceError && port_->isOpen()) {
       // The device went away: the port is closed from under us.
@@ -78,8 +81,9 @@ void TSerialPort::SetOpen(bool open) {
     return;
   }
   openedName_ = name;
+  QPointer<TSerialPort> self(this);
   Raise(OnPortOpen, this);
-  if (port_->isOpen() && port_->bytesAvailable() > 0) DataArrived();
+  if (self && port_->isOpen() && port_->bytesAvailable() > 0) DataArrived();
 }
 
 void TSerialPort::LostPort() {
@@ -93,17 +97,23 @@ int TSerialPort::InBuffUsed() const {
   return port_->isOpen() ? static_cast<int>(qMin<qint64>(port_->bytesAvailable(), 0x7FFFFFFF)) : 0;
 }
 
+void TSerialPort::QueueDataArrived() {
+  if (triggerQueued_) return;
+  triggerQueued_ = true;
+  QMetaObject::invokeMethod(this, [this] { DataArrived(); }, Qt::QueuedConnection);
+}
+
 void TSerialPort::DataArrived() {
   triggerQueued_ = false;
   const qint64 waiting = port_->isOpen() ? port_->bytesAvailable() : 0;
   if (waiting <= 0 || !OnTriggerAvail) return;
   const auto count = static_cast<quint16>(qMin<qint64>(waiting, 0xFFFF));
+  // The handler may free the port's owner, and the port with it.
+  QPointer<TSerialPort> self(this);
   Raise(OnTriggerAvail, this, count);
+  if (!self) return;
   // Bytes beyond one notification (or taken only in part) are reported again.
-  if (port_->isOpen() && port_->bytesAvailable() > 0 && port_->bytesAvailable() < waiting && !triggerQueued_) {
-    triggerQueued_ = true;
-    QMetaObject::invokeMethod(this, [this] { DataArrived(); }, Qt::QueuedConnection);
-  }
+  if (port_->isOpen() && port_->bytesAvailable() > 0 && port_->bytesAvailable() < waiting) QueueDataArrived();
 }
 
 QByteArray TSerialPort::GetBlock(int count) {

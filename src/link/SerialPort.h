@@ -73,6 +73,7 @@ class TSerialPort : public QObject {
   TTriggerAvailEvent OnTriggerAvail;
 
  private:
+  void QueueDataArrived();
   void DataArrived();
   void Trace(char direction, const QByteArray& data);
   void WriteTrace(bool append);

@@ -382,6 +382,45 @@ TEST_F(DockLink, SlaveModeRetryIsBounded) {
   EXPECT_TRUE(static_cast<bool>(dock.OnInstrumentConnected));
 }
 
+TEST_F(DockLink, ConnectTimeOutWhenTheInstrumentNeverComes) {
+  // A dock that stays busy, and one that accepts slave mode but never reports
+  // the instrument: both end in one connect time-out of the time given.
+  for (int busy : {-1, 0}) {
+    ManualClock clock;
+    dialogs.Clear();
+    rec = Recorder();
+    rec.Attach(link);
+    dock.calls.clear();
+    dock.busyAnswers = busy;
+    link.SetDefaultTimeOut(30);
+    link.SetConnected(true);
+    EXPECT_EQ(dock.calls.count("SLV"), busy < 0 ? TKelLink::kMaxSlaveModeTries : 1);
+    EXPECT_EQ(dialogs.Texts().size(), busy < 0 ? 1 : 0);
+    // Stray data before the instrument is there is dropped and leaves the
+    // time-out running.
+    Raise(dock.OnRcvUserData, &dock, QByteArray("noise"));
+    clock.Advance(29999);
+    EXPECT_TRUE(rec.events.isEmpty());
+    clock.Advance(1);
+    EXPECT_EQ(rec.events, QStringList{"TimeOut(0)"}) << busy;
+    EXPECT_FALSE(link.Connected());
+    EXPECT_TRUE(rec.replies.isEmpty());
+  }
+  // The instrument coming in time: up, and the first message's wait replaces
+  // the connect time-out.
+  ManualClock clock;
+  rec = Recorder();
+  rec.Attach(link);
+  link.SetConnected(true);
+  clock.Advance(10000);
+  Raise(dock.OnInstrumentConnected, &dock);
+  link.SendMsg("ENQ", 7);
+  clock.Advance(6999);
+  EXPECT_EQ(rec.events, (QStringList{"Up(true)", "DebugSend"}));
+  clock.Advance(1);
+  EXPECT_EQ(rec.events.last(), "TimeOut(0)");
+}
+
 TEST_F(DockLink, MultiPortDockAsksOnce) {
   link.SetKovaExpressDock(nullptr);
   link.SetMPKovaExpressDock(&dock);
