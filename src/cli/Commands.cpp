@@ -2,19 +2,18 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTimer>
-#include <memory>
+#include <csignal>
 
-#include "cli/Progress.h"
+#include "cli/Connection.h"
+#include "cli/Interrupt.h"
+#include "cli/Report.h"
 #include "cli/TerminalDialogs.h"
 #include "cli/Transport.h"
-#include "core/Bytes.h"
-#include "core/MessagePump.h"
-#include "core/Timer.h"
+#include "core/VersionResource.h"
 #include "instrument/FlashFile.h"
-#include "instrument/ZelvoPro.h"
-#include "link/KelLink.h"
-#include "session/UploadSession.h"
 
 namespace zelvo::cli {
 
@@ -22,207 +21,50 @@ namespace {
 
 constexpr int kReleaseWaitMs = 6000;  // "STB" (5 s) answered and the link down
 
-TerminalDialogs::Answers AnswersFor(const CommandOptions& options, const Console& console) {
-  if (options.yes) return TerminalDialogs::Answers::AlwaysYes;
-  return console.terminal ? TerminalDialogs::Answers::AskOnTerminal : TerminalDialogs::Answers::AlwaysNo;
-}
-
-// Appends the debug trace lines of a link to a file.
-class TraceFile {
- public:
-  bool Open(const QString& path) {
-    file_.setFileName(path);
-    return file_.open(QIODevice::WriteOnly | QIODevice::Append);
-  }
-  void Attach(TKelLink& link) {
-    if (!file_.isOpen()) return;
-    link.OnDebugSend = [this](QObject*, const QByteArray& data) { Write(true, data); };
-    link.OnDebugReceive = [this](QObject*, const QByteArray& data) { Write(false, data); };
-  }
-
- private:
-  void Write(bool sent, const QByteArray& data) {
-    file_.write(TraceLine(sent, data) + '\n');
-    file_.flush();
-  }
-  QFile file_;
-};
-
-// The link and the instrument component, with the window's design values.
-struct Instrument {
-  Instrument() { ApplyDesignTimeValues(link, zelvo); }
-  TKelLink link;
-  TZelvoPro zelvo;
-};
-
-// The link looks for its transport 100 ms after it is created (the IrDA
-// stack, or the IrCOMM virtual port); a person pressing Start is never that
-// quick, a command line is.
-void WaitForStartupProbe(TKelLink& link) {
-  WaitUntil([&] { return !link.ReplyTimer()->Enabled(); }, 2000);
-}
-
-// The transport, then the link and the instrument component on it.
-struct Connection {
-  TransportSetup transport;
-  std::unique_ptr<Instrument> instrument;
-
-  // False, after saying why, when the transport cannot be used.
-  bool Open(const TransportOption& option, const Console& console) {
-    QString error;
-    if (!transport.Prepare(option, &error)) {
-      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(error));
-      return false;
-    }
-    instrument = std::make_unique<Instrument>();
-    WaitForStartupProbe(instrument->link);
-    return true;
-  }
-};
-
-const char* OutcomeText(UploadOutcome outcome) {
-  switch (outcome) {
-    case UploadOutcome::Completed: return "completed";
-    case UploadOutcome::ProgramFailed: return "program command failed";
-    case UploadOutcome::UnexpectedDisconnect: return "unexpected disconnect";
-    case UploadOutcome::Closed: return "connection closed before the upload";
-    case UploadOutcome::None: break;
-  }
-  return "not finished";
+void PrintResult(const CommandOptions& options, const Console& console, const QJsonObject& result) {
+  if (!options.json) return;
+  std::fprintf(console.result, "%s\n", JsonLine(result).constData());
+  std::fflush(console.result);
 }
 
 }  // namespace
 
-int RunFlash(const CommandOptions& options, const Console& console) {
-  TerminalDialogs dialogs(AnswersFor(options, console), console.out, console.in);
-  dialogs.SetFirmwareFile(options.firmware);
-  ScopedDialogs installed(&dialogs);
-  ProgressPrinter progress(console.out, console.terminal);
-  dialogs.BeforePrint = [&] { progress.Break(); };
-
-  Connection connection;
-  if (!connection.Open(options.transport, console)) return 2;
-  Instrument& instrument = *connection.instrument;
-  TraceFile trace;
-  if (!options.traceFile.isEmpty() && !trace.Open(options.traceFile)) {
-    std::fprintf(console.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options.traceFile));
-    return 2;
-  }
-  trace.Attach(instrument.link);
-
-  TTimer tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd;
-  tmrInstrCon.SetInterval(100);
-  tmrInstrDisc.SetInterval(100);
-  tmrDockLCDUpd.SetInterval(1000);
-  UploadSession session(&instrument.zelvo, &instrument.link, &tmrInstrCon, &tmrInstrDisc, &tmrDockLCDUpd);
-
-  QEventLoop loop;
-  QString failure;              // why the run failed, when it did
-  bool uploading = false;
-  UploadOutcome outcome = UploadOutcome::None;
-
-  QTimer identifyTimer, stallTimer, releaseTimer;
-  identifyTimer.setSingleShot(true);
-  stallTimer.setSingleShot(true);
-  releaseTimer.setSingleShot(true);
-
-  // A failure after identification releases the instrument with "STB" while
-  // the link is up, then waits for the disconnection step.
-  const auto fail = [&](const QString& why) {
-    if (!failure.isEmpty()) return;
-    failure = why;
-    identifyTimer.stop();
-    stallTimer.stop();
-    progress.Break();
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
-    if (instrument.link.Connected()) {
-      session.cbStopClick();
-      releaseTimer.start(kReleaseWaitMs);
-    } else {
-      instrument.link.CloseLink();
-      loop.quit();
-    }
-  };
-
-  session.OnFinished = [&](UploadOutcome finished) {
-    uploading = false;
-    outcome = finished;
-    loop.quit();
-  };
-  session.OnConnectionStep = [&](bool started) {
-    identifyTimer.stop();
-    if (started) {
-      uploading = true;
-      stallTimer.start(options.stallTimeoutS * 1000);
-    } else if (failure.isEmpty()) {
-      failure = QStringLiteral("the upload did not start");  // refusal or no accepted file: released by the session
-      releaseTimer.start(kReleaseWaitMs);
-    }
-  };
-  session.OnDisplayChanged = [&] {
-    const UploadDisplay& d = session.Display();
-    if (uploading && failure.isEmpty() && d.stopEnabled)
-      progress.Update(d.progress, d.page, UploadSession::TimeText(session.ElapsedSeconds()));
-  };
-  instrument.zelvo.OnFlashProgress = [&, forward = instrument.zelvo.OnFlashProgress](QObject* sender, int position,
-                                                                                      int total) {
-    if (forward) forward(sender, position, total);
-    if (uploading && failure.isEmpty()) stallTimer.start(options.stallTimeoutS * 1000);
-  };
-  dialogs.OnShown = [&](const QString& text) {
-    if (text == QLatin1String(upload_text::kConnectionTimeOut)) {
-      failure = QStringLiteral("the instrument did not come up in time");
-      loop.quit();
-    } else if (text == QLatin1String(kErrorSendingFlash) || text == QLatin1String(kErrorSendingLoader)) {
-      QTimer::singleShot(0, &loop, [&, text] { fail(text); });
-    }
-  };
-  QObject::connect(&identifyTimer, &QTimer::timeout, [&] {
-    fail(QStringLiteral("identification did not complete within %1 s").arg(options.identifyTimeoutS));
-  });
-  QObject::connect(&stallTimer, &QTimer::timeout, [&] {
-    fail(QStringLiteral("the upload made no progress for %1 s").arg(options.stallTimeoutS));
-  });
-  QObject::connect(&releaseTimer, &QTimer::timeout, [&] {
-    std::fprintf(console.err, "zelvoflash: the instrument did not answer the release; closing the link\n");
-    instrument.link.CloseLink();
-    loop.quit();
-  });
-
-  identifyTimer.start(options.identifyTimeoutS * 1000);
-  QTimer::singleShot(0, &loop, [&] {
-    session.cbStartClick();
-    if (session.Display().status == QLatin1String("Waiting")) {  // the first question was declined
-      failure = QStringLiteral("cancelled by the operator");
-      loop.quit();
-    }
-  });
-  loop.exec();
-  progress.Break();
-
-  if (failure.isEmpty() && outcome == UploadOutcome::Completed) {
-    std::fprintf(console.out, "zelvoflash: flash upload completed\n");
-    return 0;
-  }
-  if (failure.isEmpty()) failure = QString::fromLatin1(OutcomeText(outcome));
-  std::fprintf(console.err, "zelvoflash: flash upload failed: %s\n", qPrintable(failure));
-  return 1;
-}
-
 int RunIdentify(const CommandOptions& options, const Console& console) {
-  TerminalDialogs dialogs(AnswersFor(options, console), console.out, console.in);
+  TerminalDialogs dialogs({options.yes, options.force, console.inputTerminal}, console.out, console.err, console.in);
   ScopedDialogs installed(&dialogs);
+  QJsonObject result{{"command", "identify"}, {"transport", TransportName(options.transport)}};
+  const auto finish = [&](int status, const QString& message) {
+    if (status != 0) std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+    result.insert("exit", status);
+    result.insert("message", message);
+    PrintResult(options, console, result);
+    return status;
+  };
   Connection connection;
-  if (!connection.Open(options.transport, console)) return 2;
+  QString why;
+  if (const int status = connection.Open(options.transport, console, &why)) {
+    if (status == 2) return status;
+    return finish(status, why);
+  }
   Instrument& instrument = *connection.instrument;
 
   QEventLoop loop;
   bool identified = false;
+  bool interrupted = false;
   QString failure;
   QTimer identifyTimer, releaseTimer;
   identifyTimer.setSingleShot(true);
   releaseTimer.setSingleShot(true);
+  InterruptWatch interrupts;
 
+  const auto release = [&](int waitMs) {
+    if (instrument.link.Connected()) {
+      instrument.zelvo.SetOnline(false);  // "STB"
+      releaseTimer.start(waitMs);
+    } else {
+      loop.quit();
+    }
+  };
   instrument.link.OnTimeOut = [&](QObject*, quint16) {
     failure = QStringLiteral("the instrument did not come up in time");
     loop.quit();
@@ -237,48 +79,122 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
     instrument.link.OnTimeOut = nullptr;
     const TZelvoPro& z = instrument.zelvo;
     std::fprintf(console.out, "kind: %d (%s)\nversion: %s%s\ntype: \"%s\"\n", z.InstrumentKind(),
-                 z.InstrumentKind() == 9 ? "ZelvoPro" : "ZelvoLTD", z.InstFlashVersion().constData(),
-                 z.IsNG() ? " (NG)" : "", z.InstFlashType().constData());
+                 z.InstrumentKind() == 9 ? "ZelvoPro" : "ZelvoLTD", qPrintable(PrintableText(z.InstFlashVersion())),
+                 z.IsNG() ? " (NG)" : "", qPrintable(PrintableText(z.InstFlashType())));
     std::fflush(console.out);
-    instrument.zelvo.SetOnline(false);  // "STB"
-    releaseTimer.start(kReleaseWaitMs);
+    result.insert("instrument", QJsonObject{{"kind", z.InstrumentKind()},
+                                            {"family", FamilyName(z.InstrumentKind())},
+                                            {"version", PrintableText(z.InstFlashVersion())},
+                                            {"type_letter", PrintableText(z.InstFlashType())},
+                                            {"ng", z.IsNG()}});
+    release(kReleaseWaitMs);
   };
   QObject::connect(&identifyTimer, &QTimer::timeout, [&] {
     failure = QStringLiteral("identification did not complete within %1 s").arg(options.identifyTimeoutS);
-    if (instrument.link.Connected())
-      instrument.zelvo.SetOnline(false);
-    else
-      loop.quit();
-    releaseTimer.start(kReleaseWaitMs);
+    release(700);
   });
   QObject::connect(&releaseTimer, &QTimer::timeout, [&] {
     instrument.link.CloseLink();
     loop.quit();
   });
-  identifyTimer.start(options.identifyTimeoutS * 1000);
-  QTimer::singleShot(0, &loop, [&] { instrument.zelvo.SetOnline(true); });
+  interrupts.OnInterrupt = [&](int signal) {
+    if (interrupted) {
+      loop.quit();
+      return;
+    }
+    interrupted = true;
+    failure = QStringLiteral("interrupted by %1").arg(signal == SIGINT ? "Ctrl-C" : "SIGTERM");
+    identifyTimer.stop();
+    release(3000);
+  };
+  QTimer::singleShot(0, &loop, [&] {
+    TKelLink& link = instrument.link;
+    instrument.zelvo.SetOnline(true);
+    link.OnLinkUp = [&, inner = link.OnLinkUp](QObject* sender, bool status) {
+      if (status && !identified) identifyTimer.start(options.identifyTimeoutS * 1000);
+      if (inner) inner(sender, status);
+    };
+  });
   loop.exec();
-  if (identified && failure.isEmpty()) return 0;
-  std::fprintf(console.err, "zelvoflash: %s\n",
-               qPrintable(failure.isEmpty() ? QStringLiteral("the instrument went away") : failure));
-  return 1;
+  if (interrupted) return finish(InterruptWatch::kExitInterrupted, failure);
+  if (identified && failure.isEmpty()) return finish(0, QStringLiteral("identified"));
+  return finish(1, failure.isEmpty() ? QStringLiteral("the instrument went away") : failure);
 }
 
 int RunInfo(const CommandOptions& options, const Console& console) {
-  TFlashFile file;
-  const bool ng = options.ng.value_or(false);
-  if (!file.LoadFlashFile(options.firmware, ng)) {
-    std::fprintf(console.err, "zelvoflash: %s is not a valid %s firmware file (%d bytes expected)\n",
-                 qPrintable(options.firmware), ng ? "NG" : "classic", ng ? kNGFileSize : kClassicFileSize);
+  QJsonObject result{{"command", "info"}, {"path", options.firmware}};
+  const auto fail = [&](const QString& message) {
+    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+    result.insert("exit", 1);
+    result.insert("message", message);
+    PrintResult(options, console, result);
     return 1;
-  }
-  std::fprintf(console.out, "version: %s\ntype: \"%s\"\ndate: %s\n", file.FileFlashVersion().constData(),
-               file.FileFlashType().constData(), file.FileFlashDate().constData());
+  };
+  QFile f(options.firmware);
+  if (!f.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot read %1: %2").arg(options.firmware, f.errorString()));
+  const qint64 size = f.read(kFlashImageSize + 1).size();
+  f.close();
+  result.insert("size", size);
+  // The layout follows from the size, unless --ng or --classic says otherwise.
+  const bool ng = options.ng.value_or(size == kNGFileSize);
+  const int expected = ng ? kNGFileSize : kClassicFileSize;
+  if (!options.ng && size != kNGFileSize && size != kClassicFileSize)
+    return fail(QStringLiteral("%1 is %2 bytes, which fits neither firmware layout (%3 bytes classic, %4 bytes NG)")
+                    .arg(options.firmware)
+                    .arg(size)
+                    .arg(kClassicFileSize)
+                    .arg(kNGFileSize));
+  TFlashFile file;
+  if (size != expected || !file.LoadFlashFile(options.firmware, ng))
+    return fail(QStringLiteral("%1 is not a valid %2 firmware file (%3 bytes, %4 expected)")
+                    .arg(options.firmware, ng ? QStringLiteral("NG") : QStringLiteral("classic"))
+                    .arg(size)
+                    .arg(expected));
+  const QString version = PrintableText(file.FileFlashVersion());
+  const QString type = PrintableText(file.FileFlashType());
+  const QString date = PrintableText(file.FileFlashDate());
+  const QString instruments =
+      ng ? QStringLiteral("ZelvoPro NG and ZelvoLTD NG (instrument firmware 9.0 and above)")
+         : QStringLiteral("ZelvoPro and ZelvoLTD (BP), classic (instrument firmware below 9.0)");
+  const QString typeNote = file.FileFlashType() == " "
+                               ? QStringLiteral("no type letter: any instrument type, without the type question")
+                               : QStringLiteral("instruments of type \"%1\"; others are asked the type question").arg(type);
+  std::fprintf(console.out, "layout: %s (%lld bytes)\nversion: %s\ntype: \"%s\"\ndate: %s\nfor: %s\n      %s\n",
+               ng ? "NG" : "classic", static_cast<long long>(size), qPrintable(version), qPrintable(type),
+               qPrintable(date), qPrintable(instruments), qPrintable(typeNote));
+  result.insert("exit", 0);
+  result.insert("layout", ng ? "ng" : "classic");
+  result.insert("version", version);
+  result.insert("type_letter", type);
+  result.insert("date", date);
+  result.insert("instruments", instruments);
+  PrintResult(options, console, result);
   return 0;
 }
 
-int RunDiscover(const CommandOptions&, const Console& console) {
-  std::fprintf(console.err, "zelvoflash: dock discovery is not available in this build\n");
+int RunList(const CommandOptions& options, const Console& console) {
+  QJsonArray entries;
+  QString section;
+  for (const TransportListing& entry : ListTransports()) {
+    if (entry.section != section) {
+      section = entry.section;
+      std::fprintf(console.out, "%s:\n", qPrintable(section));
+    }
+    std::fprintf(console.out, "  %s%s%s%s\n", qPrintable(entry.name), entry.name.isEmpty() ? "" : "  ",
+                 qPrintable(entry.description),
+                 entry.use.isEmpty() ? "" : qPrintable(QStringLiteral("  -> flash FILE ") + entry.use));
+    entries.append(QJsonObject{
+        {"section", entry.section}, {"name", entry.name}, {"description", entry.description}, {"use", entry.use}});
+  }
+  std::fflush(console.out);
+  PrintResult(options, console, QJsonObject{{"command", "list"}, {"exit", 0}, {"transports", entries}});
+  return 0;
+}
+
+int RunDiscover(const CommandOptions& options, const Console& console) {
+  const QString message = QStringLiteral("dock discovery is not available in this build");
+  std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+  PrintResult(options, console, QJsonObject{{"command", "discover"}, {"exit", 2}, {"message", message}});
   return 2;
 }
 
@@ -286,7 +202,20 @@ int Run(const CommandOptions& options, const Console& console) {
   if (options.command == QLatin1String("flash")) return RunFlash(options, console);
   if (options.command == QLatin1String("identify")) return RunIdentify(options, console);
   if (options.command == QLatin1String("info")) return RunInfo(options, console);
+  if (options.command == QLatin1String("list")) return RunList(options, console);
   return RunDiscover(options, console);
+}
+
+QString ProgramFileVersion(const QString& executable) {
+  QFile file(executable);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const std::optional<QByteArray> block = FindVersionBlock(file.readAll());
+  if (!block) return {};
+  for (const char* table : {"040904E4", "040904B0"}) {
+    if (const auto value = QueryVersionValue(*block, QStringLiteral("\\StringFileInfo\\%1\\FileVersion").arg(table)))
+      return VersionText(*value);
+  }
+  return {};
 }
 
 }  // namespace zelvo::cli

@@ -1,6 +1,7 @@
 #pragma once
 // The commands of zelvoflash. Each returns the process's exit status:
-// 0 success, 1 failure, 2 bad usage (or a transport not in this build).
+// 0 success, 1 failure, 2 bad usage (or a transport not in this build),
+// 130 interrupted by Ctrl-C or SIGTERM.
 
 #include <cstdio>
 
@@ -9,17 +10,24 @@
 namespace zelvo::cli {
 
 struct Console {
-  std::FILE* out = stdout;
+  std::FILE* out = stdout;     // human text (standard error with --json)
   std::FILE* err = stderr;
   std::FILE* in = stdin;
-  bool terminal = false;  // standard output and input are terminals
+  std::FILE* result = stdout;  // the --json object
+  bool inputTerminal = false;  // standard input is a terminal: questions are asked
+  bool outputTerminal = false; // out is a terminal: the progress bar is drawn in place
 };
 
 int RunFlash(const CommandOptions& options, const Console& console);
 int RunIdentify(const CommandOptions& options, const Console& console);
 int RunInfo(const CommandOptions& options, const Console& console);
+int RunList(const CommandOptions& options, const Console& console);
 int RunDiscover(const CommandOptions& options, const Console& console);
 
 int Run(const CommandOptions& options, const Console& console);
+
+// The program's file version from its own version block ("8.2.1.1234"), or
+// empty when the executable carries none.
+QString ProgramFileVersion(const QString& executable);
 
 }  // namespace zelvo::cli

@@ -1,22 +1,54 @@
 #include "cli/Options.h"
 
+#include "cli/Transport.h"
+
 namespace zelvo::cli {
 
-QString UsageText() {
+QString HelpText() {
+  const auto built = [](TransportOption::Kind kind) {
+    return TransportBuilt(kind) ? QString() : QStringLiteral(" (not in this build)");
+  };
   return QStringLiteral(
-      "usage:\n"
-      "  zelvoflash flash FIRMWARE [TRANSPORT] [--yes] [--trace FILE] [--identify-timeout S] [--stall-timeout S]\n"
-      "  zelvoflash info FIRMWARE (--ng | --classic)\n"
-      "  zelvoflash identify [TRANSPORT] [--identify-timeout S]\n"
-      "  zelvoflash discover [--kind kova-express|mp-kova-express|kova6|dorrim]\n"
-      "TRANSPORT, at most one:\n"
-      "  --serial PORT        IrCOMM virtual serial port or plain serial port (device path or COMn)\n"
-      "  --dock-net ADDRESS   network Kova Express dock at ADDRESS\n"
-      "  --dock-usb [N]       N-th Kova Express dock on the USB bus (default 1)\n"
-      "  --simulate [kind=N,version=V,type=L,delay=MS,wrong-ack-at=K,no-ack-at=K,drop-at=K,pfm-nak,silent,noise,split=N]\n"
-      "                       the built-in simulated instrument\n"
-      "  (none)               IrDA socket, as the window does\n"
-      "exit status: 0 success, 1 failure, 2 bad usage\n");
+             "zelvoflash: writes firmware into ZelvoPro and ZelvoLTD instruments (classic and NG).\n"
+             "\n"
+             "usage:\n"
+             "  zelvoflash flash FIRMWARE [TRANSPORT] [--yes] [--force] [--json] [--log FILE]\n"
+             "                   [--trace FILE] [--trace-format raw|hex] [--identify-timeout S] [--stall-timeout S]\n"
+             "  zelvoflash identify [TRANSPORT] [--identify-timeout S] [--json]\n"
+             "  zelvoflash info FIRMWARE [--ng | --classic] [--json]\n"
+             "  zelvoflash list [--json]\n"
+             "  zelvoflash discover [--kind kova-express|mp-kova-express|kova6|dorrim] [--json]%1\n"
+             "  zelvoflash --help | --version\n"
+             "\n"
+             "TRANSPORT, at most one:\n"
+             "  (none)               IrDA socket, as the window does; without IrDA sockets, the IrCOMM\n"
+             "                       virtual port named in the registry mirror\n"
+             "  --serial PORT        IrCOMM virtual serial port or plain serial port (device path or COMn)\n"
+             "  --dock-net ADDRESS   network Kova Express dock at ADDRESS%2\n"
+             "  --dock-usb [N]       N-th Kova Express dock on the USB bus (default 1)%3\n"
+             "  --simulate [OPTIONS] the built-in simulated instrument; OPTIONS, comma-separated:\n"
+             "                       kind=N version=V type=L delay=MS wrong-ack-at=K no-ack-at=K drop-at=K\n"
+             "                       pfm-nak silent noise split=N\n"
+             "\n"
+             "flash options:\n"
+             "  --yes                answer the routine questions Yes (erase warning, placing the instrument,\n"
+             "                       \"Upgrade To Version ...\")\n"
+             "  --force              also answer Yes when the file's type differs from the instrument's or\n"
+             "                       its version is older; without it those are asked on a terminal and\n"
+             "                       answered No otherwise\n"
+             "  --json               print one JSON object with the result on standard output (other\n"
+             "                       output goes to standard error)\n"
+             "  --log FILE           append that JSON object as one line to FILE (a service record)\n"
+             "  --trace FILE         append the debug window's trace lines to FILE\n"
+             "  --trace-format F     raw (the lines as the debug window shows them) or hex\n"
+             "  --identify-timeout S give up when identification has not completed S s after the link is up\n"
+             "                       (default 60)\n"
+             "  --stall-timeout S    give up when the upload makes no progress for S s (default 60)\n"
+             "\n"
+             "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"
+             "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
+      .arg(built(TransportOption::Kind::DockNet), built(TransportOption::Kind::DockNet),
+           built(TransportOption::Kind::DockUsb));
 }
 
 namespace {
@@ -39,7 +71,7 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     return std::nullopt;
   }
   options.command = args.takeFirst();
-  static const QStringList commands = {"flash", "info", "identify", "discover"};
+  static const QStringList commands = {"flash", "info", "identify", "list", "discover"};
   if (!commands.contains(options.command)) {
     *error = QStringLiteral("unknown command: %1").arg(options.command);
     return std::nullopt;
@@ -72,14 +104,34 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       ++transports;
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
-      if (nextIsValue() && sim::LooksLikeSimulationOptions(args[i + 1]) &&
-          !sim::ParseSimulationOptions(next(), options.transport.simConfig, options.transport.simFaults, error))
-        return std::nullopt;
+      if (nextIsValue() && sim::LooksLikeSimulationOptions(args[i + 1])) {
+        QString why;
+        if (!sim::ParseSimulationOptions(next(), options.transport.simConfig, options.transport.simFaults, &why)) {
+          *error = QStringLiteral("--simulate: %1").arg(why);
+          return std::nullopt;
+        }
+      }
       ++transports;
     } else if (a == QLatin1String("--yes")) {
       options.yes = true;
+    } else if (a == QLatin1String("--force")) {
+      options.force = true;
+    } else if (a == QLatin1String("--json")) {
+      options.json = true;
+    } else if (a == QLatin1String("--log") && hasNext) {
+      options.logFile = next();
     } else if (a == QLatin1String("--trace") && hasNext) {
       options.traceFile = next();
+    } else if (a == QLatin1String("--trace-format") && hasNext) {
+      const QString format = next();
+      if (format == QLatin1String("raw")) {
+        options.traceFormat = TraceFormat::Raw;
+      } else if (format == QLatin1String("hex")) {
+        options.traceFormat = TraceFormat::Hex;
+      } else {
+        *error = QStringLiteral("--trace-format takes raw or hex, not %1").arg(format);
+        return std::nullopt;
+      }
     } else if (a == QLatin1String("--identify-timeout") && hasNext) {
       if (!ParseSeconds(next(), &options.identifyTimeoutS)) {
         *error = QStringLiteral("--identify-timeout takes a positive number of seconds");
@@ -114,10 +166,6 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     return std::nullopt;
   }
   if (needsFile) options.firmware = positional.first();
-  if (options.command == QLatin1String("info") && !options.ng) {
-    *error = QStringLiteral("info needs --ng or --classic");
-    return std::nullopt;
-  }
   static const QStringList kinds = {"kova-express", "mp-kova-express", "kova6", "dorrim"};
   if (!kinds.contains(options.discoverKind)) {
     *error = QStringLiteral("unknown dock kind: %1").arg(options.discoverKind);

@@ -19,22 +19,31 @@ struct TransportOption {
   sim::SimFaults simFaults;
 };
 
+enum class TraceFormat { Raw, Hex };
+
 struct CommandOptions {
-  QString command;   // flash, info, identify, discover
+  QString command;   // flash, info, identify, list, discover
   QString firmware;  // flash, info
   TransportOption transport;
-  bool yes = false;
+  bool yes = false;    // routine questions answered Yes
+  bool force = false;  // the wrong-type and older-version questions answered Yes
+  bool json = false;   // one JSON object on standard output at the end
+  QString logFile;     // the same object appended as one line
   QString traceFile;
+  TraceFormat traceFormat = TraceFormat::Raw;
   int identifyTimeoutS = 60;
   int stallTimeoutS = 60;
   std::optional<bool> ng;  // info: --ng / --classic
   QString discoverKind = QStringLiteral("kova-express");
 };
 
-// Parses arguments (without the program name). Nothing, with error set, for
-// bad usage.
+// Parses arguments (without the program name). Nothing, with error set to a
+// one-line reason, for bad usage.
 std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QString* error);
 
-QString UsageText();
+// The full help text, listing what this build provides.
+QString HelpText();
+// What follows a usage error.
+inline constexpr const char* kTryHelp = "try 'zelvoflash --help'";
 
 }  // namespace zelvo::cli

@@ -1,11 +1,14 @@
 #include "cli/TerminalDialogs.h"
 
-#include <QTextStream>
-
 namespace zelvo::cli {
 
-TerminalDialogs::TerminalDialogs(Answers answers, std::FILE* out, std::FILE* in)
-    : answers_(answers), out_(out), in_(in) {}
+TerminalDialogs::TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, std::FILE* in)
+    : policy_(policy), out_(out), err_(err), in_(in) {}
+
+bool TerminalDialogs::IsGuardQuestion(const QString& text) {
+  return text.contains(QLatin1String(" is different then the instrument type!")) ||
+         text.contains(QLatin1String(" is older then the existing one!"));
+}
 
 void TerminalDialogs::Print(const QString& prefix, const QString& text) {
   if (BeforePrint) BeforePrint();
@@ -21,29 +24,46 @@ void TerminalDialogs::ShowMessage(const QString& text) {
   if (OnShown) OnShown(text);
 }
 
-bool TerminalDialogs::Ask(const QString& prompt) {
-  switch (answers_) {
-    case Answers::AlwaysYes: {
-      std::fprintf(out_, "%s yes (--yes)\n", qPrintable(prompt));
-      return true;
-    }
-    case Answers::AlwaysNo:
-      std::fprintf(out_, "%s no (standard input is not a terminal; use --yes)\n", qPrintable(prompt));
-      return false;
-    case Answers::AskOnTerminal:
-      break;
-  }
+bool TerminalDialogs::AskTerminal(const QString& prompt) {
   for (;;) {
     std::fprintf(out_, "%s ", qPrintable(prompt));
     std::fflush(out_);
     char line[64];
-    if (!std::fgets(line, sizeof line, in_)) return false;
+    if (!std::fgets(line, sizeof line, in_)) {
+      std::fputc('\n', out_);
+      return false;  // end of input, or interrupted
+    }
     const QString answer = QString::fromLocal8Bit(line).trimmed().toLower();
     if (answer == QLatin1String("y") || answer == QLatin1String("yes") || answer == QLatin1String("ok")) return true;
     if (answer == QLatin1String("n") || answer == QLatin1String("no") || answer == QLatin1String("c") ||
         answer == QLatin1String("cancel"))
       return false;
   }
+}
+
+bool TerminalDialogs::Ask(const QString& text, const QString& prompt) {
+  const bool guard = IsGuardQuestion(text);
+  bool yes = false;
+  if (guard && policy_.force) {
+    std::fprintf(out_, "%s yes (--force)\n", qPrintable(prompt));
+    yes = true;
+  } else if (!guard && policy_.yes) {
+    std::fprintf(out_, "%s yes (--yes)\n", qPrintable(prompt));
+    yes = true;
+  } else if (policy_.inputTerminal) {
+    yes = AskTerminal(prompt);
+  } else if (guard) {
+    std::fprintf(out_, "%s no (use --force to accept it)\n", qPrintable(prompt));
+    QString shown = text;
+    shown.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    std::fprintf(err_, "zelvoflash: answered No without --force: %s\n", qPrintable(shown));
+  } else {
+    std::fprintf(out_, "%s no (standard input is not a terminal; use --yes)\n", qPrintable(prompt));
+  }
+  std::fflush(out_);
+  std::fflush(err_);
+  if (!yes) (guard ? declinedGuard_ : declinedRoutine_) = text;
+  return yes;
 }
 
 MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
@@ -53,8 +73,9 @@ MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButt
                                                     : QString();
   Print(prefix, text);
   MsgResult result = MsgResult::OK;
-  if (buttons == MsgButtons::OKCancel) result = Ask(QStringLiteral("[OK/Cancel]")) ? MsgResult::OK : MsgResult::Cancel;
-  if (buttons == MsgButtons::YesNo) result = Ask(QStringLiteral("[Yes/No]")) ? MsgResult::Yes : MsgResult::No;
+  if (buttons == MsgButtons::OKCancel)
+    result = Ask(text, QStringLiteral("[OK/Cancel]")) ? MsgResult::OK : MsgResult::Cancel;
+  if (buttons == MsgButtons::YesNo) result = Ask(text, QStringLiteral("[Yes/No]")) ? MsgResult::Yes : MsgResult::No;
   if (OnShown) OnShown(text);
   return result;
 }

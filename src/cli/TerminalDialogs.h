@@ -1,9 +1,15 @@
 #pragma once
 // The operator on a terminal: messages are printed, questions asked on the
-// terminal (or answered by --yes, or answered No / Cancel when standard input
-// is not a terminal), the open-file dialog answered with the firmware file
-// named on the command line (once: a second dialog after a rejected file is
-// cancelled, so nothing loops).
+// terminal, the open-file dialog answered with the firmware file named on the
+// command line (once: a second dialog after a rejected file is cancelled, so
+// nothing loops).
+//
+// Two kinds of question:
+//   routine  the erase warning, "Upgrade To Version ...": Yes with --yes,
+//            else asked when standard input is a terminal, else No;
+//   guard    the file's type differs from the instrument's, or its version is
+//            older: Yes only with --force, else asked when standard input is
+//            a terminal, else No (the text also goes to standard error).
 
 #include <QString>
 #include <QStringList>
@@ -16,13 +22,24 @@ namespace zelvo::cli {
 
 class TerminalDialogs final : public DialogsService {
  public:
-  enum class Answers { AskOnTerminal, AlwaysYes, AlwaysNo };
-  TerminalDialogs(Answers answers, std::FILE* out, std::FILE* in);
+  struct Policy {
+    bool yes = false;            // --yes
+    bool force = false;          // --force
+    bool inputTerminal = false;  // standard input is a terminal
+  };
+  TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, std::FILE* in);
 
   void SetFirmwareFile(const QString& path) { firmware_ = path; }
-  // Every text shown, in order (for the final report and the tests).
+  // Every text shown, in order.
   const QStringList& Shown() const { return shown_; }
   bool Saw(const QString& text) const { return shown_.contains(text); }
+  // The last guard question answered No (empty when none was).
+  const QString& DeclinedGuard() const { return declinedGuard_; }
+  // The last routine question answered No or Cancel (empty when none was).
+  const QString& DeclinedRoutine() const { return declinedRoutine_; }
+
+  // The wrong-type and older-version questions.
+  static bool IsGuardQuestion(const QString& text);
 
   void ShowMessage(const QString& text) override;
   MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
@@ -35,15 +52,19 @@ class TerminalDialogs final : public DialogsService {
   std::function<void(const QString&)> OnShown;
 
  private:
-  bool Ask(const QString& prompt);
+  bool Ask(const QString& text, const QString& prompt);
+  bool AskTerminal(const QString& prompt);
   void Print(const QString& prefix, const QString& text);
 
-  Answers answers_;
+  Policy policy_;
   std::FILE* out_;
+  std::FILE* err_;
   std::FILE* in_;
   QString firmware_;
   bool firmwareOffered_ = false;
   QStringList shown_;
+  QString declinedGuard_;
+  QString declinedRoutine_;
 };
 
 }  // namespace zelvo::cli

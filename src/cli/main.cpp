@@ -11,16 +11,23 @@ int main(int argc, char** argv) {
   QStringList arguments = QCoreApplication::arguments();
   arguments.removeFirst();
   if (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"))) {
-    std::printf("%s", qPrintable(zelvo::cli::UsageText()));
+    std::printf("%s", qPrintable(zelvo::cli::HelpText()));
+    return 0;
+  }
+  if (arguments == QStringList{QStringLiteral("--version")}) {
+    const QString version = zelvo::cli::ProgramFileVersion(QCoreApplication::applicationFilePath());
+    std::printf("zelvoflash %s\n", version.isEmpty() ? "(no version block)" : qPrintable(version));
     return 0;
   }
   QString error;
   const auto options = zelvo::cli::ParseArguments(arguments, &error);
   if (!options) {
-    std::fprintf(stderr, "zelvoflash: %s\n%s", qPrintable(error), qPrintable(zelvo::cli::UsageText()));
+    std::fprintf(stderr, "zelvoflash: %s\n%s\n", qPrintable(error), zelvo::cli::kTryHelp);
     return 2;
   }
   zelvo::cli::Console console;
-  console.terminal = isatty(STDOUT_FILENO) && isatty(STDIN_FILENO);
+  console.inputTerminal = isatty(STDIN_FILENO);
+  if (options->json) console.out = stderr;  // standard output carries the JSON object alone
+  console.outputTerminal = isatty(fileno(console.out));
   return zelvo::cli::Run(*options, console);
 }

@@ -3,68 +3,23 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
-#include <QTemporaryDir>
-
+#include "CliSupport.h"
 #include "cli/Options.h"
-#include "support/Firmware.h"
 
 using namespace zelvo;
+using namespace zelvo::test;
 
 namespace {
 
-const QString kZelvoflash = QStringLiteral(ZELVOFLASH_EXE);
-const QString kZelvoSim = QStringLiteral(ZELVO_SIM_EXE);
-
-struct RunResult {
-  int exitCode = -1;
-  QString out;
-  QString err;
-};
-
-RunResult RunZelvoflash(const QStringList& args, int timeoutMs = 120000) {
-  QProcess process;
-  process.start(kZelvoflash, args);
-  process.closeWriteChannel();  // standard input is not a terminal
-  EXPECT_TRUE(process.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
-  return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-          QString::fromLocal8Bit(process.readAllStandardOutput()),
-          QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-// zelvo-sim serving an instrument on a pseudo-terminal for one test.
-class SimServer {
- public:
-  explicit SimServer(const QStringList& args) {
-    process_.start(kZelvoSim, QStringList{"serve"} + args);
-    EXPECT_TRUE(process_.waitForReadyRead(10000));
-    path_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
-  }
-  // Stops the simulator and returns its report.
-  QString Stop() {
-    process_.terminate();
-    process_.waitForFinished(10000);
-    return QString::fromLocal8Bit(process_.readAllStandardError());
-  }
-  ~SimServer() {
-    if (process_.state() != QProcess::NotRunning) Stop();
-  }
-  QString Path() const { return path_; }
-
- private:
-  QProcess process_;
-  QString path_;
-};
-
-class Zelvoflash : public ::testing::Test {
+class ZelvoflashRuns : public ::testing::Test {
  protected:
   QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-  test::FirmwareFiles files_;
+  FirmwareFiles files_;
 };
 
 }  // namespace
 
-TEST_F(Zelvoflash, NGUploadOverASerialPortSucceeds) {
+TEST_F(ZelvoflashRuns, NGUploadOverASerialPortSucceeds) {
   SimServer sim({"--kind", "9", "--version", "9.05", "--type", "A"});
   const QString trace = files_.Path("trace.txt");
   const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--trace", trace});
@@ -81,13 +36,13 @@ TEST_F(Zelvoflash, NGUploadOverASerialPortSucceeds) {
   EXPECT_TRUE(lines.contains("RCV#\xE6" "ACKBYE" "\xE7#\n"));
 }
 
-TEST_F(Zelvoflash, ClassicUploadOverTheSimulatedInstrument) {
+TEST_F(ZelvoflashRuns, ClassicUploadOverTheSimulatedInstrument) {
   const RunResult r = RunZelvoflash({"flash", Firmware(false, "7.62", 'P'), "--simulate", "kind=9,version=7.61,type=P", "--yes"});
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_TRUE(r.out.contains("Flash Upload Completed. Please wait for the instrument to restart."));
 }
 
-TEST_F(Zelvoflash, FailuresExitWithOne) {
+TEST_F(ZelvoflashRuns, FailuresExitWithOne) {
   const QString ng = Firmware(true, "9.12");
   struct Case {
     QStringList sim;
@@ -118,13 +73,13 @@ TEST_F(Zelvoflash, FailuresExitWithOne) {
   }
 }
 
-TEST_F(Zelvoflash, LinkLostOverIrdaIsAnUnexpectedDisconnect) {
+TEST_F(ZelvoflashRuns, LinkLostOverIrdaIsAnUnexpectedDisconnect) {
   const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--simulate", "version=9.05,drop-at=5", "--yes"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.out.contains("Unexpected Disconnect, Flash upload aborted!")) << r.out.toStdString();
 }
 
-TEST_F(Zelvoflash, InvalidFileAndDeclinedQuestionsExitWithOne) {
+TEST_F(ZelvoflashRuns, InvalidFileAndDeclinedQuestionsExitWithOne) {
   SimServer sim({"--version", "9.05"});
   RunResult r = RunZelvoflash({"flash", Firmware(false, "7.62"), "--serial", sim.Path(), "--yes"});
   EXPECT_EQ(r.exitCode, 1);
@@ -139,7 +94,7 @@ TEST_F(Zelvoflash, InvalidFileAndDeclinedQuestionsExitWithOne) {
   EXPECT_TRUE(quiet.Stop().contains("commands: \n"));  // nothing was sent
 }
 
-TEST_F(Zelvoflash, IdentifyPrintsTheInstrumentAndReleasesIt) {
+TEST_F(ZelvoflashRuns, IdentifyPrintsTheInstrumentAndReleasesIt) {
   SimServer sim({"--kind", "10", "--version", "7.61", "--type", "P"});
   const RunResult r = RunZelvoflash({"identify", "--serial", sim.Path()});
   EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -150,7 +105,7 @@ TEST_F(Zelvoflash, IdentifyPrintsTheInstrumentAndReleasesIt) {
   EXPECT_TRUE(report.contains("commands: ENQ WHO RSC VFL FLV STB")) << report.toStdString();
 }
 
-TEST_F(Zelvoflash, InfoReadsTheFile) {
+TEST_F(ZelvoflashRuns, InfoReadsTheFile) {
   RunResult r = RunZelvoflash({"info", Firmware(false, "7.62", 'P'), "--classic"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(r.out.contains("version: 7.62"));
@@ -160,10 +115,10 @@ TEST_F(Zelvoflash, InfoReadsTheFile) {
   EXPECT_EQ(r.exitCode, 1);
 }
 
-TEST_F(Zelvoflash, BadUsageAndMissingLayersExitWithTwo) {
+TEST_F(ZelvoflashRuns, BadUsageAndMissingLayersExitWithTwo) {
   const QString fw = Firmware(true, "9.12");
   for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"flash"},
-                                  QStringList{"info", fw}, QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
+                                  QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
                                   QStringList{"flash", fw, "--stall-timeout", "0"}, QStringList{"flash", fw, "--bogus"},
                                   QStringList{"flash", fw, "--dock-net", "127.0.0.1"},
                                   QStringList{"identify", "--dock-usb"}, QStringList{"discover"}}) {

@@ -1,0 +1,58 @@
+#include "cli/Connection.h"
+
+#include "cli/Commands.h"
+#include "core/MessagePump.h"
+#include "session/UploadSession.h"
+
+namespace zelvo::cli {
+
+Instrument::Instrument() { ApplyDesignTimeValues(link, zelvo); }
+
+namespace {
+
+// The link looks for its transport 100 ms after it is created (the IrDA
+// stack, or the IrCOMM virtual port); a person pressing Start is never that
+// quick, a command line is.
+void WaitForStartupProbe(TKelLink& link) {
+  WaitUntil([&] { return !link.ReplyTimer()->Enabled(); }, 2000);
+}
+
+}  // namespace
+
+int Connection::Open(const TransportOption& option, const Console& console, QString* why) {
+  switch (transport.Prepare(option, why)) {
+    case TransportSetup::Result::Ready:
+      break;
+    case TransportSetup::Result::Unusable:
+      return 1;  // the caller reports why
+    case TransportSetup::Result::NotBuilt:
+      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(*why));
+      return 2;
+  }
+  instrument = std::make_unique<Instrument>();
+  WaitForStartupProbe(instrument->link);
+  return 0;
+}
+
+QByteArray CommandOf(const QByteArray& message) {
+  qsizetype start = 0;
+  while (start < message.size() && (message[start] == '\0' || static_cast<unsigned char>(message[start]) == 0xE6))
+    ++start;
+  return message.mid(start, 3);
+}
+
+QByteArray HexTraceLine(bool sent, const QByteArray& data) { return TraceLine(sent, data.toHex(' ').toUpper()); }
+
+bool TraceFile::Open(const QString& path, TraceFormat format) {
+  format_ = format;
+  file_.setFileName(path);
+  return file_.open(QIODevice::WriteOnly | QIODevice::Append);
+}
+
+void TraceFile::Write(bool sent, const QByteArray& data) {
+  if (!file_.isOpen()) return;
+  file_.write((format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n');
+  file_.flush();
+}
+
+}  // namespace zelvo::cli

@@ -1,0 +1,59 @@
+#pragma once
+// What the commands that talk to an instrument share: the transport with the
+// link and the instrument component on it, the trace file, and a look at the
+// messages going by.
+
+#include <QByteArray>
+#include <QFile>
+#include <functional>
+#include <memory>
+
+#include "cli/Options.h"
+#include "cli/Transport.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+
+namespace zelvo::cli {
+
+struct Console;
+
+// The link and the instrument component, with the window's design values.
+struct Instrument {
+  Instrument();
+  TKelLink link;
+  TZelvoPro zelvo;
+};
+
+// The transport, then the link and the instrument component on it.
+struct Connection {
+  TransportSetup transport;
+  std::unique_ptr<Instrument> instrument;
+
+  // 0 when ready; 1 when the transport cannot be used (why set, for the
+  // caller to report); 2 when it is not in this build (said already).
+  int Open(const TransportOption& option, const Console& console, QString* why);
+};
+
+// The command at the start of a message as the link reports it (framing
+// bytes, if any, skipped): "WEP", "STB", ...; empty when too short.
+QByteArray CommandOf(const QByteArray& message);
+
+// Appends the debug trace lines to a file, raw (as the debug window shows
+// them) or with each message as hexadecimal bytes.
+class TraceFile {
+ public:
+  bool Open(const QString& path, TraceFormat format);
+  void Write(bool sent, const QByteArray& data);
+
+ private:
+  QFile file_;
+  TraceFormat format_ = TraceFormat::Raw;
+};
+
+// One trace line in the hexadecimal form: "SND#E6 45 4E 51 E7#".
+QByteArray HexTraceLine(bool sent, const QByteArray& data);
+
+// Instrument family as the results name it.
+inline const char* FamilyName(int instrumentKind) { return instrumentKind == 9 ? "ZelvoPro" : "ZelvoLtd"; }
+
+}  // namespace zelvo::cli

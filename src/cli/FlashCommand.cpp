@@ -1,0 +1,411 @@
+// zelvoflash flash: the window's upload workflow on the command line.
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonObject>
+#include <QTimer>
+#include <csignal>
+
+#include "cli/Commands.h"
+#include "cli/Connection.h"
+#include "cli/Interrupt.h"
+#include "cli/Progress.h"
+#include "cli/Report.h"
+#include "cli/TerminalDialogs.h"
+#include "core/Bytes.h"
+#include "core/Timer.h"
+#include "instrument/FlashFile.h"
+#include "session/UploadSession.h"
+
+namespace zelvo::cli {
+
+namespace {
+
+constexpr int kReleaseWaitMs = 6000;       // "STB" (5 s) answered and the link down
+constexpr int kInterruptReleaseMs = 3000;  // Ctrl-C: a few seconds for "ACKBYE" at most
+constexpr int kGiveUpReleaseMs = 700;      // identification gave up: the run ends within S + 1 s
+
+enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Completed: return "completed";
+    case Outcome::Refused: return "refused";
+    case Outcome::Cancelled: return "cancelled";
+    case Outcome::ProgramFailed: return "program-failed";
+    case Outcome::Disconnected: return "disconnected";
+    case Outcome::Timeout: return "timeout";
+    case Outcome::Error: return "error";
+    case Outcome::Interrupted: return "interrupted";
+  }
+  return "error";
+}
+
+// The firmware file, read before any instrument is addressed: it must be
+// readable and of one of the two layouts. The check by the instrument's
+// generation still runs after identification.
+bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) {
+    *why = QStringLiteral("cannot read the firmware file %1: %2").arg(path, f.errorString());
+    return false;
+  }
+  const qint64 size = f.read(kFlashImageSize + 1).size();
+  f.close();
+  if (size != kClassicFileSize && size != kNGFileSize) {
+    *why = QStringLiteral("%1 is %2 bytes, which fits neither firmware layout (%3 bytes classic, %4 bytes NG)")
+               .arg(path)
+               .arg(size)
+               .arg(kClassicFileSize)
+               .arg(kNGFileSize);
+    return false;
+  }
+  if (!file.LoadFlashFile(path, size == kNGFileSize)) {
+    *why = QStringLiteral("cannot read the firmware file %1").arg(path);
+    return false;
+  }
+  return true;
+}
+
+bool IsRefusalText(const QString& text) {
+  return text == QLatin1String(upload_text::kLtdNotSupported) ||
+         text.startsWith(QLatin1String("The current Flash version (")) ||
+         text.startsWith(QLatin1String("This is not a valid flash file for "));
+}
+
+class FlashRun {
+ public:
+  FlashRun(const CommandOptions& options, const Console& console)
+      : options_(options),
+        console_(console),
+        dialogs_({options.yes, options.force, console.inputTerminal}, console.out, console.err, console.in),
+        progress_(console.out, console.outputTerminal) {}
+
+  int Exec();
+
+ private:
+  void Wire();
+  void Fail(Outcome outcome, const QString& why, int releaseMs = kReleaseWaitMs);
+  void Interrupt(int signal);
+  void Sent(const QByteArray& data);
+  void Received(const QByteArray& data);
+  void ConnectionStep(bool started);
+  void ShowProgress();
+  void Say(const QString& text);
+  int Finish(Outcome outcome, const QString& message);
+  QJsonObject Result(Outcome outcome, int exitCode, const QString& message) const;
+
+  const CommandOptions& options_;
+  const Console& console_;
+  TerminalDialogs dialogs_;
+  ProgressPrinter progress_;
+  TFlashFile file_;
+  QString started_ = LocalTimestamp();
+
+  Connection connection_;
+  Instrument* instrument_ = nullptr;
+  TraceFile trace_;
+  TTimer tmrInstrCon_, tmrInstrDisc_, tmrDockLCDUpd_;
+  std::unique_ptr<UploadSession> session_;
+  QEventLoop loop_;
+  QTimer identifyTimer_, stallTimer_, releaseTimer_;
+  InterruptWatch interrupts_;
+
+  QString failure_;  // why the run failed, when it did
+  Outcome failureOutcome_ = Outcome::Error;
+  QString refusal_;  // the refusal the session showed, if any
+  bool interrupted_ = false;
+  bool identified_ = false;
+  bool uploading_ = false;
+  bool stbSent_ = false;
+  bool released_ = false;  // "ACKBYE" after "STB"
+  int pages_ = 0;
+  int loaderChunks_ = 0;
+  double sentFraction_ = 0.0;
+  QElapsedTimer uploadClock_;
+  UploadOutcome sessionOutcome_ = UploadOutcome::None;
+};
+
+void FlashRun::Say(const QString& text) {
+  progress_.Break();
+  std::fprintf(console_.out, "zelvoflash: %s\n", qPrintable(text));
+  std::fflush(console_.out);
+}
+
+int FlashRun::Exec() {
+  QString why;
+  if (!CheckFirmware(options_.firmware, file_, &why)) return Finish(Outcome::Error, why);
+  if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat)) {
+    std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
+    return 2;
+  }
+  if (const int status = connection_.Open(options_.transport, console_, &why)) {
+    if (status == 2) return status;  // not in this build: said already
+    return Finish(Outcome::Error, why);
+  }
+  instrument_ = connection_.instrument.get();
+  dialogs_.SetFirmwareFile(options_.firmware);
+  ScopedDialogs installed(&dialogs_);
+  tmrInstrCon_.SetInterval(100);
+  tmrInstrDisc_.SetInterval(100);
+  tmrDockLCDUpd_.SetInterval(1000);
+  session_ = std::make_unique<UploadSession>(&instrument_->zelvo, &instrument_->link, &tmrInstrCon_, &tmrInstrDisc_,
+                                             &tmrDockLCDUpd_);
+  Wire();
+
+  QTimer::singleShot(0, &loop_, [this] {
+    TKelLink& link = instrument_->link;
+    session_->cbStartClick();
+    if (session_->Display().status == QLatin1String("Waiting")) {  // the first question was declined
+      failure_ = QStringLiteral("cancelled by the operator");
+      failureOutcome_ = Outcome::Cancelled;
+      loop_.quit();
+      return;
+    }
+    // Identification is given its time from the moment the link is up.
+    link.OnLinkUp = [this, inner = link.OnLinkUp](QObject* sender, bool status) {
+      if (status && failure_.isEmpty() && !identified_) identifyTimer_.start(options_.identifyTimeoutS * 1000);
+      if (inner) inner(sender, status);
+    };
+  });
+  loop_.exec();
+  progress_.Break();
+  if (interrupted_) {
+    QString message = failure_;
+    if (stbSent_) {
+      message += released_ ? QStringLiteral("; the instrument was released") : QStringLiteral("; the instrument did not answer the release");
+    }
+    return Finish(Outcome::Interrupted, message);
+  }
+  if (!failure_.isEmpty()) return Finish(failureOutcome_, failure_);
+  switch (sessionOutcome_) {
+    case UploadOutcome::Completed: return Finish(Outcome::Completed, QStringLiteral("flash upload completed"));
+    case UploadOutcome::ProgramFailed:
+      return Finish(Outcome::ProgramFailed, QStringLiteral("the instrument did not accept the program command"));
+    case UploadOutcome::UnexpectedDisconnect:
+      return Finish(Outcome::Disconnected, QStringLiteral("the link was lost during the upload"));
+    case UploadOutcome::Closed:
+    case UploadOutcome::None:
+      break;
+  }
+  return Finish(Outcome::Disconnected, QStringLiteral("the connection closed before the upload"));
+}
+
+void FlashRun::Wire() {
+  identifyTimer_.setSingleShot(true);
+  stallTimer_.setSingleShot(true);
+  releaseTimer_.setSingleShot(true);
+  TKelLink& link = instrument_->link;
+  TZelvoPro& zelvo = instrument_->zelvo;
+
+  dialogs_.BeforePrint = [this] { progress_.Break(); };
+  dialogs_.OnShown = [this](const QString& text) {
+    if (IsRefusalText(text)) refusal_ = text;
+    if (text == QLatin1String(upload_text::kConnectionTimeOut)) {
+      Fail(Outcome::Timeout, QStringLiteral("the instrument did not come up in time"));
+    } else if (text == QLatin1String(kErrorSendingFlash)) {
+      // Shown once already; the summary says it in other words.
+      QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QStringLiteral("the instrument acknowledged another page")); });
+    } else if (text == QLatin1String(kErrorSendingLoader)) {
+      QTimer::singleShot(0, &loop_, [this] {
+        Fail(Outcome::Error, QStringLiteral("the instrument did not accept a flash loader chunk"));
+      });
+    }
+  };
+  link.OnDebugSend = [this](QObject*, const QByteArray& data) { Sent(data); };
+  link.OnDebugReceive = [this](QObject*, const QByteArray& data) { Received(data); };
+
+  session_->OnFinished = [this](UploadOutcome finished) {
+    uploading_ = false;
+    sessionOutcome_ = finished;
+    loop_.quit();
+  };
+  session_->OnConnectionStep = [this](bool started) { ConnectionStep(started); };
+  session_->OnDisplayChanged = [this] { ShowProgress(); };
+  zelvo.OnIsOnline = [this, forward = zelvo.OnIsOnline](QObject* sender, bool online) {
+    if (online && !identified_) {
+      identified_ = true;
+      identifyTimer_.stop();
+      const TZelvoPro& z = instrument_->zelvo;
+      Say(QStringLiteral("instrument: %1, firmware %2")
+              .arg(QLatin1String(FamilyName(z.InstrumentKind())),
+                   PrintableText(z.InstFlashVersion() + ' ' + z.InstFlashType()).trimmed()));
+    }
+    if (forward) forward(sender, online);
+  };
+  zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
+    if (total > 0) sentFraction_ = static_cast<double>(position) / total;
+    if (forward) forward(sender, position, total);  // the session's display, then ShowProgress
+    if (uploading_ && failure_.isEmpty()) stallTimer_.start(options_.stallTimeoutS * 1000);
+  };
+
+  QObject::connect(&identifyTimer_, &QTimer::timeout, [this] {
+    Fail(Outcome::Timeout, QStringLiteral("identification did not complete within %1 s").arg(options_.identifyTimeoutS),
+         kGiveUpReleaseMs);
+  });
+  QObject::connect(&stallTimer_, &QTimer::timeout, [this] {
+    Fail(Outcome::Timeout, QStringLiteral("the upload made no progress for %1 s").arg(options_.stallTimeoutS));
+  });
+  QObject::connect(&releaseTimer_, &QTimer::timeout, [this] {
+    Say(QStringLiteral("the instrument did not answer the release; closing the link"));
+    instrument_->link.CloseLink();
+    loop_.quit();
+  });
+  interrupts_.OnInterrupt = [this](int signal) { Interrupt(signal); };
+}
+
+// A failure releases the instrument with "STB" while the link is up, then
+// waits (at most releaseMs) for the disconnection step.
+void FlashRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
+  if (!failure_.isEmpty()) return;
+  failure_ = why;
+  failureOutcome_ = outcome;
+  identifyTimer_.stop();
+  stallTimer_.stop();
+  if (instrument_->link.Connected()) {
+    Say(QStringLiteral("releasing the instrument (STB)"));
+    session_->cbStopClick();
+    releaseTimer_.start(releaseMs);
+  } else {
+    instrument_->link.CloseLink();
+    loop_.quit();
+  }
+}
+
+void FlashRun::Interrupt(int signal) {
+  const QString name = signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM");
+  if (interrupted_) {  // a second signal: stop waiting for the instrument
+    loop_.quit();
+    return;
+  }
+  interrupted_ = true;
+  if (failure_.isEmpty()) {
+    Fail(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(name), kInterruptReleaseMs);
+    return;
+  }
+  // Already releasing: wait no longer than an interruption allows.
+  failure_ = QStringLiteral("interrupted by %1 (%2)").arg(name, failure_);
+  if (releaseTimer_.isActive() && releaseTimer_.remainingTime() > kInterruptReleaseMs)
+    releaseTimer_.start(kInterruptReleaseMs);
+}
+
+void FlashRun::Sent(const QByteArray& data) {
+  trace_.Write(true, data);
+  const QByteArray command = CommandOf(data);
+  if (command == "WEP") {
+    ++pages_;
+  } else if (command == "WAE") {
+    if (loaderChunks_ == 0) {
+      progress_.Finish(QStringLiteral("%1 pages sent").arg(pages_));
+      Say(QStringLiteral("sending the flash loader"));
+    }
+    ++loaderChunks_;
+  } else if (command == "PFM") {
+    if (loaderChunks_ == 0) progress_.Finish(QStringLiteral("%1 pages sent").arg(pages_));
+    Say(QStringLiteral("sending the program command"));
+  } else if (command == "STB") {
+    stbSent_ = true;
+  }
+}
+
+void FlashRun::Received(const QByteArray& data) {
+  trace_.Write(false, data);
+  if (stbSent_ && data.contains("ACKBYE")) released_ = true;
+}
+
+void FlashRun::ConnectionStep(bool started) {
+  identifyTimer_.stop();
+  if (started) {
+    uploading_ = true;
+    uploadClock_.start();
+    stallTimer_.start(options_.stallTimeoutS * 1000);
+    const TZelvoPro& z = instrument_->zelvo;
+    Say(QStringLiteral("file: %1, built %2")
+            .arg(PrintableText(z.FileFlashVersion() + ' ' + z.FileFlashType()).trimmed(),
+                 PrintableText(z.FileFlashDate())));
+    return;
+  }
+  if (!failure_.isEmpty()) return;
+  // Refused, or no file accepted: the session has released the instrument.
+  if (!dialogs_.DeclinedGuard().isEmpty()) {
+    QString question = dialogs_.DeclinedGuard();
+    failure_ = QStringLiteral("declined without --force: ") + question.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    failureOutcome_ = Outcome::Refused;
+  } else if (!refusal_.isEmpty()) {
+    failure_ = refusal_;
+    failureOutcome_ = Outcome::Refused;
+  } else {
+    failure_ = QStringLiteral("cancelled by the operator");
+    failureOutcome_ = Outcome::Cancelled;
+  }
+  releaseTimer_.start(kReleaseWaitMs);
+}
+
+void FlashRun::ShowProgress() {
+  const UploadDisplay& d = session_->Display();
+  if (uploading_ && failure_.isEmpty() && d.stopEnabled && pages_ > 1)
+    progress_.Update(d.progress, sentFraction_, d.page, UploadSession::TimeText(session_->ElapsedSeconds()));
+}
+
+QJsonObject FlashRun::Result(Outcome outcome, int exitCode, const QString& message) const {
+  QJsonObject result{{"command", "flash"},
+                     {"outcome", OutcomeName(outcome)},
+                     {"exit", exitCode},
+                     {"message", message},
+                     {"transport", TransportName(options_.transport)},
+                     {"pages", pages_},
+                     {"loader_chunks", loaderChunks_},
+                     {"elapsed_s", uploadClock_.isValid() ? uploadClock_.elapsed() / 100 / 10.0 : 0.0},
+                     {"started", started_}};
+  if (identified_) {
+    const TZelvoPro& z = instrument_->zelvo;
+    result.insert("instrument", QJsonObject{{"kind", z.InstrumentKind()},
+                                            {"family", FamilyName(z.InstrumentKind())},
+                                            {"version", PrintableText(z.InstFlashVersion())},
+                                            {"type_letter", PrintableText(z.InstFlashType())},
+                                            {"ng", z.IsNG()}});
+  } else {
+    result.insert("instrument", QJsonValue::Null);
+  }
+  QJsonObject file{{"path", options_.firmware}};
+  if (!file_.FileFlashVersion().isEmpty()) {
+    file.insert("version", PrintableText(file_.FileFlashVersion()));
+    file.insert("type_letter", PrintableText(file_.FileFlashType()));
+    file.insert("date", PrintableText(file_.FileFlashDate()));
+  }
+  result.insert("file", file);
+  return result;
+}
+
+int FlashRun::Finish(Outcome outcome, const QString& message) {
+  progress_.Break();
+  const int exitCode = outcome == Outcome::Completed     ? 0
+                       : outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted
+                                                         : 1;
+  if (outcome == Outcome::Completed) {
+    std::fprintf(console_.out, "zelvoflash: flash upload completed\n");
+  } else {
+    std::fprintf(console_.err, "zelvoflash: flash upload failed: %s\n", qPrintable(message));
+  }
+  std::fflush(console_.out);
+  const QByteArray line = JsonLine(Result(outcome, exitCode, message));
+  if (options_.json) {
+    std::fprintf(console_.result, "%s\n", line.constData());
+    std::fflush(console_.result);
+  }
+  if (!options_.logFile.isEmpty()) {
+    QString error;
+    if (!AppendRecordLine(options_.logFile, line, &error)) std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(error));
+  }
+  return exitCode;
+}
+
+}  // namespace
+
+int RunFlash(const CommandOptions& options, const Console& console) {
+  FlashRun run(options, console);
+  return run.Exec();
+}
+
+}  // namespace zelvo::cli

@@ -1,0 +1,71 @@
+#include "cli/Report.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zelvo::cli {
+
+QByteArray JsonLine(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+bool AppendRecordLine(const QString& path, const QByteArray& line, QString* error) {
+  const auto fail = [&](const char* what) {
+    *error = QStringLiteral("cannot %1 the log file %2: %3")
+                 .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+  };
+  const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return fail("open");
+  // Several instruments may be flashed at once into one record file.
+  if (::flock(fd, LOCK_EX) != 0) {
+    fail("lock");
+    ::close(fd);
+    return false;
+  }
+  struct stat before = {};
+  const QByteArray record = line + '\n';
+  bool written = false;
+  if (::fstat(fd, &before) == 0) {
+    ssize_t n;
+    do {
+      n = ::write(fd, record.constData(), static_cast<size_t>(record.size()));
+    } while (n < 0 && errno == EINTR);
+    written = n == record.size() && ::fsync(fd) == 0;
+    if (!written) {
+      fail("write");
+      // A piece of a record is worse than none: take it back.
+      if (n > 0) [[maybe_unused]] const int ignored = ::ftruncate(fd, before.st_size);
+    }
+  } else {
+    fail("examine");
+  }
+  ::close(fd);  // releases the lock
+  return written;
+}
+
+QString LocalTimestamp() {
+  const QDateTime now = QDateTime::currentDateTime();
+  return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString PrintableText(const QByteArray& bytes) {
+  QString text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\')
+      text += QStringLiteral("\\\\");
+    else if (byte >= 0x20 && byte < 0x7F)
+      text += QLatin1Char(c);
+    else
+      text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+  }
+  return text;
+}
+
+}  // namespace zelvo::cli

@@ -1,0 +1,151 @@
+// zelvoflash when things go wrong: interrupted uploads, transports that cannot
+// be used, firmware that cannot be, identification that never completes.
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <csignal>
+
+#include "CliSupport.h"
+
+using namespace zelvo;
+using namespace zelvo::test;
+
+namespace {
+
+class ZelvoflashFailures : public ::testing::Test {
+ protected:
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
+  FirmwareFiles files_;
+};
+
+}  // namespace
+
+// Ctrl-C or SIGTERM in the middle of the pages: "STB", "ACKBYE", exit 130.
+TEST_F(ZelvoflashFailures, InterruptedUploadReleasesTheInstrument) {
+  const QString ng = Firmware(true, "9.12");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SimServer sim({"--version", "9.05", "--delay", "5"});
+    Zelvoflash run({"flash", ng, "--serial", sim.Path(), "--yes"});
+    ASSERT_TRUE(run.WaitForOutput(" 10%")) << signal;
+    ::kill(static_cast<pid_t>(run.Pid()), signal);
+    const RunResult r = run.Wait(20000);
+    EXPECT_EQ(r.exitCode, 130) << r.Dump();
+    EXPECT_TRUE(r.err.contains(signal == SIGINT ? "interrupted by Ctrl-C" : "interrupted by SIGTERM")) << r.Dump();
+    EXPECT_TRUE(r.err.contains("the instrument was released")) << r.Dump();
+    const QString report = sim.Stop();
+    EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
+    EXPECT_TRUE(report.contains("WEP STB")) << report.toStdString();
+  }
+}
+
+// An instrument gone silent holds an interrupted run a few seconds at most.
+TEST_F(ZelvoflashFailures, InterruptWaitsOnlyAFewSecondsForTheRelease) {
+  SimServer sim({"--version", "9.05", "--drop-at", "20"});  // on a serial line: silence from page 20
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOutput("  0%"));
+  QThread::msleep(1500);
+  QElapsedTimer sinceSignal;
+  sinceSignal.start();
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(20000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_TRUE(r.err.contains("the instrument did not answer the release")) << r.Dump();
+  EXPECT_LT(sinceSignal.elapsed(), 6000) << "the release waits about 3 s";
+  const QJsonObject json = r.Json();
+  EXPECT_EQ(json.value("outcome").toString(), "interrupted") << r.Dump();
+  EXPECT_EQ(json.value("exit").toInt(), 130);
+  EXPECT_EQ(json.value("pages").toInt(), 21);
+}
+
+// Transports that cannot be used fail at once with the system's reason,
+// before any identification time-out.
+TEST_F(ZelvoflashFailures, UnusableTransportFailsAtOnce) {
+  const QString ng = Firmware(true, "9.12");
+  Zelvoflash missing({"flash", ng, "--serial", "/dev/zelvo-no-such-port", "--yes", "--identify-timeout", "60"});
+  Zelvoflash directory({"identify", "--serial", "/", "--identify-timeout", "60"});
+  RunResult r = missing.Wait(10000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("cannot open the serial port /dev/zelvo-no-such-port: No such file or directory")) << r.Dump();
+  EXPECT_EQ(Count(r.All(), "No such file or directory"), 1) << r.Dump();
+  EXPECT_FALSE(r.out.contains("Datalogger")) << "nothing is asked before the transport is known to work";
+  r = directory.Wait(10000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("cannot open the serial port /: Is a directory")) << r.Dump();
+
+  if (QFile::exists("/etc/zelvoflash/registry.ini") || ::access("/proc/net/irda", F_OK) == 0) {
+    GTEST_SKIP() << "this machine has an IrCOMM mirror or an IrDA stack: the no-transport case does not apply";
+  }
+  r = RunZelvoflash({"flash", ng, "--yes", "--identify-timeout", "60"}, 10000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("no IrDA stack on this system (10047")) << r.Dump();
+  EXPECT_TRUE(r.err.contains("no IrCOMM virtual port in the registry mirror")) << r.Dump();
+}
+
+// A firmware file that cannot be read, or fits neither layout, is refused
+// before the instrument is addressed.
+TEST_F(ZelvoflashFailures, BadFirmwareFailsBeforeTheInstrumentIsAddressed) {
+  QFile wrong(files_.Path("wrong-size.bin"));
+  ASSERT_TRUE(wrong.open(QIODevice::WriteOnly));
+  wrong.write(QByteArray(40000, '\xFF'));
+  wrong.close();
+  struct Case {
+    QString file;
+    const char* expect;
+  } const cases[] = {
+      {files_.Path("missing.bin"), "cannot read the firmware file"},
+      {files_.Path("wrong-size.bin"), "is 40000 bytes, which fits neither firmware layout"},
+      {files_.Path(""), "cannot read the firmware file"},  // a directory
+  };
+  for (const Case& c : cases) {
+    SimServer sim({"--version", "9.05"});
+    const RunResult r = RunZelvoflash({"flash", c.file, "--serial", sim.Path(), "--yes"}, 10000);
+    EXPECT_EQ(r.exitCode, 1) << c.expect << r.Dump();
+    EXPECT_TRUE(r.err.contains(c.expect)) << r.Dump();
+    EXPECT_TRUE(sim.Stop().contains("commands: \n")) << c.expect;  // nothing was sent
+  }
+}
+
+// The identification time-out counts from the link being up, not from the
+// first question: an operator who takes longer than S to answer still gets
+// the instrument identified.
+TEST_F(ZelvoflashFailures, IdentifyTimeoutCountsFromTheLinkUp) {
+  SimServer sim({"--version", "9.05"});
+  TypingTerminal terminal;
+  ASSERT_FALSE(terminal.SlavePath().isEmpty());
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--identify-timeout", "1"},
+                 terminal.SlavePath());
+  ASSERT_TRUE(run.WaitForOutput("[OK/Cancel]"));  // asked on the terminal, though the output is a pipe
+  QThread::msleep(2500);
+  terminal.Type("ok\n");
+  ASSERT_TRUE(run.WaitForOutput("[Yes/No]")) << "identified after the answer";
+  terminal.Type("no\n");
+  const RunResult r = run.Wait(20000);
+  EXPECT_TRUE(r.out.contains("zelvoflash: instrument: ZelvoPro, firmware 9.05 A")) << r.Dump();
+  EXPECT_FALSE(r.All().contains("identification did not complete")) << r.Dump();
+  EXPECT_EQ(r.exitCode, 1);  // "Upgrade To Version" answered No
+  EXPECT_TRUE(r.err.contains("cancelled by the operator")) << r.Dump();
+}
+
+// A silent instrument ends the run within S + 1 s of the link coming up; the
+// release does not wait out "STB"'s own 5 s.
+TEST_F(ZelvoflashFailures, SilentInstrumentEndsTheRunSoonAfterTheTimeout) {
+  SimServer sim({"--silent"});
+  const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes",
+                                     "--identify-timeout", "2"}, 20000);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("identification did not complete within 2 s")) << r.Dump();
+  // S + 1 s, with room for starting the process on a loaded machine (it took
+  // S + 5.7 s when the release waited for an answer).
+  EXPECT_LT(r.elapsedMs, 4500) << r.Dump();
+}
+
+// The instrument's "Error sending Flash" reaches the operator once.
+TEST_F(ZelvoflashFailures, ErrorSendingFlashIsPrintedOnce) {
+  SimServer sim({"--version", "9.05", "--wrong-ack-at", "5"});
+  const RunResult r = RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Count(r.All(), "Error sending Flash"), 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("the instrument acknowledged another page")) << r.Dump();
+  EXPECT_TRUE(sim.Stop().contains("stood by: yes"));
+}

@@ -1,0 +1,246 @@
+// zelvoflash as a service technician uses it day to day: safe answers to the
+// questions that guard against a wrong image, what is happening, progress,
+// machine-readable results and service records, info, list, help.
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QRegularExpression>
+
+#include "CliSupport.h"
+
+using namespace zelvo;
+using namespace zelvo::test;
+
+namespace {
+
+class ZelvoflashResults : public ::testing::Test {
+ protected:
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
+  FirmwareFiles files_;
+};
+
+QStringList Lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
+
+}  // namespace
+
+// An older file of another type: --yes alone refuses it (no page, "STB"),
+// --yes --force takes it.
+TEST_F(ZelvoflashResults, GuardQuestionsNeedForce) {
+  const QString older = Firmware(true, "9.05", 'B');
+  SimServer refusing({"--version", "9.12", "--type", "A"});
+  SimServer forced({"--version", "9.12", "--type", "A"});
+  Zelvoflash yesOnly({"flash", older, "--serial", refusing.Path(), "--yes", "--json"});
+  Zelvoflash yesForce({"flash", older, "--serial", forced.Path(), "--yes", "--force"});
+
+  RunResult r = yesOnly.Wait();
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: answered No without --force: The flash file type that you are loading \"B\" "
+                             "is different then the instrument type! Proceed anyway?"))
+      << r.Dump();
+  const QJsonObject json = r.Json();
+  EXPECT_EQ(json.value("outcome").toString(), "refused") << r.Dump();
+  EXPECT_EQ(json.value("exit").toInt(), 1);
+  EXPECT_TRUE(json.value("message").toString().startsWith("declined without --force: The flash file type"));
+  EXPECT_EQ(json.value("pages").toInt(), 0);
+  QString report = refusing.Stop();
+  EXPECT_TRUE(report.contains("commands: ENQ WHO VFL FLV STB\n")) << report.toStdString();
+  EXPECT_TRUE(report.contains("stood by: yes"));
+
+  r = yesForce.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_TRUE(r.out.contains("is different then the instrument type!\nProceed anyway?\n[Yes/No] yes (--force)"));
+  EXPECT_TRUE(r.out.contains("older then the existing one!\nProceed anyway?\n[Yes/No] yes (--force)"));
+  EXPECT_TRUE(r.out.contains("Upgrade To Version 9.05\n[Yes/No] yes (--yes)"));
+  report = forced.Stop();
+  EXPECT_TRUE(report.contains("programmed: yes")) << report.toStdString();
+}
+
+// The JSON object of a completed and of a failed upload, field by field; the
+// same objects appended to a service record across runs; the progress lines
+// on a pipe; the stages named; a hexadecimal trace.
+TEST_F(ZelvoflashResults, JsonResultsServiceRecordAndProgress) {
+  const QString ng = Firmware(true, "9.12");
+  const QString log = files_.Path("service.jsonl");
+  {
+    QFile existing(log);
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("{\"earlier\":true}\n");
+  }
+  const QString trace = files_.Path("trace.hex");
+  SimServer good({"--version", "9.05"});
+  SimServer nak({"--version", "9.05", "--pfm-nak"});
+  Zelvoflash completedRun({"flash", ng, "--serial", good.Path(), "--yes", "--json", "--log", log, "--trace", trace,
+                           "--trace-format", "hex"});
+  Zelvoflash failedRun({"flash", ng, "--serial", nak.Path(), "--yes", "--json", "--log", log});
+
+  const RunResult completed = completedRun.Wait();
+  EXPECT_EQ(completed.exitCode, 0) << completed.Dump();
+  ASSERT_EQ(Lines(completed.out).size(), 1) << "standard output holds the JSON object alone";
+  QJsonObject j = completed.Json();
+  EXPECT_EQ(j.value("command").toString(), "flash");
+  EXPECT_EQ(j.value("outcome").toString(), "completed");
+  EXPECT_EQ(j.value("exit").toInt(), 0);
+  EXPECT_EQ(j.value("message").toString(), "flash upload completed");
+  EXPECT_EQ(j.value("transport").toString(), "serial:" + good.Path());
+  const QJsonObject instrument = j.value("instrument").toObject();
+  EXPECT_EQ(instrument.value("kind").toInt(), 9);
+  EXPECT_EQ(instrument.value("family").toString(), "ZelvoPro");
+  EXPECT_EQ(instrument.value("version").toString(), "9.05");
+  EXPECT_EQ(instrument.value("type_letter").toString(), "A");
+  EXPECT_TRUE(instrument.value("ng").toBool());
+  const QJsonObject file = j.value("file").toObject();
+  EXPECT_EQ(file.value("path").toString(), ng);
+  EXPECT_EQ(file.value("version").toString(), "9.12");
+  EXPECT_EQ(file.value("type_letter").toString(), "A");
+  EXPECT_EQ(file.value("date").toString(), "2026-01-15 10:30:00");
+  EXPECT_EQ(j.value("pages").toInt(), 391);
+  EXPECT_EQ(j.value("loader_chunks").toInt(), 4);
+  EXPECT_GE(j.value("elapsed_s").toDouble(), 0.0);
+  EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(Z|[+-]\\d\\d:\\d\\d)$")
+                  .match(j.value("started").toString())
+                  .hasMatch())
+      << j.value("started").toString().toStdString();
+
+  // Human text on standard error: what is happening, and progress lines every
+  // 10 % up to and including 100 %.
+  const QString& human = completed.err;
+  EXPECT_TRUE(human.contains("zelvoflash: instrument: ZelvoPro, firmware 9.05 A\n"));
+  EXPECT_TRUE(human.contains("zelvoflash: file: 9.12 A, built 2026-01-15 10:30:00\n"));
+  QStringList percents;
+  for (const QString& line : Lines(human))
+    if (const auto m = QRegularExpression("^ *(\\d+)%").match(line); m.hasMatch()) percents << m.captured(1);
+  EXPECT_EQ(percents.join(' '), "0 10 20 30 40 50 60 70 80 90 100") << human.toStdString();
+  EXPECT_TRUE(human.contains("100%  391 pages sent\nzelvoflash: sending the flash loader\n"
+                             "zelvoflash: sending the program command\n"))
+      << human.toStdString();
+
+  const RunResult failed = failedRun.Wait();
+  EXPECT_EQ(failed.exitCode, 1) << failed.Dump();
+  j = failed.Json();
+  EXPECT_EQ(j.value("outcome").toString(), "program-failed") << failed.Dump();
+  EXPECT_EQ(j.value("exit").toInt(), 1);
+  EXPECT_EQ(j.value("message").toString(), "the instrument did not accept the program command");
+  EXPECT_EQ(j.value("pages").toInt(), 391);
+  EXPECT_EQ(j.value("loader_chunks").toInt(), 4);
+  EXPECT_EQ(j.value("instrument").toObject().value("version").toString(), "9.05");
+
+  // The record: the earlier line kept, one whole line per run.
+  QFile record(log);
+  ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = record.readAll().split('\n');
+  ASSERT_EQ(lines.size(), 4);  // three lines and the empty rest after the last line end
+  EXPECT_EQ(lines[0], "{\"earlier\":true}");
+  QStringList outcomes;
+  for (int i = 1; i <= 2; ++i) {
+    QJsonParseError error;
+    const QJsonObject line = QJsonDocument::fromJson(lines[i], &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
+    outcomes << line.value("outcome").toString();
+  }
+  outcomes.sort();
+  EXPECT_EQ(outcomes.join(' '), "completed program-failed");
+  EXPECT_TRUE(lines[3].isEmpty());
+
+  // The hexadecimal trace: one message a line, whatever it holds.
+  QFile hex(trace);
+  ASSERT_TRUE(hex.open(QIODevice::ReadOnly));
+  const QList<QByteArray> traceLines = hex.readAll().trimmed().split('\n');
+  EXPECT_EQ(traceLines.first(), "SND#E6 45 4E 51 E7#");
+  const QRegularExpression hexLine("^(SND|RCV)#[0-9A-F]{2}( [0-9A-F]{2})*#$");
+  for (const QByteArray& line : traceLines) EXPECT_TRUE(hexLine.match(QString::fromLatin1(line)).hasMatch()) << line.toStdString();
+  EXPECT_EQ(traceLines.size(), 2 * (4 + 391 + 4 + 1));  // ENQ WHO VFL FLV, pages, loader, PFM; each answered
+}
+
+// info tells the layout from the size, escapes what is not printable and
+// names the instruments the file is for.
+TEST_F(ZelvoflashResults, InfoTellsTheLayoutFromTheSize) {
+  Zelvoflash ngInfo({"info", Firmware(true, "9.12", 'D')});
+  const QString classic = Firmware(false, "7.62", 'P');
+  {
+    QFile patch(classic);
+    ASSERT_TRUE(patch.open(QIODevice::ReadWrite));
+    patch.seek(32196 + 4);  // a control byte inside the build date
+    patch.write("\x01");
+  }
+  Zelvoflash classicInfo({"info", classic, "--json"});
+  QFile wrong(files_.Path("wrong.bin"));
+  ASSERT_TRUE(wrong.open(QIODevice::WriteOnly));
+  wrong.write(QByteArray(40000, '\0'));
+  wrong.close();
+  Zelvoflash wrongInfo({"info", wrong.fileName()});
+  Zelvoflash forced({"info", classic, "--ng"});
+
+  RunResult r = ngInfo.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_TRUE(r.out.contains("layout: NG (49154 bytes)\nversion: 9.12\ntype: \"D\"\ndate: 2026-01-15 10:30:00\n"));
+  EXPECT_TRUE(r.out.contains("for: ZelvoPro NG and ZelvoLTD NG (instrument firmware 9.0 and above)"));
+  r = classicInfo.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  const QJsonObject j = r.Json();
+  EXPECT_EQ(j.value("layout").toString(), "classic");
+  EXPECT_EQ(j.value("version").toString(), "7.62");
+  EXPECT_EQ(j.value("type_letter").toString(), "P");
+  EXPECT_EQ(j.value("date").toString(), "2026\\x0101-15 10:30:00");
+  EXPECT_TRUE(j.value("instruments").toString().contains("ZelvoLTD (BP)"));
+  EXPECT_TRUE(r.err.contains("date: 2026\\x0101-15 10:30:00\n")) << r.Dump();
+  r = wrongInfo.Wait();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("is 40000 bytes, which fits neither firmware layout")) << r.Dump();
+  r = forced.Wait();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("is not a valid NG firmware file (32258 bytes, 49154 expected)")) << r.Dump();
+}
+
+// list on a machine without docks or IrDA: every section says what there is,
+// or why there is none.
+TEST_F(ZelvoflashResults, ListShowsWhatCanBeUsed) {
+  Zelvoflash human({"list"});
+  const RunResult json = Zelvoflash({"list", "--json"}).Wait();
+  const RunResult r = human.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  for (const char* section : {"serial:\n", "irda:\n", "ircomm:\n", "usb-dock:\n"})
+    EXPECT_TRUE(r.out.contains(section)) << section << r.Dump();
+  EXPECT_EQ(json.exitCode, 0);
+  const QJsonArray transports = json.Json().value("transports").toArray();
+  QStringList sections;
+  for (const QJsonValue& entry : transports) {
+    sections << entry.toObject().value("section").toString();
+    EXPECT_FALSE(entry.toObject().value("description").toString().isEmpty());
+  }
+  EXPECT_TRUE(sections.contains("usb-dock"));
+  EXPECT_TRUE(sections.contains("irda"));
+  if (!QFile::exists("/dev/bus/usb")) {
+    EXPECT_TRUE(r.out.contains("no Kova Express dock on the USB bus") ||
+                r.out.contains("USB device enumeration unavailable"))
+        << r.Dump();
+  }
+}
+
+TEST_F(ZelvoflashResults, HelpVersionAndUsageErrors) {
+  RunResult r = RunZelvoflash({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  for (const char* text : {"zelvoflash flash FIRMWARE", "zelvoflash list", "--serial PORT", "--simulate [OPTIONS]",
+                           "--force", "--json", "--log FILE", "--trace-format F", "exit status:"})
+    EXPECT_TRUE(r.out.contains(text)) << text;
+  EXPECT_TRUE(r.out.contains("(not in this build)") || !r.out.contains("--dock-usb [N]       N-th Kova Express dock on the USB bus (default 1)\n  --simulate"));
+
+  r = RunZelvoflash({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "zelvoflash 8.2.1.1234\n");
+
+  r = RunZelvoflash({"frobnicate"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err, "zelvoflash: unknown command: frobnicate\ntry 'zelvoflash --help'\n");
+  EXPECT_TRUE(r.out.isEmpty());
+
+  r = RunZelvoflash({"flash", "x.bin", "--simulate", "kind=abc"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.err.startsWith("zelvoflash: --simulate: ")) << r.Dump();
+  EXPECT_TRUE(r.err.contains("kind=abc")) << r.Dump();
+  EXPECT_EQ(Lines(r.err).size(), 2);
+
+  r = RunZelvoflash({"flash", "x.bin", "--trace-format", "octal"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.err.contains("--trace-format takes raw or hex, not octal"));
+}

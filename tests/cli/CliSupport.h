@@ -1,0 +1,129 @@
+#pragma once
+// Running the built zelvoflash against zelvo-sim on a pseudo-terminal or the
+// built-in simulated instrument, as a technician does.
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "support/Firmware.h"
+
+namespace zelvo::test {
+
+inline const QString kZelvoflash = QStringLiteral(ZELVOFLASH_EXE);
+inline const QString kZelvoSim = QStringLiteral(ZELVO_SIM_EXE);
+
+struct RunResult {
+  int exitCode = -1;
+  QString out;
+  QString err;
+  qint64 elapsedMs = 0;
+  QString All() const { return out + err; }
+  std::string Dump() const { return (out + "\n--- stderr ---\n" + err).toStdString(); }
+  QJsonObject Json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+};
+
+// A zelvoflash run started now and collected by Wait(), so that independent
+// runs go on side by side.
+class Zelvoflash {
+ public:
+  // stdinPath: a file (a pseudo-terminal) for standard input; empty: closed.
+  explicit Zelvoflash(const QStringList& args, const QString& stdinPath = {}) {
+    if (!stdinPath.isEmpty()) process_.setStandardInputFile(stdinPath);
+    clock_.start();
+    process_.start(kZelvoflash, args);
+    if (stdinPath.isEmpty()) process_.closeWriteChannel();  // standard input is not a terminal
+    args_ = args.join(' ');
+  }
+  RunResult Wait(int timeoutMs = 120000) {
+    EXPECT_TRUE(process_.waitForFinished(timeoutMs)) << args_.toStdString();
+    RunResult r{process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1,
+                QString::fromLocal8Bit(process_.readAllStandardOutput()),
+                QString::fromLocal8Bit(process_.readAllStandardError()), clock_.elapsed()};
+    return r;
+  }
+  // Waits until standard output or standard error holds text (what was read
+  // is kept for Wait()).
+  bool WaitForOutput(const QString& text, int timeoutMs = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!seen_.contains(text)) {
+      if (clock.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) return false;
+      process_.waitForReadyRead(200);
+      process_.setReadChannel(QProcess::StandardError);
+      seen_ = QString::fromLocal8Bit(process_.peek(1 << 20));
+      process_.setReadChannel(QProcess::StandardOutput);
+      seen_ += QString::fromLocal8Bit(process_.peek(1 << 20));
+    }
+    return true;
+  }
+  qint64 Pid() const { return process_.processId(); }
+
+ private:
+  QProcess process_;
+  QElapsedTimer clock_;
+  QString args_;
+  QString seen_;
+};
+
+inline RunResult RunZelvoflash(const QStringList& args, int timeoutMs = 120000) {
+  return Zelvoflash(args).Wait(timeoutMs);
+}
+
+// zelvo-sim serving an instrument on a pseudo-terminal for one test.
+class SimServer {
+ public:
+  explicit SimServer(const QStringList& args) {
+    process_.start(kZelvoSim, QStringList{"serve"} + args);
+    EXPECT_TRUE(process_.waitForReadyRead(10000));
+    path_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+  }
+  // Stops the simulator and returns its report.
+  QString Stop() {
+    process_.terminate();
+    process_.waitForFinished(10000);
+    return QString::fromLocal8Bit(process_.readAllStandardError());
+  }
+  ~SimServer() {
+    if (process_.state() != QProcess::NotRunning) Stop();
+  }
+  QString Path() const { return path_; }
+
+ private:
+  QProcess process_;
+  QString path_;
+};
+
+// A pseudo-terminal whose slave serves as a program's standard input: the
+// program sees a terminal; the test types into the master.
+class TypingTerminal {
+ public:
+  TypingTerminal() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = QString::fromLocal8Bit(ptsname(master_));
+    // Held open so that the master never reads end of file meanwhile.
+    if (!slave_.isEmpty()) holdFd_ = ::open(ptsname(master_), O_RDWR | O_NOCTTY);
+  }
+  ~TypingTerminal() {
+    if (holdFd_ >= 0) ::close(holdFd_);
+    if (master_ >= 0) ::close(master_);
+  }
+  QString SlavePath() const { return slave_; }
+  void Type(const QByteArray& text) { [[maybe_unused]] const ssize_t n = ::write(master_, text.constData(), text.size()); }
+
+ private:
+  int master_ = -1;
+  int holdFd_ = -1;
+  QString slave_;
+};
+
+inline int Count(const QString& haystack, const QString& needle) { return static_cast<int>(haystack.count(needle)); }
+
+}  // namespace zelvo::test
