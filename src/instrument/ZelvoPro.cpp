@@ -32,6 +32,23 @@ enum Step { kAfterEnq = 0, kAfterVfl = 1, kAfterWho = 2, kAfterRsc = 3, kAfterFl
 bool HasAck(const QByteArray& reply) { return reply.contains("ACK"); }
 
 // Blanks and control characters at both ends go.
+QByteArray TrimControls(const QByteArray& text);
+
+// What the instrument answers to "ENQ": "ACK" and nothing else.
+bool IsEnqAnswer(const QByteArray& reply) { return TrimControls(reply) == "ACK"; }
+
+// The question of an identification step.
+QByteArray StepCommand(int step) {
+  switch (step) {
+    case kAfterEnq: return "ENQ";
+    case kAfterWho: return "WHO";
+    case kAfterRsc: return "RSC";
+    case kAfterVfl: return "VFL";
+    case kAfterFlv: return "FLV";
+  }
+  return {};
+}
+
 QByteArray TrimControls(const QByteArray& text) {
   qsizetype first = 0, last = text.size();
   while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
@@ -150,6 +167,9 @@ void TZelvoPro::SetOnline(bool value) {
   }
   protocolState_ = kAfterEnq;
   if (kelLink_->Connected()) {
+    identifying_ = true;
+    enqAnswersDue_ = 0;
+    questionTimedOut_ = false;
     kelLink_->OnTimeOut = [this](QObject*, quint16) { ResendEnq(); };
     kelLink_->OnReceiveMsg = [this](QObject*, const QByteArray& data) { Identification(data); };
     Send("ENQ", kEnqTimeOut);
@@ -176,22 +196,43 @@ void TZelvoPro::LinkDown(bool status) {
     return;
   }
   onLine_ = false;
+  identifying_ = false;
   Raise(OnIsOnline, this, false);
 }
 
 void TZelvoPro::ResendEnq() {
-  if (LinkConnected()) Send("ENQ", kEnqTimeOut);
+  if (!LinkConnected()) return;
+  // A later step's question went unanswered: the instrument is asked whether
+  // it is there at all. Its "ACK" is then no answer to that question.
+  if (identifying_ && protocolState_ != kAfterEnq) {
+    ++enqAnswersDue_;
+    questionTimedOut_ = true;
+  }
+  Send("ENQ", kEnqTimeOut);
+}
+
+void TZelvoPro::Ask(int step) {
+  protocolState_ = step;
+  questionTimedOut_ = false;
+  Send(StepCommand(step), timeOut_);
 }
 
 void TZelvoPro::Identification(const QByteArray& data) {
   ProcessMessages();
   if (!LinkConnected()) return;
+  if (!identifying_) return;  // a late answer after going online
+  if (protocolState_ != kAfterEnq && enqAnswersDue_ > 0 && IsEnqAnswer(data)) {
+    // The answer to a re-sent "ENQ": the instrument is there. Its question
+    // is asked again when it had timed out, else its answer is still awaited.
+    --enqAnswersDue_;
+    if (questionTimedOut_) return Ask(protocolState_);
+    return WaitOn();
+  }
   const int ack = Pos("ACK", data);  // 1-based, 0 when absent
   switch (protocolState_) {
     case kAfterEnq:
       if (!ack) return WaitOn();
-      protocolState_ = kAfterWho;
-      return Send("WHO", timeOut_);
+      return Ask(kAfterWho);
 
     case kAfterWho: {
       // A bare "ACK" carries no kind: treated as an unexpected reply.
@@ -204,22 +245,16 @@ void TZelvoPro::Identification(const QByteArray& data) {
         return;  // identification stops here
       }
       instrumentKind_ = *kind;
-      if (instrumentKind_ == 9) {
-        protocolState_ = kAfterVfl;
-        return Send("VFL", timeOut_);
-      }
-      protocolState_ = kAfterRsc;
-      return Send("RSC", timeOut_);
+      return Ask(instrumentKind_ == 9 ? kAfterVfl : kAfterRsc);
     }
 
     case kAfterRsc: {
       // Four bytes of seconds must follow "ACK"; a shorter reply is asked again.
       const QByteArray seconds = Copy(data, ack + 3, 4);
-      if (!ack || data.size() < 7 || seconds.size() < 4) return Send("RSC", timeOut_);
+      if (!ack || data.size() < 7 || seconds.size() < 4) return Ask(kAfterRsc);
       const quint32 count = qFromLittleEndian<quint32>(seconds.constData());
       powerOnDate_ = QDateTime::currentDateTime().addMSecs(-static_cast<qint64>(count) * 1000);
-      protocolState_ = kAfterVfl;
-      return Send("VFL", timeOut_);
+      return Ask(kAfterVfl);
     }
 
     case kAfterVfl: {
@@ -231,10 +266,7 @@ void TZelvoPro::Identification(const QByteArray& data) {
       kelLink_->SetWholeFrameMode(isNG_);
       const int first = ByteAt(version, 1);
       const int third = ByteAt(version, 3);
-      if (first > '7' || (first == '7' && third > '5')) {
-        protocolState_ = kAfterFlv;
-        return Send("FLV", timeOut_);
-      }
+      if (first > '7' || (first == '7' && third > '5')) return Ask(kAfterFlv);
       instFlashType_ = " ";
       return GoOnline();
     }
@@ -248,6 +280,7 @@ void TZelvoPro::Identification(const QByteArray& data) {
 
 void TZelvoPro::GoOnline() {
   onLine_ = true;
+  identifying_ = false;
   kelLink_->OnTimeOut = [this](QObject*, quint16) { Raise(OnTimeOut, this); };
   Raise(OnIsOnline, this, true);
 }

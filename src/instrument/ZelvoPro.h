@@ -146,6 +146,7 @@ class TZelvoPro : public QObject {
   void LinkUp(bool status);
   void LinkDown(bool status);
   void ResendEnq();
+  void Ask(int step);  // moves to an identification step and sends its question
   void Identification(const QByteArray& data);
   void GoOnline();
   void Standby(const QByteArray& data);
@@ -161,6 +162,9 @@ class TZelvoPro : public QObject {
   QDateTime powerOnDate_;
 
   int protocolState_ = 0;
+  bool identifying_ = false;       // replies are judged by the identification steps
+  int enqAnswersDue_ = 0;          // "ENQ"s re-sent after a step's question whose "ACK" has not come
+  bool questionTimedOut_ = false;  // the current step's question went unanswered
   int instrumentKind_ = 0;
   QByteArray instFlashVersion_;
   QByteArray instFlashType_;

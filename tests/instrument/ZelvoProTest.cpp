@@ -63,6 +63,9 @@ class ZelvoProTest : public ::testing::Test {
     return faults;
   }
   void Reply(const QByteArray& data) { c_->link.OnReceiveMsg(&c_->link, data); }
+  void Replies(std::initializer_list<const char*> replies) {
+    for (const char* reply : replies) Reply(reply);
+  }
 
   ManualClock clock_;
   ScriptedDialogs dialogs_;
@@ -131,6 +134,91 @@ TEST_F(ZelvoProTest, WhoReplyThatIsNotAnIntegerStopsIdentification) {
   EXPECT_EQ(dialogs_.Calls()[0].icon, MsgIcon::Error);
   EXPECT_EQ(c_->zelvo.ProtocolState(), 2);
   EXPECT_FALSE(c_->zelvo.OnLine());
+}
+
+TEST_F(ZelvoProTest, RepliesAfterGoingOnlineAreNotJudged) {
+  // A late second answer to FLV (or VFL) once the instrument is online: one
+  // OnIsOnline, no further command, nothing changed.
+  Open({9, "9.12", "A", 0}, Silent());
+  c_->zelvo.SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 1; }));
+  Replies({"ACK", "ACK9", "ACK9.12", "ACKA"});
+  zelvo::test::Settle();
+  ASSERT_EQ(c_->online, QList<bool>{true});
+  Replies({"ACKB", "ACK7.5", "ACK"});
+  zelvo::test::Settle();
+  EXPECT_EQ(c_->online, QList<bool>{true});
+  EXPECT_EQ(Instrument().Commands(), (QList<QByteArray>{"ENQ", "WHO", "VFL", "FLV"}));
+  EXPECT_EQ(c_->zelvo.InstFlashVersion(), "9.12");
+  EXPECT_EQ(c_->zelvo.InstFlashType(), "A");
+  EXPECT_TRUE(c_->zelvo.IsNG());
+  // Asking again identifies again.
+  c_->zelvo.SetOnline(true);
+  Replies({"ACK", "ACK9", "ACK7.5"});
+  zelvo::test::Settle();
+  EXPECT_EQ(c_->online, (QList<bool>{true, true}));
+  EXPECT_EQ(c_->zelvo.InstFlashVersion(), "7.5");
+}
+
+TEST_F(ZelvoProTest, AnswerToAResentEnqIsNotTakenForVflOrFlv) {
+  Open({9, "9.12", "A", 0}, Silent());
+  c_->zelvo.SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 1; }));
+  Reply("ACK");
+  Reply("ACK9");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("VFL") == 1; }));
+  // VFL goes unanswered: ENQ after the time-out (5 s), as ever.
+  clock_.Advance(5000);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 2; }, 100));
+  // Its bare "ACK" is no version: VFL is asked again.
+  Reply("ACK");
+  zelvo::test::Settle();
+  EXPECT_TRUE(c_->online.isEmpty());
+  EXPECT_EQ(c_->zelvo.ProtocolState(), 1);
+  EXPECT_EQ(Instrument().Commands(), (QList<QByteArray>{"ENQ", "WHO", "VFL", "ENQ", "VFL"}));
+  Reply("ACK9.12");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("FLV") == 1; }, 100));
+  EXPECT_TRUE(c_->zelvo.IsNG());
+
+  // FLV times out; the late FLV answer comes, then the re-sent ENQ's "ACK".
+  clock_.Advance(5000);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 3; }, 100));
+  Reply("ACKA");
+  Reply("ACK");
+  zelvo::test::Settle();
+  EXPECT_EQ(c_->online, QList<bool>{true});
+  EXPECT_EQ(c_->zelvo.InstFlashType(), "A");
+
+  // The same order for VFL: the late version, then the ENQ's "ACK", which
+  // must not stand for the type letter.
+  c_->online.clear();
+  c_->zelvo.SetOnline(true);
+  Reply("ACK");
+  Reply("ACK9");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("VFL") == 3; }, 100));
+  clock_.Advance(5000);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 5; }, 100));
+  Reply("ACK9.05");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("FLV") == 2; }, 100));
+  Reply("ACK");
+  zelvo::test::Settle();
+  EXPECT_TRUE(c_->online.isEmpty());
+  EXPECT_EQ(Instrument().CountOf("FLV"), 2);  // FLV itself was not timed out: the wait goes on
+  Reply("ACKD");
+  zelvo::test::Settle();
+  EXPECT_EQ(c_->online, QList<bool>{true});
+  EXPECT_EQ(c_->zelvo.InstFlashVersion(), "9.05");
+  EXPECT_EQ(c_->zelvo.InstFlashType(), "D");
+}
+
+TEST_F(ZelvoProTest, ShortFlvAnswerWithNoEnqPendingGivesAnEmptyType) {
+  Open({9, "9.12", "A", 0}, Silent());
+  c_->zelvo.SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") == 1; }));
+  Replies({"ACK", "ACK9", "ACK9.12", "ACK"});
+  zelvo::test::Settle();
+  EXPECT_EQ(c_->online, QList<bool>{true});
+  EXPECT_EQ(c_->zelvo.InstFlashType(), "");
 }
 
 TEST_F(ZelvoProTest, UnansweredEnqIsSentAgainEverySevenSeconds) {
