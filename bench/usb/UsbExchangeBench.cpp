@@ -1,7 +1,6 @@
 // Host cost of message exchanges through a USB dock device.
 //
-// A simulated dock (four pipes, 64-byte packets, idle reads that behave like
-// the libusb backend's) answers at once: every 133-byte message the host
+// A simulated dock (four pipes, 64-byte packets) answers at once: every 133-byte message the host
 // sends on pipe 0 (a page message of an upload) is answered on pipe 1 with
 // "ACK" and two bytes, queued in packets of the endpoint's size. The host
 // sends the next message from its OnPipeData handler as soon as the reply is
@@ -10,6 +9,7 @@
 // (cpu_s), the exchanges done, and per exchange the wall time (host_ms) and
 // CPU time (cpu_ms). 396 exchanges are an upload of a full image.
 // Argument 2 selects the delivery: 0 blocking, 1 posted (UseWindowsMsgs).
+// Argument 3 selects how idle reads behave (ReadMode below).
 
 #include <benchmark/benchmark.h>
 
@@ -35,6 +35,18 @@ double WallSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// How the simulated endpoints answer an idle read.
+enum ReadMode {
+  kPendingReads = 0,  // a read kept pending, arrivals announced (the libusb backend)
+  kTimedReads = 1,    // the read waits 10 ms (a blocking read with a time-out)
+  kInstantReads = 2,  // the read returns at once, nothing announced (the Windows driver)
+};
+
+void SetReadMode(zelvo::sim::SimUsbBackend& backend, int mode) {
+  backend.SetAnnounceArrivals(mode == kPendingReads);
+  backend.SetReadTimeoutMs(mode == kTimedReads ? 10 : 0);
+}
+
 constexpr int kMessageSize = 133;
 constexpr int kReplySize = 5;
 constexpr int kGiveUpMs = 300000;
@@ -43,6 +55,7 @@ void BM_PageExchanges(benchmark::State& state) {
   const int exchanges = static_cast<int>(state.range(0));
   const bool posted = state.range(1) != 0;
   zelvo::sim::SimUsbBackend backend;
+  SetReadMode(backend, static_cast<int>(state.range(2)));
   zelvo::ScopedUsbBackend installed(&backend);
   auto dock = backend.AddDock();
   dock->SetRecordWrites(false);
@@ -94,8 +107,11 @@ void BM_PageExchanges(benchmark::State& state) {
 }
 
 BENCHMARK(BM_PageExchanges)
-    ->Args({396, 0})
-    ->Args({396, 1})
+    ->ArgNames({"exchanges", "posted", "reads"})
+    ->Args({396, 0, kPendingReads})
+    ->Args({396, 1, kPendingReads})
+    ->Args({396, 0, kTimedReads})
+    ->Args({396, 0, kInstantReads})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -1,8 +1,10 @@
 // CPU used by a connected, pumping USB dock device with nothing to move.
 //
-// The dock (simulated, four pipes, idle reads that wait in a 10 ms time-out
-// like the libusb backend's) is connected with Halted cleared, then left alone
-// for 10 s while the main thread waits for messages. Reported: process CPU
+// The dock (simulated, four pipes) is connected with Halted cleared, then left
+// alone for 10 s while the main thread waits for messages. Its idle reads
+// behave like the libusb backend's (argument 2 = 0: a read kept pending on
+// every input endpoint, arrivals announced), like a blocking read with a 10 ms
+// time-out (1), or like the Windows driver's (2: back at once, unannounced). Reported: process CPU
 // time over that span (cpu_ms), as a share of one core (cpu_percent), and the
 // reads the receive thread made (reads_per_s). A halted device is measured
 // the same way: its thread sleeps until Halted changes.
@@ -34,8 +36,10 @@ double WallSeconds() {
 
 void IdleDevice(benchmark::State& state, bool halted) {
   const int seconds = static_cast<int>(state.range(0));
+  const int mode = static_cast<int>(state.range(1));
   zelvo::sim::SimUsbBackend backend;
-  backend.SetReadTimeoutMs(10);
+  backend.SetAnnounceArrivals(mode == 0);
+  backend.SetReadTimeoutMs(mode == 1 ? 10 : 0);
   zelvo::ScopedUsbBackend installed(&backend);
   auto dock = backend.AddDock();
   for (auto _ : state) {
@@ -66,8 +70,15 @@ void IdleDevice(benchmark::State& state, bool halted) {
 void BM_ConnectedIdleDevice(benchmark::State& state) { IdleDevice(state, false); }
 void BM_ConnectedHaltedDevice(benchmark::State& state) { IdleDevice(state, true); }
 
-BENCHMARK(BM_ConnectedIdleDevice)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_ConnectedHaltedDevice)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_ConnectedIdleDevice)
+    ->ArgNames({"seconds", "reads"})
+    ->Args({10, 0})
+    ->Args({10, 1})
+    ->Args({10, 2})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_ConnectedHaltedDevice)->Args({10, 0})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -154,8 +154,12 @@ bool TUSBPipe::OpenAction() {
       is_open_ = false;
       Diagnostic(QStringLiteral("TUSBPipe.OpenAction **ERROR** - FAILED TO OPEN Pipe ") + N(PipeNumber()));
     } else {
+      // An input pipe that announces its arrivals lets the receive thread
+      // sleep until there is something to read.
+      const bool announces = IsInput() && device_ && file->AnnounceArrivals([device = device_] { device->InputArrived(); });
       std::lock_guard lock(io_mutex_);
       file_ = std::move(file);
+      announces_arrivals_ = announces;
       is_open_ = true;
     }
   }
@@ -201,10 +205,28 @@ int TUSBPipe::SendData(const QByteArray& data, int count) {
   };
   if (!IsOpen()) return notOpen();
   // The previous bytes are still being written: wait for the mailbox, handling
-  // messages meanwhile. Ends also when the pipe is closed under the wait.
-  while (OutputBufferCount() > 0 && IsOpen()) {
+  // messages meanwhile, as long as the receive thread can still empty it.
+  const int stallMs = device_ ? device_->SendStallMs() : TUSBDevice::kSendStallMs;
+  int waiting = OutputBufferCount();
+  QDeadlineTimer stall(stallMs);
+  while (OutputBufferCount() > 0) {
+    if (!IsOpen()) return notOpen();  // closed under the wait (unplugged, disconnected)
+    const int now = OutputBufferCount();
+    if (now != waiting) {
+      waiting = now;
+      stall.setRemainingTime(stallMs);
+    }
+    const bool serviced = !device_ || device_->ServicesPipes();
+    if (!serviced || stall.hasExpired()) {
+      Diagnostic(QStringLiteral("TUSBPipe.SendData **ERROR** - Pipe ") + N(PipeNumber()) +
+                 (serviced ? QStringLiteral(": no byte written for ") + N(stallMs) + QStringLiteral(" ms")
+                           : QStringLiteral(": the device is not connected")) +
+                 QStringLiteral(", ") + N(now) + QStringLiteral(" bytes still waiting, ") + N(count) +
+                 QStringLiteral(" not sent!"));
+      return -1;
+    }
     if (device_) device_->ReleaseBlockedDelivery();
-    WaitForMessages(kMainWaitSliceMs);
+    WaitForMessages(static_cast<int>(std::clamp<qint64>(stall.remainingTime(), 1, kMainWaitSliceMs)));
   }
   if (!IsOpen()) return notOpen();
   count = std::clamp(count, 0, static_cast<int>(data.size()));
@@ -244,7 +266,7 @@ int TUSBPipe::PullData() {
     OnPumpingError();
     Diagnostic(QStringLiteral("TUSBPipe.PullData **ERROR** - Pipe=") + N(PipeNumber()) + QStringLiteral(", RecvData=") + N(n));
   }
-  return std::max(n, 0);
+  return n;
 }
 
 int TUSBPipe::RecvData(QByteArray& data) {
@@ -417,11 +439,12 @@ void TUSBDevThread::Execute() {
       d.state_cv_.wait(lock, [&d] { return d.stop_ || (d.connected_ && !d.halted_); });
       if (d.stop_) break;
       d.in_cycle_ = true;
+      d.input_arrived_ = false;  // what arrives from now on is for this cycle or the next
       pipes = d.pipes_;
       count = d.pipe_count_;
     }
     const Clock::time_point start = Clock::now();
-    const int moved = d.ThreadCall(pipes, count);
+    const TUSBDevice::Cycle cycle = d.ThreadCall(pipes, count);
     if (d.disconnect_requested_) {
       d.ClosePipes();
       {
@@ -435,13 +458,20 @@ void TUSBDevThread::Execute() {
       std::unique_lock lock(d.state_mutex_);
       d.in_cycle_ = false;
       d.state_cv_.notify_all();
-      // Idle reads wait in their time-out; a backend whose idle reads come
-      // back at once (or a device with no input pipe) must not make this loop
-      // spin: a cycle that moved nothing lasts at least kIdleCycleMs, unless
-      // bytes are queued for sending or we are stopped.
-      if (moved == 0) {
-        d.state_cv_.wait_until(lock, start + std::chrono::milliseconds(TUSBDevice::kIdleCycleMs),
-                               [&d] { return d.stop_ || d.output_posted_ || d.disconnect_requested_; });
+      if (cycle.moved == 0) {
+        // Nothing moved. When every input pipe announces its arrivals, sleep
+        // until something arrives; otherwise (reads that come back at once,
+        // failing reads, unread bytes to announce again) a cycle lasts at
+        // least kIdleCycleMs. Bytes queued for sending, a disconnect and a
+        // stop end the pause at once.
+        const bool untilArrival = cycle.inputsAnnounce && !cycle.failed;
+        const auto wake = [&d, untilArrival] {
+          return d.stop_ || d.output_posted_ || d.disconnect_requested_ || (untilArrival && d.input_arrived_);
+        };
+        if (untilArrival && !cycle.unreadInput)
+          d.state_cv_.wait(lock, wake);
+        else
+          d.state_cv_.wait_until(lock, start + std::chrono::milliseconds(TUSBDevice::kIdleCycleMs), wake);
       }
       d.output_posted_ = false;
     }
@@ -690,8 +720,8 @@ bool TUSBDevice::Disconnect() {
   return disconnect_requested_;
 }
 
-int TUSBDevice::ThreadCall(const std::array<TUSBPipe*, kMaxPipes>& pipes, int count) {
-  int moved = 0;
+TUSBDevice::Cycle TUSBDevice::ThreadCall(const std::array<TUSBPipe*, kMaxPipes>& pipes, int count) {
+  Cycle cycle;
   for (int i = 0; i < count; ++i) {
     if (stop_) break;
     if (disconnect_requested_) {
@@ -700,9 +730,17 @@ int TUSBDevice::ThreadCall(const std::array<TUSBPipe*, kMaxPipes>& pipes, int co
     }
     TUSBPipe* pipe = pipes[i];
     if (!pipe) continue;
-    moved += pipe->IsInput() ? pipe->PullData() : pipe->PushData();
+    if (pipe->IsInput()) {
+      const int n = pipe->PullData();
+      if (n < 0) cycle.failed = true;
+      else cycle.moved += n;
+      cycle.inputsAnnounce = cycle.inputsAnnounce && pipe->AnnouncesArrivals();
+      cycle.unreadInput = cycle.unreadInput || pipe->InputBufferCount() > 0;
+    } else {
+      cycle.moved += pipe->PushData();
+    }
   }
-  return moved;
+  return cycle;
 }
 
 void TUSBDevice::HandlePipeData(int pipe, int count) {
@@ -826,6 +864,16 @@ void TUSBDevice::WaitThreadOutsideCycle() {
 void TUSBDevice::WakeMainThread() {
   QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
 }
+
+void TUSBDevice::InputArrived() {
+  {
+    std::lock_guard lock(state_mutex_);
+    input_arrived_ = true;
+  }
+  state_cv_.notify_all();
+}
+
+bool TUSBDevice::ServicesPipes() const { return connected_ && !stop_; }
 
 void TUSBDevice::WakeThread() {
   {

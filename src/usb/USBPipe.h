@@ -108,6 +108,8 @@ class TUSBPipe : public QObject {
   int InputBufferCount() const { return input_count_; }
   int OutputBufferCount() const { return output_count_; }
   bool IsOpen() const { return is_open_; }
+  // The open pipe tells the receive thread when a read has something for it.
+  bool AnnouncesArrivals() const { return is_open_ && announces_arrivals_; }
   int TransferSize() const { return transfer_size_; }
   void SetTransferSize(int size) { transfer_size_ = size; }
   // The 7-byte endpoint descriptor and the byte after it.
@@ -130,14 +132,17 @@ class TUSBPipe : public QObject {
   void ClosePipe();
   // Main thread. Waits while the previous bytes are still being written, then
   // hands the first count bytes of data to the receive thread. Returns count
-  // (at most data's size), or -1 when the pipe is not open.
+  // (at most data's size), or -1 when the pipe is not open, or when the
+  // previous bytes cannot be written: the pipe closed or the device stopped
+  // being connected under the wait, or not one byte of them went out for
+  // TUSBDevice::SendStallMs.
   int SendData(const QByteArray& data, int count);
   int SendData(const QByteArray& data) { return SendData(data, static_cast<int>(data.size())); }
   // Main thread. Takes every received byte.
   QByteArray ReadData();
 
   // Receive thread. Service an input pipe / an output pipe; return the bytes
-  // moved.
+  // moved (PullData: -1 when the read failed).
   int PullData();
   int PushData();
   // Gathers up to 11 reads (stops once more than 512 bytes); bytes or < 0.
@@ -160,6 +165,7 @@ class TUSBPipe : public QObject {
   std::atomic<int> last_error_{0};
   std::atomic<int> transfer_size_{0};
   std::atomic<bool> is_open_{false};
+  std::atomic<bool> announces_arrivals_{false};
 
   mutable std::mutex name_mutex_;
   QString device_name_;
@@ -194,7 +200,11 @@ class TUSBDevice : public QObject {
   static constexpr int kMaxEndpoints = 7;
   static constexpr int kPipeDataMessage = 0x401;  // WM_USER + 1
   static constexpr int kDisconnectWaitMs = 5000;
-  static constexpr int kIdleCycleMs = 5;  // least time of a cycle that moved nothing
+  // Least time of a cycle that moved nothing, unless every input pipe
+  // announces its arrivals (then the thread sleeps until one arrives).
+  static constexpr int kIdleCycleMs = 5;
+  // How long SendData waits for a mailbox whose bytes do not move at all.
+  static constexpr int kSendStallMs = 10000;
 
   // Uses the backend current at construction for its whole life.
   explicit TUSBDevice(QObject* owner = nullptr);
@@ -252,6 +262,8 @@ class TUSBDevice : public QObject {
 
   // Pause after a successful Connect before the connection counts (500 ms).
   void SetConnectSettleMs(int ms) { connect_settle_ms_ = ms; }
+  int SendStallMs() const { return send_stall_ms_; }
+  void SetSendStallMs(int ms) { send_stall_ms_ = ms; }
 
   bool ReadDescriptors();
   void CreatePipes();
@@ -262,6 +274,13 @@ class TUSBDevice : public QObject {
   friend class TUSBPipe;
   friend class TUSBDevThread;
   struct Delivery;
+  // What one service of every pipe did.
+  struct Cycle {
+    int moved = 0;                // bytes read and written
+    bool failed = false;          // a read failed
+    bool inputsAnnounce = true;   // every input pipe announces its arrivals
+    bool unreadInput = false;     // bytes wait that the owner has not taken
+  };
 
   // Pipe event handlers.
   void HandlePipeData(int pipe, int count);  // receive thread
@@ -277,12 +296,14 @@ class TUSBDevice : public QObject {
   void ReleaseBlockedDelivery();      // main thread
   void WaitThreadOutsideCycle();      // main thread
   void WakeMainThread();              // any thread
-  void WakeThread();                  // any thread
+  void WakeThread();                  // any thread: bytes were queued for sending
+  void InputArrived();                // any thread: an input pipe has something to read
+  bool ServicesPipes() const;         // connected, and the thread is not stopping
   bool OnReceiveThread() const;
   void SetConnected(bool connected);
   void RequestStop();
-  // One service of every pipe; returns the bytes moved.
-  int ThreadCall(const std::array<TUSBPipe*, kMaxPipes>& pipes, int count);
+  // One service of every pipe.
+  Cycle ThreadCall(const std::array<TUSBPipe*, kMaxPipes>& pipes, int count);
 
   UsbBackend& backend_;
   std::atomic<int> last_pipe_{0};
@@ -305,6 +326,7 @@ class TUSBDevice : public QObject {
   std::atomic<std::uint8_t> device_type_{0};
   std::atomic<bool> use_windows_msgs_{false};
   int connect_settle_ms_ = 500;
+  std::atomic<int> send_stall_ms_{kSendStallMs};
 
   // Shared with the receive thread; changed under state_mutex_ so that the
   // thread's waits see every change.
@@ -316,6 +338,7 @@ class TUSBDevice : public QObject {
   std::atomic<bool> stop_{false};
   bool in_cycle_ = false;
   bool output_posted_ = false;
+  bool input_arrived_ = false;
   std::shared_ptr<Delivery> pending_;              // posted, not yet running
   std::vector<std::shared_ptr<Delivery>> running_;  // main thread: being run, innermost last
 };

@@ -5,9 +5,16 @@
 //   - list the device paths of the present devices of one interface class;
 //   - open a device path and read its configuration descriptor (with its
 //     interface and endpoint descriptors) into a 256-byte buffer;
-//   - open pipe n of a device (endpoint n of interface 0), read with a short
-//     time-out that comes back with 0 bytes when the endpoint has nothing to
-//     send, and write.
+//   - open pipe n of a device (endpoint n of interface 0), read without
+//     blocking for long (0 bytes when the endpoint has nothing to send) and
+//     write.
+//
+// Idle reads come back in one of two ways. A backend that keeps a read pending
+// on every input endpoint (libusb) answers at once and tells the receive
+// thread when a transfer has completed, so the thread sleeps until then. A
+// backend whose reads return at once without telling (the dock driver on
+// Windows) or only after a short time-out leaves the pacing to the receive
+// thread.
 //
 // Backends: libusb (Linux and others), the dock driver through SetupAPI and
 // file handles (Windows), and the simulated dock device of the simulator.
@@ -23,6 +30,7 @@
 #include <QUuid>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -38,12 +46,23 @@ class UsbPipeFile {
   virtual ~UsbPipeFile() = default;  // closes the pipe
 
   // Reads one transfer of at most length bytes into data. Returns the count
-  // (0 when the endpoint stayed idle for the backend's short read time-out),
-  // or -1 with *error set. Any thread; repeat calls are safe.
+  // (0 when nothing has arrived: at once for a pipe that announces arrivals,
+  // else after at most the backend's short read time-out), or -1 with *error
+  // set. Any thread; repeat calls are safe.
   virtual int Read(std::uint8_t* data, int length, int* error) = 0;
   // Writes length bytes. Returns the count written (0 is possible), or -1 with
   // *error set. Any thread; repeat calls are safe.
   virtual int Write(const std::uint8_t* data, int length, int* error) = 0;
+
+  // Input pipes only. Asks to be told whenever Read has something new to
+  // return (bytes or a failure): arrived is then called on any thread, never
+  // after the pipe was destroyed, and must only wake the reader. Returns false
+  // when the pipe cannot tell (the default); its reader then paces itself.
+  // Called once, right after opening.
+  virtual bool AnnounceArrivals(std::function<void()> arrived) {
+    static_cast<void>(arrived);
+    return false;
+  }
 };
 
 class UsbBackend {

@@ -222,7 +222,9 @@ TEST_F(UsbDeviceTest, UnpluggingWhilePumpingRaisesDeviceRemovedOnce) {
   device->OnPipeError = [&](QObject*, int, int) { ++pipeErrors; };
   ASSERT_TRUE(device->Connect());
   device->SetHalted(false);
-  Eventually([&] { return dock->ReadCount(1) > 2; }, 5000);
+  // Both input pipes read once; the thread then sleeps until the unplug is
+  // announced to it.
+  ASSERT_TRUE(Eventually([&] { return dock->ReadCount(1) > 0 && dock->ReadCount(2) > 0; }, 5000));
   backend.Unplug(dock->Path());
   EXPECT_TRUE(Eventually([&] { return removed > 0 && !device->IsConnected() && device->Halted(); }, 5000));
   Pump(50);

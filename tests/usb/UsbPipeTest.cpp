@@ -2,6 +2,7 @@
 // delivery to the main thread, and transfer failures.
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <cerrno>
 
 #include "usb/UsbTestSupport.h"
@@ -244,6 +245,126 @@ TEST_F(UsbPipeTest, WriteFailuresAndEmptyWritesEndThePiece) {
   }, 5000));
   ASSERT_TRUE(Eventually([&] { return device->Pipes(0)->OutputBufferCount() == 0; }, 5000));
   EXPECT_TRUE(device->IsConnected());  // still listed: nothing further
+}
+
+// --- how the receive thread waits -----------------------------------------
+
+TEST_F(UsbPipeTest, AnIdleDeviceReadsAgainOnlyWhenSomethingArrives) {
+  auto dock = backend.AddDock();
+  auto device = Pumping(dock);
+  ASSERT_TRUE(Eventually([&] { return dock->ReadCount(1) > 0 && dock->ReadCount(2) > 0; }, 5000));
+  EXPECT_TRUE(device->Pipes(1)->AnnouncesArrivals());
+  EXPECT_TRUE(device->Pipes(2)->AnnouncesArrivals());
+  EXPECT_FALSE(device->Pipes(0)->AnnouncesArrivals());  // output pipes have nothing to announce
+  Pump(30);
+  const int idle = dock->ReadCount(1);
+  Pump(100);
+  EXPECT_EQ(dock->ReadCount(1), idle);  // asleep, not cycling
+  QByteArray received;
+  device->OnPipeData = [&](QObject*, int pipe, int) {
+    if (pipe == 1) received += device->Pipes(1)->ReadData();
+  };
+  dock->QueuePacket(1, "ACK");
+  ASSERT_TRUE(Eventually([&] { return received == "ACK"; }, 5000));
+  // Bytes queued for sending wake it too.
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("DSC")), 3);
+  ASSERT_TRUE(Eventually([&] { return dock->Written(3) == "DSC"; }, 5000));
+}
+
+TEST_F(UsbPipeTest, ReadsThatDoNotAnnounceArePacedByTheThread) {
+  for (const int timeoutMs : {0, 5}) {
+    SCOPED_TRACE(timeoutMs);
+    backend.SetAnnounceArrivals(false);
+    backend.SetReadTimeoutMs(timeoutMs);
+    auto dock = backend.AddDock();
+    auto device = Pumping(dock);
+    EXPECT_FALSE(device->Pipes(1)->AnnouncesArrivals());
+    ASSERT_TRUE(Eventually([&] { return dock->ReadCount(1) > 3; }, 5000));  // one read per cycle
+    QByteArray received;
+    device->OnPipeData = [&](QObject*, int pipe, int) {
+      if (pipe == 1) received += device->Pipes(1)->ReadData();
+    };
+    // Found by the next cycle although nobody announced it.
+    dock->QueuePacket(1, "NAK");
+    ASSERT_TRUE(Eventually([&] { return received == "NAK"; }, 5000));
+    // Reads that come back at once do not make the thread spin.
+    const int before = dock->ReadCount(1);
+    Pump(100);
+    EXPECT_LE(dock->ReadCount(1) - before, 100 / TUSBDevice::kIdleCycleMs + 10);
+  }
+}
+
+TEST_F(UsbPipeTest, AFailingReadIsRetriedAtTheIdlePaceNotInALoop) {
+  auto dock = backend.AddDock();
+  auto device = Pumping(dock);
+  ASSERT_TRUE(Eventually([&] { return dock->ReadCount(2) > 0; }, 5000));
+  dock->FailReads(2, EIO);  // announced once; every retry fails again
+  ASSERT_TRUE(Eventually([&] { return dock->ReadCount(2) > 3; }, 5000));
+  const int before = dock->ReadCount(2);
+  Pump(100);
+  const int retries = dock->ReadCount(2) - before;
+  EXPECT_GT(retries, 1);
+  EXPECT_LE(retries, 100 / TUSBDevice::kIdleCycleMs + 10);
+  EXPECT_TRUE(device->IsConnected());  // still listed
+}
+
+// --- SendData on a mailbox that does not empty --------------------------------
+
+TEST_F(UsbPipeTest, SendDataGivesUpWhenTheDeviceIsNotConnected) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  dock->FailPipeOpen(2, EACCES);
+  EXPECT_FALSE(device->Connect());  // pipe 0 open, nobody services it
+  ASSERT_TRUE(device->Pipes(0)->IsOpen());
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("SLV")), 3);  // into the free mailbox
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("WHO")), -1);
+  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_TRUE(diag.Contains(QStringLiteral(
+      "TUSBPipe.SendData **ERROR** - Pipe 0: the device is not connected, 3 bytes still waiting, 3 not sent!")));
+  EXPECT_TRUE(dock->Writes(0).isEmpty());
+}
+
+TEST_F(UsbPipeTest, SendDataWaitingWhenTheDockIsUnpluggedReturnsFailure) {
+  auto dock = backend.AddDock();
+  auto device = Pumping(dock);
+  int removed = 0;
+  device->OnDeviceRemoved = [&](QObject*) { ++removed; };
+  dock->StallWrites(0, true);  // the dock takes nothing
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray(200, 'p')), 200);
+  QTimer::singleShot(50, [&] { backend.Unplug(dock->Path()); });
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("WEP")), -1);
+  EXPECT_LT(timer.elapsed(), 3000);
+  // Raised by the failed write; the send to the closed pipe checks again.
+  ASSERT_TRUE(Eventually([&] { return removed >= 1; }, 5000));
+  EXPECT_FALSE(device->IsConnected());
+  EXPECT_TRUE(Eventually([&] { return dock->OpenPipeCount() == 0; }, 5000));  // the thread closes them
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.FWriteUSBDeviceFile Windows.WriteFile **ERROR** - Pipe=0, Length=64, "
+                                           "Error #19, Error(19) - No such device")));
+  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBPipe.SendData **ERROR** - Pipe 0")));
+}
+
+TEST_F(UsbPipeTest, SendDataOnAHaltedDeviceWaitsForProgressThenGivesUp) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  device->SetSendStallMs(150);
+  ASSERT_TRUE(device->Connect());  // Halted: nothing is written
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("LCD0")), 4);
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("LCD1")), -1);
+  EXPECT_GE(timer.elapsed(), 140);
+  EXPECT_LT(timer.elapsed(), 3000);
+  EXPECT_TRUE(diag.Contains(QStringLiteral(
+      "TUSBPipe.SendData **ERROR** - Pipe 3: no byte written for 150 ms, 4 bytes still waiting, 4 not sent!")));
+  // Halted cleared while a send waits (by a handler run inside the wait): the
+  // mailbox empties and the send goes through.
+  QTimer::singleShot(30, [&] { device->SetHalted(false); });
+  EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("LCD1")), 4);
+  ASSERT_TRUE(Eventually([&] { return dock->Written(3) == "LCD0LCD1"; }, 5000));
 }
 
 TEST_F(UsbPipeTest, PipeFromAnEndpointDescriptor) {

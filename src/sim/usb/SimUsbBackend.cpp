@@ -56,6 +56,7 @@ void SimUsbDevice::QueuePacket(int pipe, const QByteArray& packet) {
     At(pipe).packets.push_back(packet);
   }
   cv_.notify_all();
+  Announce(pipe);
 }
 
 void SimUsbDevice::QueueData(int pipe, const QByteArray& data, int packetSize) {
@@ -65,6 +66,7 @@ void SimUsbDevice::QueueData(int pipe, const QByteArray& data, int packetSize) {
     for (qsizetype at = 0; at < data.size(); at += packetSize) At(pipe).packets.push_back(data.mid(at, packetSize));
   }
   cv_.notify_all();
+  if (!data.isEmpty()) Announce(pipe);
 }
 
 int SimUsbDevice::QueuedPackets(int pipe) const {
@@ -131,6 +133,7 @@ void SimUsbDevice::FailReads(int pipe, int error) {
     At(pipe).failReads = error;
   }
   cv_.notify_all();
+  if (error != 0) Announce(pipe);
 }
 
 void SimUsbDevice::FailWrites(int pipe, int error) {
@@ -141,6 +144,14 @@ void SimUsbDevice::FailWrites(int pipe, int error) {
 void SimUsbDevice::SetEmptyWrites(int pipe, int count) {
   std::lock_guard lock(mutex_);
   At(pipe).emptyWrites = count;
+}
+
+void SimUsbDevice::StallWrites(int pipe, bool stall) {
+  {
+    std::lock_guard lock(mutex_);
+    At(pipe).stallWrites = stall;
+  }
+  cv_.notify_all();
 }
 
 void SimUsbDevice::FailOpen(int error) {
@@ -164,6 +175,23 @@ void SimUsbDevice::Unplug() {
     unplugged_ = true;
   }
   cv_.notify_all();
+  AnnounceAll();
+}
+
+void SimUsbDevice::HostAnnounce(int pipe, std::function<void()> arrived) {
+  std::lock_guard lock(announce_mutex_);
+  if (arrived) announcers_[pipe] = std::move(arrived);
+  else announcers_.erase(pipe);
+}
+
+void SimUsbDevice::Announce(int pipe) {
+  std::lock_guard lock(announce_mutex_);
+  if (auto it = announcers_.find(pipe); it != announcers_.end()) it->second();
+}
+
+void SimUsbDevice::AnnounceAll() {
+  std::lock_guard lock(announce_mutex_);
+  for (auto& [pipe, arrived] : announcers_) arrived();
 }
 
 int SimUsbDevice::HostRead(int pipe, std::uint8_t* data, int length, int timeoutMs, int* error) {
@@ -195,8 +223,9 @@ int SimUsbDevice::HostWrite(int pipe, const std::uint8_t* data, int length, int*
   QByteArray bytes(reinterpret_cast<const char*>(data), length);
   std::function<void(int, const QByteArray&)> callback;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     Pipe& p = At(pipe);
+    cv_.wait(lock, [&] { return unplugged_ || !p.stallWrites; });
     if (unplugged_) {
       *error = ENODEV;
       return -1;
@@ -234,18 +263,29 @@ class SimPipeFile : public UsbPipeFile {
       : device_(std::move(device)), pipe_(pipe), backend_(backend) {
     device_->HostOpened(pipe_, true);
   }
-  ~SimPipeFile() override { device_->HostOpened(pipe_, false); }
+  ~SimPipeFile() override {
+    if (announces_) device_->HostAnnounce(pipe_, nullptr);
+    device_->HostOpened(pipe_, false);
+  }
   int Read(std::uint8_t* data, int length, int* error) override {
-    return device_->HostRead(pipe_, data, length, backend_.ReadTimeoutMs(), error);
+    // A pending read has either completed or not: no waiting here.
+    return device_->HostRead(pipe_, data, length, announces_ ? 0 : backend_.ReadTimeoutMs(), error);
   }
   int Write(const std::uint8_t* data, int length, int* error) override {
     return device_->HostWrite(pipe_, data, length, error);
+  }
+  bool AnnounceArrivals(std::function<void()> arrived) override {
+    if (!backend_.AnnouncesArrivals()) return false;
+    device_->HostAnnounce(pipe_, std::move(arrived));
+    announces_ = true;
+    return true;
   }
 
  private:
   std::shared_ptr<SimUsbDevice> device_;
   int pipe_;
   const SimUsbBackend& backend_;
+  bool announces_ = false;
 };
 
 }  // namespace
@@ -289,6 +329,16 @@ void SimUsbBackend::Unplug(const QString& path) {
 void SimUsbBackend::SetEnumerationAvailable(bool available) {
   std::lock_guard lock(mutex_);
   enumeration_ = available;
+}
+
+void SimUsbBackend::SetAnnounceArrivals(bool announce) {
+  std::lock_guard lock(mutex_);
+  announce_arrivals_ = announce;
+}
+
+bool SimUsbBackend::AnnouncesArrivals() const {
+  std::lock_guard lock(mutex_);
+  return announce_arrivals_;
 }
 
 void SimUsbBackend::SetReadTimeoutMs(int ms) {

@@ -2,7 +2,12 @@
 // Simulated USB bus with dock devices, for tests and the simulator.
 //
 // SimUsbBackend is a UsbBackend: install it (ScopedUsbBackend / SetUsbBackend)
-// before creating a TUSBDevice. Devices are added with an interface class and
+// before creating a TUSBDevice. Its input pipes behave like the libusb
+// backend's: a read is always pending, an idle read comes back at once with 0
+// bytes, and every arrival (a queued packet, a read fault, the unplug) is
+// announced to the host. Switched to timed reads, an idle read instead waits
+// for the read time-out (a blocking driver) or returns at once unannounced
+// (time-out 0, the Windows dock driver). Devices are added with an interface class and
 // a configuration descriptor (any bytes, malformed ones included) and can be
 // unplugged. Per pipe, the far side queues packets for the host to read and
 // sees what the host wrote, either recorded or through a callback. Faults are
@@ -77,6 +82,9 @@ class SimUsbDevice {
   void FailReads(int pipe, int error);     // 0 clears
   void FailWrites(int pipe, int error);    // 0 clears
   void SetEmptyWrites(int pipe, int count);  // the next count writes move 0 bytes
+  // Writes wait until released or the device is unplugged (a device that
+  // does not take its data).
+  void StallWrites(int pipe, bool stall);
   void FailOpen(int error);                // the device cannot be opened
   void FailDescriptor(int error);          // the descriptor request fails
   bool Unplugged() const;
@@ -85,6 +93,9 @@ class SimUsbDevice {
   int HostRead(int pipe, std::uint8_t* data, int length, int timeoutMs, int* error);
   int HostWrite(int pipe, const std::uint8_t* data, int length, int* error);
   void HostOpened(int pipe, bool open);
+  // Called, from the far side's thread, whenever the pipe's next read has
+  // something new; nullptr stops it. Never runs after it was replaced.
+  void HostAnnounce(int pipe, std::function<void()> arrived);
 
  private:
   friend class SimUsbBackend;
@@ -99,9 +110,12 @@ class SimUsbDevice {
     int failReads = 0;
     int failWrites = 0;
     int emptyWrites = 0;
+    bool stallWrites = false;
   };
   Pipe& At(int pipe);  // under mutex_
   const Pipe* Find(int pipe) const;
+  void Announce(int pipe);  // not under mutex_
+  void AnnounceAll();
 
   const QString path_;
   const QUuid interface_class_;
@@ -114,6 +128,11 @@ class SimUsbDevice {
   bool unplugged_ = false;
   int fail_open_ = 0;
   int fail_descriptor_ = 0;
+
+  // Taken while an announcement runs and while one is replaced, so that none
+  // runs after its pipe file has gone.
+  std::mutex announce_mutex_;
+  std::map<int, std::function<void()>> announcers_;
 };
 
 class SimUsbBackend : public UsbBackend {
@@ -135,7 +154,11 @@ class SimUsbBackend : public UsbBackend {
 
   // The enumeration cannot run at all (ListDevices gives nothing).
   void SetEnumerationAvailable(bool available);
-  // How long an idle read waits before coming back with 0 bytes.
+  // Timed reads (false): an idle read waits ReadTimeoutMs before coming back
+  // with 0 bytes, and nothing is announced. Default true: pending reads that
+  // announce arrivals. Applies to pipes opened afterwards.
+  void SetAnnounceArrivals(bool announce);
+  bool AnnouncesArrivals() const;
   void SetReadTimeoutMs(int ms);
   int ReadTimeoutMs() const;
   int ListCount() const;  // enumerations so far
@@ -149,6 +172,7 @@ class SimUsbBackend : public UsbBackend {
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<SimUsbDevice>> devices_;
   bool enumeration_ = true;
+  bool announce_arrivals_ = true;
   int read_timeout_ms_ = kDefaultReadTimeoutMs;
   int next_ = 1;
   int lists_ = 0;
