@@ -385,6 +385,8 @@ int FlashRun::Finish(Outcome outcome, const QString& message) {
                                                          : 1;
   if (outcome == Outcome::Completed) {
     std::fprintf(console_.out, "zelvoflash: flash upload completed\n");
+  } else if (outcome == Outcome::Interrupted) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(message));
   } else {
     std::fprintf(console_.err, "zelvoflash: flash upload failed: %s\n", qPrintable(message));
   }

@@ -244,3 +244,30 @@ TEST_F(ZelvoflashResults, HelpVersionAndUsageErrors) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_TRUE(r.err.contains("--trace-format takes raw or hex, not octal"));
 }
+
+// On a terminal the bar is redrawn in place with the time left; a record that
+// cannot be written is said, and changes nothing of the upload's result.
+TEST_F(ZelvoflashResults, BarOnATerminalAndAnUnwritableRecord) {
+  TypingTerminal terminal;  // here the program's standard output
+  ASSERT_FALSE(terminal.SlavePath().isEmpty());
+  QProcess process;
+  process.setStandardOutputFile(terminal.SlavePath());
+  process.start(kZelvoflash, {"flash", Firmware(true, "9.12"), "--simulate", "version=9.05,delay=2", "--yes", "--log",
+                              "/dev/full"});
+  process.closeWriteChannel();
+  QByteArray written;  // read as it comes: a full terminal would hold the program up
+  QElapsedTimer clock;
+  clock.start();
+  while (!process.waitForFinished(50) && clock.elapsed() < 60000) written += terminal.ReadAll();
+  written += terminal.ReadAll();
+  ASSERT_EQ(process.state(), QProcess::NotRunning);
+  EXPECT_EQ(process.exitCode(), 0);
+  const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+  EXPECT_TRUE(err.contains("cannot write the log file /dev/full: No space left on device")) << err.toStdString();
+  const QString shown = QString::fromLocal8Bit(written);
+  EXPECT_TRUE(QRegularExpression("\\r\\[#*\\.*\\] +\\d+%  Sending PAGE \\d+  Time: \\d:\\d\\d  left \\d+:\\d\\d")
+                  .match(shown)
+                  .hasMatch())
+      << shown.toStdString();
+  EXPECT_TRUE(shown.contains("\r[" + QString(30, '#') + "] 100%  391 pages sent")) << shown.toStdString();
+}

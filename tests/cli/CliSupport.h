@@ -117,6 +117,15 @@ class TypingTerminal {
   }
   QString SlavePath() const { return slave_; }
   void Type(const QByteArray& text) { [[maybe_unused]] const ssize_t n = ::write(master_, text.constData(), text.size()); }
+  // What the program wrote to the terminal so far.
+  QByteArray ReadAll() {
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    QByteArray all;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(master_, buffer, sizeof buffer)) > 0) all.append(buffer, n);
+    return all;
+  }
 
  private:
   int master_ = -1;
