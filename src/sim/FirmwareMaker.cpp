@@ -27,6 +27,7 @@ QByteArray MakeFirmware(const FirmwareRecipe& recipe) {
     image.replace(32216, 4, recipe.version.leftJustified(4, ' ', true));
     image[32222] = recipe.type;
   }
+  if (recipe.size > 0) image.resize(recipe.size, '\xFF');
   return image;
 }
 

@@ -13,9 +13,11 @@ struct FirmwareRecipe {
   char type = 'A';              // classic: 0xFF stands for "no type"
   QByteArray date = "2026-01-15 10:30:00";  // 19 characters
   quint32 seed = 1;             // varies the synthetic content
+  int size = 0;                 // 0: the layout's size; else cut or padded to it (a damaged file)
 };
 
-// The whole file: 32,258 bytes (classic) or 49,154 bytes (NG).
+// The whole file: 32,258 bytes (classic) or 49,154 bytes (NG), unless the
+// recipe asks for another size.
 QByteArray MakeFirmware(const FirmwareRecipe& recipe);
 
 // Writes the file; false when it cannot be written.

@@ -5,8 +5,9 @@
 //       path (give it to zelvoflash --serial) and runs until interrupted.
 //       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K
 //               --pfm-nak --noise --split N
-//   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] -o FILE
-//       Writes a sample firmware file with synthetic content.
+//   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
+//       Writes a sample firmware file with synthetic content (--size: cut or
+//       padded to N bytes, a file of the wrong size).
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -25,7 +26,7 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [faults]\n"
-               "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] -o FILE\n"
+               "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --pfm-nak --noise --split N\n");
   return 2;
 }
@@ -101,6 +102,7 @@ int MakeFirmware(const QStringList& args) {
                 {"type", "type letter (classic: 'none' for no type)", "L", "A"},
                 {"date", "build date, 19 characters", "D", "2026-01-15 10:30:00"},
                 {"seed", "varies the content", "N", "1"},
+                {"size", "cut or pad the file to N bytes", "N", "0"},
                 {{"o", "output"}, "file to write", "FILE"}});
   if (!p.parse(args) || p.isSet("ng") == p.isSet("classic") || !p.isSet("version") || !p.isSet("o")) return Usage();
   FirmwareRecipe recipe;
@@ -109,6 +111,7 @@ int MakeFirmware(const QStringList& args) {
   recipe.type = p.value("type") == QLatin1String("none") ? '\xFF' : p.value("type").toLatin1().at(0);
   recipe.date = p.value("date").toLatin1();
   recipe.seed = p.value("seed").toUInt();
+  recipe.size = p.value("size").toInt();
   if (!WriteFirmware(p.value("o"), recipe)) {
     std::fprintf(stderr, "zelvo-sim: cannot write %s\n", qPrintable(p.value("o")));
     return 1;
