@@ -186,7 +186,9 @@ void TWSocket::Listen() {
   quint16 port = 0;
   if (!ResolveTarget(QStringLiteral("Listen"), address, port, addr_, port_)) return;
   udp_ = std::make_unique<QUdpSocket>();
-  if (!udp_->bind(address, port, QUdpSocket::ShareAddress)) {
+  // Not shared: a port another socket holds is reported (10048) rather than
+  // splitting the datagrams between the two.
+  if (!udp_->bind(address, port, QUdpSocket::DontShareAddress)) {
     const int code = WinsockFromQt(udp_->error());
     udp_.reset();
     SocketError(QStringLiteral("Listen (bind)"), code);

@@ -82,7 +82,8 @@ class TWSocket : public QObject {
   // OnSessionConnected). UDP: opens with Addr:Port as destination,
   // broadcasts allowed.
   virtual void Connect();
-  // UDP: binds Addr:Port and raises OnSessionConnected.
+  // UDP: binds Addr:Port (not shared with another socket: a port in use
+  // fails with 10048) and raises OnSessionConnected.
   virtual void Listen();
   // Sends the bytes as they are; the count handed on, negative on failure.
   virtual int SendText(const QByteArray& text);

@@ -1,0 +1,358 @@
+// TDockEnumerator against simulated docks, by real UDP broadcast, inside a
+// private network namespace this test makes for itself.
+//
+// The test process leaves its network namespace (unshare) before anything is
+// sent, and checks that it did; its only way out is one end of a veth pair
+// whose other end lies in the namespace of a helper process
+// (zelvo_discovery_peer) playing the docks. Nothing reaches any other
+// network. Without root, or where namespaces or veth pairs cannot be made,
+// every test here is skipped with the reason.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QUdpSocket>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "core/MessagePump.h"
+#include "core/ScriptedDialogs.h"
+#include "core/Timer.h"
+#include "net/DockEnumerator.h"
+
+using namespace zelvo;
+
+namespace {
+
+const char* const kHostAddress = "10.211.0.1";
+const char* const kDock2 = "10.211.0.2";
+const char* const kDock3 = "10.211.0.3";
+
+QString NetnsInode() { return QFileInfo(QStringLiteral("/proc/thread-self/ns/net")).symLinkTarget(); }
+
+// The private network: this process in a namespace of its own, the helper in
+// another, a veth pair between them.
+class PrivateNetwork {
+ public:
+  bool Make(QString* reason) {
+    if (geteuid() != 0) return Fail(reason, "needs root to make a private network namespace");
+    ip_ = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    if (ip_.isEmpty()) return Fail(reason, "the ip command (iproute2) is missing");
+    const QString before = NetnsInode();
+    if (unshare(CLONE_NEWNET) != 0)
+      return Fail(reason, QStringLiteral("cannot make a private network namespace: %1").arg(std::strerror(errno)));
+    if (before.isEmpty() || NetnsInode() == before)
+      return Fail(reason, "the private network namespace could not be confirmed");
+    // From here on nothing this process sends can leave the namespace.
+    peer_.setProgram(QStringLiteral(ZELVO_DISCOVERY_PEER));
+    peer_.setArguments({"zd1", QStringLiteral("%1/24").arg(kDock2), QStringLiteral("%1/24").arg(kDock3)});
+    peer_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    peer_.start();
+    QByteArray line;
+    if (!ReadReply(&line) || line != "unshared") return Fail(reason, "discovery peer: " + line);
+    const QString pid = QString::number(peer_.processId());
+    QString error;
+    if (!Ip({"link", "add", "zd0", "type", "veth", "peer", "name", "zd1", "netns", pid}, &error) ||
+        !Ip({"link", "set", "lo", "up"}, &error) ||
+        !Ip({"addr", "add", QStringLiteral("%1/24").arg(kHostAddress), "dev", "zd0"}, &error) ||
+        !Ip({"link", "set", "zd0", "up"}, &error) ||
+        !Ip({"route", "add", "255.255.255.255/32", "dev", "zd0"}, &error))
+      return Fail(reason, error);
+    peer_.write("linked\n");
+    if (!ReadReply(&line) || line != "ready") return Fail(reason, "discovery peer: " + line);
+    // Both ends up: the pair carries traffic.
+    if (!WaitUntil([&] { return IpOutput({"-o", "link", "show", "zd0"}).contains("LOWER_UP"); }, 5000))
+      return Fail(reason, "the veth pair did not come up");
+    return true;
+  }
+
+  ~PrivateNetwork() {
+    if (peer_.state() == QProcess::NotRunning) return;
+    peer_.write("quit\n");
+    if (!peer_.waitForFinished(3000)) peer_.kill();
+    peer_.waitForFinished(3000);
+  }
+
+  // One command to the peer; its reply without "ok".
+  QByteArray Command(const QByteArray& line) {
+    peer_.write(line + '\n');
+    QByteArray reply;
+    EXPECT_TRUE(ReadReply(&reply)) << line.toStdString();
+    EXPECT_TRUE(reply.startsWith("ok")) << line.toStdString() << " -> " << reply.toStdString();
+    return reply.mid(3);
+  }
+  void Answer(TPDockType kind, const char* address, const QByteArray& text) {
+    Command("answer " + QByteArray::number(static_cast<int>(kind)) + ' ' + address + ' ' +
+            (text.isEmpty() ? QByteArray("-") : text.toHex()));
+  }
+  int Answered() { return Command("count").toInt(); }
+  bool SetBroadcastRoute(bool on) {
+    QString error;
+    return Ip({"route", on ? "add" : "del", "255.255.255.255/32", "dev", "zd0"}, &error);
+  }
+
+ private:
+  static bool Fail(QString* reason, const QString& why) {
+    *reason = why;
+    return false;
+  }
+  bool ReadReply(QByteArray* line) {
+    while (!peer_.canReadLine()) {
+      if (!peer_.waitForReadyRead(10000)) {
+        *line = "no answer (" + peer_.errorString().toUtf8() + ")";
+        return false;
+      }
+    }
+    *line = peer_.readLine().trimmed();
+    return true;
+  }
+  QByteArray IpOutput(const QStringList& arguments) {
+    QProcess ip;
+    ip.start(ip_, arguments);
+    ip.waitForFinished(5000);
+    return ip.readAllStandardOutput();
+  }
+  bool Ip(const QStringList& arguments, QString* error) {
+    QProcess ip;
+    ip.setProcessChannelMode(QProcess::MergedChannels);
+    ip.start(ip_, arguments);
+    if (ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0) return true;
+    *error = QStringLiteral("ip %1: %2").arg(arguments.join(' '), QString::fromUtf8(ip.readAll().trimmed()));
+    return false;
+  }
+
+  QString ip_;
+  QProcess peer_;
+};
+
+class DockDiscovery : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    network_ = std::make_unique<PrivateNetwork>();
+    if (!network_->Make(&skipReason_)) network_.reset();
+  }
+  static void TearDownTestSuite() { network_.reset(); }
+
+  void SetUp() override {
+    if (!network_) GTEST_SKIP() << "discovery tests skipped: " << skipReason_.toStdString();
+    network_->Command("clear");
+    enumerator_.OnListChanged = [this](QObject* sender) {
+      EXPECT_EQ(sender, &enumerator_);
+      arrivals_ << enumerator_.DockNames.last() + '@' + enumerator_.DockAddresses.last();
+    };
+  }
+
+  PrivateNetwork& Net() { return *network_; }
+  bool WaitForDocks(int count) {
+    return WaitUntil([&] { return enumerator_.DockNames.size() >= count; }, 5000);
+  }
+  // Gives answers that should not count time to arrive.
+  static void Linger() { WaitUntil([] { return false; }, 300); }
+
+  static std::unique_ptr<PrivateNetwork> network_;
+  static QString skipReason_;
+  ScriptedDialogs dialogs_;
+  ScopedDialogs dialogsInstalled_{&dialogs_};
+  TDockEnumerator enumerator_;
+  QStringList arrivals_;  // name@address at each OnListChanged
+};
+
+std::unique_ptr<PrivateNetwork> DockDiscovery::network_;
+QString DockDiscovery::skipReason_;
+
+}  // namespace
+
+TEST_F(DockDiscovery, TheEnquiryIsENQBroadcastFromAnEphemeralPort) {
+  Net().Command("watch 6458");
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(1));
+  const QList<QByteArray> seen = Net().Command("watched").split(' ');
+  ASSERT_EQ(seen.size(), 1);
+  const QList<QByteArray> portAndPayload = seen[0].split(':');
+  ASSERT_EQ(portAndPayload.size(), 2);
+  EXPECT_EQ(portAndPayload[1], "454e51");  // "ENQ", nothing more
+  EXPECT_NE(portAndPayload[0].toInt(), 6458);
+  EXPECT_NE(portAndPayload[0].toInt(), 6457);
+  EXPECT_TRUE(dialogs_.Texts().isEmpty());
+}
+
+TEST_F(DockDiscovery, TwoDocksAnswerInOrderOfArrival) {
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, "KovaExpress Dock 3");
+  enumerator_.StartEnumeration();
+  EXPECT_TRUE(enumerator_.Listening());
+  EXPECT_EQ(enumerator_.DockIdent(), "KovaExpress");
+  ASSERT_TRUE(WaitForDocks(2));
+  Linger();
+  ASSERT_EQ(arrivals_.size(), 2);  // OnListChanged once per dock
+  EXPECT_EQ(enumerator_.DockNames.size(), 2);
+  EXPECT_EQ(enumerator_.DockAddresses.size(), 2);
+  // Entry i of both lists is one dock, in the order the answers came.
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(arrivals_[i], enumerator_.DockNames[i] + '@' + enumerator_.DockAddresses[i]);
+  EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()),
+            (QSet<QString>{"KovaExpress Dock 2@10.211.0.2", "KovaExpress Dock 3@10.211.0.3"}));
+}
+
+TEST_F(DockDiscovery, AnAnswerCountsWhenItContainsTheKindsIdent) {
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 12 (rev B)");
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, "MP KovaExpress 4");
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, "Kova6 Dock");        // another kind's name
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "kovaexpress dock");  // the case differs
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(2));
+  Linger();
+  EXPECT_EQ(Net().Answered(), 4);
+  EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()),
+            (QSet<QString>{"KovaExpress Dock 12 (rev B)@10.211.0.2", "MP KovaExpress 4@10.211.0.3"}));
+
+  // A multi-port search asks on its own ports and wants its own ident.
+  Net().Command("clear");
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "MP KovaExpress on the wrong ports");
+  Net().Answer(TPDockType::tpMP_KovaExpress, kDock2, "KovaExpress 9");
+  Net().Answer(TPDockType::tpMP_KovaExpress, kDock3, "MP KovaExpress 7");
+  enumerator_.SetDockType(TPDockType::tpMP_KovaExpress);
+  arrivals_.clear();
+  enumerator_.StartEnumeration();
+  EXPECT_EQ(enumerator_.DockIdent(), "MP KovaExpress");
+  ASSERT_TRUE(WaitForDocks(1));
+  Linger();
+  EXPECT_EQ(arrivals_, QStringList{"MP KovaExpress 7@10.211.0.3"});
+  EXPECT_EQ(Net().Answered(), 2);  // the Kova Express dock was not asked
+}
+
+TEST_F(DockDiscovery, ListeningEndsAfterTenSeconds) {
+  ManualClock clock;
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  enumerator_.StartEnumeration();
+  clock.Advance(9999);
+  EXPECT_TRUE(enumerator_.Listening());
+  ASSERT_TRUE(WaitForDocks(1));
+  clock.Advance(1);
+  EXPECT_FALSE(enumerator_.Listening());
+  EXPECT_EQ(enumerator_.DockNames, QStringList{"KovaExpress Dock 2"});  // kept
+
+  // An answer handled 11 s after the start is not listed.
+  enumerator_.StartEnumeration();
+  EXPECT_TRUE(enumerator_.DockNames.isEmpty());
+  clock.Advance(11000);
+  EXPECT_FALSE(enumerator_.Listening());
+  Linger();
+  EXPECT_EQ(Net().Answered(), 2);
+  EXPECT_TRUE(enumerator_.DockNames.isEmpty());
+  EXPECT_EQ(arrivals_.size(), 1);
+}
+
+TEST_F(DockDiscovery, ASecondSearchClearsBothListsAndListensAFullTimeAgain) {
+  ManualClock clock;
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, "KovaExpress Dock 3");
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(2));
+  clock.Advance(6000);
+  enumerator_.StartEnumeration();  // while the first still listens
+  EXPECT_TRUE(enumerator_.DockNames.isEmpty());
+  EXPECT_TRUE(enumerator_.DockAddresses.isEmpty());
+  ASSERT_TRUE(WaitForDocks(2));
+  Linger();
+  EXPECT_EQ(arrivals_.size(), 4);
+  EXPECT_EQ(enumerator_.DockNames.size(), 2);
+  clock.Advance(9000);  // 15 s after the first start, 9 s after the second
+  EXPECT_TRUE(enumerator_.Listening());
+  clock.Advance(1000);
+  EXPECT_FALSE(enumerator_.Listening());
+}
+
+TEST_F(DockDiscovery, AZeroByteEndsTheText) {
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, QByteArray("KovaExpress A\0KovaExpress B", 27));
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray("\0KovaExpress C", 14));  // an empty text
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(1));
+  Linger();
+  EXPECT_EQ(arrivals_, QStringList{"KovaExpress A@10.211.0.2"});
+  EXPECT_EQ(Net().Answered(), 2);
+}
+
+TEST_F(DockDiscovery, AnswersOfAnyLengthAndContent) {
+  const QByteArray exactlyTheBuffer = "KovaExpress " + QByteArray(1024 - 12, 'x');  // no zero byte
+  const QByteArray longerThanTheBuffer = "KovaExpress " + QByteArray(3000, 'y');
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, {});  // an empty datagram
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, exactlyTheBuffer);
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, longerThanTheBuffer);
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray(1024, '\xFF'));
+  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray(1, '\0'));
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, QByteArray(5000, 'z') + "KovaExpress");  // beyond the buffer
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(2));
+  Linger();
+  EXPECT_EQ(Net().Answered(), 6);
+  ASSERT_EQ(enumerator_.DockNames.size(), 2);
+  const int a = enumerator_.DockNames[0].startsWith("KovaExpress x") ? 0 : 1;
+  EXPECT_EQ(enumerator_.DockNames[a], QString::fromLatin1(exactlyTheBuffer));
+  EXPECT_EQ(enumerator_.DockAddresses[a], kDock2);
+  EXPECT_EQ(enumerator_.DockNames[1 - a], QString::fromLatin1(longerThanTheBuffer.left(1024)));
+  EXPECT_EQ(enumerator_.DockAddresses[1 - a], kDock3);
+}
+
+TEST_F(DockDiscovery, TheListenPortAlreadyTaken) {
+  ManualClock clock;
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(1));
+  clock.Advance(10000);
+  ASSERT_FALSE(enumerator_.Listening());
+
+  QUdpSocket taker;  // another program on the answer port
+  ASSERT_TRUE(taker.bind(QHostAddress::AnyIPv4, 6457, QUdpSocket::DontShareAddress));
+  const int askedBefore = Net().Answered();
+  try {
+    enumerator_.StartEnumeration();
+    FAIL() << "the search started on a port in use";
+  } catch (const ESocketException& error) {
+    EXPECT_TRUE(TDockEnumerator::ListenPortInUse(error));
+    EXPECT_EQ(error.Code(), 10048);
+  }
+  EXPECT_FALSE(enumerator_.Listening());
+  EXPECT_EQ(clock.ArmedCount(), 0);  // no listen timer left running
+  EXPECT_EQ(enumerator_.DockNames, QStringList{"KovaExpress Dock 2"});  // kept
+  EXPECT_EQ(enumerator_.DockAddresses, QStringList{kDock2});
+  Linger();
+  EXPECT_EQ(Net().Answered(), askedBefore);  // no enquiry went out
+
+  // Once the port is free again, a search runs as usual.
+  taker.close();
+  enumerator_.StartEnumeration();
+  EXPECT_TRUE(enumerator_.DockNames.isEmpty());
+  ASSERT_TRUE(WaitForDocks(1));
+}
+
+TEST_F(DockDiscovery, AnEnquiryThatCannotBeSent) {
+  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
+  ASSERT_TRUE(Net().SetBroadcastRoute(false));  // no way to the broadcast address
+  enumerator_.StartEnumeration();
+  EXPECT_EQ(dialogs_.Texts(), QStringList{"Could not start dock auto detection, check your network!"});
+  EXPECT_TRUE(enumerator_.Listening());  // the search goes on
+
+  dialogs_.Clear();
+  int failures = 0;
+  enumerator_.OnEnumerationStartFailed = [&](QObject* sender) {
+    EXPECT_EQ(sender, &enumerator_);
+    ++failures;
+  };
+  enumerator_.StartEnumeration();
+  EXPECT_EQ(failures, 1);
+  EXPECT_TRUE(dialogs_.Texts().isEmpty());
+  EXPECT_TRUE(enumerator_.Listening());
+  ASSERT_TRUE(Net().SetBroadcastRoute(true));
+  EXPECT_EQ(Net().Answered(), 0);
+
+  enumerator_.StartEnumeration();
+  ASSERT_TRUE(WaitForDocks(1));
+  EXPECT_EQ(failures, 1);
+}
