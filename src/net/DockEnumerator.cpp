@@ -27,7 +27,8 @@ const TPDockKind& DockKindOf(TPDockType type) {
   return kDockKinds[index < kDockKinds.size() ? index : 0];
 }
 
-TDockEnumerator::TDockEnumerator(QObject* owner) : QObject(owner) {
+TDockEnumerator::TDockEnumerator(QObject* owner)
+    : QObject(owner), dockIdent_(DockKindOf(TPDockType::tpKovaExpress).dockIdent) {
   // Both sockets have no OnError handler: their errors are raised as
   // exceptions, which StartEnumeration passes on or catches.
   listenTimer_.SetEnabled(false);
@@ -116,7 +117,11 @@ void TDockEnumerator::AnswerArrived() {
   QString sender;
   const int received = listenSocket_.ReceiveDatagram(buffer, kAnswerBufferSize, &sender);
   if (received < 0) return;
-  const QByteArray text = AnswerText(buffer, received);
+  TakeAnswer(buffer, received, sender);
+}
+
+void TDockEnumerator::TakeAnswer(const char* datagram, int received, const QString& sender) {
+  const QByteArray text = AnswerText(datagram, qMin(received, kAnswerBufferSize));
   if (!text.contains(dockIdent_)) return;
   DockNames.append(QString::fromLatin1(text));
   DockAddresses.append(sender);

@@ -67,13 +67,17 @@ class TDockEnumerator : public QObject {
 
   TPDockType DockType() const { return dockType_; }
   void SetDockType(TPDockType type) { dockType_ = type; }
-  // DockIdent of the last search.
+  // DockIdent of the last search (of DockType's kind before any search).
   QByteArray DockIdent() const { return dockIdent_; }
   bool Listening() const { return listening_; }
 
   // The text of an answer: its payload up to the first zero byte, never
   // beyond length bytes.
   static QByteArray AnswerText(const char* payload, int length);
+  // The answer handler past the receive: received bytes of one datagram (at
+  // most kAnswerBufferSize) from the dotted address sender. Listed, with
+  // OnListChanged, when its text contains DockIdent.
+  void TakeAnswer(const char* datagram, int received, const QString& sender);
 
   TNotifyEvent OnListChanged;
   TNotifyEvent OnEnumerationStartFailed;

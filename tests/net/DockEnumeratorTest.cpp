@@ -64,8 +64,37 @@ TEST(DockEnumerator, BeforeAnySearch) {
   enumerator.SetDockType(TPDockType::tpKova6);  // a field: nothing happens
   EXPECT_EQ(enumerator.DockType(), TPDockType::tpKova6);
   EXPECT_FALSE(enumerator.Listening());
+  EXPECT_EQ(enumerator.DockIdent(), "KovaExpress");
   EXPECT_TRUE(TDockEnumerator::ListenPortInUse(ESocketException("Listen (bind)", 10048, "Address already in use")));
   EXPECT_FALSE(TDockEnumerator::ListenPortInUse(ESocketException("Listen (bind)", 10013, "Permission denied")));
+}
+
+// The handler past the receive, on answers of any length and content.
+TEST(DockEnumerator, TakeAnswerListsOnlyTextsNamingTheKind) {
+  TDockEnumerator enumerator;
+  int changed = 0;
+  enumerator.OnListChanged = [&](QObject* sender) {
+    EXPECT_EQ(sender, &enumerator);
+    ++changed;
+  };
+  auto take = [&](const QByteArray& datagram, const char* from) {
+    enumerator.TakeAnswer(datagram.constData(), static_cast<int>(datagram.size()), from);
+  };
+  take("KovaExpress Dock 12", "10.1.1.12");
+  take("MP KovaExpress 3", "10.1.1.3");
+  take(QByteArray("Kova\0Express", 12), "10.1.1.4");  // the zero byte ends it before the name
+  take({}, "10.1.1.5");
+  take(QByteArray(1024, '\xFF'), "10.1.1.6");
+  take("KovaExpress " + QByteArray(1012, 'x'), "10.1.1.7");  // a full buffer, no zero byte
+  enumerator.TakeAnswer(nullptr, 0, "10.1.1.8");
+  EXPECT_EQ(enumerator.DockNames, (QStringList{"KovaExpress Dock 12", "MP KovaExpress 3",
+                                               "KovaExpress " + QString(1012, 'x')}));
+  EXPECT_EQ(enumerator.DockAddresses, (QStringList{"10.1.1.12", "10.1.1.3", "10.1.1.7"}));
+  EXPECT_EQ(changed, 3);
+  // A count larger than the buffer is held to it.
+  const QByteArray longer = "KovaExpress " + QByteArray(2000, 'y');
+  enumerator.TakeAnswer(longer.constData(), 5000, "10.1.1.9");
+  EXPECT_EQ(enumerator.DockNames.last().size(), 1024);
 }
 
 // A UDP listener refuses a port another socket holds instead of sharing it.
