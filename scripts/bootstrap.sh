@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
-  libusb-1.0-0-dev
+  libusb-1.0-0-dev umockdev libumockdev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth socat iproute2 util-linux
 )

@@ -2,9 +2,13 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/Diagnostics.h"
@@ -89,36 +93,190 @@ struct LibusbBackend::OpenDevice {
 
 namespace {
 
-class LibusbPipe : public UsbPipeFile {
+// errno value of a completed transfer's status.
+int ErrnoOfStatus(int status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return 0;
+    case LIBUSB_TRANSFER_TIMED_OUT: return ETIMEDOUT;
+    case LIBUSB_TRANSFER_STALL: return EPIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return ENODEV;
+    case LIBUSB_TRANSFER_OVERFLOW: return EOVERFLOW;
+    case LIBUSB_TRANSFER_CANCELLED: return ECANCELED;
+    default: return EIO;
+  }
+}
+
+// An output endpoint: synchronous writes.
+class LibusbOutPipe final : public UsbPipeFile {
  public:
-  LibusbPipe(std::shared_ptr<LibusbBackend::OpenDevice> device, std::uint8_t address, bool interrupt)
+  LibusbOutPipe(std::shared_ptr<LibusbBackend::OpenDevice> device, std::uint8_t address, bool interrupt)
       : device_(std::move(device)), address_(address), interrupt_(interrupt) {}
 
-  int Read(std::uint8_t* data, int length, int* error) override {
-    return Transfer(data, length, LibusbBackend::kReadTimeoutMs, error);
-  }
-  int Write(const std::uint8_t* data, int length, int* error) override {
-    return Transfer(const_cast<std::uint8_t*>(data), length, LibusbBackend::kWriteTimeoutMs, error);
+  int Read(std::uint8_t*, int, int* error) override {
+    *error = EOPNOTSUPP;
+    return -1;
   }
 
- private:
-  int Transfer(std::uint8_t* data, int length, int timeoutMs, int* error) {
+  int Write(const std::uint8_t* data, int length, int* error) override {
     int done = 0;
-    const int r = interrupt_
-                      ? libusb_interrupt_transfer(device_->handle, address_, data, length, &done, timeoutMs)
-                      : libusb_bulk_transfer(device_->handle, address_, data, length, &done, timeoutMs);
-    // A time-out may still have moved some bytes: they count.
-    if (r == 0 || r == LIBUSB_ERROR_TIMEOUT) {
-      const bool isRead = (address_ & 0x80) != 0;
-      if (r == 0 || isRead || done > 0) return done;
-    }
+    auto* bytes = const_cast<std::uint8_t*>(data);  // libusb does not write to an output buffer
+    const int r = interrupt_ ? libusb_interrupt_transfer(device_->handle, address_, bytes, length, &done,
+                                                         LibusbBackend::kWriteTimeoutMs)
+                             : libusb_bulk_transfer(device_->handle, address_, bytes, length, &done,
+                                                    LibusbBackend::kWriteTimeoutMs);
+    // A time-out that still moved some bytes counts as a short write.
+    if (r == 0 || (r == LIBUSB_ERROR_TIMEOUT && done > 0)) return done;
     *error = LibusbBackend::ErrnoOf(r);
     return -1;
   }
 
+ private:
   std::shared_ptr<LibusbBackend::OpenDevice> device_;
   std::uint8_t address_;
   bool interrupt_;
+};
+
+// An input endpoint with one read always pending (no time-out). Read hands
+// over what the last completed read brought and submits the next; while the
+// read is still pending it returns 0 at once. Completions run on the
+// backend's event thread and are announced to the owner.
+class LibusbInPipe final : public UsbPipeFile {
+ public:
+  LibusbInPipe(std::shared_ptr<LibusbBackend::OpenDevice> device, std::uint8_t address, bool interrupt,
+               int packetSize)
+      : state_(new State) {
+    State& st = *state_;
+    st.device = std::move(device);
+    st.buffer.assign(static_cast<std::size_t>(std::max(packetSize, 1)), 0);
+    st.transfer = libusb_alloc_transfer(0);
+    if (!st.transfer) {
+      st.error = ENOMEM;
+      return;
+    }
+    if (interrupt)
+      libusb_fill_interrupt_transfer(st.transfer, st.device->handle, address, st.buffer.data(),
+                                     static_cast<int>(st.buffer.size()), &Completed, &st, 0);
+    else
+      libusb_fill_bulk_transfer(st.transfer, st.device->handle, address, st.buffer.data(),
+                                static_cast<int>(st.buffer.size()), &Completed, &st, 0);
+    std::lock_guard lock(st.mutex);
+    st.Submit();
+  }
+
+  ~LibusbInPipe() override {
+    State& st = *state_;
+    bool cancel = false;
+    {
+      std::lock_guard lock(st.mutex);
+      st.closing = true;
+      cancel = st.inFlight;
+    }
+    if (cancel) libusb_cancel_transfer(st.transfer);
+    std::unique_lock lock(st.mutex);
+    if (!st.ended.wait_for(lock, std::chrono::seconds(2), [&st] { return !st.inFlight && !st.announcing; })) {
+      // libusb still owns the transfer: leave it, and what it points to, behind.
+      Diagnostic(QStringLiteral("LibusbBackend - a cancelled read did not end; its transfer is left behind"));
+      lock.unlock();
+      static_cast<void>(state_.release());
+      return;
+    }
+    lock.unlock();
+    if (st.transfer) libusb_free_transfer(st.transfer);
+  }
+
+  int Read(std::uint8_t* data, int length, int* error) override {
+    State& st = *state_;
+    std::lock_guard lock(st.mutex);
+    if (st.error != 0) {
+      *error = st.error;
+      st.error = 0;
+      if (st.gone) st.error = ENODEV;  // nothing will ever come again
+      else st.Submit();
+      return -1;
+    }
+    if (st.inFlight || !st.transfer) return 0;
+    const int n = std::min(length, st.received - st.taken);
+    if (n > 0) {
+      std::copy_n(st.buffer.data() + st.taken, n, data);
+      st.taken += n;
+    }
+    if (st.taken >= st.received) st.Submit();
+    return std::max(n, 0);
+  }
+
+  int Write(const std::uint8_t*, int, int* error) override {
+    *error = EOPNOTSUPP;
+    return -1;
+  }
+
+  bool AnnounceArrivals(std::function<void()> arrived) override {
+    std::lock_guard lock(state_->mutex);
+    state_->arrived = std::move(arrived);
+    return true;
+  }
+
+ private:
+  struct State {
+    std::shared_ptr<LibusbBackend::OpenDevice> device;
+    libusb_transfer* transfer = nullptr;
+    std::vector<std::uint8_t> buffer;
+    std::mutex mutex;
+    std::condition_variable ended;  // the pending read and its announcement are over
+    std::function<void()> arrived;
+    bool inFlight = false;
+    bool announcing = false;
+    bool closing = false;
+    bool gone = false;  // the device has left the bus
+    int received = 0;   // bytes of the last completed read
+    int taken = 0;      // of those, handed over
+    int error = 0;      // failure to report on the next Read
+
+    // Under mutex. Starts the next read; a failure waits for the next Read.
+    void Submit() {
+      if (closing || gone || !transfer) return;
+      received = taken = 0;
+      const int r = libusb_submit_transfer(transfer);
+      if (r == 0) {
+        inFlight = true;
+      } else {
+        error = LibusbBackend::ErrnoOf(r);
+        gone = r == LIBUSB_ERROR_NO_DEVICE;
+      }
+    }
+  };
+
+  // Event thread.
+  static void LIBUSB_CALL Completed(libusb_transfer* transfer) {
+    State& st = *static_cast<State*>(transfer->user_data);
+    std::function<void()> arrived;
+    {
+      std::lock_guard lock(st.mutex);
+      st.inFlight = false;
+      if (st.closing) {
+        st.ended.notify_all();
+        return;
+      }
+      if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
+        st.received = std::clamp(transfer->actual_length, 0, static_cast<int>(st.buffer.size()));
+        st.taken = 0;
+        if (st.received == 0) {  // a zero-length packet: nothing to hand over
+          st.Submit();
+          if (st.error == 0) return;
+        }
+      } else {
+        st.error = ErrnoOfStatus(transfer->status);
+        st.gone = transfer->status == LIBUSB_TRANSFER_NO_DEVICE;
+      }
+      st.announcing = true;
+      arrived = st.arrived;
+    }
+    if (arrived) arrived();
+    std::lock_guard lock(st.mutex);
+    st.announcing = false;
+    st.ended.notify_all();
+  }
+
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace
@@ -126,8 +284,28 @@ class LibusbPipe : public UsbPipeFile {
 LibusbBackend::LibusbBackend(QString devicesFile) : devices_file_(std::move(devicesFile)) {}
 
 LibusbBackend::~LibusbBackend() {
+  if (events_.joinable()) {
+    stop_events_ = true;
+    libusb_interrupt_event_handler(context_);
+    events_.join();
+  }
   open_.clear();
   if (context_) libusb_exit(context_);
+}
+
+void LibusbBackend::StartEventThread() {
+  std::lock_guard lock(mutex_);
+  if (events_.joinable() || !context_) return;
+  events_ = std::thread([this, context = context_] {
+    while (!stop_events_) {
+      // Woken by completions and by the interrupt at destruction; the
+      // time-out only bounds a wait that nothing ends.
+      timeval tv{1, 0};
+      const int r = libusb_handle_events_timeout_completed(context, &tv, nullptr);
+      if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // never spin on a broken context
+    }
+  });
 }
 
 void LibusbBackend::SetDevicesFile(const QString& path) {
@@ -249,10 +427,17 @@ std::unique_ptr<UsbPipeFile> LibusbBackend::OpenPipe(const QString& devicePath, 
     if (pipe >= 0 && pipe < intf.bNumEndpoints) {
       const libusb_endpoint_descriptor& ep = intf.endpoint[pipe];
       const int type = ep.bmAttributes & 0x03;
-      if (type == LIBUSB_TRANSFER_TYPE_BULK || type == LIBUSB_TRANSFER_TYPE_INTERRUPT)
-        file = std::make_unique<LibusbPipe>(device, ep.bEndpointAddress, type == LIBUSB_TRANSFER_TYPE_INTERRUPT);
-      else
+      const bool interrupt = type == LIBUSB_TRANSFER_TYPE_INTERRUPT;
+      if (type != LIBUSB_TRANSFER_TYPE_BULK && !interrupt) {
         *error = EOPNOTSUPP;
+      } else if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+        StartEventThread();  // completes the pending reads
+        // As the receive thread asks for it: a declared size of 0 counts as 64.
+        const int packet = ep.wMaxPacketSize & 0x7FF;
+        file = std::make_unique<LibusbInPipe>(device, ep.bEndpointAddress, interrupt, packet > 0 ? packet : 64);
+      } else {
+        file = std::make_unique<LibusbOutPipe>(device, ep.bEndpointAddress, interrupt);
+      }
     }
   }
   libusb_free_config_descriptor(config);

@@ -6,13 +6,21 @@
 // position and the class, e.g.
 //   usb:1-1.4#{6EE29A82-690F-11D8-A041-0030BD035F12}
 // (bus 1, ports 1.4), stable while the dock stays in the same socket. Pipe n
-// is endpoint n of interface 0, alternate setting 0; reads come back with 0
-// bytes after kReadTimeoutMs when the endpoint is idle.
+// is endpoint n of interface 0, alternate setting 0.
+//
+// Every input pipe keeps one asynchronous read pending for as long as it is
+// open; an event thread, started with the first input pipe, completes them
+// and the pipe announces each completion to its owner. A read of an idle
+// endpoint therefore returns 0 at once, and the receive thread sleeps until
+// something arrives. Writes are synchronous, with a time-out of
+// kWriteTimeoutMs.
 
 #include <QString>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "usb/UsbBackend.h"
 #include "usb/UsbDeviceIds.h"
@@ -23,7 +31,6 @@ namespace zelvo {
 
 class LibusbBackend : public UsbBackend {
  public:
-  static constexpr int kReadTimeoutMs = 10;
   static constexpr int kWriteTimeoutMs = 1000;
 
   // devicesFile: the identifiers file; empty means DefaultUsbDeviceIdsPath(),
@@ -48,11 +55,14 @@ class LibusbBackend : public UsbBackend {
  private:
   libusb_context* Context();  // lazily initialised; nullptr when libusb is unusable
   std::shared_ptr<OpenDevice> Open(const QString& devicePath, int* error);
+  void StartEventThread();    // once; runs until the backend is destroyed
 
   mutable std::mutex mutex_;
   QString devices_file_;
   libusb_context* context_ = nullptr;
   std::map<QString, std::weak_ptr<OpenDevice>> open_;  // by bus position
+  std::thread events_;
+  std::atomic<bool> stop_events_{false};
 };
 
 }  // namespace zelvo
