@@ -2,15 +2,18 @@
 # then runs or tests.
 #   make run    the window against the built-in simulated instrument
 #   make test   every test
+#   make fuzz   the fuzz targets under libFuzzer (clang), FUZZ_SECONDS each
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DZELVO_WERROR=ON
 endif
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build run test test-asan bench clean
+.PHONY: all bootstrap configure build run test test-asan fuzz bench clean
 
 all: build
 
@@ -37,8 +40,18 @@ test-asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Every fuzz target as a libFuzzer executable (clang, address and
+# undefined-behaviour sanitizers, libraries instrumented for coverage), each
+# run for FUZZ_SECONDS from its corpus in fuzz/corpus/. Warnings are the gcc
+# build's business; this build does not make them errors.
+fuzz: bootstrap
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZELVO_FUZZ=ON -DZELVO_SANITIZE=ON -DZELVO_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz-targets
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: build
 	scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

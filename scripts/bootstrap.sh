@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   xvfb xauth socat iproute2 util-linux
 )
 

@@ -1,23 +1,130 @@
 #include "app/DebugForm.h"
 
+#include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
+#include <QMenu>
+#include <QStringList>
 #include <QVBoxLayout>
 
+#include "core/Bytes.h"
+#include "core/Dialogs.h"
+
 namespace zelvo {
+
+namespace {
+
+void SetUpTraceBox(QPlainTextEdit* box, const QString& name) {
+  box->setObjectName(name);
+  box->setLineWrapMode(QPlainTextEdit::NoWrap);
+  box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  box->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  box->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+bool StartsTraceLine(const QString& line) {
+  return line.startsWith(QLatin1String("SND#")) || line.startsWith(QLatin1String("RCV#"));
+}
+
+QString HexLine(const QString& line) {
+  // "SND#" + message + "#"; the last "#" closes the line.
+  const QString message = line.mid(4, line.endsWith(QLatin1Char('#')) ? line.size() - 5 : -1);
+  return line.left(4) + QString::fromLatin1(FromText(message).toHex(' ').toUpper()) + QLatin1Char('#');
+}
+
+}  // namespace
+
+void TTraceBox::appendPlainText(const QString& text) {
+  lines_ << text;
+  QPlainTextEdit::appendPlainText(text);
+}
+
+void TTraceBox::clear() {
+  lines_.clear();
+  QPlainTextEdit::clear();
+}
 
 TfrmDebug::TfrmDebug(QWidget* parent) : QWidget(parent, Qt::Tool) {
   setObjectName(QStringLiteral("frmDebug"));
   setWindowTitle(QStringLiteral("Debug Window"));
   resize(520, 360);
-  Debug = new QPlainTextEdit(this);
-  Debug->setObjectName(QStringLiteral("Debug"));
-  Debug->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Debug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Debug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Debug->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  Debug = new TTraceBox(this);
+  SetUpTraceBox(Debug, QStringLiteral("Debug"));
+  DebugHex = new QPlainTextEdit(this);
+  SetUpTraceBox(DebugHex, QStringLiteral("DebugHex"));
+  DebugHex->setReadOnly(true);
+  DebugHex->hide();
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(Debug);
+  layout->addWidget(DebugHex);
+
+  actShowAsHex = new QAction(QStringLiteral("Show as hex"), this);
+  actShowAsHex->setCheckable(true);
+  actSaveTrace = new QAction(QStringLiteral("Save Trace..."), this);
+  connect(actShowAsHex, &QAction::toggled, this, [this](bool hex) { ShowHex(hex); });
+  connect(actSaveTrace, &QAction::triggered, this, [this] { SaveTraceClicked(); });
+  for (QPlainTextEdit* box : {static_cast<QPlainTextEdit*>(Debug), DebugHex})
+    connect(box, &QPlainTextEdit::customContextMenuRequested, this, [this, box](const QPoint& at) { ShowMenu(box, at); });
+
+  hexRefresh_.setSingleShot(true);
+  hexRefresh_.setInterval(0);
+  connect(&hexRefresh_, &QTimer::timeout, this, [this] { RefreshHex(); });
+  connect(Debug, &QPlainTextEdit::textChanged, this, [this] {
+    if (ShowingHex()) hexRefresh_.start();
+  });
+}
+
+QStringList TfrmDebug::HexTrace(const QStringList& lines) {
+  QStringList hex;
+  for (const QString& line : lines) hex << (StartsTraceLine(line) ? HexLine(line) : line);
+  return hex;
+}
+
+void TfrmDebug::ShowMenu(QPlainTextEdit* box, const QPoint& at) {
+  QMenu* menu = box->createStandardContextMenu();
+  menu->addSeparator();
+  menu->addAction(actShowAsHex);
+  menu->addAction(actSaveTrace);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(box->viewport()->mapToGlobal(at));
+}
+
+void TfrmDebug::ShowHex(bool hex) {
+  if (hex) RefreshHex();
+  Debug->setVisible(!hex);
+  DebugHex->setVisible(hex);
+}
+
+void TfrmDebug::RefreshHex() {
+  DebugHex->setPlainText(HexTrace(Debug->Lines()).join(QLatin1Char('\n')));
+  DebugHex->moveCursor(QTextCursor::End);
+}
+
+bool TfrmDebug::SaveTrace(const QString& path, QString* error) const {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    *error = file.errorString();
+    return false;
+  }
+  const QStringList lines = ShowingHex() ? HexTrace(Debug->Lines()) : Debug->Lines();
+  QByteArray bytes;
+  for (const QString& line : lines) bytes += FromText(line) + '\n';
+  if (file.write(bytes) != bytes.size() || !file.flush()) {
+    *error = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+void TfrmDebug::SaveTraceClicked() {
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Trace"), QStringLiteral("trace.txt"),
+                                                    QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (path.isEmpty()) return;
+  QString error;
+  if (!SaveTrace(path, &error))
+    MessageDlg(QStringLiteral("The trace could not be saved to %1: %2").arg(path, error), MsgIcon::Error, MsgButtons::OK);
 }
 
 }  // namespace zelvo

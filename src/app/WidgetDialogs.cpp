@@ -45,7 +45,7 @@ QString WidgetDialogs::QtFilter(const QString& filter) {
 }
 
 std::optional<QString> WidgetDialogs::OpenFile(const QString& filter) {
-  const QString path = QFileDialog::getOpenFileName(parent_, QStringLiteral("Open"), QString(), QtFilter(filter));
+  const QString path = QFileDialog::getOpenFileName(parent_, QStringLiteral("Open"), startFolder_, QtFilter(filter));
   if (path.isEmpty()) return std::nullopt;
   return path;
 }

@@ -2,6 +2,8 @@
 // The operator dialogs service of the window: modal Qt message boxes, the
 // open-file dialog and the port selection dialog.
 
+#include <QString>
+
 #include "core/Dialogs.h"
 
 class QWidget;
@@ -12,6 +14,8 @@ class WidgetDialogs final : public DialogsService {
  public:
   explicit WidgetDialogs(QWidget* parent = nullptr) : parent_(parent) {}
   void SetParent(QWidget* parent) { parent_ = parent; }
+  // Folder the open-file dialog starts in (empty: the dialog's own choice).
+  void SetStartFolder(const QString& folder) { startFolder_ = folder; }
 
   void ShowMessage(const QString& text) override;
   MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
@@ -23,6 +27,7 @@ class WidgetDialogs final : public DialogsService {
 
  private:
   QWidget* parent_;
+  QString startFolder_;
 };
 
 }  // namespace zelvo

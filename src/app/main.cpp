@@ -3,9 +3,11 @@
 //   zelvo-flash-utility [--simulate [kind=N,version=V,type=L,...]]
 //
 // --simulate puts the built-in simulated instrument in range of a simulated
-// IrDA stack, so the whole workflow runs without hardware.
+// IrDA stack, so the whole workflow runs without hardware; the open-file
+// dialog then starts in the build's sample firmware folder.
 
 #include <QApplication>
+#include <QDir>
 #include <cstdio>
 #include <memory>
 
@@ -13,6 +15,23 @@
 #include "app/MainForm.h"
 #include "app/WidgetDialogs.h"
 #include "sim/instrument/IrdaInstrument.h"
+
+namespace {
+
+// The sample firmware folder the build makes: $ZELVO_SAMPLE_FIRMWARE, else the
+// first "sample-firmware" folder next to the program or above it (the build
+// tree keeps it at its top); empty when there is none.
+QString SampleFirmwareFolder() {
+  if (const QString folder = qEnvironmentVariable("ZELVO_SAMPLE_FIRMWARE"); !folder.isEmpty()) return folder;
+  QDir dir(QApplication::applicationDirPath());
+  for (int up = 0; up < 3; ++up) {
+    if (dir.exists(QStringLiteral("sample-firmware"))) return dir.filePath(QStringLiteral("sample-firmware"));
+    if (!dir.cdUp()) break;
+  }
+  return {};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -38,6 +57,7 @@ int main(int argc, char** argv) {
   main.SetDebugForm(&debug);
 
   zelvo::WidgetDialogs dialogs(&main);
+  if (simulation) dialogs.SetStartFolder(SampleFirmwareFolder());
   zelvo::ScopedDialogs installed(&dialogs);
 
   main.show();

@@ -1,0 +1,107 @@
+// The instrument component's reply handlers (identification, standby, page and
+// loader acknowledgements, program command), fed arbitrary replies while the
+// component waits for each kind of answer.
+//
+// One link and one component on the simulated IrDA stack serve the whole run;
+// the simulated instrument hears everything and answers nothing, the input
+// gives the replies. Input: steps, each an operation byte (what the component
+// is asked to do first, or how long the clock runs on) and a reply (a length
+// byte and its bytes), handed to the link's reply event as the link would.
+// Checked: no crash and no read outside a reply (the sanitizers watch that);
+// a page acknowledgement gives 0 exactly for the page sent, -1 or a
+// neighbouring page otherwise; the program command ends in 0 or 1; the
+// firmware type is at most one byte.
+
+#include <memory>
+
+#include "FuzzSupport.h"
+#include "core/ScriptedDialogs.h"
+#include "core/Timer.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+#include "sim/instrument/IrdaInstrument.h"
+#include "support/Pump.h"
+
+using namespace zelvo;
+
+namespace {
+
+constexpr int kMaxSteps = 24;
+
+struct World {
+  World() : installed(&dialogs), irda(sim::SimInstrumentConfig{9, "9.12", "A", 0}, Silent()) {
+    dialogs.SetDefaultQuestionAnswer(MsgResult::No);
+    link.SetDefaultTimeOut(30);
+    zelvo.SetKelLink(&link);
+    zelvo.SetTimeOut(5);
+    // The link's start-up probe runs first.
+    test::RunUntil(clock, [this] { return !link.ReplyTimer()->Enabled(); }, 1000);
+  }
+  static sim::SimFaults Silent() {
+    sim::SimFaults faults;
+    faults.silent = true;
+    return faults;
+  }
+  bool Connect() {
+    if (link.Connected()) return true;
+    zelvo.SetOnline(true);
+    return test::RunUntil(clock, [this] { return link.Connected(); }, 60000);
+  }
+
+  ManualClock clock;
+  ScriptedDialogs dialogs;
+  ScopedDialogs installed;
+  sim::SimulatedIrdaWorld irda;
+  TKelLink link;
+  TZelvoPro zelvo;
+};
+
+void WatchPages(World& w) {
+  w.zelvo.OnSentEEPage = [&w](QObject*, int result) {
+    const int sent = w.zelvo.LastPageNumber();
+    ZELVO_FUZZ_CHECK(result == -1 || result == 0 || (result >= 1 && (result == sent || result == sent - 1)));
+  };
+  w.zelvo.OnProgFlashSent = [](QObject*, int result) { ZELVO_FUZZ_CHECK(result == 0 || result == 1); };
+}
+
+void Operate(World& w, uint8_t op, fuzz::Input& in) {
+  switch (op % 10) {
+    case 0:
+    case 1: break;  // the reply goes to whatever the component waits for
+    case 2:
+      WatchPages(w);
+      w.zelvo.WritePage(static_cast<int>(in.Byte()) * 3 - 100, QByteArray(w.zelvo.IsNG() ? 128 : 64, 'p'));
+      break;
+    case 3: w.zelvo.WriteLoaderChunk(in.Byte() % 5, QByteArray(128, 'l')); break;
+    case 4:
+      WatchPages(w);
+      w.zelvo.SendProgramCommand();
+      break;
+    case 5: w.zelvo.SetOnline(true); break;
+    case 6: w.zelvo.SetOnline(false); break;
+    case 7: w.zelvo.StartFlashUpload(); break;
+    case 8: w.zelvo.SetIsNG(!w.zelvo.IsNG()); break;
+    case 9: w.clock.Advance(100 * (1 + in.Byte() % 80)); break;  // time-outs: re-sends and waits
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Application();
+  static World* world = new World;  // one link for the whole run
+  World& w = *world;
+  w.dialogs.Clear();
+
+  fuzz::Input in(data, size);
+  for (int step = 0; step < kMaxSteps && !in.AtEnd(); ++step) {
+    if (!w.Connect()) return 0;  // the simulated stack never refuses; nothing to judge
+    Operate(w, in.Byte(), in);
+    const QByteArray reply = in.Piece();
+    if (w.link.Connected() && w.link.OnReceiveMsg) w.link.OnReceiveMsg(&w.link, reply);
+    ProcessMessages();
+
+    ZELVO_FUZZ_CHECK(w.zelvo.InstFlashType().size() <= 1);
+  }
+  return 0;
+}

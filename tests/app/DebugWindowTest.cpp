@@ -1,0 +1,148 @@
+// The debug window's hexadecimal view and trace saving, and the sample
+// firmware the window offers when simulating.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "app/DebugForm.h"
+#include "app/MainForm.h"
+#include "app/WidgetDialogs.h"
+#include "core/Bytes.h"
+#include "instrument/FlashFile.h"
+
+using namespace zelvo;
+
+namespace {
+
+struct Window {
+  Window() : debug(&main) { main.SetDebugForm(&debug); }
+  TfrmMain main;
+  TfrmDebug debug;
+};
+
+}  // namespace
+
+// Every byte value, line ends included, comes out as its hexadecimal byte,
+// one message a line.
+TEST(TfrmDebug, ShowAsHexGivesEachMessageAsBytes) {
+  Window w;
+  QByteArray everyByte;
+  for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+  w.main.KelLink1DebugSend(nullptr, "\xE6" "ENQ" "\xE7");
+  w.main.KelLink1DebugReceive(nullptr, "\xE6" "ACK\n\r#" "\xE7");
+  w.main.KelLink1DebugReceive(nullptr, everyByte);
+  w.debug.show();
+  EXPECT_TRUE(w.debug.Debug->isVisible());
+  EXPECT_FALSE(w.debug.ShowingHex());
+
+  w.debug.SetShowAsHex(true);
+  EXPECT_FALSE(w.debug.Debug->isVisible());
+  EXPECT_TRUE(w.debug.DebugHex->isVisible());
+  const QStringList lines = w.debug.DebugHex->toPlainText().split('\n');
+  ASSERT_EQ(lines.size(), 3) << w.debug.DebugHex->toPlainText().toStdString();
+  EXPECT_EQ(lines[0], "SND#E6 45 4E 51 E7#");
+  EXPECT_EQ(lines[1], "RCV#E6 41 43 4B 0A 0D 23 E7#");
+  EXPECT_EQ(lines[2], "RCV#" + QString::fromLatin1(everyByte.toHex(' ').toUpper()) + "#");
+
+  // Lines traced while the hex view shows reach it too; Start empties both.
+  w.main.KelLink1DebugSend(nullptr, "\xE6" "WHO" "\xE7");
+  QApplication::processEvents();
+  EXPECT_TRUE(w.debug.DebugHex->toPlainText().endsWith("\nSND#E6 57 48 4F E7#"));
+  w.debug.Debug->clear();
+  QApplication::processEvents();
+  EXPECT_TRUE(w.debug.DebugHex->toPlainText().isEmpty());
+
+  w.debug.SetShowAsHex(false);
+  EXPECT_TRUE(w.debug.Debug->isVisible());
+  EXPECT_FALSE(w.debug.DebugHex->isVisible());
+}
+
+TEST(TfrmDebug, SaveTraceWritesWhatIsShown) {
+  Window w;
+  w.main.KelLink1DebugSend(nullptr, "\xE6" "ENQ" "\xE7");
+  w.main.KelLink1DebugReceive(nullptr, QByteArray("\xE6" "ACK\xA0\0\xE7", 7));
+  QTemporaryDir dir;
+  QString error;
+  ASSERT_TRUE(w.debug.SaveTrace(dir.filePath("raw.txt"), &error)) << error.toStdString();
+  w.debug.SetShowAsHex(true);
+  ASSERT_TRUE(w.debug.SaveTrace(dir.filePath("hex.txt"), &error)) << error.toStdString();
+  QFile raw(dir.filePath("raw.txt")), hex(dir.filePath("hex.txt"));
+  ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+  ASSERT_TRUE(hex.open(QIODevice::ReadOnly));
+  EXPECT_EQ(raw.readAll(), QByteArray("SND#\xE6" "ENQ" "\xE7#\nRCV#\xE6" "ACK\xA0\0\xE7#\n", 24));
+  EXPECT_EQ(hex.readAll(), "SND#E6 45 4E 51 E7#\nRCV#E6 41 43 4B A0 00 E7#\n");
+  EXPECT_FALSE(w.debug.SaveTrace(dir.filePath("no/such/folder/t.txt"), &error));
+  EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(TfrmDebug, ContextMenuOffersHexAndSave) {
+  Window w;
+  w.debug.show();
+  QStringList offered;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (auto* menu = qobject_cast<QMenu*>(top); menu && menu->isVisible()) {
+        for (QAction* action : menu->actions()) offered << action->text();
+        menu->close();
+      }
+    }
+  });
+  Q_EMIT w.debug.Debug->customContextMenuRequested(QPoint(5, 5));
+  QApplication::processEvents();
+  QApplication::processEvents();
+  EXPECT_TRUE(offered.contains("Show as hex")) << offered.join(", ").toStdString();
+  EXPECT_TRUE(offered.contains("Save Trace...")) << offered.join(", ").toStdString();
+}
+
+// The build's sample folder: one file for every path of the file dialogue
+// against the simulated ZelvoPro NG at 9.05, type A.
+TEST(SampleFirmware, TheBuildMakesOneFileForEveryPath) {
+  const QDir folder(QStringLiteral(ZELVO_SAMPLE_FIRMWARE_DIR));
+  struct Sample {
+    const char* name;
+    qint64 size;
+    bool ng;
+    const char* version;
+    const char* type;
+  } const samples[] = {
+      {"ZelvoPro-NG-9.12-A.bin", kNGFileSize, true, "9.12", "A"},          // newer: uploads
+      {"ZelvoPro-NG-9.01-A.bin", kNGFileSize, true, "9.01", "A"},          // older: the older-version question
+      {"ZelvoPro-NG-9.12-B.bin", kNGFileSize, true, "9.12", "B"},          // another type: the type question
+      {"ZelvoPro-classic-7.62-A.bin", kClassicFileSize, false, "7.62", "A"},  // classic: refused for NG
+      {"damaged-40000-bytes.bin", 40000, true, nullptr, nullptr},          // wrong size: refused
+  };
+  for (const Sample& s : samples) {
+    const QString path = folder.filePath(QLatin1String(s.name));
+    ASSERT_TRUE(QFile::exists(path)) << s.name;
+    EXPECT_EQ(QFileInfo(path).size(), s.size) << s.name;
+    TFlashFile file;
+    EXPECT_EQ(file.LoadFlashFile(path, s.ng), s.version != nullptr) << s.name;
+    if (!s.version) continue;
+    EXPECT_EQ(file.FileFlashVersion(), QByteArray(s.version)) << s.name;
+    EXPECT_EQ(file.FileFlashType(), QByteArray(s.type)) << s.name;
+  }
+}
+
+// When simulating, the open-file dialog starts in that folder.
+TEST(SampleFirmware, OpenFileDialogStartsInTheStartFolder) {
+  QTemporaryDir dir;
+  WidgetDialogs dialogs;
+  dialogs.SetStartFolder(dir.path());
+  QString shownFolder;
+  QTimer::singleShot(50, [&] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (auto* dialog = qobject_cast<QFileDialog*>(top); dialog && dialog->isVisible()) {
+        shownFolder = dialog->directory().absolutePath();
+        dialog->reject();
+      }
+    }
+  });
+  EXPECT_FALSE(dialogs.OpenFile(QLatin1String(kFlashFileFilter)).has_value());
+  EXPECT_EQ(shownFolder, QDir(dir.path()).absolutePath());
+}
