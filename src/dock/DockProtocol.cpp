@@ -268,6 +268,7 @@ bool TDockProtocol::SendDisconnect() {
 }
 
 bool TDockProtocol::SendPSS(int value1, int value2) {
+  if (!model_.hasPSS) return false;
   replyKind_ = TReplyKind::rkNone;
   if (value1 > 100) value1 = 100;
   return SendCommand("PSS" + Chr(value1) + Chr(value2));

@@ -8,7 +8,7 @@
 //   "SLV" / "MST"         slave (pass-through) / master   ACK + "B" busy, else idle
 //   "LCD0".."LCD3" + 16   one line of the dock's LCD      ACK
 //   "RLC0" / "RLC1"       read back LCD line 0 / 1        ACK + 16 characters
-//   "PSS" + 2 bytes       (Kova Express only)             ACK
+//   "PSS" + 2 bytes       (only models that have it)       ACK
 // One input from the dock may hold several event reports ("EVT", a code, its
 // parameter bytes) and a reply; the three-letter markers are searched anywhere
 // in it: up to ten event reports first, in order, then "ACK" (which wins over
@@ -54,6 +54,9 @@ using TTCPError = std::function<void(QObject* sender, int channel, int error, co
 using TDebugMsgEvent = std::function<void(QObject* sender, const QByteArray& msg)>;
 using TOnEmailDelivery = std::function<void(QObject* sender, bool sucessul)>;
 
+// Why the dock asks for a span calibration (event "B").
+enum class TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
+
 // How one dock model differs from the others.
 struct DockModel {
   int usbDeviceType;            // written into the USB device
@@ -67,6 +70,7 @@ struct DockModel {
   const char* usbNotEnabledText;
   const char* pendingText;      // shown when a command is asked for while one is pending
   bool idleWhenDisabled;        // the command status goes idle when disabled
+  bool hasPSS;                  // "PSS"; without it SendPSS sends nothing and fails
 };
 
 // Reads the parameter bytes of one event report without passing the input's
@@ -77,6 +81,14 @@ class EventParameters {
   // The next n bytes; false (nothing taken) when the input ends first.
   bool Take(qsizetype n, QByteArray* bytes);
   bool TakeByte(quint8* byte);
+  // The next n bytes in reversed order.
+  template <std::size_t N>
+  bool TakeReversed(std::array<quint8, N>* bytes) {
+    QByteArray taken;
+    if (!Take(static_cast<qsizetype>(N), &taken)) return false;
+    for (std::size_t i = 0; i < N; ++i) (*bytes)[N - 1 - i] = static_cast<quint8>(taken[static_cast<qsizetype>(i)]);
+    return true;
+  }
 
  private:
   const QByteArray& input_;
@@ -192,6 +204,14 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   virtual void RaiseDebugRcvUserData(const QByteArray&) {}
   virtual void RaiseDebugSndUserData(const QByteArray&) {}
 
+  // Raises a typed event of a shared code with its byte as the model's
+  // enumeration; true when a handler is assigned.
+  template <class Enum, class Handler>
+  bool RaiseAs(const Handler& handler, quint8 value) {
+    const bool assigned = static_cast<bool>(handler);
+    Raise(handler, this, static_cast<Enum>(value));
+    return assigned;
+  }
   // Slave mode as the Kova Express dock does it; selfEnable: enable the dock
   // first when it is not.
   bool SlaveModeWithRetry(bool slave, bool& retry, bool selfEnable);

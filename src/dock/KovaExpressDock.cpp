@@ -10,8 +10,17 @@ namespace zelvo {
 
 namespace {
 
-const DockModel kKovaExpress = {
-    tpKovaExpress,
+const std::array<const char*, 26> kStateNames = {
+    "Cmd_Enq ",  // the dock's own line has a trailing space here
+    "Cmd_Who", "Cmd_Ver", "Cmd_BatVoltage", "Cmd_Alm", "Cmd_AlmTest", "Cmd_Stb", "Cmd_Vib", "Cmd_CheckZero",
+    "Cmd_Zero", "Cmd_Zeroing", "Cmd_SetClock", "Cmd_WaitForGas", "Cmd_BumpStart", "Cmd_Bumping", "Cmd_GetGasRead",
+    "Cmd_UnitEE", "Cmd_SensorEE", "Cmd_SensorEE_2", "Cmd_Span", "Cmd_Spanning", "Cmd_UpdtFullCallDate",
+    "Cmd_Purge", "Cmd_Disc", "Cmd_GetSecCounter", "Cmd_WSensorEE"};
+
+}  // namespace
+
+const DockModel TKovaExpressDock::kModel = {
+    kUsbDeviceType,
     "5000",
     "5001",
     TcpDockStyle::WaitWhileConnecting,
@@ -22,18 +31,10 @@ const DockModel kKovaExpress = {
     "Send Error, USB Dock not Enabled!",
     /*pendingText=*/nullptr,
     /*idleWhenDisabled=*/false,
+    /*hasPSS=*/true,
 };
 
-const std::array<const char*, 26> kStateNames = {
-    "Cmd_Enq ",  // the dock's own line has a trailing space here
-    "Cmd_Who", "Cmd_Ver", "Cmd_BatVoltage", "Cmd_Alm", "Cmd_AlmTest", "Cmd_Stb", "Cmd_Vib", "Cmd_CheckZero",
-    "Cmd_Zero", "Cmd_Zeroing", "Cmd_SetClock", "Cmd_WaitForGas", "Cmd_BumpStart", "Cmd_Bumping", "Cmd_GetGasRead",
-    "Cmd_UnitEE", "Cmd_SensorEE", "Cmd_SensorEE_2", "Cmd_Span", "Cmd_Spanning", "Cmd_UpdtFullCallDate",
-    "Cmd_Purge", "Cmd_Disc", "Cmd_GetSecCounter", "Cmd_WSensorEE"};
-
-}  // namespace
-
-TKovaExpressDock::TKovaExpressDock(QObject* owner) : TDockProtocol(kKovaExpress, owner) {}
+TKovaExpressDock::TKovaExpressDock(QObject* owner) : TDockProtocol(kModel, owner) {}
 
 QString TKovaExpressDock::DockStateName(quint8 state) {
   if (state >= kStateNames.size()) return {};
@@ -44,17 +45,9 @@ QString TKovaExpressDock::StateName(quint8 state) const {
   return state < kStateNames.size() ? QString::fromLatin1(kStateNames[state]) : QString();
 }
 
-bool TKovaExpressDock::RaiseTestCompleted(quint8 result) {
-  const bool assigned = static_cast<bool>(OnTestCompleted);
-  Raise(OnTestCompleted, this, static_cast<TTestResult>(result));
-  return assigned;
-}
+bool TKovaExpressDock::RaiseTestCompleted(quint8 result) { return RaiseAs<TTestResult>(OnTestCompleted, result); }
 
-bool TKovaExpressDock::RaiseStateChange(quint8 state) {
-  const bool assigned = static_cast<bool>(OnStateChange);
-  Raise(OnStateChange, this, static_cast<TDockState>(state));
-  return assigned;
-}
+bool TKovaExpressDock::RaiseStateChange(quint8 state) { return RaiseAs<TDockState>(OnStateChange, state); }
 
 bool TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) {
   QByteArray bytes;

@@ -41,13 +41,16 @@ class TKovaExpressDock : public TDockProtocol {
     NO_ERROR, WRONG_GAS, WRONG_INST, NO_GAS, FAILED_ZERO, LOW_FLOW, SENSOR_NOT_SUP, COMM_ERROR,
     WRONG_VERSION, ABORTED_BY_PC, BAD_INST_SERIAL, WRONG_PIN, LOW_GAS, DEAD_BAT
   };
-  enum class TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
+  using TSpanCalDueTo = zelvo::TSpanCalDueTo;
 
   using TGotZelvoGasReading = std::function<void(QObject* sender, qint16 gasReading)>;
   using TOnAudioTest = std::function<void(QObject* sender, int lowAudioDB, int peakAudioDB)>;
   using TTestResultEvent = std::function<void(QObject* sender, TTestResult testResult)>;
   using TStateChange = std::function<void(QObject* sender, TDockState state)>;
   using TOnSpanCalibration = std::function<void(QObject* sender, TSpanCalDueTo cause)>;
+
+  static const DockModel kModel;
+  static constexpr int kUsbDeviceType = tpKovaExpress;
 
   explicit TKovaExpressDock(QObject* owner = nullptr);
 
