@@ -191,13 +191,6 @@ int RunList(const CommandOptions& options, const Console& console) {
   return 0;
 }
 
-int RunDiscover(const CommandOptions& options, const Console& console) {
-  const QString message = QStringLiteral("dock discovery is not available in this build");
-  std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
-  PrintResult(options, console, QJsonObject{{"command", "discover"}, {"exit", 2}, {"message", message}});
-  return 2;
-}
-
 int Run(const CommandOptions& options, const Console& console) {
   if (options.command == QLatin1String("flash")) return RunFlash(options, console);
   if (options.command == QLatin1String("identify")) return RunIdentify(options, console);

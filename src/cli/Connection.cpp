@@ -1,7 +1,9 @@
 #include "cli/Connection.h"
 
 #include "cli/Commands.h"
+#include "cli/Docks.h"
 #include "core/MessagePump.h"
+#include "dock/DockProtocol.h"
 #include "session/UploadSession.h"
 
 namespace zelvo::cli {
@@ -30,6 +32,8 @@ int Connection::Open(const TransportOption& option, const Console& console, QStr
       return 2;
   }
   instrument = std::make_unique<Instrument>();
+  // The dock on the link by its kind, as the operator's choice of a dock does.
+  if (TDockProtocol* dock = transport.Dock()) (instrument->link.*(transport.DockKindUsed()->attach))(dock);
   WaitForStartupProbe(instrument->link);
   return 0;
 }

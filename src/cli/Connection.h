@@ -24,7 +24,8 @@ struct Instrument {
   TZelvoPro zelvo;
 };
 
-// The transport, then the link and the instrument component on it.
+// The transport, then the link and the instrument component on it; a dock
+// is given to the link.
 struct Connection {
   TransportSetup transport;
   std::unique_ptr<Instrument> instrument;

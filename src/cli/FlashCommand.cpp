@@ -15,6 +15,7 @@
 #include "cli/TerminalDialogs.h"
 #include "core/Bytes.h"
 #include "core/Timer.h"
+#include "dock/DockProtocol.h"
 #include "instrument/FlashFile.h"
 #include "session/UploadSession.h"
 
@@ -25,6 +26,7 @@ namespace {
 constexpr int kReleaseWaitMs = 6000;       // "STB" (5 s) answered and the link down
 constexpr int kInterruptReleaseMs = 3000;  // Ctrl-C: a few seconds for "ACKBYE" at most
 constexpr int kGiveUpReleaseMs = 700;      // identification gave up: the run ends within S + 1 s
+constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave mode!";
 
 enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
 
@@ -140,18 +142,23 @@ int FlashRun::Exec() {
     std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
     return 2;
   }
+  dialogs_.SetFirmwareFile(options_.firmware);
+  ScopedDialogs installed(&dialogs_);  // a dock being opened may have something to say
   if (const int status = connection_.Open(options_.transport, console_, &why)) {
     if (status == 2) return status;  // not in this build: said already
     return Finish(Outcome::Error, why);
   }
   instrument_ = connection_.instrument.get();
-  dialogs_.SetFirmwareFile(options_.firmware);
-  ScopedDialogs installed(&dialogs_);
   tmrInstrCon_.SetInterval(100);
   tmrInstrDisc_.SetInterval(100);
   tmrDockLCDUpd_.SetInterval(1000);
   session_ = std::make_unique<UploadSession>(&instrument_->zelvo, &instrument_->link, &tmrInstrCon_, &tmrInstrDisc_,
                                              &tmrDockLCDUpd_);
+  if (TDockProtocol* dock = connection_.transport.Dock()) {
+    session_->SetDock(dock);
+    session_->SetUseDock(true);
+    session_->SetDockAddress(connection_.transport.DockAddress());
+  }
   Wire();
 
   QTimer::singleShot(0, &loop_, [this] {
@@ -207,6 +214,10 @@ void FlashRun::Wire() {
     } else if (text == QLatin1String(kErrorSendingFlash)) {
       // Shown once already; the summary says it in other words.
       QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QStringLiteral("the instrument acknowledged another page")); });
+    } else if (text == QLatin1String(kSlaveModeRefused)) {
+      // The instrument cannot be reached through this dock; waiting for the
+      // connect time-out would tell nothing more.
+      QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QLatin1String(kSlaveModeRefused)); });
     } else if (text == QLatin1String(kErrorSendingLoader)) {
       QTimer::singleShot(0, &loop_, [this] {
         Fail(Outcome::Error, QStringLiteral("the instrument did not accept a flash loader chunk"));

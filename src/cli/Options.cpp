@@ -1,13 +1,25 @@
 #include "cli/Options.h"
 
-#include "cli/Transport.h"
+#include <QHostAddress>
+
+#include "cli/Docks.h"
 
 namespace zelvo::cli {
 
+namespace {
+
+// The dock kinds this build has no class for, as a note of the help text.
+QString NotBuiltDockKinds() {
+  QStringList missing;
+  for (const QString& name : DockKindOptions().split(QLatin1Char('|')))
+    if (!FindDockKind(name)->make) missing << name;
+  return missing.isEmpty() ? QString()
+                           : QStringLiteral("; not in this build: ") + missing.join(QStringLiteral(", "));
+}
+
+}  // namespace
+
 QString HelpText() {
-  const auto built = [](TransportOption::Kind kind) {
-    return TransportBuilt(kind) ? QString() : QStringLiteral(" (not in this build)");
-  };
   return QStringLiteral(
              "zelvoflash: writes firmware into ZelvoPro and ZelvoLTD instruments (classic and NG).\n"
              "\n"
@@ -17,18 +29,20 @@ QString HelpText() {
              "  zelvoflash identify [TRANSPORT] [--identify-timeout S] [--json]\n"
              "  zelvoflash info FIRMWARE [--ng | --classic] [--json]\n"
              "  zelvoflash list [--json]\n"
-             "  zelvoflash discover [--kind kova-express|mp-kova-express|kova6|dorrim] [--json]%1\n"
+             "  zelvoflash discover [--kind %1] [--json]\n"
+             "                   searches the network for docks for 10 s: one line NAME<TAB>ADDRESS per answer\n"
              "  zelvoflash --help | --version\n"
              "\n"
              "TRANSPORT, at most one:\n"
              "  (none)               IrDA socket, as the window does; without IrDA sockets, the IrCOMM\n"
              "                       virtual port named in the registry mirror\n"
              "  --serial PORT        IrCOMM virtual serial port or plain serial port (device path or COMn)\n"
-             "  --dock-net ADDRESS   network Kova Express dock at ADDRESS%2\n"
-             "  --dock-usb [N]       N-th Kova Express dock on the USB bus (default 1)%3\n"
+             "  --dock-net ADDRESS   network dock at ADDRESS (see discover)\n"
+             "  --dock-usb [N]       N-th dock on the USB bus (default 1; see list)\n"
+             "  --dock-kind K        the dock's kind with --dock-net or --dock-usb: %2\n"
+             "                       (default kova-express)%3\n"
              "  --simulate [OPTIONS] the built-in simulated instrument; OPTIONS, comma-separated:\n"
-             "                       kind=N version=V type=L delay=MS wrong-ack-at=K no-ack-at=K drop-at=K\n"
-             "                       pfm-nak silent noise split=N\n"
+             "                       %4\n"
              "\n"
              "flash options:\n"
              "  --yes                answer the routine questions Yes (erase warning, placing the instrument,\n"
@@ -47,8 +61,8 @@ QString HelpText() {
              "\n"
              "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"
              "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
-      .arg(built(TransportOption::Kind::DockNet), built(TransportOption::Kind::DockNet),
-           built(TransportOption::Kind::DockUsb));
+      .arg(DiscoveryKindOptions(), DockKindOptions(), NotBuiltDockKinds(),
+           sim::SimulationOptionsText().replace(QLatin1String("; "), QLatin1String(";\n                       ")));
 }
 
 namespace {
@@ -77,6 +91,7 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     return std::nullopt;
   }
   int transports = 0;
+  bool dockKindGiven = false;
   QStringList positional;
   for (qsizetype i = 0; i < args.size(); ++i) {
     const QString& a = args[i];
@@ -90,6 +105,10 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     } else if (a == QLatin1String("--dock-net") && hasNext) {
       options.transport.kind = TransportOption::Kind::DockNet;
       options.transport.dockAddress = next();
+      if (QHostAddress(options.transport.dockAddress).protocol() != QAbstractSocket::IPv4Protocol) {
+        *error = QStringLiteral("--dock-net takes a dotted IPv4 address, not %1").arg(options.transport.dockAddress);
+        return std::nullopt;
+      }
       ++transports;
     } else if (a == QLatin1String("--dock-usb")) {
       options.transport.kind = TransportOption::Kind::DockUsb;
@@ -104,14 +123,21 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       ++transports;
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
-      if (nextIsValue() && sim::LooksLikeSimulationOptions(args[i + 1])) {
+      if (nextIsValue() && sim::LooksLikeSimulationSpec(args[i + 1])) {
         QString why;
-        if (!sim::ParseSimulationOptions(next(), options.transport.simConfig, options.transport.simFaults, &why)) {
+        if (!sim::ParseSimulationSpec(next(), options.transport.simulation, &why)) {
           *error = QStringLiteral("--simulate: %1").arg(why);
           return std::nullopt;
         }
       }
       ++transports;
+    } else if (a == QLatin1String("--dock-kind") && hasNext) {
+      options.transport.dockKind = next();
+      if (!FindDockKind(options.transport.dockKind)) {
+        *error = QStringLiteral("unknown dock kind: %1 (%2)").arg(options.transport.dockKind, DockKindOptions());
+        return std::nullopt;
+      }
+      dockKindGiven = true;
     } else if (a == QLatin1String("--yes")) {
       options.yes = true;
     } else if (a == QLatin1String("--force")) {
@@ -159,6 +185,11 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     *error = QStringLiteral("give at most one transport");
     return std::nullopt;
   }
+  const TransportOption::Kind kind = options.transport.kind;
+  if (dockKindGiven && kind != TransportOption::Kind::DockNet && kind != TransportOption::Kind::DockUsb) {
+    *error = QStringLiteral("--dock-kind goes with --dock-net or --dock-usb (a simulated dock takes dock=KIND)");
+    return std::nullopt;
+  }
   const bool needsFile = options.command == QLatin1String("flash") || options.command == QLatin1String("info");
   if (positional.size() != (needsFile ? 1 : 0)) {
     *error = needsFile ? QStringLiteral("%1 needs one FIRMWARE file").arg(options.command)
@@ -166,9 +197,8 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     return std::nullopt;
   }
   if (needsFile) options.firmware = positional.first();
-  static const QStringList kinds = {"kova-express", "mp-kova-express", "kova6", "dorrim"};
-  if (!kinds.contains(options.discoverKind)) {
-    *error = QStringLiteral("unknown dock kind: %1").arg(options.discoverKind);
+  if (!DiscoveryKindOf(options.discoverKind)) {
+    *error = QStringLiteral("unknown dock kind: %1 (%2)").arg(options.discoverKind, DiscoveryKindOptions());
     return std::nullopt;
   }
   return options;

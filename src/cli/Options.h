@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <optional>
 
-#include "sim/instrument/SimInstrument.h"
+#include "sim/dock/SimulatedWorld.h"
 
 namespace zelvo::cli {
 
@@ -15,8 +15,8 @@ struct TransportOption {
   QString serialPort;      // --serial
   QString dockAddress;     // --dock-net
   int dockIndex = 1;       // --dock-usb
-  sim::SimInstrumentConfig simConfig;  // --simulate
-  sim::SimFaults simFaults;
+  QString dockKind = QStringLiteral("kova-express");  // --dock-kind
+  sim::SimulationSpec simulation;  // --simulate
 };
 
 enum class TraceFormat { Raw, Hex };

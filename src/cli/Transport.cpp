@@ -8,11 +8,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "cli/Docks.h"
+#include "dock/DockProtocol.h"
 #include "link/IrCommPort.h"
 #include "link/IrdaStack.h"
 #include "link/SerialOnlySystem.h"
 #include "net/SocketErrors.h"
-#include "sim/instrument/IrdaInstrument.h"
+#include "sim/dock/SimulatedWorld.h"
+#include "usb/USBPipe.h"
 #include "usb/UsbBackend.h"
 
 namespace zelvo::cli {
@@ -64,17 +67,24 @@ QString MirrorPath() {
 
 }  // namespace
 
-bool TransportBuilt(TransportOption::Kind kind) {
-  return kind != TransportOption::Kind::DockNet && kind != TransportOption::Kind::DockUsb;
-}
-
 QString TransportName(const TransportOption& option) {
+  const auto kindSuffix = [&](const QString& kind) {
+    return kind == QLatin1String("kova-express") ? QString() : QLatin1Char(':') + kind;
+  };
   switch (option.kind) {
     case TransportOption::Kind::Irda: return QStringLiteral("irda");
     case TransportOption::Kind::Serial: return QStringLiteral("serial:") + option.serialPort;
-    case TransportOption::Kind::Simulate: return QStringLiteral("simulate");
-    case TransportOption::Kind::DockNet: return QStringLiteral("dock-net:") + option.dockAddress;
-    case TransportOption::Kind::DockUsb: return QStringLiteral("dock-usb:%1").arg(option.dockIndex);
+    case TransportOption::Kind::Simulate: {
+      const sim::SimulationSpec& spec = option.simulation;
+      if (spec.via == sim::SimVia::Irda) return QStringLiteral("simulate");
+      return (spec.via == sim::SimVia::UsbDock ? QStringLiteral("simulate:usb-dock")
+                                               : QStringLiteral("simulate:net-dock")) +
+             kindSuffix(QLatin1String(DockKindOf(spec.dock.kind).option));
+    }
+    case TransportOption::Kind::DockNet:
+      return QStringLiteral("dock-net:") + option.dockAddress + kindSuffix(option.dockKind);
+    case TransportOption::Kind::DockUsb:
+      return QStringLiteral("dock-usb:%1").arg(option.dockIndex) + kindSuffix(option.dockKind);
   }
   return {};
 }
@@ -83,15 +93,81 @@ TransportSetup::TransportSetup() = default;
 
 TransportSetup::~TransportSetup() = default;
 
+TransportSetup::Result TransportSetup::PrepareDock(const DockKind& kind, int usbIndex, const QString& address,
+                                                   QString* error) {
+  if (!kind.make) {
+    *error = QStringLiteral("the %1 is not available in this build").arg(QLatin1String(kind.title));
+    return Result::NotBuilt;
+  }
+  dock_ = kind.make();
+  dockKind_ = &kind;
+  // The window's design-time values of its dock.
+  dock_->SetCommandTimeOut(3000);
+  dock_->OnTCPConnected = [](QObject*) {};
+  if (address.isEmpty()) {
+    usbDevice_ = std::make_unique<TUSBDevice>();
+    usbDevice_->DebugOnPipeData = [](QObject*, int, int) {};
+    usbDevice_->SetReceiveBufferSize(szAuto);
+    usbDevice_->SetUseWindowsMsgs(false);
+    usbDevice_->SetDeviceType(kind.usbDeviceType);
+    const QStringList devices = usbDevice_->DeviceList();
+    if (usbIndex > devices.size()) {
+      *error = devices.isEmpty() ? QStringLiteral("no %1 on the USB bus").arg(QLatin1String(kind.title))
+                                 : QStringLiteral("no %1 %2 on the USB bus (%3 found; see zelvoflash list)")
+                                       .arg(QLatin1String(kind.title))
+                                       .arg(usbIndex)
+                                       .arg(devices.size());
+      return Result::Unusable;
+    }
+    usbDevice_->SetDeviceName(devices.at(usbIndex - 1));
+    dock_->SetUSBDevice(usbDevice_.get());
+    dock_->SetEnabled(true);
+    if (!dock_->Enabled()) {
+      *error = QStringLiteral("cannot open the %1 %2 (%3): %4")
+                   .arg(QLatin1String(kind.title))
+                   .arg(usbIndex)
+                   .arg(devices.at(usbIndex - 1), usbDevice_->ErrorText());
+      return Result::Unusable;
+    }
+    return Result::Ready;
+  }
+  dockAddress_ = address;
+  dock_->SetEthernetAddress(address);
+  dock_->SetEnabled(true);
+  if (!dock_->Enabled()) {
+    // Why: the first connection that failed (the data connection is made
+    // first), else the one that never came up.
+    TcpDockChannels& tcp = dock_->TcpChannels();
+    QString why = QStringLiteral("no answer within the connect wait");
+    for (TWSocket* socket : {&tcp.DataSocket(), &tcp.ControlSocket()}) {
+      if (const int code = socket->LastError()) {
+        why = QStringLiteral("port %1: %2 %3").arg(socket->Port()).arg(code).arg(socket->ErrorDescription(code));
+        break;
+      }
+    }
+    *error = QStringLiteral("cannot connect to the %1 at %2, %3").arg(QLatin1String(kind.title), address, why);
+    return Result::Unusable;
+  }
+  return Result::Ready;
+}
+
 TransportSetup::Result TransportSetup::Prepare(const TransportOption& option, QString* error) {
   switch (option.kind) {
-    case TransportOption::Kind::Simulate:
-      simulation_ = std::make_unique<sim::SimulatedIrdaWorld>(option.simConfig, option.simFaults);
+    case TransportOption::Kind::Simulate: {
+      simulation_ = std::make_unique<sim::SimulatedWorld>(option.simulation);
+      if (!simulation_->Start(error)) return Result::Unusable;
+      const DockKind& kind = DockKindOf(option.simulation.dock.kind);
+      switch (option.simulation.via) {
+        case sim::SimVia::Irda: return Result::Ready;
+        case sim::SimVia::UsbDock: return PrepareDock(kind, 1, QString(), error);
+        case sim::SimVia::NetDock: return PrepareDock(kind, 0, simulation_->DockAddress(), error);
+      }
       return Result::Ready;
+    }
     case TransportOption::Kind::DockNet:
+      return PrepareDock(*FindDockKind(option.dockKind), 0, option.dockAddress, error);
     case TransportOption::Kind::DockUsb:
-      *error = QStringLiteral("Kova Express docks are not available in this build");
-      return Result::NotBuilt;
+      return PrepareDock(*FindDockKind(option.dockKind), option.dockIndex, QString(), error);
     case TransportOption::Kind::Irda: {
       // The link's own choice: IrDA sockets, else the IrCOMM virtual port.
       const int code = IrdaStackError();
@@ -160,17 +236,24 @@ QList<TransportListing> ListTransports() {
                                     : QStringLiteral("--serial ") + path});
   }
 
-  const std::optional<QStringList> docks = CurrentUsbBackend().ListDevices(DeviceTypeGuid(tpKovaExpress));
-  if (!docks) {
-    listing.append({QStringLiteral("usb-dock"), QString(), QStringLiteral("USB device enumeration unavailable"), QString()});
-  } else if (docks->isEmpty()) {
-    listing.append({QStringLiteral("usb-dock"), QString(), QStringLiteral("no Kova Express dock on the USB bus"), QString()});
-  }
-  if (docks) {
+  for (const QString& name : DockKindOptions().split(QLatin1Char('|'))) {
+    const DockKind& kind = *FindDockKind(name);
+    const QString title = QLatin1String(kind.title);
+    const std::optional<QStringList> docks = CurrentUsbBackend().ListDevices(DeviceTypeGuid(kind.usbDeviceType));
+    if (!docks) {
+      listing.append({QStringLiteral("usb-dock"), QString(),
+                      QStringLiteral("USB device enumeration unavailable (%1)").arg(title), QString()});
+      continue;
+    }
+    if (docks->isEmpty())
+      listing.append({QStringLiteral("usb-dock"), QString(), QStringLiteral("no %1 on the USB bus").arg(title), QString()});
+    // The same numbering as --dock-usb: the n-th dock of its kind.
+    const QString kindOption =
+        name == QLatin1String("kova-express") ? QString() : QStringLiteral(" --dock-kind ") + name;
     for (qsizetype i = 0; i < docks->size(); ++i)
-      listing.append({QStringLiteral("usb-dock"), docks->at(i), QStringLiteral("Kova Express dock"),
-                      TransportBuilt(TransportOption::Kind::DockUsb) ? QStringLiteral("--dock-usb %1").arg(i + 1)
-                                                                     : QStringLiteral("(docks not in this build)")});
+      listing.append({QStringLiteral("usb-dock"), docks->at(i), title,
+                      kind.make ? QStringLiteral("--dock-usb %1").arg(i + 1) + kindOption
+                                : QStringLiteral("(the %1 is not in this build)").arg(title)});
   }
   return listing;
 }

@@ -11,18 +11,21 @@
 
 namespace zelvo {
 class SerialOnlySystem;
+class TDockProtocol;
+class TUSBDevice;
 namespace sim {
-class SimulatedIrdaWorld;
+class SimulatedWorld;
 }
 }  // namespace zelvo
 
 namespace zelvo::cli {
 
-// Whether this build has the transport at all.
-bool TransportBuilt(TransportOption::Kind kind);
+struct DockKind;
 
 // Short name for results and records: "irda", "serial:/dev/ttyUSB0",
-// "simulate", "dock-net:ADDRESS", "dock-usb:N".
+// "simulate" (IrDA), "simulate:usb-dock", "simulate:net-dock",
+// "dock-net:ADDRESS", "dock-usb:N"; a dock of another kind than Kova Express
+// adds its kind (":kova6").
 QString TransportName(const TransportOption& option);
 
 class TransportSetup {
@@ -33,13 +36,26 @@ class TransportSetup {
   ~TransportSetup();
 
   // Sets the transport up and checks, without addressing any instrument, that
-  // it can be used: a serial port that opens, an IrDA stack or an IrCOMM port.
+  // it can be used: a serial port that opens, an IrDA stack or an IrCOMM
+  // port, a dock that opens (its USB device, or both TCP connections).
   // Anything but Ready comes with error set to the system's reason.
   Result Prepare(const TransportOption& option, QString* error);
 
+  // The dock, enabled, when the transport is one; nothing otherwise.
+  TDockProtocol* Dock() const { return dock_.get(); }
+  const DockKind* DockKindUsed() const { return dockKind_; }
+  // The network dock's address; empty for a USB dock.
+  QString DockAddress() const { return dockAddress_; }
+
  private:
-  std::unique_ptr<sim::SimulatedIrdaWorld> simulation_;
+  Result PrepareDock(const DockKind& kind, int usbIndex, const QString& address, QString* error);
+
+  std::unique_ptr<sim::SimulatedWorld> simulation_;
   std::unique_ptr<SerialOnlySystem> serial_;
+  std::unique_ptr<TUSBDevice> usbDevice_;
+  std::unique_ptr<TDockProtocol> dock_;
+  const DockKind* dockKind_ = nullptr;
+  QString dockAddress_;
 };
 
 // One line of `zelvoflash list`.

@@ -5,6 +5,7 @@
 
 #include "CliSupport.h"
 #include "cli/Options.h"
+#include "cli/Transport.h"
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -120,8 +121,13 @@ TEST_F(ZelvoflashRuns, BadUsageAndMissingLayersExitWithTwo) {
   for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"flash"},
                                   QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
                                   QStringList{"flash", fw, "--stall-timeout", "0"}, QStringList{"flash", fw, "--bogus"},
-                                  QStringList{"flash", fw, "--dock-net", "127.0.0.1"},
-                                  QStringList{"identify", "--dock-usb"}, QStringList{"discover"}}) {
+                                  QStringList{"flash", fw, "--dock-net", "dock.example"},
+                                  QStringList{"flash", fw, "--dock-net", "127.0.0.1", "--dock-kind", "other"},
+                                  QStringList{"flash", fw, "--dock-kind", "kova-express"},
+                                  QStringList{"flash", fw, "--simulate", "via=usb-dock", "--dock-kind", "kova6"},
+                                  QStringList{"flash", fw, "--simulate", "via=carrier-pigeon"},
+                                  QStringList{"identify", "--dock-usb", "0"}, QStringList{"discover", "--kind"},
+                                  QStringList{"discover", "--kind", "kova7"}}) {
     const RunResult r = RunZelvoflash(args);
     EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
     EXPECT_FALSE(r.err.isEmpty());
@@ -133,9 +139,10 @@ TEST(ZelvoflashOptions, Parsing) {
   auto o = cli::ParseArguments({"flash", "a.bin", "--simulate", "kind=10,version=7.5,type=P,pfm-nak", "--yes"}, &error);
   ASSERT_TRUE(o.has_value()) << error.toStdString();
   EXPECT_EQ(o->transport.kind, cli::TransportOption::Kind::Simulate);
-  EXPECT_EQ(o->transport.simConfig.kind, 10);
-  EXPECT_EQ(o->transport.simConfig.version, "7.5");
-  EXPECT_TRUE(o->transport.simFaults.pfmWithoutAckBye);
+  EXPECT_EQ(o->transport.simulation.via, sim::SimVia::Irda);
+  EXPECT_EQ(o->transport.simulation.instrument.kind, 10);
+  EXPECT_EQ(o->transport.simulation.instrument.version, "7.5");
+  EXPECT_TRUE(o->transport.simulation.faults.pfmWithoutAckBye);
   EXPECT_EQ(o->firmware, "a.bin");
   o = cli::ParseArguments({"flash", "--simulate", "b.bin"}, &error);
   ASSERT_TRUE(o.has_value());
@@ -145,4 +152,29 @@ TEST(ZelvoflashOptions, Parsing) {
   EXPECT_EQ(o->transport.dockIndex, 2);
   EXPECT_FALSE(cli::ParseArguments({"flash", "x", "--simulate", "kind=abc"}, &error).has_value());
   EXPECT_FALSE(cli::ParseArguments({"discover", "--kind", "other"}, &error).has_value());
+  EXPECT_TRUE(error.contains("kova-express|mp-kova-express|kova6|dorrim")) << error.toStdString();
+
+  // Docks: the kind by name, the simulation's dock by its via= and dock=.
+  o = cli::ParseArguments({"flash", "a.bin", "--dock-net", "127.0.0.5", "--dock-kind", "kova6"}, &error);
+  ASSERT_TRUE(o.has_value()) << error.toStdString();
+  EXPECT_EQ(o->transport.kind, cli::TransportOption::Kind::DockNet);
+  EXPECT_EQ(o->transport.dockAddress, "127.0.0.5");
+  EXPECT_EQ(o->transport.dockKind, "kova6");
+  EXPECT_EQ(cli::TransportName(o->transport), "dock-net:127.0.0.5:kova6");
+  o = cli::ParseArguments({"identify", "--dock-usb"}, &error);
+  ASSERT_TRUE(o.has_value());
+  EXPECT_EQ(o->transport.dockIndex, 1);
+  EXPECT_EQ(cli::TransportName(o->transport), "dock-usb:1");
+  o = cli::ParseArguments({"flash", "a.bin", "--simulate", "via=net-dock,busy=3,version=7.5"}, &error);
+  ASSERT_TRUE(o.has_value()) << error.toStdString();
+  EXPECT_EQ(o->transport.simulation.via, sim::SimVia::NetDock);
+  EXPECT_EQ(o->transport.simulation.dock.faults.slaveBusyTimes, 3);
+  EXPECT_EQ(o->transport.simulation.instrument.version, "7.5");
+  EXPECT_EQ(cli::TransportName(o->transport), "simulate:net-dock");
+  o = cli::ParseArguments({"flash", "a.bin", "--simulate", "via=usb-dock,dock=kova6"}, &error);
+  ASSERT_TRUE(o.has_value()) << error.toStdString();
+  EXPECT_EQ(cli::TransportName(o->transport), "simulate:usb-dock:kova6");
+  EXPECT_FALSE(cli::ParseArguments({"flash", "a.bin", "--simulate", "via=usb-dock,busy=x"}, &error).has_value());
+  EXPECT_TRUE(error.contains("busy=x")) << error.toStdString();
+  EXPECT_FALSE(cli::ParseArguments({"flash", "a.bin", "--dock-net", "127.0.0.1", "--dock-usb"}, &error).has_value());
 }
