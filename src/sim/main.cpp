@@ -5,6 +5,15 @@
 //       path (give it to zelvoflash --serial) and runs until interrupted.
 //       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K
 //               --pfm-nak --noise --split N
+//   zelvo-sim serve-dock --address A [--name TEXT] [--kind K] [--instrument-kind N] [--version V] [--type L]
+//                        [--power-on S] [FAULTS] [DOCK FAULTS]
+//       Plays a network dock on address A (TCP control and data ports of kind
+//       K: kova-express 5000/5001, mp-kova-express 5002/5003, kova6
+//       5004/5005) with a simulated instrument in it, and answers discovery
+//       enquiries with TEXT. Prints "A CONTROL DATA" once listening and runs
+//       until interrupted.
+//       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock
+//                    --events-with-reply --split-dock --empty-dock
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
 //       Writes a sample firmware file with synthetic content (--size: cut or
 //       padded to N bytes, a file of the wrong size).
@@ -17,7 +26,9 @@
 #include <unistd.h>
 
 #include "sim/FirmwareMaker.h"
+#include "sim/dock/SimNetDock.h"
 #include "sim/instrument/PtyInstrument.h"
+#include "sim/net/SimDockResponder.h"
 
 using namespace zelvo::sim;
 
@@ -26,8 +37,12 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [faults]\n"
+               "       zelvo-sim serve-dock --address A [--name TEXT] [--kind kova-express|mp-kova-express|kova6]\n"
+               "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
-               "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --pfm-nak --noise --split N\n");
+               "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --pfm-nak --noise --split N\n"
+               "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
+               "             --split-dock --empty-dock\n");
   return 2;
 }
 
@@ -37,9 +52,9 @@ void OnSignal(int) {
   [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-int Serve(const QStringList& args) {
-  QCommandLineParser p;
-  p.addOptions({{"kind", "WHO answer", "N", "9"},
+// The simulated instrument's options; kindOption names its WHO answer.
+void AddInstrumentOptions(QCommandLineParser& p, const QString& kindOption) {
+  p.addOptions({{kindOption, "WHO answer", "N", "9"},
                 {"version", "VFL answer", "V", "9.12"},
                 {"type", "FLV answer", "L", "A"},
                 {"power-on", "RSC answer, seconds", "S", "3600"},
@@ -51,16 +66,14 @@ int Serve(const QStringList& args) {
                 {"pfm-nak", "answer PFM with NAK"},
                 {"noise", "bytes outside frames"},
                 {"split", "replies in pieces of N bytes", "N", "0"}});
-  if (!p.parse(args)) {
-    std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
-    return 2;
-  }
-  SimInstrumentConfig config;
-  config.kind = p.value("kind").toInt();
+}
+
+void ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOption, SimInstrumentConfig& config,
+                           SimFaults& faults) {
+  config.kind = p.value(kindOption).toInt();
   config.version = p.value("version").toLatin1();
   config.type = p.value("type").toLatin1().left(1);
   config.powerOnSeconds = p.value("power-on").toUInt();
-  SimFaults faults;
   faults.silent = p.isSet("silent");
   faults.replyDelayMs = p.value("delay").toInt();
   faults.wrongAckAtPage = p.value("wrong-ack-at").toInt();
@@ -69,6 +82,39 @@ int Serve(const QStringList& args) {
   faults.pfmWithoutAckBye = p.isSet("pfm-nak");
   faults.noise = p.isSet("noise");
   faults.splitReplies = p.value("split").toInt();
+}
+
+// Runs the event loop until SIGINT or SIGTERM; false when that cannot be
+// arranged.
+bool RunUntilSignalled() {
+  if (::pipe(g_signalPipe) != 0) return false;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  QSocketNotifier stop(g_signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&stop, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+  QCoreApplication::exec();
+  return true;
+}
+
+// What the host did with the instrument.
+void ReportInstrument(const SimInstrument& instrument) {
+  std::fprintf(stderr, "zelvo-sim: commands: %s\n", instrument.Commands().join(' ').constData());
+  std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s, stood by: %s\n",
+               instrument.PagesReceived(), instrument.PageSumErrors(),
+               static_cast<int>(instrument.LoaderIndexes().size()), instrument.Programmed() ? "yes" : "no",
+               instrument.StoodBy() ? "yes" : "no");
+}
+
+int Serve(const QStringList& args) {
+  QCommandLineParser p;
+  AddInstrumentOptions(p, QStringLiteral("kind"));
+  if (!p.parse(args)) {
+    std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
+    return 2;
+  }
+  SimInstrumentConfig config;
+  SimFaults faults;
+  ReadInstrumentOptions(p, QStringLiteral("kind"), config, faults);
 
   SimInstrument instrument(config, faults);
   PtyInstrument pty(instrument);
@@ -80,17 +126,82 @@ int Serve(const QStringList& args) {
   std::fflush(stdout);
 
   // Ends cleanly on SIGINT / SIGTERM, reporting what the host did.
-  if (::pipe(g_signalPipe) != 0) return 1;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  QSocketNotifier stop(g_signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&stop, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
-  QCoreApplication::exec();
-  std::fprintf(stderr, "zelvo-sim: commands: %s\n", instrument.Commands().join(' ').constData());
-  std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s, stood by: %s\n",
-               instrument.PagesReceived(), instrument.PageSumErrors(),
-               static_cast<int>(instrument.LoaderIndexes().size()), instrument.Programmed() ? "yes" : "no",
-               instrument.StoodBy() ? "yes" : "no");
+  if (!RunUntilSignalled()) return 1;
+  ReportInstrument(instrument);
+  return 0;
+}
+
+zelvo::TPDockType DiscoveryKindOf(SimDockKind kind) {
+  switch (kind) {
+    case SimDockKind::MultiPort: return zelvo::TPDockType::tpMP_KovaExpress;
+    case SimDockKind::Kova6: return zelvo::TPDockType::tpKova6;
+    case SimDockKind::KovaExpress: break;
+  }
+  return zelvo::TPDockType::tpKovaExpress;
+}
+
+int ServeDock(const QStringList& args) {
+  QCommandLineParser p;
+  AddInstrumentOptions(p, QStringLiteral("instrument-kind"));
+  p.addOptions({{"address", "dotted IPv4 address to listen on", "A"},
+                {"name", "the text discovery enquiries are answered with", "TEXT"},
+                {"kind", "dock kind: kova-express, mp-kova-express or kova6", "K", "kova-express"},
+                {"busy", "answer SLV busy N times", "N"},
+                {"nak", "answer this command NAK", "CMD"},
+                {"remove-at", "take the instrument out at page K", "K"},
+                {"unplug-at", "the dock goes away at page K", "K"}});
+  for (const QString& flag : DockOptionFlags()) p.addOption({flag, "dock fault"});
+  if (!p.parse(args)) {
+    std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
+    return 2;
+  }
+  const QHostAddress address(p.value("address"));
+  if (!p.isSet("address") || address.protocol() != QAbstractSocket::IPv4Protocol) {
+    std::fprintf(stderr, "zelvo-sim: serve-dock needs --address with a dotted IPv4 address\n");
+    return 2;
+  }
+  SimInstrumentConfig config;
+  SimFaults faults;
+  ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults);
+  SimDockConfig dockConfig;
+  // The dock's options and faults, read as the simulation options read them.
+  QStringList given{"kind", "busy", "nak", "remove-at", "unplug-at"};
+  given << DockOptionFlags();
+  for (const QString& option : given) {
+    if (!p.isSet(option)) continue;
+    bool ok = false;
+    ParseDockOption(option == QLatin1String("kind") ? QStringLiteral("dock") : option, p.value(option), dockConfig, &ok);
+    if (!ok) {
+      std::fprintf(stderr, "zelvo-sim: bad value of --%s: %s\n", qPrintable(option), qPrintable(p.value(option)));
+      return 2;
+    }
+  }
+
+  SimInstrument instrument(config, faults);
+  SimNetDock dock(instrument, dockConfig);
+  QString error;
+  if (!dock.Listen(address, &error)) {
+    std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(error));
+    return 1;
+  }
+  const zelvo::TPDockType discoveryKind = DiscoveryKindOf(dockConfig.kind);
+  const QByteArray name = p.isSet("name") ? p.value("name").toUtf8()
+                                          : QByteArray(zelvo::DockKindOf(discoveryKind).dockIdent) + " zelvo-sim";
+  SimDockResponder responder(discoveryKind, name, address);
+  if (!responder.Start())
+    std::fprintf(stderr, "zelvo-sim: not answering discovery enquiries: %s\n", qPrintable(responder.ErrorText()));
+  const DockPorts ports = DockPortsOf(dockConfig.kind);
+  std::printf("%s %u %u\n", qPrintable(address.toString()), ports.control, ports.data);
+  std::fflush(stdout);
+
+  if (!RunUntilSignalled()) return 1;
+  QByteArray commands = dock.Dock().Commands().join(' ').toLatin1();
+  QByteArray shown;
+  for (const char c : commands)  // "PSS" carries two raw bytes
+    shown += (c >= 0x20 && c < 0x7F) ? QByteArray(1, c) : "\\x" + QByteArray::number(static_cast<uchar>(c), 16).rightJustified(2, '0');
+  std::fprintf(stderr, "zelvo-sim: dock commands: %s\n", shown.constData());
+  std::fprintf(stderr, "zelvo-sim: discovery enquiries answered: %d\n", responder.EnquiriesAnswered());
+  ReportInstrument(instrument);
   return 0;
 }
 
@@ -127,6 +238,7 @@ int main(int argc, char** argv) {
   if (args.size() < 2) return Usage();
   const QString command = args.takeAt(1);
   if (command == QLatin1String("serve")) return Serve(args);
+  if (command == QLatin1String("serve-dock")) return ServeDock(args);
   if (command == QLatin1String("make-firmware")) return MakeFirmware(args);
   return Usage();
 }
