@@ -42,10 +42,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   };
   Connection connection;
   QString why;
-  if (const int status = connection.Open(options.transport, console, &why)) {
-    if (status == 2) return status;
-    return finish(status, why);
-  }
+  if (!connection.Open(options.transport, &why)) return finish(1, why);
   Instrument& instrument = *connection.instrument;
 
   QEventLoop loop;

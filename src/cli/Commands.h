@@ -1,6 +1,6 @@
 #pragma once
 // The commands of zelvoflash. Each returns the process's exit status:
-// 0 success, 1 failure, 2 bad usage (or a transport not in this build),
+// 0 success, 1 failure, 2 bad usage,
 // 130 interrupted by Ctrl-C or SIGTERM.
 
 #include <cstdio>

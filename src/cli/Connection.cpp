@@ -3,7 +3,7 @@
 #include "cli/Commands.h"
 #include "cli/Docks.h"
 #include "core/MessagePump.h"
-#include "dock/DockProtocol.h"
+#include "dock/DockKinds.h"
 #include "session/UploadSession.h"
 
 namespace zelvo::cli {
@@ -21,21 +21,13 @@ void WaitForStartupProbe(TKelLink& link) {
 
 }  // namespace
 
-int Connection::Open(const TransportOption& option, const Console& console, QString* why) {
-  switch (transport.Prepare(option, why)) {
-    case TransportSetup::Result::Ready:
-      break;
-    case TransportSetup::Result::Unusable:
-      return 1;  // the caller reports why
-    case TransportSetup::Result::NotBuilt:
-      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(*why));
-      return 2;
-  }
+bool Connection::Open(const TransportOption& option, QString* why) {
+  if (!transport.Prepare(option, why)) return false;  // the caller reports why
   instrument = std::make_unique<Instrument>();
   // The dock on the link by its kind, as the operator's choice of a dock does.
-  if (TDockProtocol* dock = transport.Dock()) (instrument->link.*(transport.DockKindUsed()->attach))(dock);
+  if (TDockProtocol* dock = transport.Dock()) AssignLinkDock(instrument->link, transport.DockKindUsed(), dock);
   WaitForStartupProbe(instrument->link);
-  return 0;
+  return true;
 }
 
 QByteArray CommandOf(const QByteArray& message) {

@@ -30,9 +30,9 @@ struct Connection {
   TransportSetup transport;
   std::unique_ptr<Instrument> instrument;
 
-  // 0 when ready; 1 when the transport cannot be used (why set, for the
-  // caller to report); 2 when it is not in this build (said already).
-  int Open(const TransportOption& option, const Console& console, QString* why);
+  // False, with why set for the caller to report, when the transport cannot
+  // be used.
+  bool Open(const TransportOption& option, QString* why);
 };
 
 // The command at the start of a message as the link reports it (framing

@@ -144,10 +144,7 @@ int FlashRun::Exec() {
   }
   dialogs_.SetFirmwareFile(options_.firmware);
   ScopedDialogs installed(&dialogs_);  // a dock being opened may have something to say
-  if (const int status = connection_.Open(options_.transport, console_, &why)) {
-    if (status == 2) return status;  // not in this build: said already
-    return Finish(Outcome::Error, why);
-  }
+  if (!connection_.Open(options_.transport, &why)) return Finish(Outcome::Error, why);
   instrument_ = connection_.instrument.get();
   tmrInstrCon_.SetInterval(100);
   tmrInstrDisc_.SetInterval(100);

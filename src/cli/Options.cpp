@@ -6,19 +6,6 @@
 
 namespace zelvo::cli {
 
-namespace {
-
-// The dock kinds this build has no class for, as a note of the help text.
-QString NotBuiltDockKinds() {
-  QStringList missing;
-  for (const QString& name : DockKindOptions().split(QLatin1Char('|')))
-    if (!FindDockKind(name)->make) missing << name;
-  return missing.isEmpty() ? QString()
-                           : QStringLiteral("; not in this build: ") + missing.join(QStringLiteral(", "));
-}
-
-}  // namespace
-
 QString HelpText() {
   return QStringLiteral(
              "zelvoflash: writes firmware into ZelvoPro and ZelvoLTD instruments (classic and NG).\n"
@@ -40,9 +27,9 @@ QString HelpText() {
              "  --dock-net ADDRESS   network dock at ADDRESS (see discover)\n"
              "  --dock-usb [N]       N-th dock on the USB bus (default 1; see list)\n"
              "  --dock-kind K        the dock's kind with --dock-net or --dock-usb: %2\n"
-             "                       (default kova-express)%3\n"
+             "                       (default kova-express)\n"
              "  --simulate [OPTIONS] the built-in simulated instrument; OPTIONS, comma-separated:\n"
-             "                       %4\n"
+             "                       %3\n"
              "\n"
              "flash options:\n"
              "  --yes                answer the routine questions Yes (erase warning, placing the instrument,\n"
@@ -61,7 +48,7 @@ QString HelpText() {
              "\n"
              "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"
              "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
-      .arg(DiscoveryKindOptions(), DockKindOptions(), NotBuiltDockKinds(),
+      .arg(DiscoveryKindOptions(), DockKindNames().join(QLatin1Char('|')),
            sim::SimulationOptionsText().replace(QLatin1String("; "), QLatin1String(";\n                       ")));
 }
 
@@ -132,9 +119,9 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       }
       ++transports;
     } else if (a == QLatin1String("--dock-kind") && hasNext) {
-      options.transport.dockKind = next();
-      if (!FindDockKind(options.transport.dockKind)) {
-        *error = QStringLiteral("unknown dock kind: %1 (%2)").arg(options.transport.dockKind, DockKindOptions());
+      const QString name = next();
+      if (!ParseDockKind(name, &options.transport.dockKind)) {
+        *error = QStringLiteral("unknown dock kind: %1 (%2)").arg(name, DockKindNames().join(QLatin1Char('|')));
         return std::nullopt;
       }
       dockKindGiven = true;

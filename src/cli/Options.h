@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "dock/DockKinds.h"
 #include "sim/dock/SimulatedWorld.h"
 
 namespace zelvo::cli {
@@ -15,7 +16,7 @@ struct TransportOption {
   QString serialPort;      // --serial
   QString dockAddress;     // --dock-net
   int dockIndex = 1;       // --dock-usb
-  QString dockKind = QStringLiteral("kova-express");  // --dock-kind
+  DockKind dockKind = DockKind::KovaExpress;  // --dock-kind
   sim::SimulationSpec simulation;  // --simulate
 };
 

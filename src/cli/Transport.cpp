@@ -68,8 +68,8 @@ QString MirrorPath() {
 }  // namespace
 
 QString TransportName(const TransportOption& option) {
-  const auto kindSuffix = [&](const QString& kind) {
-    return kind == QLatin1String("kova-express") ? QString() : QLatin1Char(':') + kind;
+  const auto kindSuffix = [](DockKind kind) {
+    return kind == DockKind::KovaExpress ? QString() : QLatin1Char(':') + DockKindName(kind);
   };
   switch (option.kind) {
     case TransportOption::Kind::Irda: return QStringLiteral("irda");
@@ -79,7 +79,7 @@ QString TransportName(const TransportOption& option) {
       if (spec.via == sim::SimVia::Irda) return QStringLiteral("simulate");
       return (spec.via == sim::SimVia::UsbDock ? QStringLiteral("simulate:usb-dock")
                                                : QStringLiteral("simulate:net-dock")) +
-             kindSuffix(QLatin1String(DockKindOf(spec.dock.kind).option));
+             kindSuffix(DockKindOf(spec.dock.kind));
     }
     case TransportOption::Kind::DockNet:
       return QStringLiteral("dock-net:") + option.dockAddress + kindSuffix(option.dockKind);
@@ -93,14 +93,10 @@ TransportSetup::TransportSetup() = default;
 
 TransportSetup::~TransportSetup() = default;
 
-TransportSetup::Result TransportSetup::PrepareDock(const DockKind& kind, int usbIndex, const QString& address,
-                                                   QString* error) {
-  if (!kind.make) {
-    *error = QStringLiteral("the %1 is not available in this build").arg(QLatin1String(kind.title));
-    return Result::NotBuilt;
-  }
-  dock_ = kind.make();
-  dockKind_ = &kind;
+bool TransportSetup::PrepareDock(DockKind kind, int usbIndex, const QString& address, QString* error) {
+  const QString title = DockTitle(kind);
+  dock_ = MakeDock(kind);
+  dockKind_ = kind;
   // The window's design-time values of its dock.
   dock_->SetCommandTimeOut(3000);
   dock_->OnTCPConnected = [](QObject*) {};
@@ -109,27 +105,27 @@ TransportSetup::Result TransportSetup::PrepareDock(const DockKind& kind, int usb
     usbDevice_->DebugOnPipeData = [](QObject*, int, int) {};
     usbDevice_->SetReceiveBufferSize(szAuto);
     usbDevice_->SetUseWindowsMsgs(false);
-    usbDevice_->SetDeviceType(kind.usbDeviceType);
+    usbDevice_->SetDeviceType(DockModelOf(kind).usbDeviceType);
     const QStringList devices = usbDevice_->DeviceList();
     if (usbIndex > devices.size()) {
-      *error = devices.isEmpty() ? QStringLiteral("no %1 on the USB bus").arg(QLatin1String(kind.title))
+      *error = devices.isEmpty() ? QStringLiteral("no %1 on the USB bus").arg(title)
                                  : QStringLiteral("no %1 %2 on the USB bus (%3 found; see zelvoflash list)")
-                                       .arg(QLatin1String(kind.title))
+                                       .arg(title)
                                        .arg(usbIndex)
                                        .arg(devices.size());
-      return Result::Unusable;
+      return false;
     }
     usbDevice_->SetDeviceName(devices.at(usbIndex - 1));
     dock_->SetUSBDevice(usbDevice_.get());
     dock_->SetEnabled(true);
     if (!dock_->Enabled()) {
       *error = QStringLiteral("cannot open the %1 %2 (%3): %4")
-                   .arg(QLatin1String(kind.title))
+                   .arg(title)
                    .arg(usbIndex)
                    .arg(devices.at(usbIndex - 1), usbDevice_->ErrorText());
-      return Result::Unusable;
+      return false;
     }
-    return Result::Ready;
+    return true;
   }
   dockAddress_ = address;
   dock_->SetEthernetAddress(address);
@@ -145,47 +141,47 @@ TransportSetup::Result TransportSetup::PrepareDock(const DockKind& kind, int usb
         break;
       }
     }
-    *error = QStringLiteral("cannot connect to the %1 at %2, %3").arg(QLatin1String(kind.title), address, why);
-    return Result::Unusable;
+    *error = QStringLiteral("cannot connect to the %1 at %2, %3").arg(title, address, why);
+    return false;
   }
-  return Result::Ready;
+  return true;
 }
 
-TransportSetup::Result TransportSetup::Prepare(const TransportOption& option, QString* error) {
+bool TransportSetup::Prepare(const TransportOption& option, QString* error) {
   switch (option.kind) {
     case TransportOption::Kind::Simulate: {
       simulation_ = std::make_unique<sim::SimulatedWorld>(option.simulation);
-      if (!simulation_->Start(error)) return Result::Unusable;
-      const DockKind& kind = DockKindOf(option.simulation.dock.kind);
+      if (!simulation_->Start(error)) return false;
+      const DockKind kind = DockKindOf(option.simulation.dock.kind);
       switch (option.simulation.via) {
-        case sim::SimVia::Irda: return Result::Ready;
+        case sim::SimVia::Irda: return true;
         case sim::SimVia::UsbDock: return PrepareDock(kind, 1, QString(), error);
         case sim::SimVia::NetDock: return PrepareDock(kind, 0, simulation_->DockAddress(), error);
       }
-      return Result::Ready;
+      return true;
     }
     case TransportOption::Kind::DockNet:
-      return PrepareDock(*FindDockKind(option.dockKind), 0, option.dockAddress, error);
+      return PrepareDock(option.dockKind, 0, option.dockAddress, error);
     case TransportOption::Kind::DockUsb:
-      return PrepareDock(*FindDockKind(option.dockKind), option.dockIndex, QString(), error);
+      return PrepareDock(option.dockKind, option.dockIndex, QString(), error);
     case TransportOption::Kind::Irda: {
       // The link's own choice: IrDA sockets, else the IrCOMM virtual port.
       const int code = IrdaStackError();
-      if (code == 0) return Result::Ready;
+      if (code == 0) return true;
       const int port = FindIrCommPort();
       if (port == 0) {
         *error = IrdaStackErrorText(code) + QStringLiteral(" and no IrCOMM virtual port in the registry mirror ") +
                  MirrorPath() + QStringLiteral("; give the port with --serial");
-        return Result::Unusable;
+        return false;
       }
-      return CheckSerialPort(SerialPortName(port), error) ? Result::Ready : Result::Unusable;
+      return CheckSerialPort(SerialPortName(port), error);
     }
     case TransportOption::Kind::Serial:
       break;
   }
-  if (!CheckSerialPort(SerialDevicePath(option.serialPort), error)) return Result::Unusable;
+  if (!CheckSerialPort(SerialDevicePath(option.serialPort), error)) return false;
   serial_ = std::make_unique<SerialOnlySystem>();
-  return serial_->Install(option.serialPort, error) ? Result::Ready : Result::Unusable;
+  return serial_->Install(option.serialPort, error);
 }
 
 QList<TransportListing> ListTransports() {
@@ -236,10 +232,12 @@ QList<TransportListing> ListTransports() {
                                     : QStringLiteral("--serial ") + path});
   }
 
-  for (const QString& name : DockKindOptions().split(QLatin1Char('|'))) {
-    const DockKind& kind = *FindDockKind(name);
-    const QString title = QLatin1String(kind.title);
-    const std::optional<QStringList> docks = CurrentUsbBackend().ListDevices(DeviceTypeGuid(kind.usbDeviceType));
+  for (const QString& name : DockKindNames()) {
+    DockKind kind = DockKind::KovaExpress;
+    ParseDockKind(name, &kind);
+    const QString title = DockTitle(kind);
+    const std::optional<QStringList> docks =
+        CurrentUsbBackend().ListDevices(DeviceTypeGuid(DockModelOf(kind).usbDeviceType));
     if (!docks) {
       listing.append({QStringLiteral("usb-dock"), QString(),
                       QStringLiteral("USB device enumeration unavailable (%1)").arg(title), QString()});
@@ -248,12 +246,10 @@ QList<TransportListing> ListTransports() {
     if (docks->isEmpty())
       listing.append({QStringLiteral("usb-dock"), QString(), QStringLiteral("no %1 on the USB bus").arg(title), QString()});
     // The same numbering as --dock-usb: the n-th dock of its kind.
-    const QString kindOption =
-        name == QLatin1String("kova-express") ? QString() : QStringLiteral(" --dock-kind ") + name;
+    const QString kindOption = kind == DockKind::KovaExpress ? QString() : QStringLiteral(" --dock-kind ") + name;
     for (qsizetype i = 0; i < docks->size(); ++i)
       listing.append({QStringLiteral("usb-dock"), docks->at(i), title,
-                      kind.make ? QStringLiteral("--dock-usb %1").arg(i + 1) + kindOption
-                                : QStringLiteral("(the %1 is not in this build)").arg(title)});
+                      QStringLiteral("--dock-usb %1").arg(i + 1) + kindOption});
   }
   return listing;
 }

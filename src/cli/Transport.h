@@ -20,8 +20,6 @@ class SimulatedWorld;
 
 namespace zelvo::cli {
 
-struct DockKind;
-
 // Short name for results and records: "irda", "serial:/dev/ttyUSB0",
 // "simulate" (IrDA), "simulate:usb-dock", "simulate:net-dock",
 // "dock-net:ADDRESS", "dock-usb:N"; a dock of another kind than Kova Express
@@ -30,31 +28,29 @@ QString TransportName(const TransportOption& option);
 
 class TransportSetup {
  public:
-  enum class Result { Ready, Unusable, NotBuilt };
-
   TransportSetup();
   ~TransportSetup();
 
   // Sets the transport up and checks, without addressing any instrument, that
   // it can be used: a serial port that opens, an IrDA stack or an IrCOMM
   // port, a dock that opens (its USB device, or both TCP connections).
-  // Anything but Ready comes with error set to the system's reason.
-  Result Prepare(const TransportOption& option, QString* error);
+  // False, with error set to the system's reason, when it cannot.
+  bool Prepare(const TransportOption& option, QString* error);
 
   // The dock, enabled, when the transport is one; nothing otherwise.
   TDockProtocol* Dock() const { return dock_.get(); }
-  const DockKind* DockKindUsed() const { return dockKind_; }
+  DockKind DockKindUsed() const { return dockKind_; }
   // The network dock's address; empty for a USB dock.
   QString DockAddress() const { return dockAddress_; }
 
  private:
-  Result PrepareDock(const DockKind& kind, int usbIndex, const QString& address, QString* error);
+  bool PrepareDock(DockKind kind, int usbIndex, const QString& address, QString* error);
 
   std::unique_ptr<sim::SimulatedWorld> simulation_;
   std::unique_ptr<SerialOnlySystem> serial_;
   std::unique_ptr<TUSBDevice> usbDevice_;
   std::unique_ptr<TDockProtocol> dock_;
-  const DockKind* dockKind_ = nullptr;
+  DockKind dockKind_ = DockKind::KovaExpress;
   QString dockAddress_;
 };
 

@@ -159,7 +159,7 @@ TEST(ZelvoflashOptions, Parsing) {
   ASSERT_TRUE(o.has_value()) << error.toStdString();
   EXPECT_EQ(o->transport.kind, cli::TransportOption::Kind::DockNet);
   EXPECT_EQ(o->transport.dockAddress, "127.0.0.5");
-  EXPECT_EQ(o->transport.dockKind, "kova6");
+  EXPECT_EQ(o->transport.dockKind, DockKind::Kova6);
   EXPECT_EQ(cli::TransportName(o->transport), "dock-net:127.0.0.5:kova6");
   o = cli::ParseArguments({"identify", "--dock-usb"}, &error);
   ASSERT_TRUE(o.has_value());
