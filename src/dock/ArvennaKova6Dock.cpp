@@ -36,39 +36,18 @@ const DockModel TArvennaKova6Dock::kModel = {
 static_assert(static_cast<int>(TArvennaKova6Dock::TDockState::Cmd_PIDTest) == 34);
 static_assert(static_cast<int>(TArvennaKova6Dock::TTestResult::PID_LAMP_FAILURE) == 15);
 
-TArvennaKova6Dock::TArvennaKova6Dock(QObject* owner) : TDockProtocol(kModel, owner) {}
+TArvennaKova6Dock::TArvennaKova6Dock(QObject* owner) : TMultiGasDock(kModel, owner) {}
 
 bool TArvennaKova6Dock::SetSlaveMode(bool slave, bool& retry) {
   return SlaveModeWithRetry(slave, retry, /*selfEnable=*/false);
 }
 
-bool TArvennaKova6Dock::RaiseTestCompleted(quint8 result) { return RaiseAs<TTestResult>(OnTestCompleted, result); }
-
-bool TArvennaKova6Dock::RaiseStateChange(quint8 state) { return RaiseAs<TDockState>(OnStateChange, state); }
-
-void TArvennaKova6Dock::RaiseDebugRcvUserData(const QByteArray& data) { Raise(OnDebugRcvUserData, this, data); }
-
-void TArvennaKova6Dock::RaiseDebugSndUserData(const QByteArray& data) { Raise(OnDebugSndUserData, this, data); }
-
-bool TArvennaKova6Dock::HandleModelEvent(char code, EventParameters& parameters) {
+bool TArvennaKova6Dock::HandleOwnEvent(char code, EventParameters& parameters) {
   switch (code) {
-    case '9': {
-      TGasReading reading;
-      if (!parameters.TakeReversed(&reading.bytes)) return false;
-      Raise(OnGotGasReading, this, reading);
-      return true;
-    }
     case 'A': {
       quint8 digit = 0;
       if (!parameters.TakeByte(&digit)) return false;
       Raise(OnDeviceInserted, this, static_cast<TInstState>(static_cast<quint8>(digit - '0')));
-      return true;
-    }
-    case 'B': {
-      quint8 cause = 0, sensors = 0;
-      if (!parameters.TakeByte(&cause) || !parameters.TakeByte(&sensors)) return false;
-      spanCalCause_ = cause;
-      Raise(OnSpanCalibration, this, static_cast<TSpanCalDueTo>(cause), TSensorFlags::FromByte(sensors));
       return true;
     }
     case 'E': {

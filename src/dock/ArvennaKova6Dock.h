@@ -24,8 +24,7 @@
 // The flag properties are bits of the flag fields (positions are this
 // program's own; no command moves them).
 
-#include "dock/DockFlags.h"
-#include "dock/DockProtocol.h"
+#include "dock/TypedDock.h"
 
 // NO_ERROR is a macro of the Windows headers; the name belongs to the enumeration here.
 #pragma push_macro("NO_ERROR")
@@ -33,35 +32,28 @@
 
 namespace zelvo {
 
-class TArvennaKova6Dock : public TDockProtocol {
- public:
-  enum class TSensorSlot : quint8 { S_SLOT_0, S_SLOT_1, S_SLOT_2, S_SLOT_3, S_SLOT_4, S_SLOT_5, S_SLOT_6 };
-  using TSensorFlags = TDockSet<TSensorSlot>;
-  using TSpanCalDueTo = zelvo::TSpanCalDueTo;
-  enum class TInstState : quint8 { IS_WakingUp, IS_Charging, IS_DeadAlkaline };
-  enum class TTestResult : quint8 {
-    NO_ERROR, WRONG_GAS, WRONG_INST, NO_GAS, FAILED_ZERO, LOW_FLOW, SENSOR_NOT_SUP, COMM_ERROR,
-    WRONG_VERSION, ABORTED_BY_PC, BAD_INST_SERIAL, LOW_BAT_ERROR, O2_NEEDS_NITROGEN_CAL, INST_NOT_INSERTED,
-    WRONG_PIN, PID_LAMP_FAILURE
-  };
-  enum class TDockState : quint8 {
-    Cmd_Enq, Cmd_Who, Cmd_Ver, Cmd_BatVoltage, Cmd_Alm, Cmd_AlmTest, Cmd_Stb, Cmd_Vib, Cmd_CheckZero,
-    Cmd_Zero, Cmd_Zeroing, Cmd_SetClock, Cmd_WaitForGas, Cmd_WaitForNoGas, Cmd_BumpStart, Cmd_Bumping,
-    Cmd_GetGasRead, Cmd_UnitEE, Cmd_SensorEE, Cmd_SensorEE_2, Cmd_Span, Cmd_Spanning, Cmd_UpdtFullCallDate,
-    Cmd_Purge, Cmd_Disc, Cmd_EnableGasReadings, Cmd_WSensorEE, Cmd_StartPump, Cmd_Alm2, Cmd_UnitEE_2,
-    Cmd_WUnitEE, Cmd_GetSTable, Cmd_UpdateT63, Cmd_Visual, Cmd_PIDTest
-  };
-  // A gas reading as the dock reports it, its bytes reversed; passed on
-  // without being read.
-  struct TGasReading {
-    std::array<quint8, 14> bytes{};
-  };
+namespace kova6 {
+enum class TSensorSlot : quint8 { S_SLOT_0, S_SLOT_1, S_SLOT_2, S_SLOT_3, S_SLOT_4, S_SLOT_5, S_SLOT_6 };
+enum class TTestResult : quint8 {
+  NO_ERROR, WRONG_GAS, WRONG_INST, NO_GAS, FAILED_ZERO, LOW_FLOW, SENSOR_NOT_SUP, COMM_ERROR,
+  WRONG_VERSION, ABORTED_BY_PC, BAD_INST_SERIAL, LOW_BAT_ERROR, O2_NEEDS_NITROGEN_CAL, INST_NOT_INSERTED,
+  WRONG_PIN, PID_LAMP_FAILURE
+};
+enum class TDockState : quint8 {
+  Cmd_Enq, Cmd_Who, Cmd_Ver, Cmd_BatVoltage, Cmd_Alm, Cmd_AlmTest, Cmd_Stb, Cmd_Vib, Cmd_CheckZero,
+  Cmd_Zero, Cmd_Zeroing, Cmd_SetClock, Cmd_WaitForGas, Cmd_WaitForNoGas, Cmd_BumpStart, Cmd_Bumping,
+  Cmd_GetGasRead, Cmd_UnitEE, Cmd_SensorEE, Cmd_SensorEE_2, Cmd_Span, Cmd_Spanning, Cmd_UpdtFullCallDate,
+  Cmd_Purge, Cmd_Disc, Cmd_EnableGasReadings, Cmd_WSensorEE, Cmd_StartPump, Cmd_Alm2, Cmd_UnitEE_2,
+  Cmd_WUnitEE, Cmd_GetSTable, Cmd_UpdateT63, Cmd_Visual, Cmd_PIDTest
+};
+}  // namespace kova6
 
-  using TGotGasReading = std::function<void(QObject* sender, const TGasReading& reading)>;
+class TArvennaKova6Dock
+    : public TMultiGasDock<kova6::TDockState, kova6::TTestResult, kova6::TSensorSlot, 14> {
+ public:
+  enum class TInstState : quint8 { IS_WakingUp, IS_Charging, IS_DeadAlkaline };
+
   using TInstrumentInserted = std::function<void(QObject* sender, TInstState state)>;
-  using TTestResultEvent = std::function<void(QObject* sender, TTestResult testResult)>;
-  using TStateChange = std::function<void(QObject* sender, TDockState state)>;
-  using TOnSpanCalibration = std::function<void(QObject* sender, TSpanCalDueTo cause, TSensorFlags sensors)>;
   using TOnBatteryStatus = std::function<void(QObject* sender, bool charging, bool charged, quint16 voltage)>;
 
   static const DockModel kModel;
@@ -69,23 +61,12 @@ class TArvennaKova6Dock : public TDockProtocol {
 
   explicit TArvennaKova6Dock(QObject* owner = nullptr);
 
-  TDockState DockState() const { return static_cast<TDockState>(dockState_); }
-  void SetDockState(TDockState state) { dockState_ = static_cast<quint8>(state); }
-  TTestResult TestResult() const { return static_cast<TTestResult>(testResult_); }
-  void SetTestResult(TTestResult result) { testResult_ = static_cast<quint8>(result); }
-
   // "SLV" or "MST" on a dock that is already enabled; retry when it is not,
   // when it answered busy or when the command failed.
   bool SetSlaveMode(bool slave, bool& retry) override;
 
-  TGotGasReading OnGotGasReading;
   TInstrumentInserted OnDeviceInserted;
-  TTestResultEvent OnTestCompleted;
-  TStateChange OnStateChange;
-  TOnSpanCalibration OnSpanCalibration;
   TOnBatteryStatus OnBatteryStatus;
-  TUserData OnDebugRcvUserData;
-  TUserData OnDebugSndUserData;
 
   // Test and instrument flags (read-only)
   ZELVO_DOCK_FLAG_RO(PassFailGlobal, testFlags_, 1u << 7)
@@ -123,11 +104,7 @@ class TArvennaKova6Dock : public TDockProtocol {
   quint32 TestFlagsField() const { return testFlags_; }
 
  protected:
-  bool HandleModelEvent(char code, EventParameters& parameters) override;
-  bool RaiseTestCompleted(quint8 result) override;
-  bool RaiseStateChange(quint8 state) override;
-  void RaiseDebugRcvUserData(const QByteArray& data) override;
-  void RaiseDebugSndUserData(const QByteArray& data) override;
+  bool HandleOwnEvent(char code, EventParameters& parameters) override;
 };
 
 }  // namespace zelvo

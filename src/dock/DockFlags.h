@@ -16,6 +16,33 @@
 #define ZELVO_DOCK_FLAG_RO(Name, field, mask) \
   bool Name() const { return ((field) & (mask)) != 0; }
 
+// The eight test results of a dock, bits 7 to 0 of field (read-only).
+#define ZELVO_DOCK_PASS_FAIL_FLAGS(field)                  \
+  ZELVO_DOCK_FLAG_RO(PassFailGlobal, field, 1u << 7)           \
+  ZELVO_DOCK_FLAG_RO(PassFailAudio, field, 1u << 6)            \
+  ZELVO_DOCK_FLAG_RO(PassFailVibrator, field, 1u << 5)         \
+  ZELVO_DOCK_FLAG_RO(PassFailVisual, field, 1u << 4)           \
+  ZELVO_DOCK_FLAG_RO(PassFailBump, field, 1u << 3)             \
+  ZELVO_DOCK_FLAG_RO(PassFailZero, field, 1u << 2)             \
+  ZELVO_DOCK_FLAG_RO(PassFailSpannedAndFailed, field, 1u << 1) \
+  ZELVO_DOCK_FLAG_RO(PassFailSpannedAndPassed, field, 1u << 0)
+
+// The gases a dock supports, bits 0 to 12 of field (read-write).
+#define ZELVO_DOCK_GAS_FLAGS(field)                 \
+  ZELVO_DOCK_FLAG(O2_Supported, field, 1u << 0)       \
+  ZELVO_DOCK_FLAG(CO_Supported, field, 1u << 1)       \
+  ZELVO_DOCK_FLAG(H2S_Supported, field, 1u << 2)      \
+  ZELVO_DOCK_FLAG(SO2_Supported, field, 1u << 3)      \
+  ZELVO_DOCK_FLAG(CO_Minus_Supported, field, 1u << 4) \
+  ZELVO_DOCK_FLAG(CL2_Supported, field, 1u << 5)      \
+  ZELVO_DOCK_FLAG(CLO2_Supported, field, 1u << 6)     \
+  ZELVO_DOCK_FLAG(NH3_Supported, field, 1u << 7)      \
+  ZELVO_DOCK_FLAG(NO2_Supported, field, 1u << 8)      \
+  ZELVO_DOCK_FLAG(PH3_Supported, field, 1u << 9)      \
+  ZELVO_DOCK_FLAG(HCN_Supported, field, 1u << 10)     \
+  ZELVO_DOCK_FLAG(CO_Plus_Supported, field, 1u << 11) \
+  ZELVO_DOCK_FLAG(SO2_High_Supported, field, 1u << 12)
+
 #include <QtGlobal>
 
 namespace zelvo {

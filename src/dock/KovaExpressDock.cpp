@@ -34,7 +34,7 @@ const DockModel TKovaExpressDock::kModel = {
     /*hasPSS=*/true,
 };
 
-TKovaExpressDock::TKovaExpressDock(QObject* owner) : TDockProtocol(kModel, owner) {}
+TKovaExpressDock::TKovaExpressDock(QObject* owner) : TTypedDock(kModel, owner) {}
 
 QString TKovaExpressDock::DockStateName(quint8 state) {
   if (state >= kStateNames.size()) return {};
@@ -44,10 +44,6 @@ QString TKovaExpressDock::DockStateName(quint8 state) {
 QString TKovaExpressDock::StateName(quint8 state) const {
   return state < kStateNames.size() ? QString::fromLatin1(kStateNames[state]) : QString();
 }
-
-bool TKovaExpressDock::RaiseTestCompleted(quint8 result) { return RaiseAs<TTestResult>(OnTestCompleted, result); }
-
-bool TKovaExpressDock::RaiseStateChange(quint8 state) { return RaiseAs<TDockState>(OnStateChange, state); }
 
 bool TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) {
   QByteArray bytes;

@@ -21,8 +21,7 @@
 // The flag properties are bits of the four flag fields (positions are this
 // program's own; no command moves them).
 
-#include "dock/DockFlags.h"
-#include "dock/DockProtocol.h"
+#include "dock/TypedDock.h"
 
 // NO_ERROR is a macro of the Windows headers; the name belongs to the enumeration here.
 #pragma push_macro("NO_ERROR")
@@ -30,54 +29,34 @@
 
 namespace zelvo {
 
-class TMPKovaExpressDock : public TDockProtocol {
+namespace mp_kova_express {
+enum class TSensorSlot : quint8 { LEL_SENSOR, TOX1_SENSOR, TOX2_SENSOR, O2_SENSOR };
+enum class TTestResult : quint8 {
+  NO_ERROR, WRONG_GAS, WRONG_INST, NO_GAS, FAILED_ZERO, LOW_FLOW, SENSOR_NOT_SUP, COMM_ERROR,
+  WRONG_VERSION, ABORTED_BY_PC, BAD_INST_SERIAL, LOW_BAT_ERROR, O2_NEEDS_NITROGEN_CAL, INST_NOT_INSERTED
+};
+enum class TDockState : quint8 {
+  Cmd_Enq, Cmd_Who, Cmd_Ver, Cmd_BatVoltage, Cmd_Alm, Cmd_AlmTest, Cmd_Stb, Cmd_Vib, Cmd_CheckZero,
+  Cmd_Zero, Cmd_Zeroing, Cmd_SetClock, Cmd_WaitForGas, Cmd_BumpStart, Cmd_Bumping, Cmd_GetGasRead,
+  Cmd_UnitEE, Cmd_O2SensorEE, Cmd_LelSensorEE, Cmd_Tox1SensorEE, Cmd_Tox2SensorEE, Cmd_O2SensorEE_2,
+  Cmd_LelSensorEE_2, Cmd_Tox1SensorEE_2, Cmd_Tox2SensorEE_2, Cmd_Span, Cmd_Spanning, Cmd_UpdtFullCallDate,
+  Cmd_Purge, Cmd_Disc, Cmd_EnableGasReadings, Cmd_WLelSensorEE, Cmd_WTox1SensorEE, Cmd_WTox2SensorEE,
+  Cmd_StartPump, Cmd_Alm2
+};
+}  // namespace mp_kova_express
+
+class TMPKovaExpressDock : public TMultiGasDock<mp_kova_express::TDockState, mp_kova_express::TTestResult,
+                                                mp_kova_express::TSensorSlot, 8> {
  public:
-  enum class TSensorSlot : quint8 { LEL_SENSOR, TOX1_SENSOR, TOX2_SENSOR, O2_SENSOR };
-  using TSensorFlags = TDockSet<TSensorSlot>;
-  using TSpanCalDueTo = zelvo::TSpanCalDueTo;
-  enum class TTestResult : quint8 {
-    NO_ERROR, WRONG_GAS, WRONG_INST, NO_GAS, FAILED_ZERO, LOW_FLOW, SENSOR_NOT_SUP, COMM_ERROR,
-    WRONG_VERSION, ABORTED_BY_PC, BAD_INST_SERIAL, LOW_BAT_ERROR, O2_NEEDS_NITROGEN_CAL, INST_NOT_INSERTED
-  };
-  enum class TDockState : quint8 {
-    Cmd_Enq, Cmd_Who, Cmd_Ver, Cmd_BatVoltage, Cmd_Alm, Cmd_AlmTest, Cmd_Stb, Cmd_Vib, Cmd_CheckZero,
-    Cmd_Zero, Cmd_Zeroing, Cmd_SetClock, Cmd_WaitForGas, Cmd_BumpStart, Cmd_Bumping, Cmd_GetGasRead,
-    Cmd_UnitEE, Cmd_O2SensorEE, Cmd_LelSensorEE, Cmd_Tox1SensorEE, Cmd_Tox2SensorEE, Cmd_O2SensorEE_2,
-    Cmd_LelSensorEE_2, Cmd_Tox1SensorEE_2, Cmd_Tox2SensorEE_2, Cmd_Span, Cmd_Spanning, Cmd_UpdtFullCallDate,
-    Cmd_Purge, Cmd_Disc, Cmd_EnableGasReadings, Cmd_WLelSensorEE, Cmd_WTox1SensorEE, Cmd_WTox2SensorEE,
-    Cmd_StartPump, Cmd_Alm2
-  };
-  // A gas reading as the dock reports it, its bytes reversed; passed on
-  // without being read.
-  struct TGasReading {
-    std::array<quint8, 8> bytes{};
-  };
-
-  using TGotGasReading = std::function<void(QObject* sender, const TGasReading& reading)>;
-  using TTestResultEvent = std::function<void(QObject* sender, TTestResult testResult)>;
-  using TStateChange = std::function<void(QObject* sender, TDockState state)>;
-  using TOnSpanCalibration = std::function<void(QObject* sender, TSpanCalDueTo cause, TSensorFlags sensors)>;
-
   static const DockModel kModel;
   static constexpr int kUsbDeviceType = tpMPKovaExpress;
 
   explicit TMPKovaExpressDock(QObject* owner = nullptr);
 
-  TDockState DockState() const { return static_cast<TDockState>(dockState_); }
-  void SetDockState(TDockState state) { dockState_ = static_cast<quint8>(state); }
-  TTestResult TestResult() const { return static_cast<TTestResult>(testResult_); }
-  void SetTestResult(TTestResult result) { testResult_ = static_cast<quint8>(result); }
-
   // One "SLV" (slave) or "MST"; the command's result. retry stays false.
   bool SetSlaveMode(bool slave, bool& retry) override;
 
-  TGotGasReading OnGotGasReading;
   TNotifyEvent OnDeviceInserted;
-  TTestResultEvent OnTestCompleted;
-  TStateChange OnStateChange;
-  TOnSpanCalibration OnSpanCalibration;
-  TUserData OnDebugRcvUserData;
-  TUserData OnDebugSndUserData;
 
   // Instrument flags (read-only)
   ZELVO_DOCK_FLAG_RO(PumpInstalled, instrumentFlags_, 1u << 7)
@@ -91,14 +70,7 @@ class TMPKovaExpressDock : public TDockProtocol {
   ZELVO_DOCK_FLAG_RO(Tox1SpanFailed, testFlags_, 1u << 10)
   ZELVO_DOCK_FLAG_RO(Tox2SpanFailed, testFlags_, 1u << 9)
   ZELVO_DOCK_FLAG_RO(PassFailO2FailedBump, testFlags_, 1u << 8)
-  ZELVO_DOCK_FLAG_RO(PassFailGlobal, testFlags_, 1u << 7)
-  ZELVO_DOCK_FLAG_RO(PassFailAudio, testFlags_, 1u << 6)
-  ZELVO_DOCK_FLAG_RO(PassFailVibrator, testFlags_, 1u << 5)
-  ZELVO_DOCK_FLAG_RO(PassFailVisual, testFlags_, 1u << 4)
-  ZELVO_DOCK_FLAG_RO(PassFailBump, testFlags_, 1u << 3)
-  ZELVO_DOCK_FLAG_RO(PassFailZero, testFlags_, 1u << 2)
-  ZELVO_DOCK_FLAG_RO(PassFailSpannedAndFailed, testFlags_, 1u << 1)
-  ZELVO_DOCK_FLAG_RO(PassFailSpannedAndPassed, testFlags_, 1u << 0)
+  ZELVO_DOCK_PASS_FAIL_FLAGS(testFlags_)
   // Dock options, counted from the top bit
   ZELVO_DOCK_FLAG(ResumeInstrumentOFF, dockOptions_, 0x80000000u >> 0)
   ZELVO_DOCK_FLAG(ResumeInstrumentON, dockOptions_, 0x80000000u >> 1)
@@ -110,19 +82,7 @@ class TMPKovaExpressDock : public TDockProtocol {
   ZELVO_DOCK_FLAG(Enable_Emailing, dockOptions_, 0x80000000u >> 8)
   ZELVO_DOCK_FLAG(Enable_BootGasPreload, dockOptions_, 0x80000000u >> 9)
   // Gases supported
-  ZELVO_DOCK_FLAG(O2_Supported, gasSupport_, 1u << 0)
-  ZELVO_DOCK_FLAG(CO_Supported, gasSupport_, 1u << 1)
-  ZELVO_DOCK_FLAG(H2S_Supported, gasSupport_, 1u << 2)
-  ZELVO_DOCK_FLAG(SO2_Supported, gasSupport_, 1u << 3)
-  ZELVO_DOCK_FLAG(CO_Minus_Supported, gasSupport_, 1u << 4)
-  ZELVO_DOCK_FLAG(CL2_Supported, gasSupport_, 1u << 5)
-  ZELVO_DOCK_FLAG(CLO2_Supported, gasSupport_, 1u << 6)
-  ZELVO_DOCK_FLAG(NH3_Supported, gasSupport_, 1u << 7)
-  ZELVO_DOCK_FLAG(NO2_Supported, gasSupport_, 1u << 8)
-  ZELVO_DOCK_FLAG(PH3_Supported, gasSupport_, 1u << 9)
-  ZELVO_DOCK_FLAG(HCN_Supported, gasSupport_, 1u << 10)
-  ZELVO_DOCK_FLAG(CO_Plus_Supported, gasSupport_, 1u << 11)
-  ZELVO_DOCK_FLAG(SO2_High_Supported, gasSupport_, 1u << 12)
+  ZELVO_DOCK_GAS_FLAGS(gasSupport_)
   ZELVO_DOCK_FLAG(LEL_Supported, gasSupport_, 1u << 13)
 
   // The four flag fields, as the dock keeps them.
@@ -132,11 +92,7 @@ class TMPKovaExpressDock : public TDockProtocol {
   quint32 TestFlagsField() const { return testFlags_; }
 
  protected:
-  bool HandleModelEvent(char code, EventParameters& parameters) override;
-  bool RaiseTestCompleted(quint8 result) override;
-  bool RaiseStateChange(quint8 state) override;
-  void RaiseDebugRcvUserData(const QByteArray& data) override;
-  void RaiseDebugSndUserData(const QByteArray& data) override;
+  bool HandleOwnEvent(char code, EventParameters& parameters) override;
 };
 
 }  // namespace zelvo

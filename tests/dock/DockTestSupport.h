@@ -23,6 +23,16 @@
 
 namespace zelvo::test {
 
+// Handles messages until pred() holds or ms of wall time passed.
+inline bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
+  QDeadlineTimer deadline(ms);
+  while (!pred()) {
+    if (deadline.hasExpired()) return pred();
+    WaitForMessages(5);
+  }
+  return true;
+}
+
 template <class Dock>
 class UsbDockFixture : public ::testing::Test {
  protected:
@@ -73,15 +83,7 @@ class UsbDockFixture : public ::testing::Test {
   // Commands the dock wrote, one per write.
   QList<QByteArray> Commands() const { return far->Writes(3); }
 
-  // Handles messages until pred() holds or ms of wall time passed.
-  static bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
-    QDeadlineTimer deadline(ms);
-    while (!pred()) {
-      if (deadline.hasExpired()) return pred();
-      WaitForMessages(5);
-    }
-    return true;
-  }
+  static bool Eventually(const std::function<bool()>& pred, int ms = 3000) { return test::Eventually(pred, ms); }
 
   // Moves the manual clock 50 ms per millisecond of wall time while the test
   // waits inside a dock call (the dock's waits process messages).
