@@ -1,6 +1,7 @@
 #include "sim/dock/SimDock.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace zelvo::sim {
 
@@ -23,23 +24,6 @@ int PageOf(const QByteArray& message) {
 const QStringList& DockOptionFlags() {
   static const QStringList flags = {"silent-dock", "events-with-reply", "split-dock", "empty-dock"};
   return flags;
-}
-
-bool ParseDockKind(const QString& text, SimDockKind* kind) {
-  if (text == QLatin1String("kova-express")) *kind = SimDockKind::KovaExpress;
-  else if (text == QLatin1String("mp-kova-express")) *kind = SimDockKind::MultiPort;
-  else if (text == QLatin1String("kova6")) *kind = SimDockKind::Kova6;
-  else return false;
-  return true;
-}
-
-QString DockKindName(SimDockKind kind) {
-  switch (kind) {
-    case SimDockKind::MultiPort: return QStringLiteral("mp-kova-express");
-    case SimDockKind::Kova6: return QStringLiteral("kova6");
-    case SimDockKind::KovaExpress: break;
-  }
-  return QStringLiteral("kova-express");
 }
 
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok) {
@@ -108,7 +92,8 @@ QByteArray SimDock::Answer(const QByteArray& command) {
       return "ACKB";
     }
     slave_ = true;
-    return "ACKI";
+    // The multi-port dock answers slave mode with a bare "ACK".
+    return config_.kind == SimDockKind::MultiPort ? "ACK" : "ACKI";
   }
   if (name == "MST") {
     slave_ = false;
@@ -130,7 +115,7 @@ QByteArray SimDock::Answer(const QByteArray& command) {
     return "ACK" + lcd_[static_cast<size_t>(line)];
   }
   if (name == "ADC") return QByteArray("ACK\x00\x00\x03\x00\x00\x00\x00\x00", 11);  // battery 3.00 V
-  if (name == "PSS") return config_.kind == SimDockKind::KovaExpress ? "ACK" : "NAK";
+  if (name == "PSS") return DockModelOf(config_.kind).hasPSS ? "ACK" : "NAK";
   return "NAK";
 }
 
@@ -156,7 +141,25 @@ void SimDock::ReportLater(const QByteArray& event) {
 
 void SimDock::InsertInstrument() {
   instrumentPresent_ = true;
+  // The later models tell an instrument put in (the Kova6 dock: waking up).
+  if (config_.kind == SimDockKind::MultiPort && !config_.faults.silentControl) Deliver("EVTA");
+  if (config_.kind == SimDockKind::Kova6 && !config_.faults.silentControl) Deliver("EVTA0");
   if (slave_) ReportLater("EVT1");
+}
+
+void SimDock::ReportGasReading(const QByteArray& reading) {
+  qsizetype size = 2;
+  if (config_.kind == SimDockKind::MultiPort) size = 8;
+  if (config_.kind == SimDockKind::Kova6) size = 14;
+  QByteArray bytes = reading.left(size).leftJustified(size, '\0');
+  if (config_.kind != SimDockKind::KovaExpress) std::reverse(bytes.begin(), bytes.end());
+  Deliver("EVT9" + bytes);
+}
+
+bool SimDock::ReportBatteryStatus(bool charged, quint16 voltage) {
+  if (config_.kind != SimDockKind::Kova6) return false;
+  Deliver(QByteArray("EVTE") + (charged ? 'D' : 'C') + QByteArray::number(voltage, 16).toUpper().rightJustified(4, '0'));
+  return true;
 }
 
 void SimDock::RemoveInstrument() {

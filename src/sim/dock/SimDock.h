@@ -20,13 +20,17 @@
 #include <array>
 #include <functional>
 
+#include "dock/DockKinds.h"
 #include "sim/instrument/SimInstrument.h"
 
 namespace zelvo::sim {
 
 // The three dock models differ on the wire only where they must (ports,
-// device type, "PSS"); the sim plays each.
-enum class SimDockKind { KovaExpress, MultiPort, Kova6 };
+// device type, "PSS", the slave-mode reply, the layout of their event
+// reports); the sim plays each, with the host's own table of kinds.
+using SimDockKind = zelvo::DockKind;
+using zelvo::DockKindName;
+using zelvo::ParseDockKind;
 
 // Named fault modes of the dock. Page numbers count from 0; -1 is off.
 struct SimDockFaults {
@@ -52,9 +56,6 @@ struct SimDockConfig {
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
 // The dock options that are flags (no value).
 const QStringList& DockOptionFlags();
-// "kova-express", "mp-kova-express", "kova6".
-bool ParseDockKind(const QString& text, SimDockKind* kind);
-QString DockKindName(SimDockKind kind);
 
 class SimDock : public QObject {
  public:
@@ -94,6 +95,14 @@ class SimDock : public QObject {
   void RemoveInstrument();
   // An unprompted control input (a test's event report).
   void Report(const QByteArray& input) { Deliver(input); }
+  // A gas reading in the kind's layout: the Kova Express dock sends the
+  // first two bytes (a big-endian value), the multi-port dock 8 bytes and
+  // the Kova6 dock 14 bytes, reversed (missing bytes are zero).
+  void ReportGasReading(const QByteArray& reading);
+  // The Kova6 dock's battery report: "C" (charging) or "D" (charged) and
+  // the voltage in four hexadecimal digits. False, nothing sent, for the
+  // other kinds.
+  bool ReportBatteryStatus(bool charged, quint16 voltage);
 
  private:
   void Command(const QByteArray& command);

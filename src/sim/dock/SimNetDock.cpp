@@ -2,14 +2,7 @@
 
 namespace zelvo::sim {
 
-DockPorts DockPortsOf(SimDockKind kind) {
-  switch (kind) {
-    case SimDockKind::MultiPort: return {5002, 5003};
-    case SimDockKind::Kova6: return {5004, 5005};
-    case SimDockKind::KovaExpress: break;
-  }
-  return {5000, 5001};
-}
+DockPorts DockPortsOf(SimDockKind kind) { return {DockControlPort(kind), DockDataPort(kind)}; }
 
 SimNetDock::SimNetDock(SimInstrument& instrument, SimDockConfig config, QObject* parent)
     : QObject(parent), dock_(instrument, std::move(config), this) {

@@ -15,14 +15,7 @@ constexpr int kControlIn = 2;
 constexpr int kControlOut = 3;
 }  // namespace
 
-int UsbDeviceTypeOf(SimDockKind kind) {
-  switch (kind) {
-    case SimDockKind::MultiPort: return tpMPKovaExpress;
-    case SimDockKind::Kova6: return tpArvennaKova6;
-    case SimDockKind::KovaExpress: break;
-  }
-  return tpKovaExpress;
-}
+int UsbDeviceTypeOf(SimDockKind kind) { return DockModelOf(kind).usbDeviceType; }
 
 // The host writes from its receive thread; the dock lives on the main thread.
 // The relay outlives the dock only to drop writes that arrive after it.
