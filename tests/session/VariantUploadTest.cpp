@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <memory>
 
@@ -16,6 +17,7 @@
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "session/UploadSession.h"
+#include "sim/dock/SimNetDock.h"
 #include "sim/dock/SimUsbDock.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/Firmware.h"
@@ -173,4 +175,49 @@ TEST_P(VariantUpload, TheSimulatedDockReportsInTheKindsLayout) {
     EXPECT_EQ(battery, (std::vector<std::tuple<bool, bool, int>>{{true, false, 3000}}));
   else
     EXPECT_TRUE(battery.empty());
+}
+
+namespace {
+
+// The link through a network dock of the kind: the simulated network dock
+// listens on the kind's two ports of a loopback address of its own.
+class VariantNetDock : public ::testing::TestWithParam<DockKind> {
+ protected:
+  bool Listen() {
+    for (quint32 host = 1; host < 250; ++host) {
+      QString error;
+      if (netDock_.Listen(QHostAddress((127u << 24) | (77u << 16) | (13u << 8) | host), &error)) return true;
+    }
+    return false;
+  }
+
+  ManualClock clock_;
+  ScriptedDialogs dialogs_;
+  ScopedDialogs installed_{&dialogs_};
+  sim::SimInstrument instrument_{sim::SimInstrumentConfig{9, "9.05", "A", 0}};
+  sim::SimNetDock netDock_{instrument_, sim::SimDockConfig{GetParam(), {}}};
+  std::unique_ptr<TDockProtocol> dock_ = MakeDock(GetParam());
+  TKelLink link_;
+  TZelvoPro zelvo_;
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VariantNetDock, ::testing::Values(DockKind::MultiPort, DockKind::Kova6), KindName);
+
+TEST_P(VariantNetDock, TheInstrumentComesOnlineOverTheKindsPorts) {
+  ASSERT_TRUE(Listen());
+  ApplyDesignTimeValues(link_, zelvo_);
+  dock_->SetEthernetAddress(netDock_.Address().toString());
+  AssignLinkDock(link_, GetParam(), dock_.get());
+  bool online = false;
+  zelvo_.OnIsOnline = [&](QObject*, bool status) { online = status; };
+  zelvo_.SetOnline(true);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return online; }));
+  EXPECT_TRUE(netDock_.ControlConnected());
+  EXPECT_TRUE(netDock_.DataConnected());
+  EXPECT_EQ(dock_->TcpChannels().ControlSocket().Port(), QString::number(DockControlPort(GetParam())));
+  EXPECT_EQ(netDock_.Dock().CountOf(QStringLiteral("SLV")), 1);
+  EXPECT_GE(instrument_.CountOf("ENQ"), 1);
+  EXPECT_TRUE(dialogs_.Texts().isEmpty());
 }
