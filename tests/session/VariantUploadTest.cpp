@@ -221,3 +221,53 @@ TEST_P(VariantNetDock, TheInstrumentComesOnlineOverTheKindsPorts) {
   EXPECT_GE(instrument_.CountOf("ENQ"), 1);
   EXPECT_TRUE(dialogs_.Texts().isEmpty());
 }
+
+TEST(VariantPrecedence, TheLinkTakesKovaExpressThenMultiPortThenKova6) {
+  ManualClock clock;
+  ScriptedDialogs dialogs;
+  ScopedDialogs installed{&dialogs};
+  sim::SimUsbBackend bus;
+  bus.SetReadTimeoutMs(2);
+  ScopedUsbBackend busInstalled{&bus};
+  sim::SimInstrument instrument;
+  const std::array<DockKind, 3> kinds = {DockKind::KovaExpress, DockKind::MultiPort, DockKind::Kova6};
+  std::vector<std::unique_ptr<sim::SimUsbDock>> simDocks;
+  std::vector<std::unique_ptr<TUSBDevice>> devices;
+  std::vector<std::unique_ptr<TDockProtocol>> docks;
+  for (DockKind kind : kinds) {
+    simDocks.push_back(std::make_unique<sim::SimUsbDock>(bus, instrument, sim::SimDockConfig{kind, {}}));
+    devices.push_back(std::make_unique<TUSBDevice>());
+    devices.back()->SetConnectSettleMs(0);
+    docks.push_back(MakeDock(kind));
+    docks.back()->SetUSBDevice(devices.back().get());
+    docks.back()->SetCommandTimeOut(3000);
+  }
+  TKelLink link;
+  TZelvoPro zelvo;
+  ApplyDesignTimeValues(link, zelvo);
+  link.SetKovaExpressDock(docks[0].get());
+  link.SetMPKovaExpressDock(docks[1].get());
+  link.SetArvennaKova6Dock(docks[2].get());
+  const auto slaveRequests = [&] {
+    std::vector<int> counts;
+    for (const auto& simDock : simDocks) counts.push_back(simDock->Dock().CountOf(QStringLiteral("SLV")));
+    return counts;
+  };
+  const auto openAndClose = [&] {
+    link.OpenLink(0);
+    ASSERT_TRUE(RunUntil(clock, [&] { return link.Connected(); }, 5000));
+    link.CloseLink();
+    ASSERT_TRUE(RunUntil(clock, [&] { return !link.Connected(); }, 5000));
+  };
+  openAndClose();
+  EXPECT_EQ(slaveRequests(), (std::vector<int>{1, 0, 0}));
+  link.SetKovaExpressDock(nullptr);
+  openAndClose();
+  EXPECT_EQ(slaveRequests(), (std::vector<int>{1, 1, 0}));
+  link.SetMPKovaExpressDock(nullptr);
+  openAndClose();
+  EXPECT_EQ(slaveRequests(), (std::vector<int>{1, 1, 1}));
+  // Each dock on its own device kind found its own simulated dock.
+  for (std::size_t i = 0; i < kinds.size(); ++i)
+    EXPECT_EQ(devices[i]->DeviceName(), simDocks[i]->Path()) << qPrintable(DockKindName(kinds[i]));
+}
