@@ -62,7 +62,8 @@ int RunDiscover(const CommandOptions& options, const Console& console) {
   }
   if (enquiryFailed)
     return finish(1,
-                  QStringLiteral("could not send the enquiry to UDP port %1; check the network")
+                  QStringLiteral("Could not start dock auto detection, check your network! (the enquiry to UDP port "
+                                 "%1 could not be sent)")
                       .arg(QLatin1String(kind.enquiryPort)),
                   false);
 

@@ -101,6 +101,48 @@ class SimServer {
   QString path_;
 };
 
+// zelvo-sim serve-dock playing a network dock for one test, on the address
+// given or else on a loopback address of its own (127.77.x.y).
+class DockServer {
+ public:
+  explicit DockServer(const QStringList& args, const QString& fixedAddress = {}) {
+    // An address another test (or another run) holds is tried again elsewhere.
+    static int next = 0;
+    for (int attempt = 0; attempt < (fixedAddress.isEmpty() ? 20 : 1) && address_.isEmpty(); ++attempt) {
+      const int n = (static_cast<int>(::getpid()) * 37 + next++ * 11 + attempt) % 60000;
+      const QString address =
+          fixedAddress.isEmpty() ? QStringLiteral("127.77.%1.%2").arg(n / 250).arg(n % 250 + 1) : fixedAddress;
+      process_.start(kZelvoSim, QStringList{"serve-dock", "--address", address} + args);
+      if (process_.waitForReadyRead(10000) && process_.canReadLine()) {
+        line_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+        address_ = address;
+      } else {
+        process_.waitForFinished(5000);
+        failure_ = QString::fromLocal8Bit(process_.readAllStandardError());
+      }
+    }
+    EXPECT_FALSE(address_.isEmpty()) << failure_.toStdString();
+  }
+  // Stops the dock and returns its report.
+  QString Stop() {
+    process_.terminate();
+    process_.waitForFinished(10000);
+    return QString::fromLocal8Bit(process_.readAllStandardError());
+  }
+  ~DockServer() {
+    if (process_.state() != QProcess::NotRunning) Stop();
+  }
+  QString Address() const { return address_; }
+  // "ADDRESS CONTROL DATA" as zelvo-sim printed it once listening.
+  QString Line() const { return line_; }
+
+ private:
+  QProcess process_;
+  QString address_;
+  QString line_;
+  QString failure_;
+};
+
 // A pseudo-terminal whose slave serves as a program's standard input: the
 // program sees a terminal; the test types into the master.
 class TypingTerminal {

@@ -1,0 +1,175 @@
+// zelvoflash discover against zelvo-sim serve-dock, by real UDP broadcast,
+// inside a private network namespace this test makes for itself.
+//
+// The test process leaves its network namespace (unshare) before anything is
+// started, and checks that it did; the programs it starts inherit it. Its only
+// link is a veth pair whose two ends both lie in the namespace (10.211.0.1 on
+// one end, the docks' 10.211.0.2 to 10.211.0.4 on the other), so nothing
+// reaches any other network. Without root, or where namespaces or veth pairs
+// cannot be made, every test here is skipped with the reason.
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QUdpSocket>
+#include <cerrno>
+#include <cstring>
+
+#include "CliSupport.h"
+
+using namespace zelvo::test;
+
+namespace {
+
+const QString kDock2 = QStringLiteral("10.211.0.2");
+const QString kDock3 = QStringLiteral("10.211.0.3");
+const QString kDock4 = QStringLiteral("10.211.0.4");
+
+QString NetnsInode() { return QFileInfo(QStringLiteral("/proc/thread-self/ns/net")).symLinkTarget(); }
+
+class PrivateNetwork {
+ public:
+  bool Make(QString* reason) {
+    if (geteuid() != 0) return Fail(reason, "needs root to make a private network namespace");
+    ip_ = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    if (ip_.isEmpty()) return Fail(reason, "the ip command (iproute2) is missing");
+    const QString before = NetnsInode();
+    if (unshare(CLONE_NEWNET) != 0)
+      return Fail(reason, QStringLiteral("cannot make a private network namespace: %1").arg(std::strerror(errno)));
+    if (before.isEmpty() || NetnsInode() == before)
+      return Fail(reason, "the private network namespace could not be confirmed");
+    // From here on nothing this process or its children send can leave the namespace.
+    QString error;
+    if (!Ip({"link", "set", "lo", "up"}, &error) ||
+        !Ip({"link", "add", "zd0", "type", "veth", "peer", "name", "zd1"}, &error) ||
+        !Ip({"addr", "add", "10.211.0.1/24", "dev", "zd0"}, &error) ||
+        !Ip({"addr", "add", kDock2 + "/24", "dev", "zd1"}, &error) ||
+        !Ip({"addr", "add", kDock3 + "/24", "dev", "zd1"}, &error) ||
+        !Ip({"addr", "add", kDock4 + "/24", "dev", "zd1"}, &error) || !Ip({"link", "set", "zd0", "up"}, &error) ||
+        !Ip({"link", "set", "zd1", "up"}, &error) || !SetBroadcastRoute(true, &error))
+      return Fail(reason, error);
+    return true;
+  }
+  bool SetBroadcastRoute(bool on, QString* error) {
+    return Ip({"route", on ? "add" : "del", "255.255.255.255/32", "dev", "zd0"}, error);
+  }
+
+ private:
+  static bool Fail(QString* reason, const QString& why) {
+    *reason = why;
+    return false;
+  }
+  bool Ip(const QStringList& arguments, QString* error) {
+    QProcess ip;
+    ip.setProcessChannelMode(QProcess::MergedChannels);
+    ip.start(ip_, arguments);
+    if (ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0) return true;
+    *error = QStringLiteral("ip %1: %2").arg(arguments.join(' '), QString::fromUtf8(ip.readAll().trimmed()));
+    return false;
+  }
+
+  QString ip_;
+};
+
+class ZelvoflashDiscover : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    network_ = std::make_unique<PrivateNetwork>();
+    if (!network_->Make(&skipReason_)) network_.reset();
+  }
+  static void TearDownTestSuite() { network_.reset(); }
+  void SetUp() override {
+    if (!network_) GTEST_SKIP() << "discover tests skipped: " << skipReason_.toStdString();
+  }
+
+  static std::unique_ptr<PrivateNetwork> network_;
+  static QString skipReason_;
+};
+
+std::unique_ptr<PrivateNetwork> ZelvoflashDiscover::network_;
+QString ZelvoflashDiscover::skipReason_;
+
+QStringList Lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
+
+}  // namespace
+
+// Three searches side by side (each kind listens on its own port): the Kova
+// Express docks answer, "MP KovaExpress" included; a text of another kind is
+// not listed; a kind nobody answers for ends with exit 0 and says so.
+TEST_F(ZelvoflashDiscover, DocksAnswerInOrderOfArrival) {
+  DockServer bay2({"--name", "KovaExpress Bay 2"}, kDock2);
+  DockServer bay3({"--name", "MP KovaExpress Bay 3"}, kDock3);
+  DockServer other({"--name", "Dorrim Bay 4"}, kDock4);  // not a Kova Express answer
+  DockServer multiPort({"--kind", "mp-kova-express", "--name", "MP KovaExpress Rack"}, kDock3);
+  ASSERT_EQ(bay2.Address(), kDock2);
+  ASSERT_EQ(bay3.Address(), kDock3);
+  ASSERT_EQ(other.Address(), kDock4);
+  ASSERT_EQ(multiPort.Line(), kDock3 + " 5002 5003");
+
+  Zelvoflash kovaExpress({"discover", "--json"});
+  Zelvoflash mp({"discover", "--kind", "mp-kova-express"});
+  Zelvoflash kova6({"discover", "--kind", "kova6", "--json"});
+
+  RunResult r = kovaExpress.Wait(30000);
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  // The lines on standard error (standard output holds the JSON object),
+  // in order of arrival, and the object's list in the same order.
+  const QStringList lines = Lines(r.err);
+  EXPECT_EQ(QSet<QString>(lines.begin(), lines.end()),
+            (QSet<QString>{"KovaExpress Bay 2\t10.211.0.2", "MP KovaExpress Bay 3\t10.211.0.3"}))
+      << r.Dump();
+  QJsonObject j = r.Json();
+  EXPECT_EQ(j.value("command").toString(), "discover");
+  EXPECT_EQ(j.value("kind").toString(), "kova-express");
+  EXPECT_EQ(j.value("exit").toInt(), 0);
+  const QJsonArray docks = j.value("docks").toArray();
+  ASSERT_EQ(docks.size(), 2) << r.Dump();
+  for (int i = 0; i < 2; ++i) {
+    const QJsonObject dock = docks[i].toObject();
+    EXPECT_EQ(lines.value(i), dock.value("name").toString() + '\t' + dock.value("address").toString());
+  }
+
+  r = mp.Wait(30000);
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_EQ(r.out, "MP KovaExpress Rack\t10.211.0.3\n") << r.Dump();
+
+  r = kova6.Wait(30000);
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: no Kova6 dock answered within 10 s")) << r.Dump();
+  j = r.Json();
+  EXPECT_EQ(j.value("exit").toInt(), 0);
+  EXPECT_TRUE(j.value("docks").toArray().isEmpty());
+
+  EXPECT_TRUE(bay2.Stop().contains("discovery enquiries answered: 1"));
+  EXPECT_TRUE(other.Stop().contains("discovery enquiries answered: 1"));
+  EXPECT_TRUE(multiPort.Stop().contains("discovery enquiries answered: 1"));
+}
+
+// A search that cannot start ends with exit 1 and the reason: the answer
+// port held by another program, no route for the enquiry.
+TEST_F(ZelvoflashDiscover, ASearchThatCannotStartExitsWithOne) {
+  {
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, 6463, QUdpSocket::DontShareAddress));
+    const RunResult r = RunZelvoflash({"discover", "--kind", "dorrim", "--json"});
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    const QString message = "cannot listen for dock answers: UDP port 6463 is in use by another program";
+    EXPECT_TRUE(r.err.contains("zelvoflash: " + message)) << r.Dump();
+    EXPECT_EQ(r.Json().value("exit").toInt(), 1);
+    EXPECT_EQ(r.Json().value("message").toString(), message);
+  }
+  QString error;
+  ASSERT_TRUE(network_->SetBroadcastRoute(false, &error)) << error.toStdString();
+  const RunResult r = RunZelvoflash({"discover"});
+  EXPECT_TRUE(network_->SetBroadcastRoute(true, &error)) << error.toStdString();
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: Could not start dock auto detection, check your network! (the enquiry to "
+                             "UDP port 6458 could not be sent)"))
+      << r.Dump();
+}

@@ -1,0 +1,225 @@
+// zelvoflash through docking stations: the simulated docks of --simulate
+// (on the simulated USB bus, and on loopback TCP), zelvo-sim serve-dock on a
+// loopback address with --dock-net, and docks that cannot be used.
+
+#include <gtest/gtest.h>
+
+#include <QJsonObject>
+
+#include "CliSupport.h"
+#include "cli/Transport.h"
+#include "core/ScriptedDialogs.h"
+#include "session/UploadSession.h"
+#include "sim/dock/SimUsbDock.h"
+#include "sim/usb/SimUsbBackend.h"
+
+using namespace zelvo;
+using namespace zelvo::test;
+
+namespace {
+
+constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave mode!";
+constexpr const char* kPlaceInDock =
+    "Please Click OK and Place the Instrument in the Kova Express dock with \"Insert Instr To FLASH\". on LCD.";
+
+class ZelvoflashDocks : public ::testing::Test {
+ protected:
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
+  FirmwareFiles files_;
+};
+
+}  // namespace
+
+// Whole NG and classic uploads through both simulated docks, side by side;
+// the JSON object of each, field by field.
+TEST_F(ZelvoflashDocks, WholeUploadsThroughTheSimulatedDocks) {
+  const QString ng = Firmware(true, "9.12");
+  const QString classic = Firmware(false, "7.62");
+  struct Case {
+    const char* via;
+    bool ng;
+  };
+  const Case cases[] = {{"usb-dock", true}, {"usb-dock", false}, {"net-dock", true}, {"net-dock", false}};
+  std::vector<std::unique_ptr<Zelvoflash>> runs;
+  for (const Case& c : cases) {
+    const QString spec = QStringLiteral("via=%1,%2").arg(c.via, c.ng ? "version=9.05" : "version=7.61");
+    runs.push_back(std::make_unique<Zelvoflash>(
+        QStringList{"flash", c.ng ? ng : classic, "--simulate", spec, "--yes", "--json"}));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const Case& c = cases[i];
+    const RunResult r = runs[i]->Wait(180000);
+    SCOPED_TRACE(std::string(c.via) + (c.ng ? " NG" : " classic"));
+    EXPECT_EQ(r.exitCode, 0) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QLatin1String(kPlaceInDock))) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QLatin1String(c.ng ? upload_text::kNGCompleted : upload_text::kDockCompleted)))
+        << r.Dump();
+    // The simulated dock is used as a dock given on the command line, and
+    // says nothing of itself.
+    EXPECT_FALSE(r.err.contains("127.")) << r.Dump();
+    const QJsonObject j = r.Json();
+    EXPECT_EQ(j.value("outcome").toString(), "completed") << r.Dump();
+    EXPECT_EQ(j.value("exit").toInt(), 0);
+    EXPECT_EQ(j.value("message").toString(), "flash upload completed");
+    EXPECT_EQ(j.value("transport").toString(), QStringLiteral("simulate:") + c.via);
+    EXPECT_EQ(j.value("pages").toInt(), c.ng ? 391 : 521);
+    EXPECT_EQ(j.value("loader_chunks").toInt(), c.ng ? 4 : 0);
+    const QJsonObject instrument = j.value("instrument").toObject();
+    EXPECT_EQ(instrument.value("family").toString(), "ZelvoPro");
+    EXPECT_EQ(instrument.value("version").toString(), c.ng ? "9.05" : "7.61");
+    EXPECT_EQ(instrument.value("ng").toBool(), c.ng);
+    const QJsonObject file = j.value("file").toObject();
+    EXPECT_EQ(file.value("version").toString(), c.ng ? "9.12" : "7.62");
+    EXPECT_EQ(file.value("type_letter").toString(), "A");
+  }
+}
+
+// zelvo-sim serve-dock on a loopback address, zelvoflash --dock-net to it,
+// the questions answered on a terminal.
+TEST_F(ZelvoflashDocks, ServeDockAndDockNet) {
+  DockServer dock({"--version", "9.05", "--name", "KovaExpress Bench 3"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  EXPECT_EQ(dock.Line(), dock.Address() + " 5000 5001");
+  TypingTerminal terminal;
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--json"}, terminal.SlavePath());
+  ASSERT_TRUE(run.WaitForOutput("[OK/Cancel]"));
+  terminal.Type("ok\n");
+  ASSERT_TRUE(run.WaitForOutput("Upgrade To Version 9.12"));
+  terminal.Type("yes\n");
+  const RunResult r = run.Wait(180000);
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  const QJsonObject j = r.Json();
+  EXPECT_EQ(j.value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_EQ(j.value("transport").toString(), "dock-net:" + dock.Address());
+  EXPECT_EQ(j.value("pages").toInt(), 391);
+  const QString report = dock.Stop();
+  EXPECT_TRUE(report.contains("391 pages (0 sum errors), 4 loader chunks, programmed: yes")) << report.toStdString();
+  // Slave mode, the LCD prompts, "PSS" 0 0 once online, the release after
+  // "ACKBYE", the result on the LCD.
+  EXPECT_TRUE(report.contains("dock commands: LCD2Insert Instr     LCD3   To Flash      SLV PSS\\x00\\x00 "
+                              "LCD2Loading Instr    LCD3FLASH            DSC "))
+      << report.toStdString();
+  EXPECT_TRUE(report.contains("LCD0 FLASH Upload    LCD1   Completed    \n")) << report.toStdString();
+}
+
+// A dock that stays busy: the link's slave-mode tries run out and the run
+// fails with the link's text, at once and never as completed, over TCP and
+// over USB.
+TEST_F(ZelvoflashDocks, BusyDockFailsWithTheSlaveModeMessage) {
+  const QString ng = Firmware(true, "9.12");
+  DockServer dock({"--version", "9.05", "--busy", "100"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash overTcp({"flash", ng, "--dock-net", dock.Address(), "--yes", "--json"});
+  Zelvoflash overUsb({"flash", ng, "--simulate", "via=usb-dock,version=9.05,busy=100", "--yes", "--json"});
+  for (Zelvoflash* run : {&overTcp, &overUsb}) {
+    const RunResult r = run->Wait();
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("zelvoflash: flash upload failed: ") + kSlaveModeRefused)) << r.Dump();
+    EXPECT_FALSE(r.err.contains("upload completed")) << r.Dump();
+    const QJsonObject j = r.Json();
+    EXPECT_EQ(j.value("outcome").toString(), "error") << r.Dump();
+    EXPECT_EQ(j.value("message").toString(), kSlaveModeRefused);
+    EXPECT_EQ(j.value("pages").toInt(), 0);
+    EXPECT_TRUE(j.value("instrument").isNull());
+  }
+  const QString report = dock.Stop();
+  EXPECT_TRUE(report.contains("dock commands: LCD2Insert Instr     LCD3   To Flash      " +
+                              QStringList(20, "SLV").join(' ') + " DSC\n"))
+      << report.toStdString();
+  EXPECT_TRUE(report.contains("commands: \n")) << "the instrument was never addressed: " << report.toStdString();
+}
+
+// The instrument taken out of the dock at a page: the link goes down, the
+// upload ends as a disconnect.
+TEST_F(ZelvoflashDocks, InstrumentRemovedAtAPageIsADisconnect) {
+  const QString ng = Firmware(true, "9.12");
+  DockServer dock({"--version", "9.05", "--remove-at", "12"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash served({"flash", ng, "--dock-net", dock.Address(), "--yes", "--json"});
+  Zelvoflash simulated({"flash", ng, "--simulate", "via=usb-dock,version=9.05,remove-at=30", "--yes", "--json"});
+  for (auto [run, pages] : {std::pair{&served, 13}, std::pair{&simulated, 31}}) {
+    const RunResult r = run->Wait();
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QLatin1String(upload_text::kUnexpectedDisconnect))) << r.Dump();
+    const QJsonObject j = r.Json();
+    EXPECT_EQ(j.value("outcome").toString(), "disconnected") << r.Dump();
+    EXPECT_EQ(j.value("exit").toInt(), 1);
+    EXPECT_EQ(j.value("message").toString(), "the link was lost during the upload");
+    EXPECT_EQ(j.value("pages").toInt(), pages);
+    EXPECT_EQ(j.value("instrument").toObject().value("version").toString(), "9.05");
+  }
+  EXPECT_TRUE(dock.Stop().contains("programmed: no"));
+}
+
+// Docks that cannot be opened fail before any question, with the reason.
+TEST_F(ZelvoflashDocks, DocksThatCannotBeOpenedFailAtOnce) {
+  const QString ng = Firmware(true, "9.12");
+  // Nothing listens on this loopback address.
+  RunResult r = RunZelvoflash({"flash", ng, "--dock-net", "127.77.255.254", "--yes", "--json"});
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: flash upload failed: cannot connect to the Kova Express dock at "
+                             "127.77.255.254, port 5001: 10061 Connection refused"))
+      << r.Dump();
+  EXPECT_FALSE(r.err.contains("erase")) << "no question before the dock is open: " << r.Dump();
+  QJsonObject j = r.Json();
+  EXPECT_EQ(j.value("outcome").toString(), "error");
+  EXPECT_EQ(j.value("transport").toString(), "dock-net:127.77.255.254");
+  EXPECT_EQ(j.value("pages").toInt(), 0);
+
+  // Another kind's ports, the control connection first.
+  r = RunZelvoflash({"identify", "--dock-net", "127.77.255.254", "--dock-kind", "kova6", "--json"});
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("cannot connect to the Kova6 dock at 127.77.255.254, port 500")) << r.Dump();
+  EXPECT_TRUE(r.err.contains("10061 Connection refused")) << r.Dump();
+  EXPECT_EQ(r.Json().value("transport").toString(), "dock-net:127.77.255.254:kova6");
+
+  if (!QFile::exists("/dev/bus/usb")) {  // no USB bus here: no USB dock either
+    r = RunZelvoflash({"identify", "--dock-usb", "2", "--dock-kind", "mp-kova-express"});
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    EXPECT_TRUE(r.err.contains("zelvoflash: no multi-port Kova Express dock on the USB bus")) << r.Dump();
+  }
+}
+
+// The USB dock by its number on the bus, and the list that names it.
+TEST(ZelvoflashUsbDocks, TheNthDockOfItsKind) {
+  sim::SimUsbBackend bus;
+  ScopedUsbBackend installed(&bus);
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled(&dialogs);
+  sim::SimInstrument instrument(sim::SimInstrumentConfig{});
+  sim::SimUsbDock kovaExpress(bus, instrument, {});
+  sim::SimDockConfig kova6Config;
+  kova6Config.kind = sim::SimDockKind::Kova6;
+  sim::SimUsbDock kova6(bus, instrument, kova6Config);
+
+  cli::TransportOption option;
+  option.kind = cli::TransportOption::Kind::DockUsb;
+  option.dockIndex = 2;
+  {
+    cli::TransportSetup setup;
+    QString error;
+    EXPECT_FALSE(setup.Prepare(option, &error));
+    EXPECT_EQ(error, "no Kova Express dock 2 on the USB bus (1 found; see zelvoflash list)");
+  }
+  option.dockIndex = 1;
+  option.dockKind = DockKind::Kova6;
+  {
+    cli::TransportSetup setup;
+    QString error;
+    ASSERT_TRUE(setup.Prepare(option, &error)) << error.toStdString();
+    ASSERT_NE(setup.Dock(), nullptr);
+    EXPECT_TRUE(setup.Dock()->Enabled());
+    EXPECT_EQ(setup.Dock()->USBDevice()->DeviceName(), kova6.Path());
+    EXPECT_EQ(setup.Dock()->CommandTimeOut(), 3000);
+    EXPECT_EQ(setup.DockKindUsed(), DockKind::Kova6);
+    EXPECT_TRUE(setup.DockAddress().isEmpty());
+  }
+
+  QStringList uses;
+  for (const cli::TransportListing& entry : cli::ListTransports())
+    if (entry.section == QLatin1String("usb-dock")) uses << entry.name + " | " + entry.description + " | " + entry.use;
+  EXPECT_EQ(uses, (QStringList{kovaExpress.Path() + " | Kova Express dock | --dock-usb 1",
+                               " | no multi-port Kova Express dock on the USB bus | ",
+                               kova6.Path() + " | Kova6 dock | --dock-usb 1 --dock-kind kova6"}));
+  EXPECT_TRUE(dialogs.Texts().isEmpty()) << dialogs.Texts().join('\n').toStdString();
+}
