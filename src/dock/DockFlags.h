@@ -60,11 +60,6 @@ class TDockSet {
   }
   constexpr quint8 Byte() const { return bits_; }
   constexpr bool Contains(Enum value) const { return (bits_ & Bit(value)) != 0; }
-  constexpr TDockSet& Include(Enum value) {
-    bits_ = static_cast<quint8>(bits_ | Bit(value));
-    return *this;
-  }
-  constexpr bool operator==(const TDockSet&) const = default;
 
  private:
   static constexpr quint8 Bit(Enum value) { return static_cast<quint8>(1u << static_cast<unsigned>(value)); }

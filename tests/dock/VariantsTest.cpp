@@ -131,9 +131,12 @@ TYPED_TEST(VariantDock, APendingCommandIsRefusedAndDisablingSettlesTheStatus) {
 
 TYPED_TEST(VariantDock, SpanCalibrationCarriesTheCauseAndTheSensors) {
   this->Enable();
+  using Slot = typename TypeParam::TSensorSlot;
   std::vector<std::pair<TSpanCalDueTo, quint8>> seen;
+  std::vector<bool> firstThree;
   this->dock->OnSpanCalibration = [&](QObject*, TSpanCalDueTo cause, typename TypeParam::TSensorFlags sensors) {
     seen.emplace_back(cause, sensors.Byte());
+    for (int slot = 0; slot < 3; ++slot) firstThree.push_back(sensors.Contains(static_cast<Slot>(slot)));
   };
   // The second report's sensor byte comes with the next read.
   this->Answer([this](const QByteArray&) {
@@ -145,6 +148,8 @@ TYPED_TEST(VariantDock, SpanCalibrationCarriesTheCauseAndTheSensors) {
   EXPECT_EQ(seen, (std::vector<std::pair<TSpanCalDueTo, quint8>>{{TSpanCalDueTo::Span_FailedBump, 0x05},
                                                                  {TSpanCalDueTo::Span_DockCalDue, 0x40}}));
   EXPECT_EQ(this->dock->SpanCalCause(), 3);
+  // 0x05: the sensors in slots 0 and 2; 0x40: none of the first three.
+  EXPECT_EQ(firstThree, (std::vector<bool>{true, false, true, false, false, false}));
 }
 
 // --- the multi-port dock ---------------------------------------------------------
