@@ -17,8 +17,10 @@
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUdpSocket>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "CliSupport.h"
@@ -172,4 +174,15 @@ TEST_F(ZelvoflashDiscover, ASearchThatCannotStartExitsWithOne) {
   EXPECT_TRUE(r.err.contains("zelvoflash: Could not start dock auto detection, check your network! (the enquiry to "
                              "UDP port 6458 could not be sent)"))
       << r.Dump();
+}
+
+// Ctrl-C ends a search at once with 130.
+TEST_F(ZelvoflashDiscover, CtrlCEndsTheSearch) {
+  Zelvoflash run({"discover", "--kind", "kova6", "--json"});
+  QThread::msleep(1000);  // the search is under way
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(5000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: interrupted")) << r.Dump();
+  EXPECT_EQ(r.Json().value("exit").toInt(), 130);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
+#include <csignal>
 
 #include "CliSupport.h"
 #include "cli/Transport.h"
@@ -222,4 +223,53 @@ TEST(ZelvoflashUsbDocks, TheNthDockOfItsKind) {
                                " | no multi-port Kova Express dock on the USB bus | ",
                                kova6.Path() + " | Kova6 dock | --dock-usb 1 --dock-kind kova6"}));
   EXPECT_TRUE(dialogs.Texts().isEmpty()) << dialogs.Texts().join('\n').toStdString();
+}
+
+// Ctrl-C in the middle of the pages through a network dock: "STB" reaches
+// the instrument through the dock, which answers "ACKBYE"; exit 130.
+TEST_F(ZelvoflashDocks, InterruptedDockUploadReleasesTheInstrument) {
+  DockServer dock({"--version", "9.05"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOutput(" 10%", 60000));
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_TRUE(r.err.contains("interrupted by Ctrl-C; the instrument was released")) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted");
+  const QString report = dock.Stop();
+  EXPECT_TRUE(report.contains("WEP STB\n")) << report.toStdString();
+  EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
+}
+
+// zelvo-sim serve-dock and zelvoflash refuse what they cannot use, naming it.
+TEST(ZelvoSimServeDock, UsageErrors) {
+  struct Case {
+    QStringList args;
+    int exit;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{}, 2, "serve-dock needs --address with a dotted IPv4 address"},
+      {{"--address", "dock.example"}, 2, "serve-dock needs --address"},
+      {{"--address", "127.77.0.1", "--busy", "many"}, 2, "bad value of --busy: many"},
+      {{"--address", "127.77.0.1", "--kind", "kova7"}, 2, "bad value of --kind: kova7"},
+      {{"--address", "127.77.0.1", "--nak", ""}, 2, "bad value of --nak"},
+      // Not an address of this machine: nothing can listen there.
+      {{"--address", "192.0.2.1"}, 1, "cannot listen on 192.0.2.1:5000"},
+  };
+  for (const Case& c : cases) {
+    QProcess sim;
+    sim.start(kZelvoSim, QStringList{"serve-dock"} + c.args);
+    ASSERT_TRUE(sim.waitForFinished(10000)) << c.args.join(' ').toStdString();
+    const QString err = QString::fromLocal8Bit(sim.readAllStandardError());
+    EXPECT_EQ(sim.exitCode(), c.exit) << c.args.join(' ').toStdString() << "\n" << err.toStdString();
+    EXPECT_TRUE(err.contains(QLatin1String(c.says))) << err.toStdString();
+    EXPECT_TRUE(sim.readAllStandardOutput().isEmpty());
+  }
+  const RunResult help = RunZelvoflash({"--help"});
+  for (const char* text : {"--dock-usb [N]", "--dock-net ADDRESS", "--dock-kind K", "kova-express|mp-kova-express|kova6",
+                           "zelvoflash discover [--kind kova-express|mp-kova-express|kova6|dorrim]", "via=irda|usb-dock|net-dock"})
+    EXPECT_TRUE(help.out.contains(QLatin1String(text))) << text;
+  EXPECT_FALSE(help.out.contains("not in this build"));
 }
