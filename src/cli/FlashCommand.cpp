@@ -70,6 +70,8 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
   return true;
 }
 
+QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"); }
+
 bool IsRefusalText(const QString& text) {
   return text == QLatin1String(upload_text::kLtdNotSupported) ||
          text.startsWith(QLatin1String("The current Flash version (")) ||
@@ -144,7 +146,14 @@ int FlashRun::Exec() {
   }
   dialogs_.SetFirmwareFile(options_.firmware);
   ScopedDialogs installed(&dialogs_);  // a dock being opened may have something to say
-  if (!connection_.Open(options_.transport, &why)) return Finish(Outcome::Error, why);
+  // A signal while the transport opens (a network dock may take seconds to
+  // answer) ends the run as soon as it returns; no instrument has been
+  // addressed yet.
+  int earlySignal = 0;
+  interrupts_.OnInterrupt = [&earlySignal](int signal) { earlySignal = signal; };
+  const bool opened = connection_.Open(options_.transport, &why);
+  if (earlySignal) return Finish(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(SignalName(earlySignal)));
+  if (!opened) return Finish(Outcome::Error, why);
   instrument_ = connection_.instrument.get();
   tmrInstrCon_.SetInterval(100);
   tmrInstrDisc_.SetInterval(100);
@@ -282,7 +291,7 @@ void FlashRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
 }
 
 void FlashRun::Interrupt(int signal) {
-  const QString name = signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM");
+  const QString name = SignalName(signal);
   if (interrupted_) {  // a second signal: stop waiting for the instrument
     loop_.quit();
     return;

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
+#include <QThread>
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <vector>
 
 #include "CliSupport.h"
 #include "cli/Transport.h"
@@ -272,4 +277,66 @@ TEST(ZelvoSimServeDock, UsageErrors) {
                            "zelvoflash discover [--kind kova-express|mp-kova-express|kova6|dorrim]", "via=irda|usb-dock|net-dock"})
     EXPECT_TRUE(help.out.contains(QLatin1String(text))) << text;
   EXPECT_FALSE(help.out.contains("not in this build"));
+}
+
+namespace {
+
+// A loopback address whose dock ports take no more connections: each has
+// one connection waiting that is never accepted, so a new connect stays
+// pending (its handshake goes unanswered) until the caller gives up.
+class UnansweringDock {
+ public:
+  explicit UnansweringDock(const QString& address) : address_(address) {
+    for (const quint16 port : {5000, 5001}) {
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_port = htons(port);
+      ::inet_pton(AF_INET, address.toLatin1().constData(), &at.sin_addr);
+      const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+      fds_.push_back(listener);
+      if (::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listener, 0) != 0) return;
+      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      fds_.push_back(filler);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    ready_ = true;
+  }
+  ~UnansweringDock() {
+    for (const int fd : fds_) ::close(fd);
+  }
+  bool Ready() const { return ready_; }
+
+ private:
+  QString address_;
+  std::vector<int> fds_;
+  bool ready_ = false;
+};
+
+}  // namespace
+
+// A dock that never answers the connect: the run fails after the dock's
+// connect wait with that reason; Ctrl-C meanwhile ends it with 130 before
+// any question.
+TEST_F(ZelvoflashDocks, ADockThatNeverAnswersTheConnect) {
+  const QString address = QStringLiteral("127.77.254.%1").arg(::getpid() % 200 + 1);
+  UnansweringDock dock(address);
+  ASSERT_TRUE(dock.Ready()) << "cannot hold the ports of " << address.toStdString();
+  const QString ng = Firmware(true, "9.12");
+  Zelvoflash waited({"flash", ng, "--dock-net", address, "--yes", "--json"});
+  Zelvoflash interrupted({"flash", ng, "--dock-net", address, "--yes", "--json"});
+  QThread::msleep(1500);  // both are waiting for the dock
+  ::kill(static_cast<pid_t>(interrupted.Pid()), SIGINT);
+
+  RunResult r = interrupted.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: interrupted by Ctrl-C\n")) << r.Dump();
+  EXPECT_FALSE(r.err.contains("erase")) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted");
+
+  r = waited.Wait(30000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("cannot connect to the Kova Express dock at " + address +
+                             ", no answer within the connect wait"))
+      << r.Dump();
+  EXPECT_FALSE(r.err.contains("erase")) << r.Dump();
 }
