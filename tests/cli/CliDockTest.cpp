@@ -28,11 +28,7 @@ constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave
 constexpr const char* kPlaceInDock =
     "Please Click OK and Place the Instrument in the Kova Express dock with \"Insert Instr To FLASH\". on LCD.";
 
-class ZelvoflashDocks : public ::testing::Test {
- protected:
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-  FirmwareFiles files_;
-};
+class ZelvoflashDocks : public ZelvoflashTest {};
 
 }  // namespace
 

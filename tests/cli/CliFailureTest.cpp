@@ -13,11 +13,7 @@ using namespace zelvo::test;
 
 namespace {
 
-class ZelvoflashFailures : public ::testing::Test {
- protected:
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-  FirmwareFiles files_;
-};
+class ZelvoflashFailures : public ZelvoflashTest {};
 
 }  // namespace
 

@@ -14,11 +14,7 @@ using namespace zelvo::test;
 
 namespace {
 
-class ZelvoflashResults : public ::testing::Test {
- protected:
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-  FirmwareFiles files_;
-};
+class ZelvoflashResults : public ZelvoflashTest {};
 
 QStringList Lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
 

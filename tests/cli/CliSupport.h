@@ -175,6 +175,13 @@ class TypingTerminal {
   QString slave_;
 };
 
+// A test with firmware files of its own, made on demand.
+class ZelvoflashTest : public ::testing::Test {
+ protected:
+  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
+  FirmwareFiles files_;
+};
+
 inline int Count(const QString& haystack, const QString& needle) { return static_cast<int>(haystack.count(needle)); }
 
 }  // namespace zelvo::test

@@ -12,11 +12,7 @@ using namespace zelvo::test;
 
 namespace {
 
-class ZelvoflashRuns : public ::testing::Test {
- protected:
-  QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-  FirmwareFiles files_;
-};
+class ZelvoflashRuns : public ZelvoflashTest {};
 
 }  // namespace
 
