@@ -29,12 +29,6 @@ QString DockTitle(DockKind kind) {
   return QStringLiteral("Kova Express dock");
 }
 
-DockKind DockKindOf(sim::SimDockKind simulated) {
-  DockKind kind = DockKind::KovaExpress;
-  ParseDockKind(sim::DockKindName(simulated), &kind);  // the same names on both sides
-  return kind;
-}
-
 std::optional<TPDockType> DiscoveryKindOf(const QString& option) {
   for (const DiscoveryKind& kind : kDiscoveryKinds)
     if (option == QLatin1String(kind.option)) return kind.type;

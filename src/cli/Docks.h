@@ -1,7 +1,7 @@
 #pragma once
 // The docks as zelvoflash names them: the operator's name of each dock kind
 // (the kinds themselves, their classes and their link properties are the dock
-// layer's table), the dock kind a simulated dock plays, and the kinds of the
+// layer's table, which the simulated docks share), and the kinds of the
 // network dock search, which may look for kinds no dock class drives.
 
 #include <QString>
@@ -9,14 +9,11 @@
 
 #include "dock/DockKinds.h"
 #include "net/DockEnumerator.h"
-#include "sim/dock/SimDock.h"
 
 namespace zelvo::cli {
 
 // "Kova Express dock", "multi-port Kova Express dock", "Kova6 dock".
 QString DockTitle(DockKind kind);
-// The kind a simulated dock plays.
-DockKind DockKindOf(sim::SimDockKind simulated);
 
 // The kinds of the network dock search, by the name --kind takes.
 std::optional<TPDockType> DiscoveryKindOf(const QString& option);

@@ -79,7 +79,7 @@ QString TransportName(const TransportOption& option) {
       if (spec.via == sim::SimVia::Irda) return QStringLiteral("simulate");
       return (spec.via == sim::SimVia::UsbDock ? QStringLiteral("simulate:usb-dock")
                                                : QStringLiteral("simulate:net-dock")) +
-             kindSuffix(DockKindOf(spec.dock.kind));
+             kindSuffix(spec.dock.kind);
     }
     case TransportOption::Kind::DockNet:
       return QStringLiteral("dock-net:") + option.dockAddress + kindSuffix(option.dockKind);
@@ -152,7 +152,7 @@ bool TransportSetup::Prepare(const TransportOption& option, QString* error) {
     case TransportOption::Kind::Simulate: {
       simulation_ = std::make_unique<sim::SimulatedWorld>(option.simulation);
       if (!simulation_->Start(error)) return false;
-      const DockKind kind = DockKindOf(option.simulation.dock.kind);
+      const DockKind kind = option.simulation.dock.kind;
       switch (option.simulation.via) {
         case sim::SimVia::Irda: return true;
         case sim::SimVia::UsbDock: return PrepareDock(kind, 1, QString(), error);
