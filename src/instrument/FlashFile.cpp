@@ -91,13 +91,16 @@ QString InvalidFlashFileText(const InstrumentIdentity& instrument) {
              : QStringLiteral("This is not a valid flash file for ZelvoLTD (BP)!");
 }
 
-std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument) {
+std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
+                                                 const std::function<bool()>& stillWanted) {
+  const auto gone = [&] { return stillWanted && !stillWanted(); };
   for (;;) {
     const std::optional<QString> path = Dialogs().OpenFile(QString::fromLatin1(kFlashFileFilter));
-    if (!path) return std::nullopt;
+    if (!path || gone()) return std::nullopt;
 
     if (!file.LoadFlashFile(*path, instrument.IsNG)) {
       MessageDlg(InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
+      if (gone()) return std::nullopt;
       continue;
     }
 
@@ -107,21 +110,25 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     if (!instType.isEmpty() && instType.at(0) != ' ' && instType.at(0) != fileFirst) {
       const QByteArray question = "The flash file type that you are loading \"" + fileType +
                                   "\" is different then the instrument type!\rProceed anyway?";
-      if (MessageDlg(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo) != MsgResult::Yes)
-        continue;
+      const MsgResult proceed = MessageDlg(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
+      if (gone()) return std::nullopt;
+      if (proceed != MsgResult::Yes) continue;
     }
 
-    if (MessageDlg(ToText("Upgrade To Version " + file.FileFlashVersion()), MsgIcon::Confirmation,
-                   MsgButtons::YesNo) != MsgResult::Yes)
-      continue;
+    const MsgResult upgrade = MessageDlg(ToText("Upgrade To Version " + file.FileFlashVersion()),
+                                         MsgIcon::Confirmation, MsgButtons::YesNo);
+    if (gone()) return std::nullopt;
+    if (upgrade != MsgResult::Yes) continue;
 
     const double installed = VersionToNumber(instrument.InstFlashVersion);
     const double offered = VersionToNumber(file.FileFlashVersion());
-    if (installed > 0 && offered > 0 && installed > offered &&
-        MessageDlg(QStringLiteral("The flash version you are loading is older then the existing one!\r"
-                                  "Proceed anyway?"),
-                   MsgIcon::Confirmation, MsgButtons::YesNo) != MsgResult::Yes)
-      continue;
+    if (installed > 0 && offered > 0 && installed > offered) {
+      const MsgResult older =
+          MessageDlg(QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
+                     MsgIcon::Confirmation, MsgButtons::YesNo);
+      if (gone()) return std::nullopt;
+      if (older != MsgResult::Yes) continue;
+    }
 
     return AcceptedFlashFile{*path,
                              "Upgrading to: " + file.FileFlashVersion() + " " + fileType,

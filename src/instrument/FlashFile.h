@@ -18,6 +18,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <optional>
 
 namespace zelvo {
@@ -74,7 +75,10 @@ struct AcceptedFlashFile {
 // The operator's file choice: open-file dialog, size check, type and version
 // questions, looping until a file is accepted or the dialog is cancelled
 // (nothing returned then). Runs entirely through the dialogs service.
-std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument);
+// stillWanted, when given, is asked after every dialog: once it says no (the
+// instrument went away meanwhile), the choice ends with nothing.
+std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
+                                                 const std::function<bool()>& stillWanted = {});
 
 // Texts of the file dialogue.
 inline constexpr const char* kFlashFileFilter = "Binary File|*.bin";

@@ -82,6 +82,10 @@ void UploadSession::cbStartClick() {
 
   if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) return;
 
+  // Opening the link and the dock's message wait in nested loops: the
+  // instrument may come online, or the connect time-out run, before they
+  // return. What they did is not undone.
+  const quint64 before = statusEvents_;
   if (useDock_ && dock_) {
     if (!dock_->Enabled()) dock_->SetEnabled(true);
     dock_->ClearUsbHalted();
@@ -92,7 +96,7 @@ void UploadSession::cbStartClick() {
     Changed();
     instrument_->SetOnline(true);
     MessageDlg(QLatin1String(kPlaceInDock), MsgIcon::Information, MsgButtons::OK);
-    display_.status = QStringLiteral("Connecting to Instrument");
+    if (statusEvents_ == before) display_.status = QStringLiteral("Connecting to Instrument");
   } else {
     MessageDlg(QLatin1String(kIrdaMode), MsgIcon::Information, MsgButtons::OK);
     display_.status = QStringLiteral("Connecting to Instrument");
@@ -101,7 +105,7 @@ void UploadSession::cbStartClick() {
     Changed();
     instrument_->SetOnline(true);
   }
-  display_.startGroupBusy = true;
+  if (statusEvents_ == before) display_.startGroupBusy = true;
   Changed();
 }
 
@@ -118,14 +122,17 @@ void UploadSession::cbLoadFileClick() {
 }
 
 void UploadSession::KelLink1TimeOut() {
+  ++statusEvents_;
   MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
   display_.startEnabled = true;
+  display_.startGroupBusy = false;  // nothing is being waited for any more
   Changed();
 }
 
 // --- The instrument's status ---
 
 void UploadSession::ZelvoPro1IsOnline(bool status) {
+  ++statusEvents_;
   if (!status) {
     tmrInstrDisc_->SetEnabled(true);
     return;
@@ -137,8 +144,19 @@ void UploadSession::ZelvoPro1IsOnline(bool status) {
   Changed();
 }
 
+bool UploadSession::StillOnline() const { return instrument_->OnLine() && link_->Connected(); }
+
+void UploadSession::ConnectionStepEnded(bool uploading) {
+  if (OnConnectionStep) OnConnectionStep(uploading);
+}
+
+// After every modal step the instrument must still be online; if it is not,
+// the disconnection step has run or is on its way, and the dialogue ends
+// without touching the window again.
 void UploadSession::tmrInstrConTimer() {
   tmrInstrCon_->SetEnabled(false);
+  ++statusEvents_;
+  if (!StillOnline()) return ConnectionStepEnded(false);
   display_.status = QStringLiteral("Connected");
   display_.connectedGroupBusy = true;
   display_.startEnabled = false;
@@ -149,6 +167,7 @@ void UploadSession::tmrInstrConTimer() {
                           QLatin1Char(' ') + ToText(instrument_->InstFlashType());
   Changed();
   ProcessMessages();
+  if (!StillOnline()) return ConnectionStepEnded(false);
 
   const QByteArray version = instrument_->InstFlashVersion();
   const double number = EnglishNumber(version).value_or(0.0);
@@ -156,28 +175,21 @@ void UploadSession::tmrInstrConTimer() {
   const bool ng = instrument_->IsNG();
   if (instrument_->InstrumentKind() == 10 && ((!ng && type != "P") || (ng && type != "D"))) {
     MessageDlg(QLatin1String(kLtdNotSupported), MsgIcon::Warning, MsgButtons::OK);
-    instrument_->SetOnline(false);
-    ShowReleaseTexts();
-    if (OnConnectionStep) OnConnectionStep(false);
-    return;
+    return Release();
   }
   if (number > 0 && number < 0.5) {
     MessageDlg(VersionNotSupported(version), MsgIcon::Warning, MsgButtons::OK);
-    instrument_->SetOnline(false);
-    ShowReleaseTexts();
-    if (OnConnectionStep) OnConnectionStep(false);
-    return;
+    return Release();
   }
 
-  const std::optional<AcceptedFlashFile> accepted = SelectFlashFile(instrument_->FlashFile(), instrument_->Identity());
+  const std::optional<AcceptedFlashFile> accepted =
+      SelectFlashFile(instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); });
+  if (!StillOnline()) return ConnectionStepEnded(false);
   fileAccepted_ = accepted.has_value();
   if (!accepted) {
     uploadInProgress_ = false;
     uploadDone_ = false;
-    instrument_->SetOnline(false);
-    ShowReleaseTexts();
-    if (OnConnectionStep) OnConnectionStep(false);
-    return;
+    return Release();
   }
   display_.newFlash = accepted->upgradingTo;
   display_.flashDate = accepted->flashDate;
@@ -189,13 +201,27 @@ void UploadSession::tmrInstrConTimer() {
   Changed();
   uploadInProgress_ = true;
   programFailed_ = false;
-  if (OnConnectionStep) OnConnectionStep(true);
+  ConnectionStepEnded(true);
   instrument_->StartFlashUpload();
   tmrDockLCDUpd_->SetEnabled(true);
 }
 
+// A refusal or a cancel: the instrument is asked to stand by, unless it went
+// away while the operator was being asked.
+void UploadSession::Release() {
+  if (StillOnline()) {
+    instrument_->SetOnline(false);
+    ShowReleaseTexts();
+  }
+  ConnectionStepEnded(false);
+}
+
 void UploadSession::tmrInstrDiscTimer() {
   tmrInstrDisc_->SetEnabled(false);
+  ++statusEvents_;
+  // The default cursor on every group the busy one was put on: the start
+  // group stays busy when the link went down before the instrument was online.
+  display_.startGroupBusy = false;
   display_.connectedGroupBusy = false;
   display_.status = QStringLiteral("Waiting");
   display_.startEnabled = true;

@@ -90,6 +90,9 @@ class UploadSession : public QObject {
 
  private:
   void Changed();
+  bool StillOnline() const;
+  void ConnectionStepEnded(bool uploading);
+  void Release();
   void ShowReleaseTexts();
   void SetLcd(int line, const QByteArray& text);
 
@@ -109,6 +112,9 @@ class UploadSession : public QObject {
   bool programFailed_ = false;
   int elapsedSeconds_ = 0;
   UploadOutcome lastOutcome_ = UploadOutcome::None;
+  // Counts the reactions to the instrument's and the link's status, so that a
+  // handler can tell whether one ran inside its own nested wait.
+  quint64 statusEvents_ = 0;
 };
 
 // The window's design-time values of the link and the instrument component,

@@ -201,6 +201,29 @@ TEST_F(SelectFlashFileTest, AcceptedFileGivesThePanelTexts) {
   EXPECT_EQ(accepted->flashDate, "(2026-02-02 12:00:00)");
 }
 
+TEST_F(SelectFlashFileTest, EndsWithNothingOnceNoLongerWanted) {
+  // After whichever dialog the instrument went away: nothing accepted, and no
+  // dialog after that one.
+  const QString ng = Firmware("ng.bin", NG("9.12", 'B'));
+  const QString wrongSize = Firmware("c.bin", Classic("7.61", 'P'));
+  struct Case { QString file; int dialogsBeforeGone; int dialogsSeen; };
+  const Case cases[] = {{ng, 0, 1}, {wrongSize, 1, 2}, {ng, 1, 2}, {ng, 2, 3}, {ng, 3, 4}};
+  for (const Case& c : cases) {
+    ScriptedDialogs operatorOfThisCase;
+    ScopedDialogs installed(&operatorOfThisCase);
+    operatorOfThisCase.AnswerFile(c.file).Answer(MsgResult::Yes).Answer(MsgResult::Yes).Answer(MsgResult::Yes);
+    int asked = 0;
+    const auto stillWanted = [&] { return asked++ < c.dialogsBeforeGone; };
+    // Type "A" against the file's "B" and an older version: three questions.
+    EXPECT_FALSE(SelectFlashFile(file_, Instrument(true, 9, "9.50", "A"), stillWanted).has_value());
+    EXPECT_EQ(static_cast<int>(operatorOfThisCase.Calls().size()), c.dialogsSeen) << c.dialogsBeforeGone;
+  }
+  // Wanted throughout: the same answers accept the file.
+  dialogs_.AnswerFile(ng).Answer(MsgResult::Yes).Answer(MsgResult::Yes).Answer(MsgResult::Yes);
+  EXPECT_TRUE(SelectFlashFile(file_, Instrument(true, 9, "9.50", "A"), [] { return true; }).has_value());
+  EXPECT_EQ(dialogs_.Calls().size(), 4u);
+}
+
 TEST_F(SelectFlashFileTest, InvalidFileMessageFollowsTheInstrumentThenLoopsBack) {
   const QString classic = Firmware("c.bin", Classic("7.61", 'P'));
   const QString ng = Firmware("ng.bin", NG("9.12", 'D'));

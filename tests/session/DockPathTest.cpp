@@ -178,3 +178,21 @@ TEST_F(DockPath, RefusalReleasesTheInstrumentWithTheDockTexts) {
   EXPECT_EQ(Lcd().mid(2), (QStringList{"LCD0 [ Please Remove  ]", "LCD1 [   Instrument   ]"}));
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
 }
+
+TEST_F(DockPath, InstrumentOnlineWhileTheDockMessageShows) {
+  // The dock reports the instrument at once: the connection step (and the
+  // file dialogue) runs under the dock's own message. Its end does not undo it.
+  Open({9, "7.61", "P", 0});
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  bool nested = false;
+  dialogs_.OnCall = [&](const DialogCall& call) {
+    if (nested || call.text != QLatin1String(kPlaceInDock)) return;
+    nested = true;
+    EXPECT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") >= 1; }));
+  };
+  session_->cbStartClick();
+  EXPECT_EQ(session_->Display().status, QStringLiteral("Uploading Flash to Intrument"));
+  EXPECT_FALSE(session_->Display().startGroupBusy);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+}

@@ -1,0 +1,164 @@
+// The upload workflow when the world changes under a modal step: the link
+// lost while the operator is asked something, a link that never comes up, and
+// the busy cursor of each of these endings. The session runs with its link and
+// instrument component over the simulated IrDA stack (or a serial-only system)
+// and the scripted operator.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/ScriptedDialogs.h"
+#include "instrument/ZelvoPro.h"
+#include "link/KelLink.h"
+#include "link/SerialOnlySystem.h"
+#include "session/UploadSession.h"
+#include "sim/instrument/IrdaInstrument.h"
+#include "support/Firmware.h"
+#include "support/Pump.h"
+
+using namespace zelvo;
+using namespace zelvo::upload_text;
+using zelvo::test::RunUntil;
+
+namespace {
+
+class FailurePath : public ::testing::Test {
+ protected:
+  void Open(const sim::SimInstrumentConfig& config, const sim::SimFaults& faults = {}) {
+    world_ = std::make_unique<sim::SimulatedIrdaWorld>(config, faults);
+    Components();
+  }
+  void Components() {
+    link_ = std::make_unique<TKelLink>();
+    zelvo_ = std::make_unique<TZelvoPro>();
+    ApplyDesignTimeValues(*link_, *zelvo_);
+    for (TTimer* t : {&con_, &disc_}) t->SetInterval(100);
+    lcd_.SetInterval(1000);
+    session_ = std::make_unique<UploadSession>(zelvo_.get(), link_.get(), &con_, &disc_, &lcd_);
+    session_->OnFinished = [this](UploadOutcome outcome) { outcomes_ << outcome; };
+    ASSERT_TRUE(RunUntil(clock_, [&] { return !link_->ReplyTimer()->Enabled(); }, 1000));
+  }
+  bool Finished() { return RunUntil(clock_, [&] { return !outcomes_.isEmpty(); }); }
+
+  // While the dialog for which picks() holds is showing, the instrument goes
+  // out of range and the event loop runs on (as it does under a modal dialog)
+  // until the disconnection step has run.
+  void LoseTheLinkDuring(std::function<bool(const DialogCall&)> picks) {
+    dialogs_.OnCall = [this, picks](const DialogCall& call) {
+      if (lost_ || !picks(call)) return;
+      lost_ = true;
+      world_->Stack().ClearDevices();
+      EXPECT_TRUE(Finished());
+    };
+  }
+  void ExpectIdleAfterTheDisconnection() {
+    zelvo::test::Settle();
+    clock_.Advance(5000);
+    EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::Closed});
+    const UploadDisplay& d = session_->Display();
+    EXPECT_EQ(d.status, QStringLiteral("Waiting"));
+    EXPECT_TRUE(d.startEnabled);
+    EXPECT_FALSE(d.stopEnabled);
+    EXPECT_FALSE(d.startGroupBusy);
+    EXPECT_FALSE(d.connectedGroupBusy);
+    EXPECT_EQ(d.newFlash, "Upgrading to:");
+    EXPECT_FALSE(lcd_.Enabled());
+    EXPECT_FALSE(session_->UploadInProgress());
+    EXPECT_EQ(world_->Instrument().CountOf("WEP"), 0);
+    EXPECT_FALSE(dialogs_.Saw(QStringLiteral("SendMsg Error - Not Connected!")));
+    EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
+  }
+
+  ManualClock clock_;
+  ScriptedDialogs dialogs_;
+  ScopedDialogs installed_{&dialogs_};
+  test::FirmwareFiles files_;
+  std::unique_ptr<sim::SimulatedIrdaWorld> world_;
+  std::unique_ptr<TKelLink> link_;
+  std::unique_ptr<TZelvoPro> zelvo_;
+  TTimer con_, disc_, lcd_;
+  std::unique_ptr<UploadSession> session_;
+  QList<UploadOutcome> outcomes_;
+  bool lost_ = false;
+};
+
+}  // namespace
+
+TEST_F(FailurePath, LinkLostWhileTheFileDialogShows) {
+  Open({9, "9.05", "A", 0});
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  LoseTheLinkDuring([](const DialogCall& call) { return call.kind == DialogCall::Kind::OpenFile; });
+  session_->cbStartClick();
+  ASSERT_TRUE(Finished());
+  ExpectIdleAfterTheDisconnection();
+  // The file was chosen after the link had gone: no question follows.
+  EXPECT_FALSE(dialogs_.Texts().join('|').contains(QStringLiteral("Upgrade To Version")));
+}
+
+TEST_F(FailurePath, LinkLostWhileAQuestionShows) {
+  Open({9, "9.05", "A", 0});
+  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  LoseTheLinkDuring([](const DialogCall& call) { return call.text.startsWith(QStringLiteral("Upgrade To Version")); });
+  session_->cbStartClick();
+  ASSERT_TRUE(Finished());
+  ExpectIdleAfterTheDisconnection();
+}
+
+TEST_F(FailurePath, LinkLostWhileARefusalShows) {
+  Open({10, "7.5", " ", 0});
+  dialogs_.Answer(MsgResult::OK);
+  LoseTheLinkDuring([](const DialogCall& call) { return call.text == QLatin1String(kLtdNotSupported); });
+  session_->cbStartClick();
+  ASSERT_TRUE(Finished());
+  ExpectIdleAfterTheDisconnection();
+  EXPECT_EQ(world_->Instrument().CountOf("STB"), 0);
+}
+
+TEST_F(FailurePath, LinkLostBeforeTheInstrumentIsOnlineTakesTheBusyCursorOff) {
+  sim::SimFaults silent;
+  silent.silent = true;
+  Open({9, "9.05", "A", 0}, silent);
+  dialogs_.Answer(MsgResult::OK);
+  session_->cbStartClick();
+  EXPECT_TRUE(session_->Display().startGroupBusy);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return world_->Instrument().CountOf("ENQ") >= 1; }));
+  world_->Stack().ClearDevices();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::Closed});
+  EXPECT_FALSE(session_->Display().startGroupBusy);
+  EXPECT_FALSE(session_->Display().connectedGroupBusy);
+  EXPECT_TRUE(session_->Display().startEnabled);
+}
+
+TEST_F(FailurePath, ConnectionTimeOutTakesTheBusyCursorOff) {
+  Open({9, "9.05", "A", 0});
+  world_->Stack().ClearDevices();
+  world_->Stack().OnEnumerate = [&] { clock_.Advance(5000); };
+  dialogs_.Answer(MsgResult::OK);
+  session_->cbStartClick();  // the time-out comes inside the opening's search
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 60000));
+  zelvo::test::Settle();
+  EXPECT_TRUE(session_->Display().startEnabled);
+  EXPECT_FALSE(session_->Display().startGroupBusy);
+  EXPECT_EQ(session_->Display().status, QStringLiteral("Connecting to Instrument"));  // left as it is
+}
+
+TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsInTheConnectionTimeOut) {
+  SerialOnlySystem system;
+  QString error;
+  ASSERT_TRUE(system.Install(QStringLiteral("/nonexistent/zelvo-ircomm"), &error)) << error.toStdString();
+  Components();
+  ASSERT_FALSE(link_->IrDASocketMode());
+  dialogs_.Answer(MsgResult::OK);
+  session_->cbStartClick();
+  ASSERT_GE(dialogs_.Texts().size(), 3);
+  EXPECT_TRUE(dialogs_.Texts()[2].startsWith(QStringLiteral("Could not open the IrCOMM port /nonexistent/zelvo-ircomm: ")));
+  EXPECT_FALSE(session_->Display().startEnabled);
+  clock_.Advance(29900);
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  clock_.Advance(100);
+  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
+  EXPECT_TRUE(session_->Display().startEnabled);
+  EXPECT_FALSE(session_->Display().startGroupBusy);
+}
