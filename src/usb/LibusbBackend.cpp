@@ -147,6 +147,7 @@ class LibusbInPipe final : public UsbPipeFile {
       : state_(new State) {
     State& st = *state_;
     st.device = std::move(device);
+    st.address = address;
     st.buffer.assign(static_cast<std::size_t>(std::max(packetSize, 1)), 0);
     st.transfer = libusb_alloc_transfer(0);
     if (!st.transfer) {
@@ -190,8 +191,13 @@ class LibusbInPipe final : public UsbPipeFile {
     if (st.error != 0) {
       *error = st.error;
       st.error = 0;
-      if (st.gone) st.error = ENODEV;  // nothing will ever come again
-      else st.Submit();
+      if (st.gone) {
+        st.error = ENODEV;  // nothing will ever come again
+      } else {
+        // A halted endpoint stalls every read until the halt is cleared.
+        if (*error == EPIPE) libusb_clear_halt(st.device->handle, st.address);
+        st.Submit();
+      }
       return -1;
     }
     if (st.inFlight || !st.transfer) return 0;
@@ -219,6 +225,7 @@ class LibusbInPipe final : public UsbPipeFile {
   struct State {
     std::shared_ptr<LibusbBackend::OpenDevice> device;
     libusb_transfer* transfer = nullptr;
+    std::uint8_t address = 0;
     std::vector<std::uint8_t> buffer;
     std::mutex mutex;
     std::condition_variable ended;  // the pending read and its announcement are over

@@ -101,6 +101,25 @@ class EmulatedDock {
     }
   }
 
+  // The endpoint halts: its pending read and the next ones fail with a stall
+  // until the host clears the halt.
+  void Halt(std::uint8_t endpoint) {
+    std::lock_guard lock(mutex_);
+    halted_[endpoint] = true;
+    for (Urb& u : pending_in_[endpoint]) Complete(u, -EPIPE);
+    pending_in_[endpoint].clear();
+  }
+  // Bytes the dock sends on an input endpoint, one packet per read.
+  void Send(std::uint8_t endpoint, const QByteArray& bytes) {
+    std::lock_guard lock(mutex_);
+    to_host_[endpoint] += bytes;
+    Feed(endpoint);
+  }
+  QList<int> ClearedHalts() const {
+    std::lock_guard lock(mutex_);
+    return cleared_;
+  }
+
   QByteArray Written(std::uint8_t endpoint) const {
     std::lock_guard lock(mutex_);
     auto it = written_.find(endpoint);
@@ -130,6 +149,13 @@ class EmulatedDock {
   }
 
  private:
+  // Under the lock.
+  void Complete(Urb& u, int status) {
+    u.Fields()->status = status;
+    u.Fields()->actual_length = 0;
+    reapable_.push_back(u);
+  }
+
   static void Release(Urb& u) {
     g_object_unref(u.buffer);
     g_object_unref(u.urb);
@@ -167,6 +193,13 @@ class EmulatedDock {
       case USBDEVFS_SUBMITURB:
         Submit(arg);
         break;
+      case USBDEVFS_CLEAR_HALT: {
+        UMockdevIoctlData* endpoint = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), &error);
+        const unsigned int ep = *reinterpret_cast<const unsigned int*>(endpoint->data);
+        cleared_ << static_cast<int>(ep);
+        halted_[static_cast<std::uint8_t>(ep)] = false;
+        break;
+      }
       case USBDEVFS_DISCARDURB:
         if (!Discard(arg)) {
           lock.unlock();
@@ -211,6 +244,10 @@ class EmulatedDock {
         u.urb, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(fields->buffer_length), &error)));
     const std::uint8_t endpoint = fields->endpoint;
     if (endpoint & 0x80) {
+      if (halted_[endpoint]) {
+        Complete(u, -EPIPE);
+        return;
+      }
       pending_in_[endpoint].push_back(u);
       Feed(endpoint);
       return;
@@ -271,6 +308,8 @@ class EmulatedDock {
   std::map<std::uint8_t, QByteArray> to_host_;
   std::map<std::uint8_t, QByteArray> written_;  // since the last answer
   std::map<std::uint8_t, QList<int>> write_sizes_;
+  std::map<std::uint8_t, bool> halted_;
+  QList<int> cleared_;
   bool unplugged_ = false;
   int claims_ = 0;
   int releases_ = 0;
@@ -456,6 +495,24 @@ TEST_F(UmockdevUsbTest, ABareMessageOutAndItsReplyIn) {
   EXPECT_EQ(received.toHex(), reply.toHex());
   // Written as the receive thread cuts it: 64-byte pieces, one transfer each.
   EXPECT_EQ(dock_.WriteSizes(kDataOut), (QList<int>{64, 64, 5}));
+}
+
+TEST_F(UmockdevUsbTest, AStalledEndpointIsClearedAndReadsGoOn) {
+  ScopedUsbBackend installed(backend_.get());
+  auto device = Pumping();
+  QByteArray received;
+  device->OnPipeData = [&](QObject*, int pipe, int) {
+    if (pipe == 1) received += device->Pipes(1)->ReadData();
+  };
+  ASSERT_TRUE(Eventually([&] { return dock_.PendingReads(kDataIn) == 1; }, 5000));
+  dock_.Halt(kDataIn);
+  ASSERT_TRUE(Eventually([&] { return !dock_.ClearedHalts().isEmpty(); }, 5000));
+  EXPECT_EQ(dock_.ClearedHalts(), QList<int>{kDataIn});
+  EXPECT_TRUE(diag_.Contains(QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile **ERROR** - Pipe=1, Length=64, "
+                                            "Error #32, Error(32) - Broken pipe")));
+  dock_.Send(kDataIn, QByteArray("ACKZP"));
+  ASSERT_TRUE(Eventually([&] { return received == "ACKZP"; }, 5000)) << received.toStdString();
+  EXPECT_TRUE(device->IsConnected());  // still on the bus: nothing further
 }
 
 TEST_F(UmockdevUsbTest, UnpluggingTheDockIsNoticedAndReported) {
