@@ -76,7 +76,7 @@ void TDockEnumerator::StartEnumeration() {
 
 void TDockEnumerator::SendEnquiry() {
   broadcastSocket_.SetProto(QStringLiteral("udp"));
-  broadcastSocket_.SetAddr(QStringLiteral("255.255.255.255"));
+  broadcastSocket_.SetAddr(enquiryAddress_);
   broadcastSocket_.SetLocalPort(QStringLiteral("0"));
   try {
     broadcastSocket_.Connect();  // fixes the destination

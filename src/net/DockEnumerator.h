@@ -67,6 +67,10 @@ class TDockEnumerator : public QObject {
 
   TPDockType DockType() const { return dockType_; }
   void SetDockType(TPDockType type) { dockType_ = type; }
+  // Where the enquiry goes: the limited broadcast address "255.255.255.255".
+  // A simulated dock on loopback is reached by pointing it at that address.
+  QString EnquiryAddress() const { return enquiryAddress_; }
+  void SetEnquiryAddress(const QString& address) { enquiryAddress_ = address; }
   // DockIdent of the last search (of DockType's kind before any search).
   QByteArray DockIdent() const { return dockIdent_; }
   bool Listening() const { return listening_; }
@@ -94,6 +98,7 @@ class TDockEnumerator : public QObject {
   TWSocket broadcastSocket_;
   TTimer listenTimer_;
   QByteArray dockIdent_;
+  QString enquiryAddress_ = QStringLiteral("255.255.255.255");
   TPDockType dockType_ = TPDockType::tpKovaExpress;
   bool listening_ = false;
 };

@@ -65,6 +65,7 @@ TEST(DockEnumerator, BeforeAnySearch) {
   EXPECT_EQ(enumerator.DockType(), TPDockType::tpKova6);
   EXPECT_FALSE(enumerator.Listening());
   EXPECT_EQ(enumerator.DockIdent(), "KovaExpress");
+  EXPECT_EQ(enumerator.EnquiryAddress(), "255.255.255.255");
   EXPECT_TRUE(TDockEnumerator::ListenPortInUse(ESocketException("Listen (bind)", 10048, "Address already in use")));
   EXPECT_FALSE(TDockEnumerator::ListenPortInUse(ESocketException("Listen (bind)", 10013, "Permission denied")));
 }
@@ -95,6 +96,29 @@ TEST(DockEnumerator, TakeAnswerListsOnlyTextsNamingTheKind) {
   const QByteArray longer = "KovaExpress " + QByteArray(2000, 'y');
   enumerator.TakeAnswer(longer.constData(), 5000, "10.1.1.9");
   EXPECT_EQ(enumerator.DockNames.last().size(), 1024);
+}
+
+// A whole search on loopback: the enquiry pointed at a simulated dock on
+// 127.0.0.1 instead of the broadcast address (nothing leaves the machine).
+TEST(DockEnumerator, SearchOnLoopbackFindsASimulatedDock) {
+  SimDockResponder dock(TPDockType::tpKova6, "Kova6 Dock 1", QHostAddress::LocalHost);
+  if (!dock.Start()) GTEST_SKIP() << "the Kova6 enquiry port is taken: " << dock.ErrorText().toStdString();
+  TDockEnumerator enumerator;
+  enumerator.SetDockType(TPDockType::tpKova6);
+  enumerator.SetEnquiryAddress("127.0.0.1");
+  int changed = 0;
+  enumerator.OnListChanged = [&](QObject*) { ++changed; };
+  try {
+    enumerator.StartEnumeration();
+  } catch (const ESocketException& error) {
+    if (TDockEnumerator::ListenPortInUse(error)) GTEST_SKIP() << "the Kova6 answer port 6461 is taken";
+    throw;
+  }
+  EXPECT_TRUE(enumerator.Listening());
+  ASSERT_TRUE(WaitUntil([&] { return changed == 1; }, 5000));
+  EXPECT_EQ(enumerator.DockNames, QStringList{"Kova6 Dock 1"});
+  EXPECT_EQ(enumerator.DockAddresses, QStringList{"127.0.0.1"});
+  EXPECT_EQ(dock.EnquiriesAnswered(), 1);
 }
 
 // A UDP listener refuses a port another socket holds instead of sharing it.
