@@ -216,6 +216,12 @@ int SimUsbDevice::HostRead(int pipe, std::uint8_t* data, int length, int timeout
   if (n < front.size()) front.remove(0, n);
   else p.packets.pop_front();
   log_ << QStringLiteral("R%1").arg(pipe);
+  // What is still queued completes the next pending read at once: announced
+  // again, as a device's next transfer would be (an empty packet moves no
+  // bytes, and the receive thread must not sleep on what follows it).
+  const bool more = !p.packets.empty();
+  lock.unlock();
+  if (more) Announce(pipe);
   return n;
 }
 
