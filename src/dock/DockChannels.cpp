@@ -74,6 +74,13 @@ void UsbDockChannels::WriteData(const QByteArray& data) {
   if (TUSBPipe* pipe = device_ ? device_->Pipes(dock_pipe::kDataOut) : nullptr) pipe->SendData(data);
 }
 
+// The device's receive thread waits while its data notification runs; a
+// command sent from inside that notification would otherwise never see its
+// reply.
+void UsbDockChannels::AwaitingInput() {
+  if (device_) device_->ReleaseBlockedDelivery();
+}
+
 bool UsbDockChannels::Halted() const { return device_ && device_->Halted(); }
 
 void UsbDockChannels::SetHalted(bool halted) {
@@ -243,13 +250,13 @@ void TcpDockChannels::WriteData(const QByteArray& data) {
       if (OnFlashProgress) OnFlashProgress(static_cast<int>(total), static_cast<int>(total - sent));
       if (!self) return;
       // The dock's pace: the window keeps running through the pause.
-      WaitWhile([] { return true; }, kSendPauseMs);
+      WaitWhile([] { return true; }, sendPauseMs_);
     }
   }
   if (!self) return;
   WaitDataSent();
   if (!self) return;
-  WaitWhile([] { return true; }, kSendPauseMs);
+  WaitWhile([] { return true; }, sendPauseMs_);
   if (self) ProcessMessages();
 }
 

@@ -41,6 +41,9 @@ class DockChannels {
   // One instrument message on the data channel. Returns once it is handed
   // over (USB) or sent (TCP, paced as the dock needs).
   virtual void WriteData(const QByteArray& data) = 0;
+  // Called before the main thread waits for an answer: input must be able to
+  // arrive even when the wait runs inside the handler of earlier input.
+  virtual void AwaitingInput() {}
 
   // One control input, as it arrived (one pipe read, one TCP arrival).
   std::function<void(const QByteArray&)> OnControlInput;
@@ -74,6 +77,7 @@ class UsbDockChannels final : public QObject, public DockChannels {
   void Disable() override;
   int WriteControl(const QByteArray& command) override;
   void WriteData(const QByteArray& data) override;
+  void AwaitingInput() override;
 
   bool Halted() const;
   void SetHalted(bool halted);
@@ -108,6 +112,9 @@ class TcpDockChannels final : public QObject, public DockChannels {
 
   void SetPorts(const QString& control, const QString& data);
   void SetStyle(TcpDockStyle style) { style_ = style; }
+  // The pause after each data send (kSendPauseMs, the dock's pace).
+  int SendPauseMs() const { return sendPauseMs_; }
+  void SetSendPauseMs(int ms) { sendPauseMs_ = ms; }
   // Read each time the channels are enabled.
   void SetAddress(const QString& address) { address_ = address; }
 
@@ -149,6 +156,7 @@ class TcpDockChannels final : public QObject, public DockChannels {
   QString dataPort_ = QStringLiteral("5001");
   QString address_;
   TcpDockStyle style_ = TcpDockStyle::WaitWhileConnecting;
+  int sendPauseMs_ = kSendPauseMs;
   bool dataSent_ = false;
   bool disabling_ = false;
 };

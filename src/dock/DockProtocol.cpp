@@ -143,9 +143,14 @@ bool TDockProtocol::SendCommand(const QByteArray& command) {
   // A timer still running after a "NAK" keeps its schedule.
   commandTimer_.SetEnabled(true);
   SendControlData(command);
-  while (self && commandStatus_ == TCommandStatus::csPending && Enabled() && commandTimer_.Enabled())
+  ++sendDepth_;
+  while (self && commandStatus_ == TCommandStatus::csPending && Enabled() && commandTimer_.Enabled()) {
+    Channels().AwaitingInput();
     WaitForMessages(kWaitSliceMs);
+  }
   if (!self) return false;
+  --sendDepth_;
+  PostDeferred();
   if (!Enabled()) {
     commandTimer_.SetEnabled(false);
     commandStatus_ = TCommandStatus::csFailed;

@@ -112,6 +112,10 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   void SetEnabled(bool enabled) override;
   QString EthernetAddress() const { return ethernetAddress_; }
   void SetEthernetAddress(const QString& address) override { ethernetAddress_ = address; }
+  // The pause after each data send over TCP: 100 ms, the pace the dock needs.
+  // Only a test of something else shortens it.
+  int TcpSendPauseMs() const { return tcp_.SendPauseMs(); }
+  void SetTcpSendPauseMs(int ms) { tcp_.SetSendPauseMs(ms); }
 
   // --- Commands ---
   bool SendCommand(const QByteArray& command);
@@ -258,9 +262,9 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   QByteArray controlResidue_;
   // The instrument has been reported in the dock and not yet gone.
   bool instrumentPresent_ = false;
-  // Data arriving while a send waits is handed on after the send returns, so
-  // that the reply's handler (which sends the next message) never runs
-  // inside the previous send.
+  // Data arriving while a send or a command waits is handed on after it
+  // returns, so that the reply's handler (which sends the next message) never
+  // runs inside the previous send.
   int sendDepth_ = 0;
   QList<QByteArray> deferred_;
   bool deliveryPosted_ = false;

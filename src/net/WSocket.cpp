@@ -134,7 +134,7 @@ void TWSocket::Connect() {
     }
     udpTarget_ = address;
     udpPort_ = port;
-    QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+    QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { PostDataAvailable(); });
     QObject::connect(udp_.get(), &QUdpSocket::bytesWritten, this, [this](qint64) { TriggerDataSent(0); });
     ChangeState(TSocketState::wsConnected);
     TriggerSessionConnected(0);
@@ -147,7 +147,7 @@ void TWSocket::Connect() {
     ChangeState(TSocketState::wsConnected);
     TriggerSessionConnected(0);
   });
-  QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+  QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { PostDataAvailable(); });
   QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64) {
     if (tcp_ && tcp_->bytesToWrite() == 0) TriggerDataSent(0);
   });
@@ -195,9 +195,21 @@ void TWSocket::Listen() {
     return;
   }
   lastError_ = 0;
-  QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
+  QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { PostDataAvailable(); });
   ChangeState(TSocketState::wsListening);
   TriggerSessionConnected(0);
+}
+
+// An arrival is announced as a posted message, as the system's socket
+// notification is: the handler runs from the message loop, so a wait inside it
+// still sees later arrivals on this socket (the socket's own signal is not
+// raised again while a handler connected to it runs).
+void TWSocket::PostDataAvailable() {
+  QMetaObject::invokeMethod(
+      this, [this] {
+        if (tcp_ || udp_) TriggerDataAvailable(0);
+      },
+      Qt::QueuedConnection);
 }
 
 int TWSocket::SendText(const QByteArray& text) {

@@ -129,6 +129,7 @@ class TWSocket : public QObject {
   void ReportError(const QString& operation);
   void ChangeState(TSocketState state);
   void SetLastError(int code) { lastError_ = code; }
+  void PostDataAvailable();
   void TriggerDataAvailable(int error) { Raise(OnDataAvailable, this, static_cast<quint16>(error)); }
   void TriggerDataSent(int error) { Raise(OnDataSent, this, static_cast<quint16>(error)); }
   void TriggerSessionConnected(int error) { Raise(OnSessionConnected, this, static_cast<quint16>(error)); }

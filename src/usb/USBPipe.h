@@ -265,6 +265,11 @@ class TUSBDevice : public QObject {
   int SendStallMs() const { return send_stall_ms_; }
   void SetSendStallMs(int ms) { send_stall_ms_ = ms; }
 
+  // Main thread, from inside a wait: the receive thread, blocked while its
+  // data notification runs, goes on (its later notifications run from the
+  // wait's message handling).
+  void ReleaseBlockedDelivery();
+
   bool ReadDescriptors();
   void CreatePipes();
   void ClosePipes();
@@ -293,7 +298,6 @@ class TUSBDevice : public QObject {
   // main thread, or the thread is stopping. Directly when on the main thread.
   void RunOnMain(std::function<void()> fn);
   void RunPendingDelivery();          // main thread
-  void ReleaseBlockedDelivery();      // main thread
   void WaitThreadOutsideCycle();      // main thread
   void WakeMainThread();              // any thread
   void WakeThread();                  // any thread: bytes were queued for sending

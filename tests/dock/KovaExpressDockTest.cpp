@@ -258,3 +258,31 @@ TEST_F(KovaExpressDock, FlagPropertiesAreBitsOfTheirFields) {
   EXPECT_EQ(TKovaExpressDock::DockStateName(25), QStringLiteral("Cmd_WSensorEE"));
   EXPECT_TRUE(TKovaExpressDock::DockStateName(26).isEmpty());
 }
+
+// A command sent from inside the handler of instrument data (the instrument
+// comes online, the session asks for "PSS") gets its reply, although the
+// receive thread waits for that handler; data arriving during the command's
+// wait is handed on after the command returns, never inside it.
+TEST_F(KovaExpressDock, ACommandFromInsideADataHandlerGetsItsReply) {
+  Enable();
+  DriveClock();  // were the reply never seen, the command timer would end the wait
+  Answer([this](const QByteArray& command) {
+    if (command.startsWith("PSS")) far->QueuePacket(1, "during the command");
+    return QByteArray("ACK");
+  });
+  QList<QByteArray> data;
+  bool inCommand = false, pssAcked = false, dataInsideCommand = false;
+  dock->OnRcvUserData = [&](QObject*, const QByteArray& bytes) {
+    dataInsideCommand = dataInsideCommand || inCommand;
+    data << bytes;
+    if (bytes != "ACK9") return;
+    inCommand = true;
+    pssAcked = dock->SendPSS(0, 0);
+    inCommand = false;
+  };
+  far->QueuePacket(1, "ACK9");
+  ASSERT_TRUE(Eventually([&] { return data.size() == 2; }));
+  EXPECT_TRUE(pssAcked);
+  EXPECT_FALSE(dataInsideCommand);
+  EXPECT_EQ(data, (QList<QByteArray>{"ACK9", "during the command"}));
+}

@@ -180,3 +180,31 @@ TEST(TWSocket, ReceiveDatagramTruncatesToTheBuffer) {
   listener.SetPort("1");
   EXPECT_EQ(listener.Port(), QString::number(port));
 }
+
+// A handler that waits, handling messages, for more bytes on its own socket
+// (as the dock's command wait does inside its control input) sees them.
+TEST(TWSocket, AWaitInsideTheDataHandlerSeesLaterArrivals) {
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  TWSocket s;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(QString::number(server.serverPort()));
+  QByteArray received;
+  QTcpSocket* peer = nullptr;
+  bool sawSecondInsideFirst = false;
+  s.OnDataAvailable = [&](QObject*, quint16) {
+    const QByteArray now = s.ReceiveText();
+    received += now;
+    if (now == "first") {
+      peer->write("second");
+      sawSecondInsideFirst = WaitUntil([&] { return received.endsWith("second"); }, 5000);
+    }
+  };
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections(); }, 5000));
+  peer = server.nextPendingConnection();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == TSocketState::wsConnected; }, 5000));
+  peer->write("first");
+  ASSERT_TRUE(WaitUntil([&] { return received == "firstsecond"; }, 6000)) << received.toStdString();
+  EXPECT_TRUE(sawSecondInsideFirst);
+}
