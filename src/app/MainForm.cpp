@@ -1,6 +1,8 @@
 #include "app/MainForm.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QPointer>
 #include <QContextMenuEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -9,6 +11,9 @@
 
 #include "app/Artwork.h"
 #include "core/Bytes.h"
+#include "core/Dialogs.h"
+#include "core/MessagePump.h"
+#include "net/SocketErrors.h"
 
 namespace zelvo {
 
@@ -198,7 +203,18 @@ void TfrmMain::CreateComponents() {
   USBDevice1->SetDeviceType(tpKovaExpress);
   USBDevice1->SetUseWindowsMsgs(false);
 
+  KovaExpressDock1 = new TKovaExpressDock(this);
+  KovaExpressDock1->SetUSBDevice(USBDevice1);
+  KovaExpressDock1->SetDockState(TKovaExpressDock::TDockState::Cmd_Enq);
+  KovaExpressDock1->SetCommandTimeOut(3000);
+  KovaExpressDock1->OnTCPConnected = [](QObject*) {};
+
+  DockEnumerator1 = new TDockEnumerator(this);
+  DockEnumerator1->SetDockType(TPDockType::tpKovaExpress);
+  DockEnumerator1->OnListChanged = [this](QObject*) { DockEnumerator1ListChanged(); };
+
   session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
+  session_->SetDock(KovaExpressDock1);
   session_->OnDisplayChanged = [this] { ShowDisplay(); };
   session_->OnClearTrace = [this] {
     if (debugForm_) debugForm_->Debug->clear();
@@ -206,6 +222,9 @@ void TfrmMain::CreateComponents() {
   connect(cbStart, &QPushButton::clicked, this, [this] { cbStartClick(); });
   connect(cbStop, &QPushButton::clicked, this, [this] { cbStopClick(); });
   connect(cbLoadFile, &QPushButton::clicked, this, [this] { cbLoadFileClick(); });
+  connect(chkUseKovax, &QCheckBox::clicked, this, [this] { chkUseKovaxClick(); });
+  connect(cboUSBDocks, &QComboBox::activated, this, [this] { cboUSBDocksChange(); });
+  connect(cboNetDockList, &QComboBox::activated, this, [this] { cboNetDockListChange(); });
 }
 
 void TfrmMain::cbStartClick() {
@@ -270,6 +289,113 @@ void TfrmMain::FormShow() {
 }
 
 void TfrmMain::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(event->globalPos()); }
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  FormClose();
+  QWidget::closeEvent(event);
+}
+
+void TfrmMain::FormClose() {
+  if (!KovaExpressDock1->Enabled()) return;
+  QPointer<TfrmMain> self(this);
+  bool retry = false;
+  KovaExpressDock1->SetSlaveMode(false, retry);
+  if (!self) return;
+  const QByteArray blank(14, ' ');
+  KovaExpressDock1->SetLCDLineText(0, blank);
+  if (!self) return;
+  KovaExpressDock1->SetLCDLineText(1, blank);
+}
+
+// --- dock selection ---------------------------------------------------------
+
+void TfrmMain::RevealDockControls() { chkUseKovax->setVisible(true); }
+
+void TfrmMain::chkUseKovaxClick() {
+  if (!chkUseKovax->isChecked()) {
+    for (QWidget* w : {static_cast<QWidget*>(cboUSBDocks), static_cast<QWidget*>(IpAddr),
+                       static_cast<QWidget*>(cboNetDockList), static_cast<QWidget*>(lblNetwrkDocks)})
+      w->setVisible(false);
+    KelLink1->SetKovaExpressDock(nullptr);
+    return;
+  }
+  KelLink1->SetKovaExpressDock(KovaExpressDock1);
+  QPointer<TfrmMain> self(this);
+  // The docks on the bus now: one plugged in since the window opened counts.
+  USBDevice1->RefreshDeviceList();
+  const QStringList devices = USBDevice1->DeviceList();
+  if (devices.isEmpty()) {
+    MessageDlg(QStringLiteral("No docks connected to the USB bus were found, Please enter the address of remote dock, "
+                              "or pick one from the list."),
+               MsgIcon::Information, MsgButtons::OK);
+    if (!self) return;
+    SetUpNetworkChoice();
+    return;
+  }
+  const MsgResult answer =
+      MessageDlg(QStringLiteral("Do you want to use a dock connected to this computer via USB?\r\n\r\n"
+                                "Select \"No\" if you want to select a Network dock."),
+                 MsgIcon::Confirmation, MsgButtons::YesNo);
+  if (!self) return;
+  if (answer == MsgResult::Yes) {
+    KovaExpressDock1->SetUSBDevice(USBDevice1);
+    cboUSBDocks->setVisible(true);
+    cboUSBDocks->clear();
+    for (int n = 1; n <= devices.size(); ++n) cboUSBDocks->addItem(QStringLiteral("Kova Express Dock(USB) %1").arg(n));
+    ProcessMessages();
+    if (!self) return;
+    MessageDlg(QStringLiteral("Please select one dock from the drop down list."), MsgIcon::Information,
+               MsgButtons::OK);
+  } else {
+    SetUpNetworkChoice();
+    ProcessMessages();
+    if (!self) return;
+    MessageDlg(QStringLiteral("Please enter the remote dock address, or pick one from the list."),
+               MsgIcon::Information, MsgButtons::OK);
+  }
+}
+
+void TfrmMain::SetUpNetworkChoice() {
+  IpAddr->setVisible(true);
+  KovaExpressDock1->SetUSBDevice(nullptr);
+  cboNetDockList->setVisible(true);
+  lblNetwrkDocks->setVisible(true);
+  StartDockSearch();
+}
+
+// A search that cannot start leaves the list empty: the operator is told why
+// and can still type the address.
+void TfrmMain::StartDockSearch() {
+  try {
+    DockEnumerator1->StartEnumeration();
+  } catch (const ESocketException& error) {
+    const QString why =
+        TDockEnumerator::ListenPortInUse(error)
+            ? QStringLiteral("the UDP port %1 for the docks' answers is in use by another program")
+                  .arg(QLatin1String(DockKindOf(DockEnumerator1->DockType()).listenPort))
+            : QStringLiteral("%1 (%2)").arg(WinsockErrorText(error.Code())).arg(error.Code());
+    MessageDlg(QStringLiteral("Could not search for network docks: ") + why +
+                   QStringLiteral(". Please enter the remote dock address."),
+               MsgIcon::Warning, MsgButtons::OK);
+  }
+}
+
+void TfrmMain::cboUSBDocksChange() {
+  const QStringList devices = USBDevice1->DeviceList();
+  const int index = cboUSBDocks->currentIndex();
+  if (index >= 0 && index < devices.size()) USBDevice1->SetDeviceName(devices.at(index));
+}
+
+void TfrmMain::DockEnumerator1ListChanged() {
+  cboNetDockList->clear();
+  cboNetDockList->addItems(DockEnumerator1->DockNames);
+}
+
+void TfrmMain::cboNetDockListChange() {
+  const int index = cboNetDockList->currentIndex();
+  if (index >= 0 && index < DockEnumerator1->DockAddresses.size())
+    IpAddr->setText(DockEnumerator1->DockAddresses.at(index));
+}
 
 void TfrmMain::AppendTrace(bool sent, const QByteArray& data) {
   if (debugForm_) debugForm_->Debug->appendPlainText(ToText(TraceLine(sent, data)));

@@ -16,6 +16,8 @@
 #include "app/DebugForm.h"
 #include "app/LedIndicator.h"
 #include "core/Timer.h"
+#include "dock/KovaExpressDock.h"
+#include "net/DockEnumerator.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "session/UploadSession.h"
@@ -48,6 +50,17 @@ class TfrmMain : public QWidget {
   void cbStopClick();
   void cbLoadFileClick();
   UploadSession* Session() const { return session_; }
+
+  // Closing the window: a dock left enabled goes back to its own mode.
+  void FormClose();
+
+  // Dock selection.
+  void chkUseKovaxClick();
+  void cboUSBDocksChange();
+  void cboNetDockListChange();
+  void DockEnumerator1ListChanged();
+  // Shows the dock check box, which the window keeps hidden by default.
+  void RevealDockControls();
 
   // Controls, named as in the window description.
   QLabel* lblStatus;
@@ -86,16 +99,21 @@ class TfrmMain : public QWidget {
   TAppVersionInfo* AppInfo;
   TZelvoPro* ZelvoPro1;
   TUSBDevice* USBDevice1;
+  TKovaExpressDock* KovaExpressDock1;
+  TDockEnumerator* DockEnumerator1;
 
  protected:
   void showEvent(QShowEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void CreateControls();
   void CreateComponents();
   void AppendTrace(bool sent, const QByteArray& data);
   void ShowDisplay();
+  void SetUpNetworkChoice();
+  void StartDockSearch();
 
   UploadSession* session_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;

@@ -1,20 +1,28 @@
 // zelvo-flash-utility: the window.
 //
-//   zelvo-flash-utility [--simulate [kind=N,version=V,type=L,...]]
+//   zelvo-flash-utility [--dock-controls] [--simulate [via=irda|usb-dock|net-dock,kind=N,version=V,...]]
 //
+// --dock-controls shows the "use a dock" check box, which the window keeps
+// hidden otherwise, so that a technician can choose a USB or a network dock.
 // --simulate puts the built-in simulated instrument in range of a simulated
-// IrDA stack, so the whole workflow runs without hardware; the open-file
-// dialog then starts in the build's sample firmware folder.
+// IrDA stack (via=irda, the default), in a simulated Kova Express dock on a
+// simulated USB bus (via=usb-dock) or in a simulated network dock on a
+// loopback address (via=net-dock), so the whole workflow runs without
+// hardware; the open-file dialog then starts in the build's sample firmware
+// folder. The dock simulations show the dock controls; the network one fills
+// in the dock's address and answers the window's dock search.
 
 #include <QApplication>
 #include <QDir>
+#include <QHostAddress>
 #include <cstdio>
 #include <memory>
 
 #include "app/DebugForm.h"
 #include "app/MainForm.h"
 #include "app/WidgetDialogs.h"
-#include "sim/instrument/IrdaInstrument.h"
+#include "sim/dock/SimulatedWorld.h"
+#include "sim/net/SimDockResponder.h"
 
 namespace {
 
@@ -36,20 +44,25 @@ QString SampleFirmwareFolder() {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QLatin1String(zelvo::kApplicationTitle));
+  const QStringList arguments = QApplication::arguments();
+  const auto fail = [](const QString& message) {
+    std::fprintf(stderr, "zelvo-flash-utility: %s\n", qPrintable(message));
+    return 2;
+  };
 
-  // The simulated world must exist before the link looks for its IrDA stack.
-  std::unique_ptr<zelvo::sim::SimulatedIrdaWorld> simulation;
-  QStringList arguments = QApplication::arguments();
+  // The simulated world must exist before the link looks for its IrDA stack
+  // and the USB device for its bus.
+  std::unique_ptr<zelvo::sim::SimulatedWorld> simulation;
   if (const qsizetype at = arguments.indexOf(QStringLiteral("--simulate")); at >= 0) {
-    zelvo::sim::SimInstrumentConfig config;
-    zelvo::sim::SimFaults faults;
+    zelvo::sim::SimulationSpec spec;
     QString error;
     const QString options = arguments.value(at + 1);
-    if (zelvo::sim::LooksLikeSimulationOptions(options) && !zelvo::sim::ParseSimulationOptions(options, config, faults, &error)) {
-      std::fprintf(stderr, "zelvo-flash-utility: %s\n", qPrintable(error));
-      return 2;
-    }
-    simulation = std::make_unique<zelvo::sim::SimulatedIrdaWorld>(config, faults);
+    if (zelvo::sim::LooksLikeSimulationSpec(options) && !zelvo::sim::ParseSimulationSpec(options, spec, &error))
+      return fail(error);
+    if (spec.via != zelvo::sim::SimVia::Irda && spec.dock.kind != zelvo::DockKind::KovaExpress)
+      return fail(QStringLiteral("the window drives a Kova Express dock only"));
+    simulation = std::make_unique<zelvo::sim::SimulatedWorld>(spec);
+    if (!simulation->Start(&error)) return fail(error);
   }
 
   zelvo::TfrmMain main;
@@ -59,6 +72,22 @@ int main(int argc, char** argv) {
   zelvo::WidgetDialogs dialogs(&main);
   if (simulation) dialogs.SetStartFolder(SampleFirmwareFolder());
   zelvo::ScopedDialogs installed(&dialogs);
+
+  const bool simulatedDock = simulation && simulation->Via() != zelvo::sim::SimVia::Irda;
+  if (arguments.contains(QStringLiteral("--dock-controls")) || simulatedDock) main.RevealDockControls();
+  // The simulated network dock answers the search on its own loopback
+  // address; nothing is broadcast.
+  std::unique_ptr<zelvo::sim::SimDockResponder> responder;
+  if (simulation && simulation->Via() == zelvo::sim::SimVia::NetDock) {
+    const QString address = simulation->DockAddress();
+    main.IpAddr->setText(address);
+    main.DockEnumerator1->SetEnquiryAddress(address);
+    responder = std::make_unique<zelvo::sim::SimDockResponder>(
+        zelvo::TPDockType::tpKovaExpress, QByteArray("KovaExpress Simulated Dock"), QHostAddress(address));
+    if (!responder->Start())
+      std::fprintf(stderr, "zelvo-flash-utility: the simulated dock does not answer the search: %s\n",
+                   qPrintable(responder->ErrorText()));
+  }
 
   main.show();
   return QApplication::exec();

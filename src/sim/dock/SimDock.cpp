@@ -73,6 +73,7 @@ void SimDock::ControlReceived(const QByteArray& bytes) {
 
 void SimDock::Command(const QByteArray& command) {
   commands_.append(QString::fromLatin1(command));
+  log_.append(QStringLiteral("control ") + QString::fromLatin1(command));
   const QByteArray reply = Answer(command);
   if (config_.faults.silentControl) return;
   QByteArray input = reply;
@@ -198,6 +199,7 @@ void SimDock::DataReceived(const QByteArray& bytes) {
 }
 
 void SimDock::Message(const QByteArray& message) {
+  log_.append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
   if (message.startsWith("WEP")) {
     const int page = PageOf(message);
     if (page == config_.faults.unplugAtPage) {

@@ -83,6 +83,9 @@ class SimDock : public QObject {
   const SimDockConfig& Config() const { return config_; }
   SimInstrument& Instrument() { return instrument_; }
   QStringList Commands() const { return commands_; }  // every control command, as text
+  // Both channels in order of arrival: "control SLV", "data ENQ" (a data
+  // message by its first three letters).
+  QStringList Log() const { return log_; }
   int CountOf(const QString& command) const;
   QByteArray LcdLine(int line) const { return lcd_.at(static_cast<size_t>(line & 3)); }
   bool Slave() const { return slave_; }
@@ -118,6 +121,7 @@ class SimDock : public QObject {
   QByteArray controlPending_;
   QByteArray dataPending_;
   QStringList commands_;
+  QStringList log_;
   std::array<QByteArray, 4> lcd_;
   bool slave_ = false;
   bool instrumentPresent_ = true;

@@ -1,0 +1,271 @@
+// The window through a docking station: the dock chosen with the window's
+// own controls, then whole uploads, with the real dock component over the
+// simulated USB bus or over loopback TCP to a simulated network dock.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <memory>
+
+#include "app/MainForm.h"
+#include "core/ScriptedDialogs.h"
+#include "sim/dock/SimUsbDock.h"
+#include "sim/dock/SimulatedWorld.h"
+#include "sim/net/SimDockResponder.h"
+#include "sim/usb/SimUsbBackend.h"
+#include "support/Firmware.h"
+#include "support/Pump.h"
+
+using namespace zelvo;
+using namespace zelvo::upload_text;
+using zelvo::test::RunUntil;
+
+namespace {
+
+constexpr const char* kUseUsbQuestion =
+    "Do you want to use a dock connected to this computer via USB?\r\n\r\nSelect \"No\" if you want to select a "
+    "Network dock.";
+
+class DockWorkflow : public ::testing::Test {
+ protected:
+  void Open(sim::SimVia via, const sim::SimInstrumentConfig& config, const sim::SimDockFaults& faults = {}) {
+    sim::SimulationSpec spec;
+    spec.via = via;
+    spec.instrument = config;
+    spec.dock.faults = faults;
+    world_ = std::make_unique<sim::SimulatedWorld>(spec);
+    QString error;
+    ASSERT_TRUE(world_->Start(&error)) << qPrintable(error);
+    if (world_->UsbBus()) world_->UsbBus()->SetReadTimeoutMs(2);
+    // Without a simulated USB dock, a simulated bus with nothing on it: the
+    // machine's own USB devices stay out of the test.
+    else emptyBus_ = std::make_unique<ScopedUsbBackend>(&noDocks_);
+    form_ = std::make_unique<TfrmMain>();
+    debug_ = std::make_unique<TfrmDebug>(form_.get());
+    form_->SetDebugForm(debug_.get());
+    form_->USBDevice1->SetConnectSettleMs(0);
+    // The 100 ms pace of a network dock would make an upload last 40 s; the
+    // pace itself is tested with the dock component.
+    form_->KovaExpressDock1->SetTcpSendPauseMs(2);
+    form_->show();
+    ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
+    form_->Session()->OnFinished = [&](UploadOutcome outcome) {
+      finished_ = true;
+      outcome_ = outcome;
+    };
+  }
+
+  // The operator reveals the dock controls, checks the box, answers Yes and
+  // picks the first USB dock.
+  void ChooseUsbDock() {
+    form_->RevealDockControls();
+    dialogs_.Answer(MsgResult::Yes);
+    form_->chkUseKovax->click();
+    form_->cboUSBDocks->setCurrentIndex(0);
+    form_->cboUSBDocksChange();
+  }
+
+  // A simulated dock answering the window's search on a loopback address
+  // (the search is aimed there instead of the broadcast address).
+  void AnswerSearchesAt(const QString& address, const QByteArray& name) {
+    responder_ = std::make_unique<sim::SimDockResponder>(TPDockType::tpKovaExpress, name, QHostAddress(address));
+    ASSERT_TRUE(responder_->Start()) << qPrintable(responder_->ErrorText());
+    form_->DockEnumerator1->SetEnquiryAddress(address);
+  }
+  // The window could not listen for answers (another test holds the port).
+  bool SearchCouldNotStart() const {
+    for (const QString& text : dialogs_.Texts())
+      if (text.startsWith(QLatin1String("Could not search for network docks: "))) return true;
+    return false;
+  }
+
+  // Checks the box (no USB dock: no question), types an address, then picks
+  // the dock the search found, which overwrites it.
+  void ChooseNetworkDock() {
+    form_->RevealDockControls();
+    AnswerSearchesAt(world_->DockAddress(), "KovaExpress Simulated Dock");
+    form_->chkUseKovax->click();
+    if (SearchCouldNotStart()) GTEST_SKIP() << "the dock answer port is in use";
+    form_->IpAddr->setText(QStringLiteral("10.1.2.3"));
+    ASSERT_TRUE(RunUntil(clock_, [&] { return form_->cboNetDockList->count() == 1; }));
+    EXPECT_EQ(form_->cboNetDockList->itemText(0), QStringLiteral("KovaExpress Simulated Dock"));
+    form_->cboNetDockList->setCurrentIndex(0);
+    form_->cboNetDockListChange();
+    EXPECT_EQ(form_->IpAddr->text(), world_->DockAddress());
+  }
+
+  // The erase warning, the file and the upgrade question (messages with only
+  // an OK button take no answer).
+  void Upload(const QString& file) {
+    dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
+    form_->cbStart->click();
+  }
+
+  bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
+  sim::SimDock& Dock() { return *world_->Dock(); }
+  QStringList LcdCommands() const {
+    QStringList lines;
+    for (const QString& c : world_->Dock()->Commands())
+      if (c.startsWith(QLatin1String("LCD"))) lines << c;
+    return lines;
+  }
+  bool RebuiltEquals(const QString& file) {
+    QFile original(file);
+    return original.open(QIODevice::ReadOnly) && world_->Instrument().RebuiltImage() == original.readAll();
+  }
+
+  ManualClock clock_;
+  ScriptedDialogs dialogs_;
+  ScopedDialogs installed_{&dialogs_};
+  test::FirmwareFiles files_;
+  std::unique_ptr<sim::SimulatedWorld> world_;
+  sim::SimUsbBackend noDocks_;
+  std::unique_ptr<ScopedUsbBackend> emptyBus_;
+  std::unique_ptr<sim::SimDockResponder> responder_;
+  std::unique_ptr<TfrmMain> form_;
+  std::unique_ptr<TfrmDebug> debug_;
+  bool finished_ = false;
+  UploadOutcome outcome_ = UploadOutcome::None;
+};
+
+}  // namespace
+
+TEST_F(DockWorkflow, TheWindowKeepsItsDockDefaults) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  TKovaExpressDock& dock = *form_->KovaExpressDock1;
+  EXPECT_EQ(dock.USBDevice(), form_->USBDevice1);
+  EXPECT_FALSE(dock.Enabled());
+  EXPECT_EQ(dock.DockState(), TKovaExpressDock::TDockState::Cmd_Enq);
+  EXPECT_EQ(dock.CommandTimeOut(), 3000);
+  EXPECT_EQ(dock.TestResult(), TKovaExpressDock::TTestResult::NO_ERROR);
+  EXPECT_EQ(dock.GasSupportField(), 0u);
+  EXPECT_EQ(dock.DockOptionsField(), 0u);
+  EXPECT_FALSE(form_->chkUseKovax->isVisible());
+  EXPECT_EQ(form_->KelLink1->KovaExpressDock(), nullptr);
+}
+
+TEST_F(DockWorkflow, WholeNGUploadThroughAUsbDock) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  ChooseUsbDock();
+  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kUseUsbQuestion)));
+  EXPECT_EQ(form_->cboUSBDocks->count(), 1);
+  EXPECT_EQ(form_->cboUSBDocks->itemText(0), QStringLiteral("Kova Express Dock(USB) 1"));
+  EXPECT_EQ(form_->USBDevice1->DeviceName(), world_->UsbDock()->Path());
+  EXPECT_EQ(form_->KelLink1->KovaExpressDock(), form_->KovaExpressDock1);
+
+  const QString file = files_.Make(true, "9.12");
+  Upload(file);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_TRUE(RebuiltEquals(file));
+  EXPECT_EQ(world_->Instrument().CountOf("WEP"), 391);
+  EXPECT_EQ(world_->Instrument().CountOf("WAE"), 4);
+  EXPECT_TRUE(world_->Instrument().Programmed());
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
+
+  const QStringList log = Dock().Log();
+  // Slave mode before the first instrument message; "PSS" 0 0 once online;
+  // "DSC" after the program command's "ACKBYE".
+  EXPECT_LT(log.indexOf(QStringLiteral("control SLV")), log.indexOf(QStringLiteral("data ENQ")));
+  EXPECT_EQ(Dock().Commands().count(QString::fromLatin1("PSS\0\0", 5)), 1);
+  EXPECT_GT(log.indexOf(QStringLiteral("control DSC")), log.indexOf(QStringLiteral("data PFM")));
+  EXPECT_EQ(LcdCommands(), (QStringList{"LCD2Insert Instr    ", "LCD3   To Flash     ", "LCD2Loading Instr   ",
+                                        "LCD3FLASH           ", "LCD0 FLASH Upload   ", "LCD1   Completed    "}));
+  // The trace shows bare messages: no frame bytes on this path.
+  const QString trace = debug_->Debug->toPlainText();
+  EXPECT_TRUE(trace.startsWith(QStringLiteral("SND#ENQ#\nRCV#ACK#\nSND#WHO#")));
+  EXPECT_TRUE(trace.contains(QStringLiteral("SND#PFM#\nRCV#ACKBYE#")));
+}
+
+TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
+  Open(sim::SimVia::UsbDock, {9, "7.61", "P", 0});
+  ChooseUsbDock();
+  const QString file = files_.Make(false, "7.62", 'P');
+  Upload(file);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_TRUE(RebuiltEquals(file));
+  EXPECT_EQ(world_->Instrument().CountOf("WEP"), 521);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kDockCompleted));
+}
+
+TEST_F(DockWorkflow, ClosingTheWindowReturnsAnEnabledDockToMasterMode) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  form_->KovaExpressDock1->SetEnabled(true);
+  form_->KovaExpressDock1->ClearDeviceHalted();
+  ASSERT_TRUE(form_->KovaExpressDock1->Enabled());
+  form_->close();
+  EXPECT_EQ(Dock().Commands(), (QStringList{"MST", "LCD0                ", "LCD1                "}));
+}
+
+TEST_F(DockWorkflow, WholeNGUploadThroughANetworkDock) {
+  Open(sim::SimVia::NetDock, {9, "9.05", "A", 0});
+  ChooseNetworkDock();
+  if (IsSkipped()) return;
+  EXPECT_EQ(dialogs_.Texts().first(),
+            QStringLiteral("No docks connected to the USB bus were found, Please enter the address of remote dock, or "
+                           "pick one from the list."));
+  EXPECT_EQ(form_->KovaExpressDock1->USBDevice(), nullptr);
+  EXPECT_TRUE(form_->IpAddr->isVisible());
+  const QString file = files_.Make(true, "9.12");
+  Upload(file);
+  EXPECT_EQ(form_->KovaExpressDock1->EthernetAddress(), world_->DockAddress());
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_TRUE(RebuiltEquals(file));
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
+}
+
+TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  world_->UsbBus()->AddDock(tpKovaExpress);
+  form_->RevealDockControls();
+  dialogs_.Answer(MsgResult::Yes);
+  form_->chkUseKovax->click();
+  ASSERT_EQ(form_->cboUSBDocks->count(), 2);
+  EXPECT_EQ(form_->cboUSBDocks->itemText(0), QStringLiteral("Kova Express Dock(USB) 1"));
+  EXPECT_EQ(form_->cboUSBDocks->itemText(1), QStringLiteral("Kova Express Dock(USB) 2"));
+  EXPECT_EQ(dialogs_.Texts().last(), QStringLiteral("Please select one dock from the drop down list."));
+  const QStringList paths = form_->USBDevice1->DeviceList();
+  ASSERT_EQ(paths.size(), 2);
+  form_->cboUSBDocks->setCurrentIndex(1);
+  form_->cboUSBDocksChange();
+  EXPECT_EQ(form_->USBDevice1->DeviceName(), paths.at(1));
+  EXPECT_EQ(form_->KovaExpressDock1->USBDevice(), form_->USBDevice1);
+  EXPECT_FALSE(form_->KovaExpressDock1->Enabled());  // nothing is opened before Start
+}
+
+TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  form_->RevealDockControls();
+  AnswerSearchesAt(QStringLiteral("127.0.0.1"), "KovaExpress Bench 7");
+  dialogs_.Answer(MsgResult::No);
+  form_->chkUseKovax->click();
+  if (SearchCouldNotStart()) GTEST_SKIP() << "the dock answer port is in use";
+  EXPECT_EQ(dialogs_.Texts().last(), QStringLiteral("Please enter the remote dock address, or pick one from the list."));
+  EXPECT_EQ(form_->KovaExpressDock1->USBDevice(), nullptr);
+  EXPECT_TRUE(form_->IpAddr->isVisible());
+  EXPECT_TRUE(form_->cboNetDockList->isVisible());
+  EXPECT_TRUE(form_->lblNetwrkDocks->isVisible());
+  EXPECT_EQ(form_->KelLink1->KovaExpressDock(), form_->KovaExpressDock1);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return form_->cboNetDockList->count() == 1; }));
+
+  // Cleared: the controls go, the link forgets the dock.
+  form_->chkUseKovax->click();
+  EXPECT_FALSE(form_->IpAddr->isVisible());
+  EXPECT_FALSE(form_->cboNetDockList->isVisible());
+  EXPECT_EQ(form_->KelLink1->KovaExpressDock(), nullptr);
+
+  // Checked again: a new search, whose lists start empty.
+  dialogs_.Answer(MsgResult::No);
+  form_->chkUseKovax->click();
+  EXPECT_LE(form_->DockEnumerator1->DockNames.size(), 1);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return responder_->EnquiriesAnswered() == 2; }));
+  zelvo::test::Settle();
+  EXPECT_EQ(form_->DockEnumerator1->DockNames, QStringList{"KovaExpress Bench 7"});
+  EXPECT_EQ(form_->DockEnumerator1->DockAddresses, QStringList{"127.0.0.1"});
+  ASSERT_EQ(form_->cboNetDockList->count(), 1);
+  form_->cboNetDockList->setCurrentIndex(0);
+  form_->cboNetDockListChange();
+  EXPECT_EQ(form_->IpAddr->text(), QStringLiteral("127.0.0.1"));
+}
