@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QTimer>
 #include <memory>
 
 #include "app/MainForm.h"
@@ -268,4 +269,77 @@ TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
   form_->cboNetDockList->setCurrentIndex(0);
   form_->cboNetDockListChange();
   EXPECT_EQ(form_->IpAddr->text(), QStringLiteral("127.0.0.1"));
+}
+
+// Faults of the dock and of the instrument in it: each run ends with the
+// design's message, never as completed, and the window is ready to start again.
+class DockFaults : public DockWorkflow {
+ protected:
+  void ExpectReadyAgain() {
+    zelvo::test::Settle();
+    clock_.Advance(5000);
+    zelvo::test::Settle();
+    EXPECT_NE(outcome_, UploadOutcome::Completed);
+    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kNGCompleted)));
+    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kDockCompleted)));
+    EXPECT_FALSE(world_->Instrument().Programmed());
+    EXPECT_TRUE(form_->cbStart->isEnabled());
+    EXPECT_FALSE(form_->Session()->UploadInProgress());
+  }
+  // Start with the erase warning answered; with file when the instrument is
+  // reached.
+  void StartThroughTheUsbDock(const sim::SimDockFaults& faults, const QString& file = {}) {
+    Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
+    ChooseUsbDock();
+    dialogs_.Answer(MsgResult::OK);
+    if (!file.isEmpty()) dialogs_.AnswerFile(file).Answer(MsgResult::Yes);
+    form_->cbStart->click();
+  }
+};
+
+TEST_F(DockFaults, ADockThatStaysBusyIsGivenUpAfterTwentySlaveModeTries) {
+  sim::SimDockFaults faults;
+  faults.slaveBusyTimes = 25;
+  StartThroughTheUsbDock(faults);
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }));
+  EXPECT_TRUE(dialogs_.Saw(QStringLiteral("SLV Error - Dock did not accept slave mode!")));
+  EXPECT_EQ(Dock().Commands().count(QStringLiteral("SLV")), 20);
+  EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);  // nothing reached the instrument
+  ExpectReadyAgain();
+}
+
+TEST_F(DockFaults, TheInstrumentTakenOutAtAPageAbortsTheUpload) {
+  sim::SimDockFaults faults;
+  faults.removeInstrumentAtPage = 100;
+  StartThroughTheUsbDock(faults, files_.Make(true, "9.12"));
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
+  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kUnexpectedDisconnect)));
+  EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
+  ExpectReadyAgain();
+}
+
+TEST_F(DockFaults, TheDockUnpluggedDuringTheUploadAbortsIt) {
+  sim::SimDockFaults faults;
+  faults.unplugAtPage = 50;
+  StartThroughTheUsbDock(faults, files_.Make(true, "9.12"));
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
+  EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
+  ExpectReadyAgain();
+}
+
+TEST_F(DockFaults, ADockThatNeverAnswersEndsInTheConnectionTimeOut) {
+  sim::SimDockFaults faults;
+  faults.silentControl = true;
+  // Every command waits out its 3 s timer inside Start: the clock moves on
+  // while the test is held there.
+  QTimer driver;
+  QObject::connect(&driver, &QTimer::timeout, [&] { clock_.Advance(100); });
+  driver.start(1);
+  StartThroughTheUsbDock(faults);
+  driver.stop();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }));
+  EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);
+  ExpectReadyAgain();
 }
