@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <algorithm>
 #include <QPointer>
 #include <QContextMenuEvent>
 #include <QGridLayout>
@@ -169,7 +170,14 @@ void TfrmMain::CreateControls() {
   top->addLayout(progress);
   top->addWidget(Rev);
 
-  setFixedSize(480, 390);
+  setFixedSize(kDesignWidth, kDesignHeight);
+}
+
+// The window keeps its design size; the dock rows, when shown, make it taller
+// instead of squeezing the picture onto the buttons.
+void TfrmMain::FitHeightToDockRows() {
+  layout()->activate();
+  setFixedSize(kDesignWidth, std::max(kDesignHeight, layout()->sizeHint().height()));
 }
 
 void TfrmMain::CreateComponents() {
@@ -316,6 +324,7 @@ void TfrmMain::chkUseKovaxClick() {
     for (QWidget* w : {static_cast<QWidget*>(cboUSBDocks), static_cast<QWidget*>(IpAddr),
                        static_cast<QWidget*>(cboNetDockList), static_cast<QWidget*>(lblNetwrkDocks)})
       w->setVisible(false);
+    FitHeightToDockRows();
     KelLink1->SetKovaExpressDock(nullptr);
     return;
   }
@@ -340,6 +349,7 @@ void TfrmMain::chkUseKovaxClick() {
   if (answer == MsgResult::Yes) {
     KovaExpressDock1->SetUSBDevice(USBDevice1);
     cboUSBDocks->setVisible(true);
+    FitHeightToDockRows();
     cboUSBDocks->clear();
     for (int n = 1; n <= devices.size(); ++n) cboUSBDocks->addItem(QStringLiteral("Kova Express Dock(USB) %1").arg(n));
     ProcessMessages();
@@ -360,6 +370,7 @@ void TfrmMain::SetUpNetworkChoice() {
   KovaExpressDock1->SetUSBDevice(nullptr);
   cboNetDockList->setVisible(true);
   lblNetwrkDocks->setVisible(true);
+  FitHeightToDockRows();
   StartDockSearch();
 }
 

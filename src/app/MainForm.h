@@ -114,6 +114,9 @@ class TfrmMain : public QWidget {
   void ShowDisplay();
   void SetUpNetworkChoice();
   void StartDockSearch();
+  void FitHeightToDockRows();
+  static constexpr int kDesignWidth = 480;
+  static constexpr int kDesignHeight = 390;
 
   UploadSession* session_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;
