@@ -106,7 +106,7 @@ TcpDockChannels::TcpDockChannels(QObject* owner) : QObject(owner) {
     if (OnControlInput) OnControlInput(bytes);
   };
   control_.OnError = [this](QObject*) { Error(0, control_); };
-  control_.OnSessionConnected = [this](QObject*, quint16) { Established(); };
+  control_.OnSessionConnected = [this](QObject*, quint16 error) { Established(0, control_, error); };
   control_.OnSessionClosed = [this](QObject*, quint16) { Closed(); };
   data_.OnDataAvailable = [this](QObject*, quint16) {
     const QByteArray bytes = data_.ReceiveText();
@@ -115,7 +115,7 @@ TcpDockChannels::TcpDockChannels(QObject* owner) : QObject(owner) {
     if (bytes.size() > 2 && OnDataInput) OnDataInput(bytes);
   };
   data_.OnError = [this](QObject*) { Error(1, data_); };
-  data_.OnSessionConnected = [this](QObject*, quint16) { Established(); };
+  data_.OnSessionConnected = [this](QObject*, quint16 error) { Established(1, data_, error); };
   data_.OnSessionClosed = [this](QObject*, quint16) { Closed(); };
   data_.OnDataSent = [this](QObject*, quint16) { dataSent_ = true; };
 }
@@ -197,7 +197,13 @@ void TcpDockChannels::Disable() {
   if (self) disabling_ = false;
 }
 
-void TcpDockChannels::Established() {
+void TcpDockChannels::Established(int channel, TWSocket& socket, int error) {
+  // A connect that failed (refused, unreachable) is a socket error of its
+  // channel like any other.
+  if (error != 0) {
+    Error(channel, socket);
+    return;
+  }
   if (Enabled()) Raise(OnConnected, this);
 }
 

@@ -141,7 +141,8 @@ class TcpDockChannels final : public QObject, public DockChannels {
   std::function<void(const QString&)> OnDebugLine;
 
  private:
-  void Established();
+  // A connection came up, or failed to (error not 0).
+  void Established(int channel, TWSocket& socket, int error);
   void Closed();
   void Error(int channel, TWSocket& socket);
   // Waits, processing messages, while keepWaiting holds, for at most ms.

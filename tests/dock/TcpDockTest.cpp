@@ -1,0 +1,381 @@
+// The Kova Express dock over TCP against real peers on loopback: the test
+// plays the dock's far side on an address of its own (127.x.y.z), ports 5000
+// (control) and 5001 (data). The command timer follows a manual clock; the
+// connection and send waits are wall-clock, so the send pause is shortened
+// except where the pause itself is checked.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+
+#include "core/ScriptedDialogs.h"
+#include "core/Timer.h"
+#include "dock/DockTestSupport.h"
+#include "dock/KovaExpressDock.h"
+
+using namespace zelvo;
+using zelvo::test::Eventually;
+
+namespace {
+
+constexpr quint16 kControlPort = 5000;
+constexpr quint16 kDataPort = 5001;
+constexpr int kShortPauseMs = 2;
+
+QHostAddress RandomLoopbackAddress() {
+  QRandomGenerator* random = QRandomGenerator::global();
+  return QHostAddress((127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
+                      random->bounded(2u, 255u));
+}
+
+// One port of the far side: accepts one connection at a time and records
+// every arrival as it was read.
+class FarPort {
+ public:
+  FarPort() {
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        ++accepted;
+        client = socket;
+        QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] {
+          const QByteArray bytes = socket->readAll();
+          arrivals << bytes;
+          received += bytes;
+          if (!reply.isEmpty()) socket->write(reply);
+        });
+      }
+    });
+  }
+  bool Listen(const QHostAddress& address, quint16 port) { return server_.listen(address, port); }
+  QString ErrorText() const { return server_.errorString(); }
+  void Close() { server_.close(); }
+  bool Connected() const { return client && client->state() == QAbstractSocket::ConnectedState; }
+  bool Closed() const { return !Connected(); }
+  void Write(const QByteArray& bytes) {
+    ASSERT_TRUE(Connected());
+    client->write(bytes);
+    client->flush();
+  }
+
+  QPointer<QTcpSocket> client;
+  QList<QByteArray> arrivals;
+  QByteArray received;
+  QByteArray reply;  // answers every arrival (empty: silent)
+  int accepted = 0;
+
+ private:
+  QTcpServer server_;
+};
+
+class TcpDock : public ::testing::Test {
+ protected:
+  TcpDock() {
+    dock.SetCommandTimeOut(3000);
+    dock.SetTcpSendPauseMs(kShortPauseMs);
+    dock.OnDebugRcvControlData = [this](QObject*, const QByteArray& line) { debug << line; };
+    dock.OnDebugSndControlData = [this](QObject*, const QByteArray& data) { sentControl << data; };
+    dock.OnTCPConnected = [this](QObject*) { ++connected; };
+    dock.OnTCPClosed = [this](QObject*) { ++closed; };
+    dock.OnTCPError = [this](QObject*, int channel, int error, const QString& text) {
+      errors << std::tuple<int, int, QString>{channel, error, text};
+    };
+    dock.OnRcvUserData = [this](QObject*, const QByteArray& data) { delivered << data; };
+    // Every arrival on the data connection, before the size rule.
+    TcpDockChannels& channels = dock.TcpChannels();
+    channels.OnDataArrival = [this, inner = channels.OnDataArrival](const QByteArray& data) {
+      dataArrivals << data;
+      if (inner) inner(data);
+    };
+  }
+  ~TcpDock() override {
+    if (dock.Enabled()) dock.SetEnabled(false);
+  }
+
+  // Picks a free loopback address with the ports asked for listening.
+  // False (the test should skip) when none could be had.
+  bool Listen(bool control, bool data) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      address = RandomLoopbackAddress();
+      controlPort.Close();
+      dataPort.Close();
+      if ((!control || controlPort.Listen(address, kControlPort)) && (!data || dataPort.Listen(address, kDataPort)))
+        return true;
+      whyNot = (control ? controlPort.ErrorText() : dataPort.ErrorText());
+    }
+    return false;
+  }
+  // Both ports listening and the dock enabled on them.
+  void Open() {
+    if (!Listen(true, true)) GTEST_SKIP() << "ports 5000/5001 not to be had on loopback: " << qPrintable(whyNot);
+    dock.SetEthernetAddress(address.toString());
+    dock.SetEnabled(true);
+    ASSERT_TRUE(dock.Enabled());
+    ASSERT_TRUE(Eventually([&] { return controlPort.Connected() && dataPort.Connected(); }));
+  }
+  // Arrivals of the data connection as the dock saw them, waiting for n.
+  bool DataArrivals(int n) { return Eventually([&] { return dataArrivals.size() >= n; }); }
+
+  ManualClock clock;
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  FarPort controlPort, dataPort;
+  QHostAddress address;
+  QString whyNot;
+  TKovaExpressDock dock;
+  QList<QByteArray> debug, sentControl, delivered, dataArrivals;
+  QList<std::tuple<int, int, QString>> errors;
+  int connected = 0;
+  int closed = 0;
+};
+
+}  // namespace
+
+TEST_F(TcpDock, EnablingConnectsBothPortsOfTheAddressAndDisablingClosesThem) {
+  Open();
+  if (IsSkipped()) return;
+  EXPECT_EQ(connected, 1);
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().Port(), QStringLiteral("5000"));
+  EXPECT_EQ(dock.TcpChannels().DataSocket().Port(), QStringLiteral("5001"));
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().Addr(), address.toString());
+  EXPECT_EQ(dock.TcpChannels().DataSocket().Addr(), address.toString());
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().FlushTimeout(), 60);
+  EXPECT_EQ(dock.TcpChannels().DataSocket().FlushTimeout(), 60);
+
+  dock.SetEnabled(false);
+  EXPECT_FALSE(dock.Enabled());
+  EXPECT_TRUE(Eventually([&] { return controlPort.Closed() && dataPort.Closed(); }));
+  EXPECT_EQ(closed, 1);
+  EXPECT_TRUE(errors.isEmpty());
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+}
+
+TEST_F(TcpDock, ADockOnlyOnItsDataPortIsNeverEnabledAndItsDataConnectionIsClosed) {
+  if (!Listen(false, true)) GTEST_SKIP() << "port 5001 not to be had on loopback: " << qPrintable(whyNot);
+  dock.SetEthernetAddress(address.toString());
+  dock.SetEnabled(true);
+  EXPECT_FALSE(dock.Enabled());
+  EXPECT_EQ(connected, 0);
+  // The data connection did come up, and is closed after the wait.
+  EXPECT_EQ(dataPort.accepted, 1);
+  EXPECT_TRUE(Eventually([&] { return dataPort.Closed(); }));
+  EXPECT_EQ(dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
+  // Silently: nothing for the operator.
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+
+  // A command now names the address it would have gone to.
+  EXPECT_FALSE(dock.SendDisconnect());
+  EXPECT_EQ(dialogs.Texts(), QStringList{QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") +
+                                         address.toString() + QStringLiteral(" Message=DSC")});
+  EXPECT_EQ(dock.CommandStatus(), TCommandStatus::csFailed);
+  EXPECT_EQ(sentControl, QList<QByteArray>{"DSC"});
+}
+
+TEST_F(TcpDock, ACommandWhileNotEnabledShowsTheDestination) {
+  dock.SetEthernetAddress(QStringLiteral("127.0.0.1"));
+  // Never enabled: no connection has an address yet.
+  EXPECT_FALSE(dock.SendCommand("LCD2Insert Instr    "));
+  ASSERT_EQ(dialogs.Texts().size(), 1);
+  EXPECT_EQ(dialogs.Texts().first(),
+            QStringLiteral("Send Error,TCP Dock not Enabled! Destination=0.0.0.0 Message=LCD2Insert Instr    "));
+  EXPECT_EQ(dock.CommandStatus(), TCommandStatus::csFailed);
+  EXPECT_EQ(sentControl, QList<QByteArray>{"LCD2Insert Instr    "});
+  // Data is refused with the dock's own text.
+  EXPECT_FALSE(dock.SendStr("ENQ"));
+  EXPECT_EQ(dialogs.Texts().last(), QStringLiteral("Send Error, Dock not Enabled!"));
+  EXPECT_EQ(debug.last(), "  SendStr Result = False");
+}
+
+TEST_F(TcpDock, TheDockClosingItsControlConnectionClosesBoth) {
+  Open();
+  if (IsSkipped()) return;
+  int disconnected = 0;
+  dock.OnInstrumentDisconnected = [&](QObject*) { ++disconnected; };
+  controlPort.Write("EVT1");
+  ASSERT_TRUE(Eventually([&] { return debug.contains("EVT1"); }));
+
+  controlPort.client->close();
+  ASSERT_TRUE(Eventually([&] { return closed > 0; }));
+  EXPECT_TRUE(Eventually([&] { return dataPort.Closed(); }));
+  test::Eventually([] { return false; }, 50);  // nothing more follows
+  EXPECT_EQ(closed, 1);
+  EXPECT_FALSE(dock.Enabled());
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().State(), TSocketState::wsClosed);
+  EXPECT_EQ(dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
+  // The instrument in it has gone with it, once.
+  EXPECT_EQ(disconnected, 1);
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+}
+
+TEST_F(TcpDock, ARefusedConnectIsReportedPerChannelThenAConnectIsTold) {
+  // Nothing listens on the address yet.
+  address = RandomLoopbackAddress();
+  dock.SetEthernetAddress(address.toString());
+  dock.SetEnabled(true);
+  EXPECT_FALSE(dock.Enabled());
+  EXPECT_EQ(connected, 0);
+  const QString refused = QStringLiteral("Connection refused");
+  std::sort(errors.begin(), errors.end());
+  EXPECT_EQ(errors, (QList<std::tuple<int, int, QString>>{{0, 10061, refused}, {1, 10061, refused}}));
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().LastError(), 10061);
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+
+  // The same address, now listening.
+  errors.clear();
+  if (!controlPort.Listen(address, kControlPort) || !dataPort.Listen(address, kDataPort))
+    GTEST_SKIP() << "ports 5000/5001 not to be had on " << qPrintable(address.toString());
+  dock.SetEnabled(true);
+  EXPECT_TRUE(dock.Enabled());
+  EXPECT_EQ(connected, 1);
+  EXPECT_TRUE(errors.isEmpty());
+}
+
+TEST_F(TcpDock, LongDataGoesInPiecesOf1024WithProgress) {
+  Open();
+  if (IsSkipped()) return;
+  QList<std::pair<int, int>> progress;
+  dock.OnFlashProgress = [&](QObject*, int total, int remain) { progress << std::pair{total, remain}; };
+  QByteArray data(2048, '\0');
+  for (int i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 256);
+  EXPECT_TRUE(dock.SendStr(data));
+  EXPECT_EQ(progress, (QList<std::pair<int, int>>{{2048, 1024}, {2048, 0}}));
+  EXPECT_EQ(debug, (QList<QByteArray>{"  Have to break up the incomming data", "  SendStr Result = True"}));
+  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 2048; }));
+  EXPECT_EQ(dataPort.received, data);
+
+  // 1025 bytes: 1024, then the last one.
+  progress.clear();
+  debug.clear();
+  dataPort.received.clear();
+  const QByteArray odd = QByteArray(1024, 'a') + 'Z';
+  EXPECT_TRUE(dock.SendStr(odd));
+  EXPECT_EQ(progress, (QList<std::pair<int, int>>{{1025, 1}, {1025, 0}}));
+  EXPECT_EQ(debug.first(), "  Have to break up the incomming data");
+  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 1025; }));
+  EXPECT_EQ(dataPort.received, odd);
+
+  // Up to one piece: no progress, no debug line about pieces.
+  progress.clear();
+  debug.clear();
+  dataPort.received.clear();
+  EXPECT_TRUE(dock.SendStr(QByteArray(1024, 'b')));
+  EXPECT_TRUE(progress.isEmpty());
+  EXPECT_EQ(debug, QList<QByteArray>{"  SendStr Result = True"});
+  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 1024; }));
+  EXPECT_TRUE(dock.DataSent());
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+}
+
+TEST_F(TcpDock, EachSendKeepsTheDocksPaceOf100Ms) {
+  EXPECT_EQ(TKovaExpressDock().TcpSendPauseMs(), 100);  // the component as built
+  dock.SetTcpSendPauseMs(100);
+  Open();
+  if (IsSkipped()) return;
+  QElapsedTimer wall;
+  wall.start();
+  EXPECT_TRUE(dock.SendStr("WEP"));
+  EXPECT_GE(wall.elapsed(), 100);
+  // Two pieces: a pause after each and one more at the end.
+  wall.restart();
+  EXPECT_TRUE(dock.SendStr(QByteArray(2048, 'p')));
+  EXPECT_GE(wall.elapsed(), 300);
+}
+
+TEST_F(TcpDock, DataArrivalsOfTwoBytesAreDroppedAndLongerOnesDelivered) {
+  Open();
+  if (IsSkipped()) return;
+  dataPort.Write("OK");
+  ASSERT_TRUE(DataArrivals(1));
+  dataPort.Write("ACK");
+  ASSERT_TRUE(DataArrivals(2));
+  dataPort.Write("x");
+  ASSERT_TRUE(DataArrivals(3));
+  EXPECT_EQ(dataArrivals, (QList<QByteArray>{"OK", "ACK", "x"}));
+  EXPECT_EQ(delivered, QList<QByteArray>{"ACK"});
+}
+
+TEST_F(TcpDock, ControlInputIsParsedOneInputPerArrival) {
+  Open();
+  if (IsSkipped()) return;
+  QStringList events;
+  dock.OnInstrumentConnected = [&](QObject*) { events << "connected"; };
+  dock.OnDeviceInRange = [&](QObject*) { events << "in range"; };
+  dock.OnGotGasReading = [&](QObject*, qint16 reading) { events << QStringLiteral("gas %1").arg(reading); };
+  // Two reports in one arrival: one input, both reports in order.
+  controlPort.Write(QByteArray("EVT4EVT9\xFF\x9C", 10));
+  ASSERT_TRUE(Eventually([&] { return events.size() == 2; }));
+  EXPECT_EQ(events, (QStringList{"in range", "gas -100"}));
+  EXPECT_EQ(debug.first(), QByteArray("EVT4EVT9\xFF\x9C", 10));
+
+  // A command and its reply with a report ahead of it.
+  debug.clear();
+  events.clear();
+  controlPort.reply = "EVT1ACK";
+  EXPECT_TRUE(dock.SendDisconnect());
+  EXPECT_EQ(controlPort.received, "DSC");
+  EXPECT_EQ(sentControl, QList<QByteArray>{"DSC"});
+  EXPECT_EQ(events, QStringList{"connected"});
+  EXPECT_EQ(dock.CommandStatus(), TCommandStatus::csAcked);
+  EXPECT_TRUE(debug.contains("EVT1ACK"));
+  EXPECT_TRUE(debug.contains("Instrument Connected Event"));
+
+  // The LCD read-back over TCP.
+  controlPort.reply = "ACK FLASH Upload   more";
+  QByteArray text;
+  EXPECT_TRUE(dock.ReadLCDLine(0, &text));
+  EXPECT_EQ(text, " FLASH Upload   ");
+  EXPECT_EQ(controlPort.arrivals.last(), "RLC0");
+}
+
+TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
+  Open();
+  if (IsSkipped()) return;
+  int events = 0;
+  dock.OnInstrumentConnected = [&](QObject*) { ++events; };
+  dock.OnInstrumentDisconnected = [&](QObject*) { ++events; };
+  dock.OnDebugMessage = [&](QObject*, const QByteArray&) { ++events; };
+  QRandomGenerator random(20261209);
+  QByteArray sentData;
+  for (int round = 0; round < 40; ++round) {
+    QByteArray bytes(random.bounded(1, 5000), '\0');
+    for (char& c : bytes) c = static_cast<char>(random.bounded(256));
+    // Markers in the noise, some cut off at the end.
+    for (int i = 0; i < 5; ++i) {
+      const qsizetype at = random.bounded(static_cast<int>(bytes.size()));
+      const char* marker = i % 3 == 0 ? "EVT8\xFF" : i % 3 == 1 ? "EVT" : "ACK";
+      bytes.replace(at, qMin<qsizetype>(qstrlen(marker), bytes.size() - at), marker);
+    }
+    controlPort.Write(bytes);
+    dataPort.Write(bytes);
+    sentData += bytes;
+    test::Eventually([] { return false; }, 2);
+  }
+  // Everything that came on the data connection reached the dock unchanged.
+  ASSERT_TRUE(Eventually([&] {
+    qsizetype n = 0;
+    for (const QByteArray& a : dataArrivals) n += a.size();
+    return n == sentData.size();
+  }));
+  QByteArray seen;
+  for (const QByteArray& a : dataArrivals) seen += a;
+  EXPECT_EQ(seen, sentData);
+  EXPECT_TRUE(dock.Enabled());
+  // A command still ends: with its reply, or (when the noise left a report
+  // waiting for its parameters, which take the reply in) with the command
+  // time-out. The clock moves while the command waits.
+  controlPort.reply = "ACK";
+  QTimer clockDriver;
+  QObject::connect(&clockDriver, &QTimer::timeout, [&] { clock.Advance(50); });
+  clockDriver.start(1);
+  dock.SendDisconnect();
+  clockDriver.stop();
+  EXPECT_NE(dock.CommandStatus(), TCommandStatus::csPending);
+  EXPECT_TRUE(dock.Enabled());
+  EXPECT_EQ(controlPort.arrivals.last(), "DSC");
+}
