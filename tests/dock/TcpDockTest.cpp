@@ -163,7 +163,7 @@ TEST_F(TcpDock, ADockOnlyOnItsDataPortIsNeverEnabledAndItsDataConnectionIsClosed
   EXPECT_FALSE(dock.Enabled());
   EXPECT_EQ(connected, 0);
   // The data connection did come up, and is closed after the wait.
-  EXPECT_EQ(dataPort.accepted, 1);
+  ASSERT_TRUE(Eventually([&] { return dataPort.accepted == 1; }));
   EXPECT_TRUE(Eventually([&] { return dataPort.Closed(); }));
   EXPECT_EQ(dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
   // Silently: nothing for the operator.
