@@ -293,9 +293,15 @@ void TDockProtocol::ParseControlReply(const QByteArray& input) {
     const qsizetype at = s.indexOf("EVT");
     if (at < 0) break;
     if (!HandleEventReport(s, at)) {
-      // Cut off by the end of the input: the rest may come with the next one.
-      if (s.size() - at <= kMaxResidue) controlResidue_ = s.mid(at);
-      s.truncate(at);
+      // Cut off by the end of the input: the rest may come with the next
+      // one. A reply marker after it ends the exchange instead: the report
+      // was cut short for good (noise, a length byte out of range), and the
+      // reply is taken as the marker search finds it anywhere in an input.
+      const QByteArray rest = s.mid(at);
+      if (!rest.contains("ACK") && !rest.contains("NAK")) {
+        if (rest.size() <= kMaxResidue) controlResidue_ = rest;
+        s.truncate(at);
+      }
       break;
     }
     if (!self) return;

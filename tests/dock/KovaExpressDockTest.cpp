@@ -89,6 +89,24 @@ TEST_F(KovaExpressDock, ReportsAndRepliesCutAcrossTwoInputsAreJoined) {
   EXPECT_EQ(states, std::vector<quint8>{5});
 }
 
+// A report that can never be completed (a debug message announcing 255
+// bytes that do not come) does not swallow the replies that follow it.
+TEST_F(KovaExpressDock, ACutReportFollowedByAReplyGivesWayToTheReply) {
+  Enable();
+  DriveClock();  // a swallowed reply would end in the command time-out
+  QStringList messages;
+  dock->OnDebugMessage = [&](QObject*, const QByteArray& text) { messages << ToText(text); };
+  Answer([this](const QByteArray&) {
+    far->QueuePacket(2, "EVT8\xFF");
+    return QByteArray("ACK");
+  });
+  EXPECT_TRUE(dock->SendDisconnect());
+  AnswerAll("ACK");
+  EXPECT_TRUE(dock->SendDisconnect());  // nothing of the noise is left to join
+  EXPECT_EQ(dock->CommandStatus(), TCommandStatus::csAcked);
+  EXPECT_TRUE(messages.isEmpty());
+}
+
 TEST_F(KovaExpressDock, ReadingsAfterTheAckAreTakenAsFarAsTheyGo) {
   Enable();
   AnswerAll(QByteArray("ACK\x00\x00\x03\x00\x00\x00\x00\x00", 11));
