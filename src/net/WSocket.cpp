@@ -195,7 +195,10 @@ void TWSocket::Listen() {
     return;
   }
   lastError_ = 0;
-  QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { PostDataAvailable(); });
+  // Raised at once, not posted: a datagram socket whose announced datagram is
+  // read outside its signal announces no later ones, so with a posted handler
+  // the first answer of a search is seen and the later ones are not.
+  QObject::connect(udp_.get(), &QUdpSocket::readyRead, this, [this] { TriggerDataAvailable(0); });
   ChangeState(TSocketState::wsListening);
   TriggerSessionConnected(0);
 }
