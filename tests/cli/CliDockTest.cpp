@@ -314,9 +314,14 @@ class UnansweringDock {
 // connect wait with that reason; Ctrl-C meanwhile ends it with 130 before
 // any question.
 TEST_F(ZelvoflashDocks, ADockThatNeverAnswersTheConnect) {
-  const QString address = QStringLiteral("127.77.254.%1").arg(::getpid() % 200 + 1);
-  UnansweringDock dock(address);
-  ASSERT_TRUE(dock.Ready()) << "cannot hold the ports of " << address.toStdString();
+  // An address no other run holds.
+  QString address;
+  std::unique_ptr<UnansweringDock> dock;
+  for (int attempt = 0; attempt < 10 && !(dock && dock->Ready()); ++attempt) {
+    address = QStringLiteral("127.77.254.%1").arg((::getpid() + attempt * 17) % 250 + 1);
+    dock = std::make_unique<UnansweringDock>(address);
+  }
+  ASSERT_TRUE(dock->Ready()) << "cannot hold the ports of " << address.toStdString();
   const QString ng = Firmware(true, "9.12");
   Zelvoflash waited({"flash", ng, "--dock-net", address, "--yes", "--json"});
   Zelvoflash interrupted({"flash", ng, "--dock-net", address, "--yes", "--json"});
