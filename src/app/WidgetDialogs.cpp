@@ -9,8 +9,10 @@
 
 namespace zelvo {
 
+// A plain message box: the text and OK, with no icon.
 void WidgetDialogs::ShowMessage(const QString& text) {
-  QMessageBox::information(parent_, QString::fromLatin1(kApplicationTitle), text);
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle), text, QMessageBox::Ok, parent_);
+  box.exec();
 }
 
 MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
