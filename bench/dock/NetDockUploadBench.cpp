@@ -60,10 +60,10 @@ void NGUploadThroughNetDock(benchmark::State& state) {
   sim::WriteFirmware(firmware, recipe);
 
   for (auto _ : state) {
-    sim::SimulationSpec spec;
-    spec.via = sim::SimVia::NetDock;
-    spec.instrument = {9, "9.05", "A", 0};
-    sim::SimulatedWorld world(spec);
+    sim::SimulationSetup setup;
+    setup.via = sim::SimVia::NetDock;
+    setup.instrument = {9, "9.05", "A", 0};
+    sim::SimulatedWorld world(setup);
     QString error;
     if (!world.Start(&error)) {
       state.SkipWithError(qPrintable(error));

@@ -54,14 +54,14 @@ int main(int argc, char** argv) {
   // and the USB device for its bus.
   std::unique_ptr<zelvo::sim::SimulatedWorld> simulation;
   if (const qsizetype at = arguments.indexOf(QStringLiteral("--simulate")); at >= 0) {
-    zelvo::sim::SimulationSpec spec;
+    zelvo::sim::SimulationSetup setup;
     QString error;
     const QString options = arguments.value(at + 1);
-    if (zelvo::sim::LooksLikeSimulationSpec(options) && !zelvo::sim::ParseSimulationSpec(options, spec, &error))
+    if (zelvo::sim::LooksLikeSimulationSetup(options) && !zelvo::sim::ParseSimulationSetup(options, setup, &error))
       return fail(error);
-    if (spec.via != zelvo::sim::SimVia::Irda && spec.dock.kind != zelvo::DockKind::KovaExpress)
+    if (setup.via != zelvo::sim::SimVia::Irda && setup.dock.kind != zelvo::DockKind::KovaExpress)
       return fail(QStringLiteral("the window drives a Kova Express dock only"));
-    simulation = std::make_unique<zelvo::sim::SimulatedWorld>(spec);
+    simulation = std::make_unique<zelvo::sim::SimulatedWorld>(setup);
     if (!simulation->Start(&error)) return fail(error);
   }
 

@@ -110,9 +110,9 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       ++transports;
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
-      if (nextIsValue() && sim::LooksLikeSimulationSpec(args[i + 1])) {
+      if (nextIsValue() && sim::LooksLikeSimulationSetup(args[i + 1])) {
         QString why;
-        if (!sim::ParseSimulationSpec(next(), options.transport.simulation, &why)) {
+        if (!sim::ParseSimulationSetup(next(), options.transport.simulation, &why)) {
           *error = QStringLiteral("--simulate: %1").arg(why);
           return std::nullopt;
         }

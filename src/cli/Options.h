@@ -17,7 +17,7 @@ struct TransportOption {
   QString dockAddress;     // --dock-net
   int dockIndex = 1;       // --dock-usb
   DockKind dockKind = DockKind::KovaExpress;  // --dock-kind
-  sim::SimulationSpec simulation;  // --simulate
+  sim::SimulationSetup simulation;  // --simulate
 };
 
 enum class TraceFormat { Raw, Hex };

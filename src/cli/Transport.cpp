@@ -75,11 +75,11 @@ QString TransportName(const TransportOption& option) {
     case TransportOption::Kind::Irda: return QStringLiteral("irda");
     case TransportOption::Kind::Serial: return QStringLiteral("serial:") + option.serialPort;
     case TransportOption::Kind::Simulate: {
-      const sim::SimulationSpec& spec = option.simulation;
-      if (spec.via == sim::SimVia::Irda) return QStringLiteral("simulate");
-      return (spec.via == sim::SimVia::UsbDock ? QStringLiteral("simulate:usb-dock")
+      const sim::SimulationSetup& setup = option.simulation;
+      if (setup.via == sim::SimVia::Irda) return QStringLiteral("simulate");
+      return (setup.via == sim::SimVia::UsbDock ? QStringLiteral("simulate:usb-dock")
                                                : QStringLiteral("simulate:net-dock")) +
-             kindSuffix(spec.dock.kind);
+             kindSuffix(setup.dock.kind);
     }
     case TransportOption::Kind::DockNet:
       return QStringLiteral("dock-net:") + option.dockAddress + kindSuffix(option.dockKind);

@@ -30,11 +30,11 @@ constexpr const char* kUseUsbQuestion =
 class DockWorkflow : public ::testing::Test {
  protected:
   void Open(sim::SimVia via, const sim::SimInstrumentConfig& config, const sim::SimDockFaults& faults = {}) {
-    sim::SimulationSpec spec;
-    spec.via = via;
-    spec.instrument = config;
-    spec.dock.faults = faults;
-    world_ = std::make_unique<sim::SimulatedWorld>(spec);
+    sim::SimulationSetup setup;
+    setup.via = via;
+    setup.instrument = config;
+    setup.dock.faults = faults;
+    world_ = std::make_unique<sim::SimulatedWorld>(setup);
     QString error;
     ASSERT_TRUE(world_->Start(&error)) << qPrintable(error);
     if (world_->UsbBus()) world_->UsbBus()->SetReadTimeoutMs(2);

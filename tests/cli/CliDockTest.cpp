@@ -44,9 +44,9 @@ TEST_F(ZelvoflashDocks, WholeUploadsThroughTheSimulatedDocks) {
   const Case cases[] = {{"usb-dock", true}, {"usb-dock", false}, {"net-dock", true}, {"net-dock", false}};
   std::vector<std::unique_ptr<Zelvoflash>> runs;
   for (const Case& c : cases) {
-    const QString spec = QStringLiteral("via=%1,%2").arg(c.via, c.ng ? "version=9.05" : "version=7.61");
+    const QString setup = QStringLiteral("via=%1,%2").arg(c.via, c.ng ? "version=9.05" : "version=7.61");
     runs.push_back(std::make_unique<Zelvoflash>(
-        QStringList{"flash", c.ng ? ng : classic, "--simulate", spec, "--yes", "--json"}));
+        QStringList{"flash", c.ng ? ng : classic, "--simulate", setup, "--yes", "--json"}));
   }
   for (size_t i = 0; i < runs.size(); ++i) {
     const Case& c = cases[i];

@@ -81,10 +81,10 @@ TEST(NetDockStack, AWholeNGUploadKeepsTheStackFlat) {
   ScriptedDialogs dialogs;
   ScopedDialogs installed{&dialogs};
   test::FirmwareFiles files;
-  sim::SimulationSpec spec;
-  spec.via = sim::SimVia::NetDock;
-  spec.instrument = {9, "9.05", "A", 0};
-  sim::SimulatedWorld world(spec);
+  sim::SimulationSetup setup;
+  setup.via = sim::SimVia::NetDock;
+  setup.instrument = {9, "9.05", "A", 0};
+  sim::SimulatedWorld world(setup);
   QString error;
   if (!world.Start(&error)) GTEST_SKIP() << "no loopback address for the simulated dock: " << qPrintable(error);
 

@@ -10,18 +10,18 @@
 
 namespace zelvo::sim {
 
-bool ParseSimulationSpec(const QString& text, SimulationSpec& spec, QString* error) {
+bool ParseSimulationSetup(const QString& text, SimulationSetup& setup, QString* error) {
   QStringList instrumentItems;
   for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
     const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
     const QString value = item.section(QLatin1Char('='), 1).trimmed();
     bool ok = true;
     if (key == QLatin1String("via")) {
-      if (value == QLatin1String("irda")) spec.via = SimVia::Irda;
-      else if (value == QLatin1String("usb-dock")) spec.via = SimVia::UsbDock;
-      else if (value == QLatin1String("net-dock")) spec.via = SimVia::NetDock;
+      if (value == QLatin1String("irda")) setup.via = SimVia::Irda;
+      else if (value == QLatin1String("usb-dock")) setup.via = SimVia::UsbDock;
+      else if (value == QLatin1String("net-dock")) setup.via = SimVia::NetDock;
       else ok = false;
-    } else if (!ParseDockOption(key, value, spec.dock, &ok)) {
+    } else if (!ParseDockOption(key, value, setup.dock, &ok)) {
       instrumentItems << item;
       continue;
     }
@@ -30,10 +30,10 @@ bool ParseSimulationSpec(const QString& text, SimulationSpec& spec, QString* err
       return false;
     }
   }
-  return ParseSimulationOptions(instrumentItems.join(QLatin1Char(',')), spec.instrument, spec.faults, error);
+  return ParseSimulationOptions(instrumentItems.join(QLatin1Char(',')), setup.instrument, setup.faults, error);
 }
 
-bool LooksLikeSimulationSpec(const QString& text) {
+bool LooksLikeSimulationSetup(const QString& text) {
   if (LooksLikeSimulationOptions(text)) return true;
   for (const QString& item : text.split(QLatin1Char(',')))
     if (DockOptionFlags().contains(item)) return true;
@@ -47,20 +47,20 @@ QString SimulationOptionsText() {
       "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock");
 }
 
-SimulatedWorld::SimulatedWorld(const SimulationSpec& spec) : spec_(spec) {
-  switch (spec_.via) {
+SimulatedWorld::SimulatedWorld(const SimulationSetup& setup) : setup_(setup) {
+  switch (setup_.via) {
     case SimVia::Irda:
-      irda_ = std::make_unique<SimulatedIrdaWorld>(spec_.instrument, spec_.faults);
+      irda_ = std::make_unique<SimulatedIrdaWorld>(setup_.instrument, setup_.faults);
       break;
     case SimVia::UsbDock:
-      docked_ = std::make_unique<SimInstrument>(spec_.instrument, spec_.faults);
+      docked_ = std::make_unique<SimInstrument>(setup_.instrument, setup_.faults);
       bus_ = std::make_unique<SimUsbBackend>();
       previousBus_ = SetUsbBackend(bus_.get());
-      usbDock_ = std::make_unique<SimUsbDock>(*bus_, *docked_, spec_.dock);
+      usbDock_ = std::make_unique<SimUsbDock>(*bus_, *docked_, setup_.dock);
       break;
     case SimVia::NetDock:
-      docked_ = std::make_unique<SimInstrument>(spec_.instrument, spec_.faults);
-      netDock_ = std::make_unique<SimNetDock>(*docked_, spec_.dock);
+      docked_ = std::make_unique<SimInstrument>(setup_.instrument, setup_.faults);
+      netDock_ = std::make_unique<SimNetDock>(*docked_, setup_.dock);
       break;
   }
 }

@@ -28,7 +28,7 @@ class SimNetDock;
 
 enum class SimVia { Irda, UsbDock, NetDock };
 
-struct SimulationSpec {
+struct SimulationSetup {
   SimVia via = SimVia::Irda;
   SimInstrumentConfig instrument;
   SimFaults faults;
@@ -37,15 +37,15 @@ struct SimulationSpec {
 
 // Reads "via=usb-dock,version=7.5,busy=3,..." (instrument and dock options).
 // False, with error naming the item, when an item is not understood.
-bool ParseSimulationSpec(const QString& text, SimulationSpec& spec, QString* error);
+bool ParseSimulationSetup(const QString& text, SimulationSetup& setup, QString* error);
 // The optional value of --simulate, told apart from a file name.
-bool LooksLikeSimulationSpec(const QString& text);
+bool LooksLikeSimulationSetup(const QString& text);
 // The options, for usage texts.
 QString SimulationOptionsText();
 
 class SimulatedWorld {
  public:
-  explicit SimulatedWorld(const SimulationSpec& spec);
+  explicit SimulatedWorld(const SimulationSetup& setup);
   ~SimulatedWorld();
   SimulatedWorld(const SimulatedWorld&) = delete;
   SimulatedWorld& operator=(const SimulatedWorld&) = delete;
@@ -54,8 +54,8 @@ class SimulatedWorld {
   // set when it cannot. Nothing to start for the other kinds.
   bool Start(QString* error);
 
-  SimVia Via() const { return spec_.via; }
-  const SimulationSpec& Spec() const { return spec_; }
+  SimVia Via() const { return setup_.via; }
+  const SimulationSetup& Setup() const { return setup_; }
   SimInstrument& Instrument();
   // The dock the instrument is in; nothing over IrDA.
   SimDock* Dock();
@@ -65,7 +65,7 @@ class SimulatedWorld {
   QString DockAddress() const;
 
  private:
-  SimulationSpec spec_;
+  SimulationSetup setup_;
   std::unique_ptr<SimInstrument> docked_;  // the instrument in a dock
   std::unique_ptr<SimulatedIrdaWorld> irda_;
   std::unique_ptr<SimUsbBackend> bus_;
