@@ -18,10 +18,10 @@
 //                      reply's arrival (loopback and the simulated instrument)
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include "BenchSupport.h"
+
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <ctime>
 #include <vector>
 
 #include "core/MessagePump.h"
@@ -37,12 +37,6 @@ using namespace zelvo;
 namespace {
 
 constexpr double kFloorS = 396 * 0.1;
-
-double ProcessCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double Mean(const std::vector<double>& values) {
   if (values.empty()) return 0;
@@ -104,12 +98,12 @@ void NGUploadThroughNetDock(benchmark::State& state) {
     bool done = false;
     zelvo.OnProgFlashSent = [&](QObject*, int) { done = true; };
 
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = zelvo::bench::ProcessCpuSeconds();
     clock.start();
     zelvo.StartFlashUpload();
     WaitUntil([&] { return done; }, 120000);
     const double wallS = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    const double cpuS = ProcessCpuSeconds() - cpu0;
+    const double cpuS = zelvo::bench::ProcessCpuSeconds() - cpu0;
     if (!done) {
       state.SkipWithError("the upload did not finish");
       return;
@@ -139,10 +133,4 @@ void NGUploadThroughNetDock(benchmark::State& state) {
 
 BENCHMARK(NGUploadThroughNetDock)->Unit(benchmark::kSecond)->Iterations(1);
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return zelvo::bench::RunBenchmarks(argc, argv); }

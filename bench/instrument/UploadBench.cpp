@@ -4,11 +4,11 @@
 // Reports wall time, the program's CPU time and the message round trips.
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include "BenchSupport.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <ctime>
 
 #include "core/MessagePump.h"
 #include "instrument/ZelvoPro.h"
@@ -20,11 +20,7 @@ using namespace zelvo;
 
 namespace {
 
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
+double ProcessCpuMs() { return zelvo::bench::ProcessCpuSeconds() * 1e3; }
 
 void NGUploadOverPty(benchmark::State& state) {
   QTemporaryDir dir;
@@ -85,10 +81,4 @@ void NGUploadOverPty(benchmark::State& state) {
 
 BENCHMARK(NGUploadOverPty)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return zelvo::bench::RunBenchmarks(argc, argv); }

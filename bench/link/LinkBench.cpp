@@ -5,14 +5,14 @@
 // work is counted (CLOCK_PROCESS_CPUTIME_ID).
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include "BenchSupport.h"
+
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -30,11 +30,7 @@ namespace {
 QString g_slave;
 pid_t g_responder = -1;
 
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
+double ProcessCpuMs() { return zelvo::bench::ProcessCpuSeconds() * 1e3; }
 
 // Child: answers every frame (E6 ... E7) with the frame E6 "ACK" E7.
 [[noreturn]] void Respond(int master) {
@@ -141,14 +137,11 @@ int main(int argc, char** argv) {
   // Held open so that the line survives each session's close.
   const int keepSlave = ::open(g_slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
 
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  const int status = zelvo::bench::RunBenchmarks(argc, argv);
   if (g_responder > 0) {
     ::kill(g_responder, SIGTERM);
     ::waitpid(g_responder, nullptr, 0);
   }
   if (keepSlave >= 0) ::close(keepSlave);
-  return 0;
+  return status;
 }

@@ -13,27 +13,15 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include "BenchSupport.h"
+
 #include <QDeadlineTimer>
-#include <ctime>
 
 #include "core/MessagePump.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "usb/USBPipe.h"
 
 namespace {
-
-double ProcessCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double WallSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // How the simulated endpoints answer an idle read.
 enum ReadMode {
@@ -89,13 +77,13 @@ void BM_PageExchanges(benchmark::State& state) {
       replyBytes -= kReplySize;
       if (++done < exchanges) device.Pipes(0)->SendData(message);
     };
-    const double cpu0 = ProcessCpuSeconds();
-    const double wall0 = WallSeconds();
+    const double cpu0 = zelvo::bench::ProcessCpuSeconds();
+    const double wall0 = zelvo::bench::WallSeconds();
     device.Pipes(0)->SendData(message);
     QDeadlineTimer deadline(kGiveUpMs);
     while (done < exchanges && !deadline.hasExpired()) zelvo::WaitForMessages(100);
-    const double cpu = ProcessCpuSeconds() - cpu0;
-    const double wall = WallSeconds() - wall0;
+    const double cpu = zelvo::bench::ProcessCpuSeconds() - cpu0;
+    const double wall = zelvo::bench::WallSeconds() - wall0;
     if (done < exchanges) state.SkipWithError("the exchanges did not finish in time");
     state.SetIterationTime(wall);
     state.counters["exchanges"] = done;
@@ -118,11 +106,4 @@ BENCHMARK(BM_PageExchanges)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return zelvo::bench::RunBenchmarks(argc, argv); }

@@ -11,9 +11,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include "BenchSupport.h"
+
 #include <QDeadlineTimer>
-#include <ctime>
 
 #include "core/Dialogs.h"
 #include "core/MessagePump.h"
@@ -21,18 +21,6 @@
 #include "usb/USBPipe.h"
 
 namespace {
-
-double ProcessCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double WallSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 void IdleDevice(benchmark::State& state, bool halted) {
   const int seconds = static_cast<int>(state.range(0));
@@ -54,12 +42,12 @@ void IdleDevice(benchmark::State& state, bool halted) {
     }
     device.SetHalted(halted);
     const int readsBefore = dock->ReadCount(1) + dock->ReadCount(2);
-    const double cpu0 = ProcessCpuSeconds();
-    const double wall0 = WallSeconds();
+    const double cpu0 = zelvo::bench::ProcessCpuSeconds();
+    const double wall0 = zelvo::bench::WallSeconds();
     QDeadlineTimer deadline(seconds * 1000);
     while (!deadline.hasExpired()) zelvo::WaitForMessages(static_cast<int>(deadline.remainingTime()));
-    const double cpu = ProcessCpuSeconds() - cpu0;
-    const double wall = WallSeconds() - wall0;
+    const double cpu = zelvo::bench::ProcessCpuSeconds() - cpu0;
+    const double wall = zelvo::bench::WallSeconds() - wall0;
     state.SetIterationTime(wall);
     state.counters["cpu_ms"] = cpu * 1000.0;
     state.counters["cpu_percent"] = 100.0 * cpu / wall;
@@ -82,11 +70,4 @@ BENCHMARK(BM_ConnectedHaltedDevice)->Args({10, 0})->Iterations(1)->UseManualTime
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return zelvo::bench::RunBenchmarks(argc, argv); }
