@@ -3,8 +3,9 @@
 set -euo pipefail
 build=${1:-build}
 found=0
-for exe in "$build"/bench/bench_*; do
-  [ -x "$exe" ] || continue
+# One folder per subject: bench/<subject>/bench_<name>.
+for exe in "$build"/bench/*/bench_*; do
+  [ -f "$exe" ] && [ -x "$exe" ] || continue
   found=1
   echo "== $(basename "$exe")"
   "$exe"
