@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.depth = 1;
     dock->TcpChannels().OnControlInput(input);
     h.depth = 0;
-    ZELVO_FUZZ_CHECK(h.events <= TDockProtocol::kMaxEventsPerInput);
+    ZELVO_FUZZ_CHECK(h.events <= zelvo::kMaxEventsPerInput);
     // A nested input or a freed dock changes what the first one leaves.
     if (dock && first && (!nestedLeft || !h.nested.isEmpty())) CheckFirstReply(*dock, input, kind);
   }

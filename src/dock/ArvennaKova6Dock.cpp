@@ -42,27 +42,42 @@ bool TArvennaKova6Dock::SetSlaveMode(bool slave, bool& retry) {
   return SlaveModeWithRetry(slave, retry, /*selfEnable=*/false);
 }
 
-bool TArvennaKova6Dock::HandleOwnEvent(char code, EventParameters& parameters) {
+bool TArvennaKova6Dock::IsBatteryKind(char kind) { return kind == 'C' || kind == 'D'; }
+
+qsizetype TArvennaKova6Dock::OwnReportLength(char code, QByteArrayView following) const {
+  switch (code) {
+    case 'A':
+      return 1;
+    case 'E':
+      // "C" or "D" and the voltage; any other first byte is all there is.
+      if (following.isEmpty()) return kLengthNotYetKnown;
+      return IsBatteryKind(following[0]) ? 1 + kVoltageDigits : 1;
+    default:
+      return 0;
+  }
+}
+
+void TArvennaKova6Dock::HandleOwnEvent(char code, EventParameters& parameters) {
   switch (code) {
     case 'A': {
       quint8 digit = 0;
-      if (!parameters.TakeByte(&digit)) return false;
+      parameters.TakeByte(&digit);
       Raise(OnDeviceInserted, this, static_cast<TInstState>(static_cast<quint8>(digit - '0')));
-      return true;
+      return;
     }
     case 'E': {
       quint8 kind = 0;
-      if (!parameters.TakeByte(&kind)) return false;
-      if (kind != 'C' && kind != 'D') return true;  // not a battery report
+      parameters.TakeByte(&kind);
+      if (!IsBatteryKind(static_cast<char>(kind))) return;  // not a battery report
       QByteArray digits;
-      if (!parameters.Take(kVoltageDigits, &digits)) return false;
+      parameters.Take(kVoltageDigits, &digits);
       quint16 voltage = 0;
       // A voltage that is not hexadecimal tells nothing: no report.
       if (HexWord(digits, &voltage)) Raise(OnBatteryStatus, this, kind == 'C', kind == 'D', voltage);
-      return true;
+      return;
     }
     default:
-      return true;  // not one of its codes: skipped
+      return;  // not one of its codes: skipped
   }
 }
 

@@ -104,7 +104,9 @@ class TArvennaKova6Dock
   quint32 TestFlagsField() const { return testFlags_; }
 
  protected:
-  bool HandleOwnEvent(char code, EventParameters& parameters) override;
+  static bool IsBatteryKind(char kind);
+  qsizetype OwnReportLength(char code, QByteArrayView following) const override;
+  void HandleOwnEvent(char code, EventParameters& parameters) override;
 };
 
 }  // namespace zelvo

@@ -7,6 +7,7 @@
 #include "core/Bytes.h"
 #include "core/Dialogs.h"
 #include "core/MessagePump.h"
+#include "dock/DockInput.h"
 #include "usb/USBPipe.h"
 
 namespace zelvo {
@@ -16,21 +17,9 @@ namespace {
 constexpr int kWaitSliceMs = 50;  // longest sleep between two looks at the command status
 constexpr int kLcdWidth = 16;
 constexpr int kCommandColumn = 70;
-constexpr qsizetype kMaxResidue = 4 + 1 + 255;  // "EVT", code, length byte, message
 
 bool IsAsciiLetterOrDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// 1 or 2 bytes at the end that may be the start of a marker cut in two.
-qsizetype CutMarkerLength(const QByteArray& input) {
-  for (qsizetype n = 2; n >= 1; --n) {
-    if (input.size() < n) continue;
-    const QByteArray tail = input.right(n);
-    for (const char* marker : {"ACK", "NAK", "EVT"})
-      if (QByteArray(marker).startsWith(tail)) return n;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -281,72 +270,80 @@ bool TDockProtocol::SendPSS(int value1, int value2) {
 
 // --- control input ----------------------------------------------------------
 
+qsizetype TDockProtocol::ReportLength(char code, QByteArrayView following) const {
+  switch (code) {
+    case '3':
+    case '7':
+    case 'D':
+      return 1;
+    case '8':
+      if (following.isEmpty()) return kLengthNotYetKnown;
+      return 1 + static_cast<quint8>(following[0]);
+    case '0': case '1': case '2': case '4': case '5': case '6': case 'C':
+      return 0;
+    default:
+      return ModelReportLength(code, following);
+  }
+}
+
 void TDockProtocol::ParseControlReply(const QByteArray& input) {
   if (input.isEmpty()) return;
   QPointer<TDockProtocol> self(this);
   Raise(OnDebugRcvControlData, this, input);
   if (!self) return;
-  QByteArray s = controlResidue_ + input;
-  controlResidue_.clear();
+  DecodedDockInput decoded = DecodeDockInput(
+      controlResidue_, input, [this](char code, QByteArrayView following) { return ReportLength(code, following); });
+  controlResidue_ = decoded.leftOver;
 
-  for (int handled = 0; handled < kMaxEventsPerInput; ++handled) {
-    const qsizetype at = s.indexOf("EVT");
-    if (at < 0) break;
-    if (!HandleEventReport(s, at)) {
-      // Cut off by the end of the input: the rest may come with the next
-      // one. A reply marker after it ends the exchange instead: the report
-      // was cut short for good (noise, a length byte out of range), and the
-      // reply is taken as the marker search finds it anywhere in an input.
-      const QByteArray rest = s.mid(at);
-      if (!rest.contains("ACK") && !rest.contains("NAK")) {
-        if (rest.size() <= kMaxResidue) controlResidue_ = rest;
-        s.truncate(at);
-      }
-      break;
+  // Reports go behind data that is still held back, so that everything the
+  // dock sent is handed on in the order it arrived.
+  for (const DockEventReport& report : decoded.events) {
+    if (!inbox_.isEmpty()) {
+      inbox_.append(InboxItem{InboxItem::Kind::Event, report.code, report.parameters});
+      continue;
     }
+    HandleEventReport(report);
     if (!self) return;
-    s[at] = ' ';  // the next search finds the next report
     ProcessMessages();
     if (!self) return;
   }
+  PostDeferred();
 
-  const qsizetype ack = s.indexOf("ACK");
-  if (ack >= 0) {
-    commandTimer_.SetEnabled(false);
-    commandStatus_ = TCommandStatus::csAcked;
-    const QByteArray data = s.mid(ack + 3);
-    switch (replyKind_) {
-      case TReplyKind::rkADC:
-        // Reversed; bytes the reply does not have stay zero.
-        adcData_.fill(0);
-        for (int i = 0; i < 8 && i < data.size(); ++i) adcData_[7 - i] = static_cast<quint8>(data[i]);
-        break;
-      case TReplyKind::rkSlaveMode:
-        slaveBusy_ = !data.isEmpty() && data[0] == 'B';
-        break;
-      case TReplyKind::rkLCDText:
-        lcdReadBack_ = data.left(kLcdWidth);
-        break;
-      case TReplyKind::rkNone:
-        break;
-    }
-    return;
-  }
-  if (s.contains("NAK")) {
-    commandStatus_ = TCommandStatus::csFailed;
-    return;
-  }
-  // No reply in it: a marker cut in two waits for the rest.
-  if (controlResidue_.isEmpty()) {
-    const qsizetype cut = CutMarkerLength(s);
-    if (cut > 0) controlResidue_ = s.right(cut);
+  // The reply is for the command waiting now: it is taken at once.
+  switch (decoded.reply) {
+    case DockReply::Ack:
+      TakeAck(decoded.replyData);
+      break;
+    case DockReply::Nak:
+      commandStatus_ = TCommandStatus::csFailed;
+      break;
+    case DockReply::None:
+      break;
   }
 }
 
-bool TDockProtocol::HandleEventReport(const QByteArray& input, qsizetype at) {
-  if (at + 3 >= input.size()) return false;  // no code yet
-  const char code = input[at + 3];
-  EventParameters parameters(input, at + 4);
+void TDockProtocol::TakeAck(const QByteArray& data) {
+  commandTimer_.SetEnabled(false);
+  commandStatus_ = TCommandStatus::csAcked;
+  switch (replyKind_) {
+    case TReplyKind::rkADC:
+      // Reversed; bytes the reply does not have stay zero.
+      adcData_.fill(0);
+      for (int i = 0; i < 8 && i < data.size(); ++i) adcData_[7 - i] = static_cast<quint8>(data[i]);
+      break;
+    case TReplyKind::rkSlaveMode:
+      slaveBusy_ = !data.isEmpty() && data[0] == 'B';
+      break;
+    case TReplyKind::rkLCDText:
+      lcdReadBack_ = data.left(kLcdWidth);
+      break;
+    case TReplyKind::rkNone:
+      break;
+  }
+}
+
+void TDockProtocol::HandleEventReport(const DockEventReport& report) {
+  EventParameters parameters(report.parameters, 0);
   QPointer<TDockProtocol> self(this);
   // The debug line follows the event, and only when it has a handler.
   const auto notify = [&](const TNotifyEvent& event, const char* line) {
@@ -354,65 +351,62 @@ bool TDockProtocol::HandleEventReport(const QByteArray& input, qsizetype at) {
     Raise(event, this);
     if (self && assigned && line && model_.debugLines) DebugLine(QLatin1String(line));
   };
-  switch (code) {
+  // Every report comes with all its parameter bytes: the bytes below are there.
+  quint8 byte = 0;
+  switch (report.code) {
     case '0':
-      notify(OnPumpLowFlow, nullptr);
-      return true;
+      return notify(OnPumpLowFlow, nullptr);
     case '1':
       instrumentPresent_ = true;
-      notify(OnInstrumentConnected, "Instrument Connected Event");
-      return true;
+      return notify(OnInstrumentConnected, "Instrument Connected Event");
     case '2':
       instrumentPresent_ = false;
-      notify(OnInstrumentDisconnected, nullptr);
-      return true;
-    case '3': {
-      quint8 result = 0;
-      if (!parameters.TakeByte(&result)) return false;
-      testResult_ = result;
-      RaiseTestCompleted(result);
-      return true;
-    }
+      return notify(OnInstrumentDisconnected, nullptr);
+    case '3':
+      parameters.TakeByte(&byte);
+      testResult_ = byte;
+      RaiseTestCompleted(byte);
+      return;
     case '4':
-      notify(OnDeviceInRange, "Instrument In Range Event");
-      return true;
+      return notify(OnDeviceInRange, "Instrument In Range Event");
     case '5':
-      notify(OnDeviceRemoved, nullptr);
-      return true;
+      return notify(OnDeviceRemoved, nullptr);
     case '6':
-      notify(OnFailedToConnect, nullptr);
-      return true;
+      return notify(OnFailedToConnect, nullptr);
     case '7': {
-      quint8 state = 0;
-      if (!parameters.TakeByte(&state)) return false;
-      dockState_ = state;
-      const bool assigned = RaiseStateChange(state);
-      const QString name = StateName(state);
+      parameters.TakeByte(&byte);
+      dockState_ = byte;
+      const bool assigned = RaiseStateChange(byte);
+      const QString name = StateName(byte);
       if (self && assigned && model_.debugLines && !name.isEmpty()) DebugLine(QStringLiteral("Dock State : ") + name);
-      return true;
+      return;
     }
-    case '8': {
-      quint8 length = 0;
-      QByteArray message;
-      if (!parameters.TakeByte(&length) || !parameters.Take(length, &message)) return false;
-      Raise(OnDebugMessage, this, message);
-      return true;
-    }
+    case '8':
+      Raise(OnDebugMessage, this, report.parameters.mid(1));
+      return;
     case 'C':
-      notify(OnMultipleTCPConnections, nullptr);
-      return true;
-    case 'D': {
-      quint8 byte = 0;
-      if (!parameters.TakeByte(&byte)) return false;
+      return notify(OnMultipleTCPConnections, nullptr);
+    case 'D':
+      parameters.TakeByte(&byte);
       Raise(OnEmailDelivered, this, byte == '1');
-      return true;
-    }
+      return;
     default:
-      return HandleModelEvent(code, parameters);
+      HandleModelEvent(report.code, parameters);
+      return;
   }
 }
 
 void TDockProtocol::InstrumentLost() {
+  // After whatever the dock sent before it went.
+  if (!inbox_.isEmpty()) {
+    inbox_.append(InboxItem{InboxItem::Kind::Lost, 0, {}});
+    PostDeferred();
+    return;
+  }
+  RaiseInstrumentLost();
+}
+
+void TDockProtocol::RaiseInstrumentLost() {
   // The dock went away with the instrument in it: as far as the link can
   // know, the instrument has gone.
   if (!instrumentPresent_) return;
@@ -447,8 +441,8 @@ bool TDockProtocol::SendStr(const QByteArray& data) {
 
 void TDockProtocol::DeliverUserData(const QByteArray& data) {
   if (data.isEmpty()) return;
-  if (sendDepth_ > 0 || !deferred_.isEmpty()) {
-    deferred_.append(data);  // after what came first
+  if (sendDepth_ > 0 || !inbox_.isEmpty()) {
+    inbox_.append(InboxItem{InboxItem::Kind::Data, 0, data});  // after what came first
     PostDeferred();
     return;
   }
@@ -456,7 +450,7 @@ void TDockProtocol::DeliverUserData(const QByteArray& data) {
 }
 
 void TDockProtocol::PostDeferred() {
-  if (sendDepth_ > 0 || deferred_.isEmpty() || deliveryPosted_) return;
+  if (sendDepth_ > 0 || inbox_.isEmpty() || deliveryPosted_) return;
   deliveryPosted_ = true;
   QMetaObject::invokeMethod(this, [this] { DeliverDeferred(); }, Qt::QueuedConnection);
 }
@@ -464,7 +458,21 @@ void TDockProtocol::PostDeferred() {
 void TDockProtocol::DeliverDeferred() {
   deliveryPosted_ = false;
   QPointer<TDockProtocol> self(this);
-  while (self && sendDepth_ == 0 && !deferred_.isEmpty()) Raise(OnRcvUserData, this, deferred_.takeFirst());
+  while (self && sendDepth_ == 0 && !inbox_.isEmpty()) {
+    const InboxItem item = inbox_.takeFirst();
+    switch (item.kind) {
+      case InboxItem::Kind::Data:
+        Raise(OnRcvUserData, this, item.bytes);
+        break;
+      case InboxItem::Kind::Event:
+        HandleEventReport({item.code, item.bytes});
+        if (self) ProcessMessages();
+        break;
+      case InboxItem::Kind::Lost:
+        RaiseInstrumentLost();
+        break;
+    }
+  }
 }
 
 }  // namespace zelvo

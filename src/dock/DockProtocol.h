@@ -36,6 +36,7 @@
 #include "core/Events.h"
 #include "core/Timer.h"
 #include "dock/DockChannels.h"
+#include "dock/DockInput.h"
 #include "dock/LinkDock.h"
 #include "dock/UploadDock.h"
 
@@ -97,7 +98,6 @@ class EventParameters {
 
 class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
  public:
-  static constexpr int kMaxEventsPerInput = 10;
   static constexpr int kMaxMessage = 0xFFFFF;  // 1,048,575 bytes per SendStr
   static constexpr int kCommandTimeOutAtCreation = 10000;
 
@@ -195,9 +195,12 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
  protected:
   TDockProtocol(const DockModel& model, QObject* owner);
 
-  // The model's own event codes ("9", "A", "B", "E"); false when the report's
-  // parameters are cut off by the end of the input.
-  virtual bool HandleModelEvent(char code, EventParameters& parameters) = 0;
+  // Parameter bytes of a report with one of the model's own codes ("9", "A",
+  // "B", "E"), given the bytes after the code; kLengthNotYetKnown when they
+  // do not tell yet. An unknown code has none.
+  virtual qsizetype ModelReportLength(char code, QByteArrayView following) const = 0;
+  // The model's own event codes, with all their parameter bytes.
+  virtual void HandleModelEvent(char code, EventParameters& parameters) = 0;
   // Typed events of the shared codes "3" and "7"; true when a handler is
   // assigned.
   virtual bool RaiseTestCompleted(quint8 result) = 0;
@@ -237,9 +240,12 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   DockChannels& Channels();
   const DockChannels& Channels() const;
   void CommandTimeOutElapsed();
-  // One report starting at "EVT" at index at; false when cut off.
-  bool HandleEventReport(const QByteArray& input, qsizetype at);
+  qsizetype ReportLength(char code, QByteArrayView following) const;
+  void HandleEventReport(const DockEventReport& report);
+  void TakeAck(const QByteArray& data);
+  // The dock went away unasked; RaiseInstrumentLost tells the link.
   void InstrumentLost();
+  void RaiseInstrumentLost();
   void PostDeferred();
   void DeliverDeferred();
   QByteArray LineText(int line);
@@ -262,11 +268,19 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   QByteArray controlResidue_;
   // The instrument has been reported in the dock and not yet gone.
   bool instrumentPresent_ = false;
+  // What the dock sent and has not been handed on yet, in order of arrival.
   // Data arriving while a send or a command waits is handed on after it
   // returns, so that the reply's handler (which sends the next message) never
-  // runs inside the previous send.
+  // runs inside the previous send; event reports and the loss of the dock
+  // that arrive after such data wait behind it (a removal reported right
+  // after the instrument's last reply must not overtake it).
+  struct InboxItem {
+    enum class Kind { Data, Event, Lost } kind;
+    char code;         // Event
+    QByteArray bytes;  // Data: the arrival; Event: the report's parameters
+  };
   int sendDepth_ = 0;
-  QList<QByteArray> deferred_;
+  QList<InboxItem> inbox_;
   bool deliveryPosted_ = false;
 };
 

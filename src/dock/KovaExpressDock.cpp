@@ -45,26 +45,34 @@ QString TKovaExpressDock::StateName(quint8 state) const {
   return state < kStateNames.size() ? QString::fromLatin1(kStateNames[state]) : QString();
 }
 
-bool TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) {
+qsizetype TKovaExpressDock::ModelReportLength(char code, QByteArrayView) const {
+  switch (code) {
+    case '9': return 2;
+    case 'B': return 1;
+    case 'E': return 2;
+    default: return 0;
+  }
+}
+
+void TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) {
   QByteArray bytes;
   switch (code) {
     case '9':
-      if (!parameters.Take(2, &bytes)) return false;
-      Raise(OnGotGasReading, this,
-            static_cast<qint16>((static_cast<quint8>(bytes[0]) << 8) | static_cast<quint8>(bytes[1])));
-      return true;
+      parameters.Take(2, &bytes);
+      Raise(OnGotGasReading, this, static_cast<qint16>(BigEndian16(bytes)));
+      return;
     case 'B':
-      if (!parameters.Take(1, &bytes)) return false;
+      parameters.Take(1, &bytes);
       spanCalCause_ = static_cast<quint8>(bytes[0]);
       Raise(OnSpanCalibration, this, static_cast<TSpanCalDueTo>(spanCalCause_));
-      return true;
+      return;
     case 'E':
-      if (!parameters.Take(2, &bytes)) return false;
+      parameters.Take(2, &bytes);
       Raise(OnAudioTest, this, static_cast<int>(static_cast<quint8>(bytes[0])),
             static_cast<int>(static_cast<quint8>(bytes[1])));
-      return true;
+      return;
     default:
-      return true;  // an unknown code is skipped
+      return;  // an unknown code is skipped
   }
 }
 

@@ -88,7 +88,8 @@ class TKovaExpressDock : public TTypedDock<kova_express::TDockState, kova_expres
   quint8 TestFlagsField() const { return static_cast<quint8>(testFlags_); }
 
  protected:
-  bool HandleModelEvent(char code, EventParameters& parameters) override;
+  qsizetype ModelReportLength(char code, QByteArrayView following) const override;
+  void HandleModelEvent(char code, EventParameters& parameters) override;
   QString StateName(quint8 state) const override;
 };
 

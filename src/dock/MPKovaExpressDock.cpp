@@ -28,9 +28,9 @@ bool TMPKovaExpressDock::SetSlaveMode(bool slave, bool& retry) {
   return SendCommand(slave ? "SLV" : "MST");
 }
 
-bool TMPKovaExpressDock::HandleOwnEvent(char code, EventParameters&) {
+void TMPKovaExpressDock::HandleOwnEvent(char code, EventParameters&) {
   if (code == 'A') Raise(OnDeviceInserted, this);
-  return true;  // any other ("E" included) is not one of its codes: skipped
+  // any other ("E" included) is not one of its codes: skipped
 }
 
 }  // namespace zelvo

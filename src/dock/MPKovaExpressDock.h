@@ -92,7 +92,8 @@ class TMPKovaExpressDock : public TMultiGasDock<mp_kova_express::TDockState, mp_
   quint32 TestFlagsField() const { return testFlags_; }
 
  protected:
-  bool HandleOwnEvent(char code, EventParameters& parameters) override;
+  qsizetype OwnReportLength(char, QByteArrayView) const override { return 0; }  // "A" has none
+  void HandleOwnEvent(char code, EventParameters& parameters) override;
 };
 
 }  // namespace zelvo

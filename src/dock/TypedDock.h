@@ -66,24 +66,31 @@ class TMultiGasDock : public TTypedDock<DockStateT, TestResultT> {
  protected:
   using TTypedDock<DockStateT, TestResultT>::TTypedDock;
 
-  // The model's codes other than "9" and "B"; false when cut off.
-  virtual bool HandleOwnEvent(char code, EventParameters& parameters) = 0;
+  // The model's codes other than "9" and "B".
+  virtual qsizetype OwnReportLength(char code, QByteArrayView following) const = 0;
+  virtual void HandleOwnEvent(char code, EventParameters& parameters) = 0;
 
-  bool HandleModelEvent(char code, EventParameters& parameters) override {
+  qsizetype ModelReportLength(char code, QByteArrayView following) const override {
+    if (code == '9') return static_cast<qsizetype>(ReadingSize);
+    if (code == 'B') return 2;
+    return OwnReportLength(code, following);
+  }
+  void HandleModelEvent(char code, EventParameters& parameters) override {
     if (code == '9') {
       TGasReading reading;
-      if (!parameters.TakeReversed(&reading.bytes)) return false;
+      parameters.TakeReversed(&reading.bytes);
       Raise(OnGotGasReading, this, reading);
-      return true;
+      return;
     }
     if (code == 'B') {
       quint8 cause = 0, sensors = 0;
-      if (!parameters.TakeByte(&cause) || !parameters.TakeByte(&sensors)) return false;
+      parameters.TakeByte(&cause);
+      parameters.TakeByte(&sensors);
       this->spanCalCause_ = cause;
       Raise(OnSpanCalibration, this, static_cast<TSpanCalDueTo>(cause), TSensorFlags::FromByte(sensors));
-      return true;
+      return;
     }
-    return HandleOwnEvent(code, parameters);
+    HandleOwnEvent(code, parameters);
   }
   void RaiseDebugRcvUserData(const QByteArray& data) override { Raise(OnDebugRcvUserData, this, data); }
   void RaiseDebugSndUserData(const QByteArray& data) override { Raise(OnDebugSndUserData, this, data); }

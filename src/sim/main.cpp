@@ -12,6 +12,8 @@
 //       5004/5005) with a simulated instrument in it, and answers discovery
 //       enquiries with TEXT. Prints "A CONTROL DATA" once listening and runs
 //       until interrupted.
+//       --gone-after MS: the instrument is reported gone MS after its "ACKBYE"
+//       (default 30, as a real instrument restarting).
 //       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock
 //                    --events-with-reply --split-dock --empty-dock
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
@@ -38,7 +40,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [faults]\n"
                "       zelvo-sim serve-dock --address A [--name TEXT] [--kind kova-express|mp-kova-express|kova6]\n"
-               "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [faults] [dock faults]\n"
+               "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--gone-after MS]\n"
+               "                 [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --pfm-nak --noise --split N\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
@@ -146,6 +149,7 @@ int ServeDock(const QStringList& args) {
   p.addOptions({{"address", "dotted IPv4 address to listen on", "A"},
                 {"name", "the text discovery enquiries are answered with", "TEXT"},
                 {"kind", "dock kind: kova-express, mp-kova-express or kova6", "K", "kova-express"},
+                {"gone-after", "report the instrument gone MS (0 to 200) after its ACKBYE (default 30)", "MS"},
                 {"busy", "answer SLV busy N times", "N"},
                 {"nak", "answer this command NAK", "CMD"},
                 {"remove-at", "take the instrument out at page K", "K"},
@@ -165,7 +169,7 @@ int ServeDock(const QStringList& args) {
   ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults);
   SimDockConfig dockConfig;
   // The dock's options and faults, read as the simulation options read them.
-  QStringList given{"kind", "busy", "nak", "remove-at", "unplug-at"};
+  QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at"};
   given << DockOptionFlags();
   for (const QString& option : given) {
     if (!p.isSet(option)) continue;

@@ -333,6 +333,43 @@ TEST_F(TcpDock, ControlInputIsParsedOneInputPerArrival) {
   EXPECT_EQ(controlPort.arrivals.last(), "RLC0");
 }
 
+// What the dock sent is handed on in the order it arrived, across both
+// connections: a removal reported right after the instrument's last reply,
+// which a wait held back, comes after that reply (and after a loss of the
+// dock likewise).
+TEST_F(TcpDock, ReportsAndTheDocksLossWaitBehindDataHeldBackByAWait) {
+  Open();
+  if (IsSkipped()) return;
+  QStringList order;
+  dock.OnRcvUserData = [&](QObject*, const QByteArray& data) { order << "data " + ToText(data); };
+  dock.OnInstrumentConnected = [&](QObject*) { order << "in the dock"; };
+  dock.OnInstrumentDisconnected = [&](QObject*) { order << "gone"; };
+  controlPort.Write("EVT1");
+  ASSERT_TRUE(Eventually([&] { return order.size() == 1; }));
+
+  // During the command's wait: the instrument's reply on the data
+  // connection, then, once the dock has read it, the removal and the
+  // command's reply on the control connection.
+  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { dataPort.Write("ACKBYE"); };
+  TcpDockChannels& channels = dock.TcpChannels();
+  channels.OnDataArrival = [&, inner = channels.OnDataArrival](const QByteArray& data) {
+    if (inner) inner(data);
+    controlPort.Write("EVT2ACK");
+  };
+  EXPECT_TRUE(dock.SendDisconnect());
+  ASSERT_TRUE(Eventually([&] { return order.size() == 3; }));
+  EXPECT_EQ(order, (QStringList{"in the dock", "data ACKBYE", "gone"}));
+
+  // The same with the dock closing its connections instead of reporting.
+  controlPort.Write("EVT1");
+  ASSERT_TRUE(Eventually([&] { return order.size() == 4; }));
+  channels.OnDataArrival = [&](const QByteArray&) { controlPort.client->abort(); };
+  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { dataPort.Write("ACK9.12"); };
+  dock.SendDisconnect();
+  ASSERT_TRUE(Eventually([&] { return order.size() == 6; }));
+  EXPECT_EQ(order.mid(4), (QStringList{"data ACK9.12", "gone"}));
+}
+
 TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
   Open();
   if (IsSkipped()) return;

@@ -30,6 +30,10 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   *ok = true;
   SimDockFaults& f = config.faults;
   if (key == QLatin1String("dock")) *ok = ParseDockKind(value, &config.kind);
+  else if (key == QLatin1String("gone-after")) {
+    config.goneAfterByeMs = value.toInt(ok);
+    *ok = *ok && config.goneAfterByeMs >= 0 && config.goneAfterByeMs <= SimDockConfig::kMaxGoneAfterByeMs;
+  }
   else if (key == QLatin1String("busy")) f.slaveBusyTimes = value.toInt(ok);
   else if (key == QLatin1String("nak")) f.nakCommand = value.toLatin1();
   else if (key == QLatin1String("silent-dock")) f.silentControl = true;
@@ -88,6 +92,10 @@ QByteArray SimDock::Answer(const QByteArray& command) {
   if (!nak.isEmpty() && command.startsWith(nak)) return "NAK";
   const QByteArray name = command.left(3);
   if (name == "SLV") {
+    if (restarting_) {  // the instrument is back in the dock
+      restarting_ = false;
+      instrumentPresent_ = true;
+    }
     if (busyLeft_ > 0) {
       --busyLeft_;
       return "ACKB";
@@ -137,6 +145,14 @@ void SimDock::Deliver(const QByteArray& input) {
 void SimDock::ReportLater(const QByteArray& event) {
   QTimer::singleShot(kEventDelayMs, this, [this, event] {
     if (!config_.faults.silentControl) Deliver(event);
+  });
+}
+
+void SimDock::Restarting() {
+  QTimer::singleShot(config_.goneAfterByeMs, this, [this] {
+    if (!instrumentPresent_) return;
+    RemoveInstrument();
+    restarting_ = true;
   });
 }
 
@@ -223,8 +239,11 @@ void SimDock::Message(const QByteArray& message) {
       break;
   }
   const int delay = instrument_.Faults().replyDelayMs;
-  const auto send = [this, reply = outcome.reply] {
-    if (!gone_ && instrumentPresent_ && SendData) SendData(reply);
+  const bool restarts = message.startsWith("PFM") && outcome.reply.contains("ACKBYE");
+  const auto send = [this, reply = outcome.reply, restarts] {
+    if (gone_ || !instrumentPresent_ || !SendData) return;
+    SendData(reply);
+    if (restarts) Restarting();
   };
   if (delay > 0)
     QTimer::singleShot(delay, this, send);

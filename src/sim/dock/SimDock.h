@@ -45,12 +45,18 @@ struct SimDockFaults {
 };
 
 struct SimDockConfig {
+  static constexpr int kGoneAfterByeMs = 30;
+  static constexpr int kMaxGoneAfterByeMs = 200;
   SimDockKind kind = SimDockKind::KovaExpress;
   SimDockFaults faults;
+  // The instrument restarts once it has answered the program command with
+  // "ACKBYE"; the dock reports it gone ("EVT2") this long after that reply.
+  // It counts as back in the dock at the next "SLV".
+  int goneAfterByeMs = kGoneAfterByeMs;
 };
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
-// "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
+// "gone-after=MS" (0 to 200), "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
 // "events-with-reply", "split-dock", "empty-dock"). False when the key is not
 // a dock option; *ok false when the value is bad.
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
@@ -112,6 +118,8 @@ class SimDock : public QObject {
   QByteArray Answer(const QByteArray& command);
   void Deliver(const QByteArray& input);
   void ReportLater(const QByteArray& event);
+  // The instrument answered the program command and restarts.
+  void Restarting();
   void Message(const QByteArray& message);
   // Bytes of the instrument message that begins pending_, or 0 when unknown.
   qsizetype MessageLength() const;
@@ -126,6 +134,7 @@ class SimDock : public QObject {
   bool slave_ = false;
   bool instrumentPresent_ = true;
   bool gone_ = false;
+  bool restarting_ = false;  // out of reach until the next "SLV"
   int busyLeft_ = 0;
   int droppedData_ = 0;
 };
