@@ -173,14 +173,33 @@ void TKelLink::WakeThread() {
   if (thread_) thread_->Wake();
 }
 
+namespace {
+// A link time-out value as a timer interval: > 0 seconds, else |timeOut| ms.
+int TimeOutMs(int timeOut) {
+  const qint64 ms = timeOut > 0 ? static_cast<qint64>(timeOut) * 1000 : -static_cast<qint64>(timeOut);
+  return static_cast<int>(qMin<qint64>(ms, INT_MAX));
+}
+}  // namespace
+
 void TKelLink::ArmReplyTimer(int timeOut) {
   // Arming always starts a full interval with the time-out handler.
-  qint64 ms = timeOut > 0 ? static_cast<qint64>(timeOut) * 1000 : -static_cast<qint64>(timeOut);
-  if (ms > INT_MAX) ms = INT_MAX;
+  connectTimeOutHeld_ = false;
   replyTimer_->SetEnabled(false);
   replyTimer_->OnTimer = [this](QObject*) { ReplyTimeOutElapsed(); };
-  replyTimer_->SetInterval(static_cast<int>(ms));
+  replyTimer_->SetInterval(TimeOutMs(timeOut));
   replyTimer_->SetEnabled(true);
+}
+
+void TKelLink::HoldConnectTimeOut() {
+  if (connected_ || !replyTimer_->Enabled()) return;
+  replyTimer_->SetEnabled(false);
+  connectTimeOutHeld_ = true;
+}
+
+void TKelLink::RestartConnectTimeOut() {
+  if (!connectTimeOutHeld_) return;
+  connectTimeOutHeld_ = false;
+  if (!connected_) replyTimer_->SetEnabled(true);
 }
 
 void TKelLink::ReplyTimeOutElapsed() {
@@ -252,7 +271,7 @@ void TKelLink::OpenLink(int timeOut) {
     if (!self) return;
   }
   if (ILinkDock* dock = ActiveDock()) {
-    OpenDock(dock, dock != mpKovaExpressDock_ || kovaExpressDock_ == dock);
+    OpenDock(dock, dock != mpKovaExpressDock_ || kovaExpressDock_ == dock, timeOut);
     // The connect time-out: a dock that never reports the instrument must
     // not leave the caller waiting for ever.
     if (self && timeOut > 0) ArmReplyTimer(timeOut);
@@ -310,9 +329,20 @@ void TKelLink::OpenLink(int timeOut) {
   StartThread();
 }
 
-void TKelLink::OpenDock(ILinkDock* dock, bool repeatWhileRetry) {
+void TKelLink::OpenDock(ILinkDock* dock, bool repeatWhileRetry, int timeOut) {
   QPointer<TKelLink> self(this);
+  // The tries end with the connect time-out too: a dock that cannot be
+  // reached may take seconds for each one.
+  TTimer limit;
+  bool limitReached = false;
+  limit.OnTimer = [&](QObject*) {
+    limitReached = true;
+    limit.SetEnabled(false);
+  };
+  limit.SetInterval(TimeOutMs(timeOut));
+  limit.SetEnabled(true);
   if (!dock->Enabled()) dock->SetEnabled(true);
+  if (!self) return;
   if (dock->Enabled()) dock->ClearDeviceHalted();
   for (int i = 0; i < kDockSettlePasses && self; ++i) ProcessMessages();
   if (!self) return;
@@ -323,7 +353,7 @@ void TKelLink::OpenDock(ILinkDock* dock, bool repeatWhileRetry) {
     dock->SetSlaveMode(true, retry);
     if (!self) return;
     ++tries;
-  } while (repeatWhileRetry && retry && tries < kMaxSlaveModeTries);
+  } while (repeatWhileRetry && retry && tries < kMaxSlaveModeTries && !limitReached);
   if (repeatWhileRetry && retry) ShowMessage(QStringLiteral("SLV Error - Dock did not accept slave mode!"));
   WireDock(dock);
 }

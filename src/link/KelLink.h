@@ -75,6 +75,12 @@ class TKelLink : public QObject {
   void SendMsg(const QByteArray& msg, int timeOut);
   void OpenLink(int timeOut);
   void CloseLink();
+  // While the operator is being asked to put the instrument in place, the
+  // connect time-out is held (only while the link still waits for the
+  // instrument); restarting it then gives it its full time again, unless the
+  // link came up meanwhile.
+  void HoldConnectTimeOut();
+  void RestartConnectTimeOut();
   // The instrument protocol re-enables it to keep waiting.
   TTimer* ReplyTimer() const { return replyTimer_.get(); }
   bool WholeFrameMode() const { return wholeFrameMode_; }
@@ -95,7 +101,8 @@ class TKelLink : public QObject {
   // Poll cycles run so far (diagnostics and benchmarks).
   quint64 PollCount() const { return pollCount_; }
 
-  // Slave-mode requests made at most by one OpenLink through a dock.
+  // Slave-mode requests made at most by one OpenLink through a dock, within
+  // the connect time-out.
   static constexpr int kMaxSlaveModeTries = 20;
   static constexpr int kReceiveChunk = 2048;  // serial bytes taken per read
 
@@ -110,7 +117,7 @@ class TKelLink : public QObject {
   void StartThread();
   void WakeThread();
   void WriteIrda(const QByteArray& wire);
-  void OpenDock(ILinkDock* dock, bool repeatWhileRetry);
+  void OpenDock(ILinkDock* dock, bool repeatWhileRetry, int timeOut);
   void WireDock(ILinkDock* dock);
   void DockInstrumentConnected();
   void DockInstrumentDisconnected();
@@ -133,6 +140,7 @@ class TKelLink : public QObject {
   std::unique_ptr<TIrSocket> irSocket_;
   std::unique_ptr<TSerialPort> comPort_;
   std::unique_ptr<TIrdaDevicesInfo> irDevices_;
+  bool connectTimeOutHeld_ = false;
   bool disconnecting_ = false;
   frame::ReceiveState rx_;
   std::unique_ptr<TTimer> replyTimer_;

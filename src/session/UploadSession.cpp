@@ -95,7 +95,11 @@ void UploadSession::cbStartClick() {
     display_.startEnabled = false;
     Changed();
     instrument_->SetOnline(true);
+    link_->HoldConnectTimeOut();
     MessageDlg(QLatin1String(kPlaceInDock), MsgIcon::Information, MsgButtons::OK);
+    // The technician docks the instrument after reading the message: the
+    // connect time-out counts from now.
+    link_->RestartConnectTimeOut();
     if (statusEvents_ == before) display_.status = QStringLiteral("Connecting to Instrument");
   } else {
     MessageDlg(QLatin1String(kIrdaMode), MsgIcon::Information, MsgButtons::OK);
@@ -313,10 +317,19 @@ void UploadSession::tmrDockLCDUpdTimer() {
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
   uploadDone_ = true;
   programFailed_ = error > 0;
-  link_->CloseLink();
   if (error <= 0) {
+    link_->CloseLink();
     uploadInProgress_ = true;
     return;
+  }
+  // The instrument refused the program command and is still on the link:
+  // it is released with "STB" (whose "ACKBYE" closes the link), and the link
+  // is closed all the same when the release is not answered.
+  if (link_->Connected()) {
+    link_->OnTimeOut = [this](QObject*, quint16) { link_->CloseLink(); };
+    instrument_->SetOnline(false);
+  } else {
+    link_->CloseLink();
   }
   MessageDlg(QLatin1String(kProgramCommandFailed), MsgIcon::Error, MsgButtons::OK);
 }

@@ -341,5 +341,27 @@ TEST_F(DockFaults, ADockThatNeverAnswersEndsInTheConnectionTimeOut) {
   driver.stop();
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }));
   EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);
+  // Slave mode is tried for the connect time-out (30 s of 3 s commands), not
+  // twenty times over, then given up with the dock's message.
+  EXPECT_LE(Dock().CountOf(QStringLiteral("SLV")), 11);
+  EXPECT_TRUE(dialogs_.Saw(QStringLiteral("SLV Error - Dock did not accept slave mode!")));
+  ExpectReadyAgain();
+}
+
+// The technician reads the message and docks the instrument in their own
+// time: the connect time-out counts from the moment the message is closed.
+TEST_F(DockFaults, TheConnectTimeOutCountsFromTheDockingMessage) {
+  sim::SimDockFaults faults;
+  faults.empty = true;
+  dialogs_.OnCall = [&](const DialogCall& call) {
+    if (call.text == QLatin1String(kPlaceInDock)) clock_.Advance(40000);
+  };
+  StartThroughTheUsbDock(faults);
+  dialogs_.OnCall = nullptr;
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  clock_.Advance(29000);
+  zelvo::test::Settle();
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 2000));
   ExpectReadyAgain();
 }

@@ -261,6 +261,10 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::ProgramFailed);
+  // Still on the link after its refusal: the instrument is released.
+  const QList<QByteArray> commands = Instrument().Commands();
+  ASSERT_GE(commands.size(), 2);
+  EXPECT_EQ(commands.mid(commands.size() - 2), (QList<QByteArray>{"PFM", "STB"}));
   EXPECT_EQ(dialogs_.CountOf(QLatin1String(kProgramCommandFailed)), 1);
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNotCompleted));
   EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));

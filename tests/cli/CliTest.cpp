@@ -48,7 +48,7 @@ TEST_F(ZelvoflashRuns, FailuresExitWithOne) {
     bool released;  // "STB" sent
   };
   const Case cases[] = {
-      {{"--pfm-nak"}, {}, "Program Command Failed!", false},
+      {{"--pfm-nak"}, {}, "Program Command Failed!", true},  // released after its refusal
       {{"--wrong-ack-at", "5"}, {}, "Error sending Flash", true},
       // A serial line does not tell when the instrument goes away: the stall time-out does.
       {{"--drop-at", "5"}, {"--stall-timeout", "2"}, "no progress for 2 s", false},
