@@ -494,7 +494,10 @@ TUSBDevice::TUSBDevice(QObject* owner) : QObject(owner), backend_(CurrentUsbBack
 
 TUSBDevice::~TUSBDevice() {
   RequestStop();
-  thread_.reset();  // waits for the thread's end
+  // Joined before the object goes: until its end the thread must still know
+  // itself, or a removal it is handling would wait for its own cycle.
+  thread_->wait();
+  thread_.reset();
   ClosePipes();
   FreePipes();
 }

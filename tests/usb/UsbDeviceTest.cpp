@@ -284,23 +284,51 @@ TEST_F(UsbDeviceTest, FailedTransferWithoutEnumerationRaisesPipeError) {
 }
 
 TEST_F(UsbDeviceTest, DestructionNeverWaitsForever) {
-  auto dock = backend.AddDock();
-  // Connected, pumping, and the thread blocked handing data to a main thread
-  // that does not process messages.
-  {
+  // How the device stands when it is destroyed. From then on the main thread
+  // handles no messages: whatever the receive thread handed to it stays queued.
+  struct Case {
+    const char* state;
+    std::function<std::unique_ptr<TUSBDevice>(const std::shared_ptr<sim::SimUsbDevice>& dock)> prepare;
+  };
+  const auto pumping = [this](const std::shared_ptr<sim::SimUsbDevice>& dock) {
     auto device = MakeDockDevice(dock);
-    device->OnPipeData = [](QObject*, int, int) { ADD_FAILURE() << "delivered after destruction began"; };
-    ASSERT_TRUE(device->Connect());
-    dock->QueuePacket(1, "data");
+    device->OnPipeData = [](QObject*, int, int) { ADD_FAILURE() << "data delivered after destruction began"; };
+    device->OnDeviceRemoved = [](QObject*) { ADD_FAILURE() << "removal raised after destruction began"; };
+    EXPECT_TRUE(device->Connect());
     device->SetHalted(false);
-    for (int i = 0; i < 500 && dock->QueuedPackets(1) > 0; ++i) QThread::msleep(2);
-    QThread::msleep(20);
+    return device;
+  };
+  const Case cases[] = {
+      {"never connected", [](const auto&) { return std::make_unique<TUSBDevice>(); }},
+      {"connected, halted",
+       [this](const auto& dock) {
+         auto device = MakeDockDevice(dock);
+         EXPECT_TRUE(device->Connect());
+         return device;
+       }},
+      {"pumping, a data notification queued",
+       [&](const auto& dock) {
+         dock->QueuePacket(1, "data");
+         auto device = pumping(dock);
+         EXPECT_TRUE(WaitedWithoutMessages([&] { return dock->QueuedPackets(1) == 0; }, 30000));
+         return device;
+       }},
+      {"unplugged while pumping, the removal notice queued",
+       [&](const auto& dock) {
+         auto device = pumping(dock);
+         EXPECT_TRUE(Eventually([&] { return dock->ReadCount(1) > 0 && dock->ReadCount(2) > 0; }, 30000));
+         backend.Unplug(dock->Path());
+         // The receive thread has found the dock gone and is raising the removal.
+         EXPECT_TRUE(WaitedWithoutMessages([&] { return device->DisconnectRequested(); }, 30000));
+         return device;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    auto dock = backend.AddDock();
+    EXPECT_TRUE(DestroyedWithin(c.prepare(dock), 30000)) << "the destruction did not end";
+    ProcessMessages();  // what was queued for the device went with it
   }
-  ProcessMessages();  // the posted notification went with the device
-  // Idle, halted, and never connected.
-  { auto device = MakeDockDevice(dock); ASSERT_TRUE(device->Connect()); }
-  { TUSBDevice device; }
-  SUCCEED();
 }
 
 }  // namespace
