@@ -585,7 +585,16 @@ bool TUSBDevice::RefreshDeviceList() {
   return found.has_value();
 }
 
-void TUSBDevice::SetDeviceName(const QString& path) {
+bool TUSBDevice::SetDeviceName(const QString& path) {
+  if (IsConnected()) {
+    // The pipes are in use (an upload, a send waiting for its mailbox): the
+    // connected device stays chosen until it is disconnected.
+    const QString connected = DeviceName();
+    if (path == connected) return true;
+    Diagnostic(QStringLiteral("TUSBDevice.SetDeviceName **ERROR** - connected to \"") + connected +
+               QStringLiteral("\", \"") + path + QStringLiteral("\" not chosen!"));
+    return false;
+  }
   {
     std::lock_guard lock(data_mutex_);
     device_name_ = path;
@@ -596,11 +605,12 @@ void TUSBDevice::SetDeviceName(const QString& path) {
     ShowMessage(QStringLiteral("Error too many pipes!"));
   } else {
     CreatePipes();
-    return;
+    return true;
   }
   // The pipes of a previously chosen device do not belong to this one.
   ClosePipes();
   FreePipes();
+  return false;
 }
 
 bool TUSBDevice::ReadDescriptors() {

@@ -1,6 +1,7 @@
 // TUSBDevice over the simulated bus: discovery, choosing a device, Connect /
 // Disconnect, and the operator messages of each.
 
+#include <QTimer>
 #include <cerrno>
 
 #include "usb/UsbTestSupport.h"
@@ -185,6 +186,68 @@ TEST_F(UsbDeviceTest, PipeThatCannotOpenReportsItsFullPath) {
   dock->FailPipeOpen(2, 0);
   EXPECT_TRUE(device->Connect());
   EXPECT_EQ(dock->OpenPipeCount(), 4);
+}
+
+TEST_F(UsbDeviceTest, AnotherDeviceCannotBeChosenWhileConnected) {
+  // Where the other entry is picked: between two exchanges, or from a handler
+  // that runs while a send waits for the mailbox.
+  for (const bool insideSendWait : {false, true}) {
+    SCOPED_TRACE(insideSendWait ? "inside a send's wait" : "while pumping");
+    auto dock = backend.AddDock();
+    auto other = backend.AddDock();
+    auto device = MakeDockDevice(dock);
+    ASSERT_TRUE(device->Connect());
+    device->SetHalted(false);
+    QList<TUSBPipe*> pipes;
+    for (int n = 0; n < device->PipeCount(); ++n) pipes << device->Pipes(n);
+    bool chosen = true;
+    bool asked = false;
+    const auto chooseOther = [&] {
+      asked = true;
+      chosen = device->SetDeviceName(other->Path());
+    };
+    QByteArray sent;
+    if (insideSendWait) {
+      dock->StallWrites(0, true);  // the first piece of the page stays in the write
+      const QByteArray page(100, 'p');
+      ASSERT_EQ(device->Pipes(0)->SendData(page), 100);
+      QTimer::singleShot(0, [&] {
+        dock->StallWrites(0, false);
+        chooseOther();
+      });
+      EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("WEP")), 3);
+      sent = page + "WEP";
+    } else {
+      chooseOther();
+      // Picking the connected device again changes nothing.
+      EXPECT_TRUE(device->SetDeviceName(dock->Path()));
+    }
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(chosen);
+    EXPECT_EQ(device->DeviceName(), dock->Path());
+    EXPECT_TRUE(device->IsConnected());
+    ASSERT_EQ(device->PipeCount(), pipes.size());
+    for (int n = 0; n < pipes.size(); ++n) {
+      EXPECT_EQ(device->Pipes(n), pipes[n]) << n;
+      EXPECT_TRUE(device->Pipes(n)->IsOpen()) << n;
+    }
+    // The exchange goes on with the connected dock.
+    QByteArray received;
+    device->OnPipeData = [&](QObject*, int pipe, int) {
+      if (pipe == 1) received += device->Pipes(1)->ReadData();
+    };
+    EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("PFM")), 3);
+    sent += "PFM";
+    dock->QueuePacket(1, "ACKBYE");
+    EXPECT_TRUE(Eventually([&] { return received == "ACKBYE" && dock->Written(0) == sent; }, 30000));
+    EXPECT_TRUE(dialogs.Calls().empty());  // refused without a window
+
+    // Once disconnected the other dock can be chosen.
+    EXPECT_FALSE(device->Disconnect());
+    EXPECT_TRUE(device->SetDeviceName(other->Path()));
+    EXPECT_EQ(device->DeviceName(), other->Path());
+    EXPECT_EQ(device->PipeCount(), 4);
+  }
 }
 
 TEST_F(UsbDeviceTest, DisconnectClosesThePipesThroughTheThreadAndReconnects) {
