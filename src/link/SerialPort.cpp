@@ -11,6 +11,10 @@
 #include "core/Dialogs.h"
 #include "link/IrCommPort.h"
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace zelvo {
 
 TSerialPort::TSerialPort(QObject* owner) : QObject(owner), port_(std::make_unique<QSerialPort>()) {
@@ -18,11 +22,27 @@ TSerialPort::TSerialPort(QObject* owner) : QObject(owner), port_(std::make_uniqu
   // handler may free the port (with the link that owns it).
   QObject::connect(port_.get(), &QSerialPort::readyRead, this, [this] { QueueDataArrived(); });
   QObject::connect(port_.get(), &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::ResourceError && port_->isOpen()) {
-      // The device went away: the port is closed from under us.
-      QMetaObject::invokeMethod(this, [this] { LostPort(); }, Qt::QueuedConnection);
+    if (error == QSerialPort::NoError || !port_->isOpen() || lostQueued_) return;
+    // The device went away, or the line hung up (the far end of a pseudo-
+    // terminal closed, a USB-serial adapter unplugged): reads then end with a
+    // read error, raised again on every pass of the event loop, whose text is
+    // whatever the system said last.
+    const bool removed = error == QSerialPort::ResourceError;
+    if (removed || LineHungUp()) {
+      lostQueued_ = true;
+      const QString why = removed ? port_->errorString() : QStringLiteral("the line hung up");
+      QMetaObject::invokeMethod(this, [this, opening = openings_, why] { LostPort(opening, why); }, Qt::QueuedConnection);
     }
   });
+}
+
+bool TSerialPort::LineHungUp() const {
+#ifdef Q_OS_UNIX
+  pollfd line{static_cast<int>(port_->handle()), POLLIN, 0};
+  return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+  return false;  // a removed device is reported as a resource error
+#endif
 }
 
 TSerialPort::~TSerialPort() {
@@ -81,14 +101,16 @@ void TSerialPort::SetOpen(bool open) {
     return;
   }
   openedName_ = name;
+  ++openings_;
+  lostQueued_ = false;
   QPointer<TSerialPort> self(this);
   Raise(OnPortOpen, this);
   if (self && port_->isOpen() && port_->bytesAvailable() > 0) DataArrived();
 }
 
-void TSerialPort::LostPort() {
-  if (!port_->isOpen()) return;
-  Diagnostic(QStringLiteral("TSerialPort: %1 lost: %2").arg(openedName_, port_->errorString()));
+void TSerialPort::LostPort(quint64 opening, const QString& why) {
+  if (opening != openings_ || !port_->isOpen()) return;  // closed (and maybe reopened) meanwhile
+  Diagnostic(QStringLiteral("TSerialPort: %1 lost: %2").arg(openedName_, why));
   port_->close();
   Raise(OnPortClose, this);
 }

@@ -77,7 +77,11 @@ class TSerialPort : public QObject {
   void DataArrived();
   void Trace(char direction, const QByteArray& data);
   void WriteTrace(bool append);
-  void LostPort();
+  // The line of the open port has hung up (always false where the platform
+  // reports a lost device otherwise).
+  bool LineHungUp() const;
+  // Closes the port lost during the given opening and reports the close.
+  void LostPort(quint64 opening, const QString& why);
 
   std::unique_ptr<QSerialPort> port_;
   int comNumber_ = 1;
@@ -89,6 +93,8 @@ class TSerialPort : public QObject {
   QStringList trace_;
   QString errorText_;
   bool triggerQueued_ = false;
+  quint64 openings_ = 0;     // successful openings so far
+  bool lostQueued_ = false;  // the loss of the current opening is being reported
 };
 
 }  // namespace zelvo

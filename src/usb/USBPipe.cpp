@@ -494,7 +494,10 @@ TUSBDevice::TUSBDevice(QObject* owner) : QObject(owner), backend_(CurrentUsbBack
 
 TUSBDevice::~TUSBDevice() {
   RequestStop();
-  thread_.reset();  // waits for the thread's end
+  // Joined before the object goes: until its end the thread must still know
+  // itself, or a removal it is handling would wait for its own cycle.
+  thread_->wait();
+  thread_.reset();
   ClosePipes();
   FreePipes();
 }
@@ -582,7 +585,16 @@ bool TUSBDevice::RefreshDeviceList() {
   return found.has_value();
 }
 
-void TUSBDevice::SetDeviceName(const QString& path) {
+bool TUSBDevice::SetDeviceName(const QString& path) {
+  if (IsConnected()) {
+    // The pipes are in use (an upload, a send waiting for its mailbox): the
+    // connected device stays chosen until it is disconnected.
+    const QString connected = DeviceName();
+    if (path == connected) return true;
+    Diagnostic(QStringLiteral("TUSBDevice.SetDeviceName **ERROR** - connected to \"") + connected +
+               QStringLiteral("\", \"") + path + QStringLiteral("\" not chosen!"));
+    return false;
+  }
   {
     std::lock_guard lock(data_mutex_);
     device_name_ = path;
@@ -593,11 +605,12 @@ void TUSBDevice::SetDeviceName(const QString& path) {
     ShowMessage(QStringLiteral("Error too many pipes!"));
   } else {
     CreatePipes();
-    return;
+    return true;
   }
   // The pipes of a previously chosen device do not belong to this one.
   ClosePipes();
   FreePipes();
+  return false;
 }
 
 bool TUSBDevice::ReadDescriptors() {

@@ -11,7 +11,7 @@
 // What the dock uses:
 //   DeviceType / SetDeviceType     device kind; setting it refreshes DeviceList
 //   DeviceList, RefreshDeviceList  present devices of that kind
-//   DeviceName / SetDeviceName     choose one (only while not connected)
+//   DeviceName / SetDeviceName     choose one (refused while connected)
 //   Connect, Disconnect, IsConnected
 //   Halted / SetHalted             Connect sets it; nothing moves until cleared
 //   OnPipeData(Sender, Pipe, Count) bytes waiting on an input pipe (main thread)
@@ -210,10 +210,13 @@ class TUSBDevice : public QObject {
   explicit TUSBDevice(QObject* owner = nullptr);
   ~TUSBDevice() override;
 
-  // Device path of the chosen device. Writing it (while not connected) reads
-  // the descriptor and creates the pipes; the operator is told when it fails.
+  // Device path of the chosen device. Writing it reads the descriptor and
+  // creates the pipes; the operator is told when that fails. While connected
+  // the choice cannot change: another path is refused (false, and a
+  // diagnostic) and the connected device keeps its pipes. Returns whether the
+  // path is the chosen device with its pipes.
   QString DeviceName() const;
-  void SetDeviceName(const QString& path);
+  bool SetDeviceName(const QString& path);
 
   TOnPipeData OnPipeData;
   TOnPipeData DebugOnPipeData;  // raised just before OnPipeData

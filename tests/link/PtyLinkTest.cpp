@@ -36,8 +36,11 @@ class Pty {
       ::tcsetattr(master_, TCSANOW, &t);
     }
   }
-  ~Pty() {
+  ~Pty() { Hangup(); }
+  // The instrument's end goes away: the line hangs up.
+  void Hangup() {
     if (master_ >= 0) ::close(master_);
+    master_ = -1;
   }
   bool Ok() const { return master_ >= 0 && !slave_.isEmpty(); }
   QString Slave() const { return slave_; }
@@ -100,10 +103,15 @@ struct PtyLink : ::testing::Test {
       stack = std::make_unique<ScopedIrdaStack>(&simulated);
     }
     probe.reset();
-    mirror = std::make_unique<TempMirror>(
+    mirror = MirrorWithCom4(pty.Slave());
+  }
+
+  // The IrCOMM virtual port is COM4, and COM4 is the given line.
+  static std::unique_ptr<TempMirror> MirrorWithCom4(const QString& line) {
+    return std::make_unique<TempMirror>(
         "[Software\\Microsoft\\Windows\\CurrentVersion]\nVersion=4.0\n"
         "[Enum\\Infrared\\com\\Root&Infrared&0000]\nPortName=COM4\n"
-        "[Ports]\nCOM4=" + pty.Slave().toLocal8Bit() + "\n");
+        "[Ports]\nCOM4=" + line.toLocal8Bit() + "\n");
   }
 };
 
@@ -191,6 +199,44 @@ TEST_F(PtyLink, LargeNotificationsLoseNothing) {
   EXPECT_EQ(received, big);
   link.CloseLink();
   EXPECT_FALSE(link.Connected());
+}
+
+TEST_F(PtyLink, ALineThatHangsUpTakesTheLinkDownAtOnce) {
+  // The instrument's end of the line goes (as an unplugged USB-serial adapter
+  // hangs up its port) while a page waits for its acknowledgement: the link
+  // goes down then, not when the reply time-out runs out.
+  struct Case {
+    const char* way;
+    TKelType type;
+  };
+  for (const Case& c : {Case{"IrCOMM virtual port", TKelType::tpZelvoPro}, Case{"RS-232 port", TKelType::tpKel1}}) {
+    SCOPED_TRACE(c.way);
+    Pty line;
+    ASSERT_TRUE(line.Ok());
+    const std::unique_ptr<TempMirror> ports = MirrorWithCom4(line.Slave());
+    TKelLink link;
+    link.SetInstrumentType(c.type);
+    link.SetRS232Port(4);
+    link.SetRS232BaudRate(9600);
+    QStringList events;
+    link.OnLinkUp = [&](QObject*, bool) { events << "Up"; };
+    link.OnLinkDown = [&](QObject*, bool) { events << "Down"; };
+    link.OnTimeOut = [&](QObject*, quint16) { events << "TimeOut"; };
+    link.OpenLink(0);
+    ASSERT_TRUE(link.Connected());
+    EXPECT_EQ(link.ComPort()->DeviceName(), line.Slave());
+    ASSERT_TRUE(WaitUntil([&] { return events.contains("Up"); }, 30000));
+    link.SendMsg("WEP", 60);
+    EXPECT_FALSE(line.Read(3).isEmpty());
+    line.Hangup();
+    // The bound only catches a link that never notices; the reply time-out
+    // (60 s) lies beyond it.
+    EXPECT_TRUE(WaitUntil([&] { return events.contains("Down"); }, 30000)) << events.join(' ').toStdString();
+    EXPECT_FALSE(link.Connected());
+    EXPECT_FALSE(link.ComPort()->Open());
+    EXPECT_EQ(events, (QStringList{"Up", "Down"}));
+  }
+  EXPECT_TRUE(dialogs.Calls().empty());
 }
 
 TEST_F(PtyLink, PortZeroAsksTheOperator) {

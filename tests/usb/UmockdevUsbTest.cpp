@@ -504,14 +504,14 @@ TEST_F(UmockdevUsbTest, AStalledEndpointIsClearedAndReadsGoOn) {
   device->OnPipeData = [&](QObject*, int pipe, int) {
     if (pipe == 1) received += device->Pipes(1)->ReadData();
   };
-  ASSERT_TRUE(Eventually([&] { return dock_.PendingReads(kDataIn) == 1; }, 5000));
+  ASSERT_TRUE(Eventually([&] { return dock_.PendingReads(kDataIn) == 1; }, 30000));
   dock_.Halt(kDataIn);
-  ASSERT_TRUE(Eventually([&] { return !dock_.ClearedHalts().isEmpty(); }, 5000));
-  EXPECT_EQ(dock_.ClearedHalts(), QList<int>{kDataIn});
-  EXPECT_TRUE(diag_.Contains(QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile **ERROR** - Pipe=1, Length=64, "
-                                            "Error #32, Error(32) - Broken pipe")));
+  ASSERT_TRUE(Eventually([&] { return !dock_.ClearedHalts().isEmpty(); }, 30000));
   dock_.Send(kDataIn, QByteArray("ACKZP"));
-  ASSERT_TRUE(Eventually([&] { return received == "ACKZP"; }, 5000)) << received.toStdString();
+  // Read after the stall: the receive thread is past the failed read.
+  ASSERT_TRUE(Eventually([&] { return received == "ACKZP"; }, 30000)) << received.toStdString();
+  EXPECT_EQ(dock_.ClearedHalts(), QList<int>{kDataIn});
+  EXPECT_EQ(device->Pipes(1)->LastError(), EPIPE);  // the stalled read failed as a broken pipe
   EXPECT_TRUE(device->IsConnected());  // still on the bus: nothing further
 }
 
@@ -528,7 +528,8 @@ TEST_F(UmockdevUsbTest, UnpluggingTheDockIsNoticedAndReported) {
   ASSERT_TRUE(Eventually([&] { return removed > 0 && !device->IsConnected(); }, 5000));
   EXPECT_EQ(removed, 1);
   EXPECT_TRUE(device->DeviceList().isEmpty());
-  EXPECT_TRUE(diag_.Contains(QStringLiteral("Error #19, Error(19) - No such device")));
+  // The read under way when the dock went failed: no such device.
+  EXPECT_TRUE(device->Pipes(1)->LastError() == ENODEV || device->Pipes(2)->LastError() == ENODEV);
   // A send to the gone dock fails at once.
   EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("ENQ")), -1);
   device.reset();  // and nothing hangs on the way out

@@ -1,6 +1,7 @@
 // TUSBDevice over the simulated bus: discovery, choosing a device, Connect /
 // Disconnect, and the operator messages of each.
 
+#include <QTimer>
 #include <cerrno>
 
 #include "usb/UsbTestSupport.h"
@@ -187,6 +188,68 @@ TEST_F(UsbDeviceTest, PipeThatCannotOpenReportsItsFullPath) {
   EXPECT_EQ(dock->OpenPipeCount(), 4);
 }
 
+TEST_F(UsbDeviceTest, AnotherDeviceCannotBeChosenWhileConnected) {
+  // Where the other entry is picked: between two exchanges, or from a handler
+  // that runs while a send waits for the mailbox.
+  for (const bool insideSendWait : {false, true}) {
+    SCOPED_TRACE(insideSendWait ? "inside a send's wait" : "while pumping");
+    auto dock = backend.AddDock();
+    auto other = backend.AddDock();
+    auto device = MakeDockDevice(dock);
+    ASSERT_TRUE(device->Connect());
+    device->SetHalted(false);
+    QList<TUSBPipe*> pipes;
+    for (int n = 0; n < device->PipeCount(); ++n) pipes << device->Pipes(n);
+    bool chosen = true;
+    bool asked = false;
+    const auto chooseOther = [&] {
+      asked = true;
+      chosen = device->SetDeviceName(other->Path());
+    };
+    QByteArray sent;
+    if (insideSendWait) {
+      dock->StallWrites(0, true);  // the first piece of the page stays in the write
+      const QByteArray page(100, 'p');
+      ASSERT_EQ(device->Pipes(0)->SendData(page), 100);
+      QTimer::singleShot(0, [&] {
+        dock->StallWrites(0, false);
+        chooseOther();
+      });
+      EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("WEP")), 3);
+      sent = page + "WEP";
+    } else {
+      chooseOther();
+      // Picking the connected device again changes nothing.
+      EXPECT_TRUE(device->SetDeviceName(dock->Path()));
+    }
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(chosen);
+    EXPECT_EQ(device->DeviceName(), dock->Path());
+    EXPECT_TRUE(device->IsConnected());
+    ASSERT_EQ(device->PipeCount(), pipes.size());
+    for (int n = 0; n < pipes.size(); ++n) {
+      EXPECT_EQ(device->Pipes(n), pipes[n]) << n;
+      EXPECT_TRUE(device->Pipes(n)->IsOpen()) << n;
+    }
+    // The exchange goes on with the connected dock.
+    QByteArray received;
+    device->OnPipeData = [&](QObject*, int pipe, int) {
+      if (pipe == 1) received += device->Pipes(1)->ReadData();
+    };
+    EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("PFM")), 3);
+    sent += "PFM";
+    dock->QueuePacket(1, "ACKBYE");
+    EXPECT_TRUE(Eventually([&] { return received == "ACKBYE" && dock->Written(0) == sent; }, 30000));
+    EXPECT_TRUE(dialogs.Calls().empty());  // refused without a window
+
+    // Once disconnected the other dock can be chosen.
+    EXPECT_FALSE(device->Disconnect());
+    EXPECT_TRUE(device->SetDeviceName(other->Path()));
+    EXPECT_EQ(device->DeviceName(), other->Path());
+    EXPECT_EQ(device->PipeCount(), 4);
+  }
+}
+
 TEST_F(UsbDeviceTest, DisconnectClosesThePipesThroughTheThreadAndReconnects) {
   auto dock = backend.AddDock();
   auto device = MakeDockDevice(dock);
@@ -197,7 +260,6 @@ TEST_F(UsbDeviceTest, DisconnectClosesThePipesThroughTheThreadAndReconnects) {
   EXPECT_TRUE(device->Halted());
   EXPECT_FALSE(device->DisconnectRequested());
   EXPECT_EQ(dock->OpenPipeCount(), 0);
-  EXPECT_TRUE(diag.Contains(QStringLiteral("TUSBDevice.ThreadCall ***DISCONNECTING!***")));
   // Disconnect of a closed device does nothing.
   EXPECT_FALSE(device->Disconnect());
   // Still halted from Connect: Disconnect clears Halted so the thread can act.
@@ -284,23 +346,51 @@ TEST_F(UsbDeviceTest, FailedTransferWithoutEnumerationRaisesPipeError) {
 }
 
 TEST_F(UsbDeviceTest, DestructionNeverWaitsForever) {
-  auto dock = backend.AddDock();
-  // Connected, pumping, and the thread blocked handing data to a main thread
-  // that does not process messages.
-  {
+  // How the device stands when it is destroyed. From then on the main thread
+  // handles no messages: whatever the receive thread handed to it stays queued.
+  struct Case {
+    const char* state;
+    std::function<std::unique_ptr<TUSBDevice>(const std::shared_ptr<sim::SimUsbDevice>& dock)> prepare;
+  };
+  const auto pumping = [this](const std::shared_ptr<sim::SimUsbDevice>& dock) {
     auto device = MakeDockDevice(dock);
-    device->OnPipeData = [](QObject*, int, int) { ADD_FAILURE() << "delivered after destruction began"; };
-    ASSERT_TRUE(device->Connect());
-    dock->QueuePacket(1, "data");
+    device->OnPipeData = [](QObject*, int, int) { ADD_FAILURE() << "data delivered after destruction began"; };
+    device->OnDeviceRemoved = [](QObject*) { ADD_FAILURE() << "removal raised after destruction began"; };
+    EXPECT_TRUE(device->Connect());
     device->SetHalted(false);
-    for (int i = 0; i < 500 && dock->QueuedPackets(1) > 0; ++i) QThread::msleep(2);
-    QThread::msleep(20);
+    return device;
+  };
+  const Case cases[] = {
+      {"never connected", [](const auto&) { return std::make_unique<TUSBDevice>(); }},
+      {"connected, halted",
+       [this](const auto& dock) {
+         auto device = MakeDockDevice(dock);
+         EXPECT_TRUE(device->Connect());
+         return device;
+       }},
+      {"pumping, a data notification queued",
+       [&](const auto& dock) {
+         dock->QueuePacket(1, "data");
+         auto device = pumping(dock);
+         EXPECT_TRUE(WaitedWithoutMessages([&] { return dock->QueuedPackets(1) == 0; }, 30000));
+         return device;
+       }},
+      {"unplugged while pumping, the removal notice queued",
+       [&](const auto& dock) {
+         auto device = pumping(dock);
+         EXPECT_TRUE(Eventually([&] { return dock->ReadCount(1) > 0 && dock->ReadCount(2) > 0; }, 30000));
+         backend.Unplug(dock->Path());
+         // The receive thread has found the dock gone and is raising the removal.
+         EXPECT_TRUE(WaitedWithoutMessages([&] { return device->DisconnectRequested(); }, 30000));
+         return device;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    auto dock = backend.AddDock();
+    EXPECT_TRUE(DestroyedWithin(c.prepare(dock), 30000)) << "the destruction did not end";
+    ProcessMessages();  // what was queued for the device went with it
   }
-  ProcessMessages();  // the posted notification went with the device
-  // Idle, halted, and never connected.
-  { auto device = MakeDockDevice(dock); ASSERT_TRUE(device->Connect()); }
-  { TUSBDevice device; }
-  SUCCEED();
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <chrono>
 #include <functional>
-
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
@@ -56,8 +58,36 @@ inline bool Eventually(const std::function<bool()>& pred, int ms) {
   return true;
 }
 
+// Waits until pred() holds (true) or ms have passed (false) without handling
+// messages, for a thread that must get somewhere while the main thread is busy.
+inline bool WaitedWithoutMessages(const std::function<bool()>& pred, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (!pred()) {
+    if (deadline.hasExpired()) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // Handles messages for ms milliseconds.
 inline void Pump(int ms) { Eventually([] { return false; }, ms); }
+
+// Destroys the device on a thread of its own and waits at most ms for the
+// destruction to end, without handling messages (as a window closing does).
+// False when it did not end: the destruction is then left to itself, so a
+// deadlock fails the test instead of hanging the suite. The bound only catches
+// a destruction that never ends.
+inline bool DestroyedWithin(std::unique_ptr<TUSBDevice> device, int ms) {
+  std::packaged_task<void()> destroy([dying = std::move(device)]() mutable { dying.reset(); });
+  std::future<void> ended = destroy.get_future();
+  std::thread destroyer(std::move(destroy));
+  if (ended.wait_for(std::chrono::milliseconds(ms)) != std::future_status::ready) {
+    destroyer.detach();
+    return false;
+  }
+  destroyer.join();
+  return true;
+}
 
 // Descriptor bytes: configuration + one interface + the given raw endpoints.
 inline QByteArray Descriptor(std::initializer_list<sim::SimEndpoint> endpoints) {
