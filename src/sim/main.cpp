@@ -3,7 +3,7 @@
 //   zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [FAULTS]
 //       Serves a simulated instrument on a pseudo-terminal; prints the slave's
 //       path (give it to zelvoflash --serial) and runs until interrupted.
-//       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K
+//       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K
 //               --pfm-nak --noise --split N
 //   zelvo-sim serve-dock --address A [--name TEXT] [--kind K] [--instrument-kind N] [--version V] [--type L]
 //                        [--power-on S] [FAULTS] [DOCK FAULTS]
@@ -43,7 +43,8 @@ int Usage() {
                "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--gone-after MS]\n"
                "                 [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
-               "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --pfm-nak --noise --split N\n"
+               "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
+               "        --split N\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
                "             --split-dock --empty-dock\n");
   return 2;
@@ -66,6 +67,7 @@ void AddInstrumentOptions(QCommandLineParser& p, const QString& kindOption) {
                 {"wrong-ack-at", "acknowledge another page at page K", "K", "-1"},
                 {"no-ack-at", "never acknowledge page K", "K", "-1"},
                 {"drop-at", "drop the link at page K", "K", "-1"},
+                {"silent-at", "answer nothing from page K on, the link kept", "K", "-1"},
                 {"pfm-nak", "answer PFM with NAK"},
                 {"noise", "bytes outside frames"},
                 {"split", "replies in pieces of N bytes", "N", "0"}});
@@ -82,6 +84,7 @@ void ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOptio
   faults.wrongAckAtPage = p.value("wrong-ack-at").toInt();
   faults.noAckAtPage = p.value("no-ack-at").toInt();
   faults.dropLinkAtPage = p.value("drop-at").toInt();
+  faults.silentFromPage = p.value("silent-at").toInt();
   faults.pfmWithoutAckBye = p.isSet("pfm-nak");
   faults.noise = p.isSet("noise");
   faults.splitReplies = p.value("split").toInt();

@@ -37,7 +37,7 @@ TEST_F(ZelvoflashFailures, InterruptedUploadReleasesTheInstrument) {
 
 // An instrument gone silent holds an interrupted run a few seconds at most.
 TEST_F(ZelvoflashFailures, InterruptWaitsOnlyAFewSecondsForTheRelease) {
-  SimServer sim({"--version", "9.05", "--drop-at", "20"});  // on a serial line: silence from page 20
+  SimServer sim({"--version", "9.05", "--silent-at", "20"});
   Zelvoflash run({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--json"});
   ASSERT_TRUE(run.WaitForOutput("  0%"));
   QThread::msleep(1500);

@@ -43,7 +43,7 @@ bool LooksLikeSimulationSetup(const QString& text) {
 QString SimulationOptionsText() {
   return QStringLiteral(
       "via=irda|usb-dock|net-dock, instrument: kind=N,version=V,type=L,delay=MS,wrong-ack-at=K,no-ack-at=K,"
-      "drop-at=K,split=N,pfm-nak,silent,noise; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
+      "drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
       "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock");
 }
 

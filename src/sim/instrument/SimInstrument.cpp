@@ -21,6 +21,7 @@ bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, Si
     else if (key == QLatin1String("wrong-ack-at")) faults.wrongAckAtPage = value.toInt(&ok);
     else if (key == QLatin1String("no-ack-at")) faults.noAckAtPage = value.toInt(&ok);
     else if (key == QLatin1String("drop-at")) faults.dropLinkAtPage = value.toInt(&ok);
+    else if (key == QLatin1String("silent-at")) faults.silentFromPage = value.toInt(&ok);
     else if (key == QLatin1String("split")) faults.splitReplies = value.toInt(&ok);
     else if (key == QLatin1String("pfm-nak")) faults.pfmWithoutAckBye = true;
     else if (key == QLatin1String("silent")) faults.silent = true;
@@ -53,7 +54,7 @@ int SimInstrument::CountOf(const QByteArray& command) const {
 SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
   const QByteArray command = message.left(3);
   commands_.append(command);
-  if (faults_.silent) return {Action::Silent, {}};
+  if (faults_.silent || silenced_) return {Action::Silent, {}};
 
   if (command == "ENQ") return {Action::Reply, Ack()};
   if (command == "WHO") return {Action::Reply, Ack(QByteArray::number(config_.kind))};
@@ -72,6 +73,10 @@ SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
     const int page = (static_cast<unsigned char>(message[3]) << 8) | static_cast<unsigned char>(message[4]);
     if (page == faults_.dropLinkAtPage) return {Action::DropLink, {}};
     if (page == faults_.noAckAtPage) return {Action::Silent, {}};
+    if (page == faults_.silentFromPage) {
+      silenced_ = true;
+      return {Action::Silent, {}};
+    }
     const QByteArray payload = message.mid(5);
     const int step = PageStep();
     if (payload.size() != step + 2) {

@@ -25,13 +25,14 @@ struct SimFaults {
   int wrongAckAtPage = -1;          // acknowledges page k+2 instead of k
   int noAckAtPage = -1;             // never acknowledges page k
   int dropLinkAtPage = -1;          // drops the link when page k arrives
+  int silentFromPage = -1;          // answers nothing from page k on; the link stays up
   bool pfmWithoutAckBye = false;    // answers "PFM" with "NAK"
   bool noise = false;               // bytes outside frames around every reply
   int splitReplies = 0;             // cut every reply into pieces of this size (0: whole)
 };
 
 // Reads "kind=10,version=7.5,type=P,delay=20,wrong-ack-at=3,no-ack-at=K,
-// drop-at=K,split=N,pfm-nak,silent,noise" into a configuration and faults.
+// drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise" into a configuration and faults.
 // False, with error naming the item, when an item is not understood.
 bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error);
 // The optional value of --simulate, told apart from a file name.
@@ -74,6 +75,7 @@ class SimInstrument {
   SimFaults faults_;
   QList<QByteArray> commands_;
   QByteArray image_;
+  bool silenced_ = false;  // silent-at reached
   int pagesReceived_ = 0;
   int pageSumErrors_ = 0;
   int pageLengthErrors_ = 0;
