@@ -3,6 +3,7 @@
 #   make run    the window against the built-in simulated instrument
 #   make test   every test
 #   make fuzz   the fuzz targets under libFuzzer (clang), FUZZ_SECONDS each
+#   make package  the Debian package, left in $(BUILD)/
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -13,7 +14,7 @@ CMAKE_FLAGS += -DZELVO_WERROR=ON
 endif
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build run test test-asan fuzz bench clean
+.PHONY: all bootstrap configure build run test test-asan fuzz bench package clean
 
 all: build
 
@@ -52,6 +53,10 @@ fuzz: bootstrap
 
 bench: build
 	scripts/bench.sh $(BUILD)
+
+# The Debian package (CPack), as $(BUILD)/zelvo-flash-utility_VERSION_ARCH.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

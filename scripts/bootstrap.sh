@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth socat iproute2 util-linux
+  dpkg-dev lintian desktop-file-utils groff-base man-db bash-completion
 )
 
 missing=()

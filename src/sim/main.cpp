@@ -36,17 +36,22 @@ using namespace zelvo::sim;
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
+void PrintUsage(FILE* to) {
+  std::fprintf(to,
                "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [faults]\n"
                "       zelvo-sim serve-dock --address A [--name TEXT] [--kind kova-express|mp-kova-express|kova6]\n"
                "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--gone-after MS]\n"
                "                 [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
+               "       zelvo-sim --help\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
                "        --split N\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
                "             --split-dock --empty-dock\n");
+}
+
+int Usage() {
+  PrintUsage(stderr);
   return 2;
 }
 
@@ -244,6 +249,10 @@ int main(int argc, char** argv) {
   QStringList args = QCoreApplication::arguments();
   if (args.size() < 2) return Usage();
   const QString command = args.takeAt(1);
+  if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+    PrintUsage(stdout);
+    return 0;
+  }
   if (command == QLatin1String("serve")) return Serve(args);
   if (command == QLatin1String("serve-dock")) return ServeDock(args);
   if (command == QLatin1String("make-firmware")) return MakeFirmware(args);
