@@ -120,6 +120,8 @@ int WinsockFromErrno(int error) {
 
 int WinsockFromQt(QAbstractSocket::SocketError error) {
   using E = QAbstractSocket::SocketError;
+  // Every value named, no default: a value Qt adds later is a compiler
+  // warning here, not a silent catch-all.
   switch (error) {
     case E::ConnectionRefusedError: return wsa::ECONNREFUSED_;
     case E::RemoteHostClosedError: return wsa::ECONNRESET_;
@@ -128,14 +130,27 @@ int WinsockFromQt(QAbstractSocket::SocketError error) {
     case E::SocketResourceError: return wsa::ENOBUFS_;
     case E::SocketTimeoutError: return wsa::ETIMEDOUT_;
     case E::DatagramTooLargeError: return wsa::EMSGSIZE_;
-    case E::NetworkError: return wsa::ENETDOWN_;
+    case E::NetworkError: return wsa::ENETDOWN_;  // Qt names no cause
     case E::AddressInUseError: return wsa::EADDRINUSE_;
     case E::SocketAddressNotAvailableError: return wsa::EADDRNOTAVAIL_;
     case E::UnsupportedSocketOperationError: return wsa::EOPNOTSUPP_;
+    case E::UnfinishedSocketOperationError: return wsa::EINPROGRESS_;
     case E::TemporaryError: return wsa::EWOULDBLOCK_;
     case E::OperationError: return wsa::EINVAL_;
-    default: return wsa::EINVAL_;
+    case E::UnknownSocketError: return wsa::EINVAL_;
+    // Proxies: what the proxy's failure means for the connection.
+    case E::ProxyAuthenticationRequiredError: return wsa::EACCES_;
+    case E::ProxyConnectionRefusedError: return wsa::ECONNREFUSED_;
+    case E::ProxyConnectionClosedError: return wsa::ECONNRESET_;
+    case E::ProxyConnectionTimeoutError: return wsa::ETIMEDOUT_;
+    case E::ProxyNotFoundError: return wsa::HOST_NOT_FOUND_;
+    case E::ProxyProtocolError: return wsa::EINVAL_;
+    // Encrypted sockets only; none here.
+    case E::SslHandshakeFailedError:
+    case E::SslInternalError:
+    case E::SslInvalidUserDataError: return wsa::EINVAL_;
   }
+  return wsa::EINVAL_;
 }
 
 }  // namespace zelvo

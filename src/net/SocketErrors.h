@@ -56,7 +56,11 @@ QString WinsockErrorText(int code);
 // A POSIX errno value as a Winsock code (0 stays 0; unknown values give 10022).
 int WinsockFromErrno(int error);
 
-// A Qt socket error as a Winsock code.
+// A Qt socket error as a Winsock code. Qt's kinds are coarser than the
+// native causes (NetworkError stands for an unreachable network or host, a
+// time-out, ...; RemoteHostClosedError for a reset and an orderly close
+// alike): where the native cause can be had, the TCP socket takes it from the
+// native socket instead (NativeTcp.h).
 int WinsockFromQt(QAbstractSocket::SocketError error);
 
 }  // namespace zelvo

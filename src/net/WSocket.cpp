@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
@@ -10,6 +11,7 @@
 
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
+#include "net/NativeTcp.h"
 #include "net/SocketErrors.h"
 
 namespace zelvo {
@@ -141,36 +143,72 @@ void TWSocket::Connect() {
     return;
   }
 
-  tcp_ = std::make_unique<QTcpSocket>();
+  // Connected natively, so that a failure tells its cause; Qt's socket carries
+  // the connection once it is up.
+  native_ = std::make_unique<NativeTcpConnection>();
+  const int code = native_->StartConnect(address, port);
+  ChangeState(TSocketState::wsConnecting);
+  if (!native_) return;  // closed by a state handler
+  if (code != 0) {
+    // Told from the message loop, as a connect that fails later is.
+    const quint64 session = session_;
+    QMetaObject::invokeMethod(
+        this, [this, session, code] {
+          if (session == session_) ConnectFailed(code);
+        },
+        Qt::QueuedConnection);
+    return;
+  }
+  connectWatch_ = std::make_unique<QSocketNotifier>(native_->Descriptor(), QSocketNotifier::Write);
+  QObject::connect(connectWatch_.get(), &QSocketNotifier::activated, this, [this] { ConnectEnded(); });
+}
+
+void TWSocket::ConnectEnded() {
+  if (!connectWatch_) return;
+  // The notifier is done; it goes from the loop, not inside its own signal.
+  connectWatch_->setEnabled(false);
+  connectWatch_.release()->deleteLater();
+  int code = native_->TakeConnectResult();
+  if (code == 0) {
+    tcp_ = std::make_unique<QTcpSocket>();
+    code = native_->HandTo(*tcp_);
+  }
+  if (code != 0) {
+    ConnectFailed(code);
+    return;
+  }
+  WatchConnection();
+  ChangeState(TSocketState::wsConnected);
+  TriggerSessionConnected(0);
+}
+
+void TWSocket::ConnectFailed(int code) {
+  lastError_ = code;
+  QPointer<TWSocket> alive(this);
+  CloseQtSocket(code);
+  ChangeState(TSocketState::wsClosed);
+  TriggerSessionConnected(code);
+  if (alive) TriggerSessionClosed(code);
+}
+
+void TWSocket::WatchConnection() {
   QTcpSocket* socket = tcp_.get();
-  QObject::connect(socket, &QTcpSocket::connected, this, [this] {
-    ChangeState(TSocketState::wsConnected);
-    TriggerSessionConnected(0);
-  });
   QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { PostDataAvailable(); });
   QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64) {
     if (tcp_ && tcp_->bytesToWrite() == 0) TriggerDataSent(0);
   });
   QObject::connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-    if (!tcp_) return;
-    const bool wasConnecting = state_ == TSocketState::wsConnecting;
-    const int code = error == QAbstractSocket::RemoteHostClosedError ? 0 : WinsockFromQt(error);
+    if (!tcp_ || state_ != TSocketState::wsConnected) return;
+    // Qt reports a reset as the remote host closing; the native socket tells
+    // it from an orderly close, which is no error.
+    int code = WinsockFromQt(error);
+    if (error == QAbstractSocket::RemoteHostClosedError && !native_->EndedByReset()) code = 0;
     if (code) lastError_ = code;
-    if (wasConnecting) {
-      // The connect failed: the session never came up.
-      CloseQtSocket(code);
-      ChangeState(TSocketState::wsClosed);
-      TriggerSessionConnected(code);
-      TriggerSessionClosed(code);
-      return;
-    }
-    if (state_ == TSocketState::wsConnected) EndSession(code);
+    EndSession(code);
   });
   QObject::connect(socket, &QTcpSocket::disconnected, this, [this] {
     if (state_ == TSocketState::wsConnected) EndSession(0);
   });
-  ChangeState(TSocketState::wsConnecting);
-  socket->connectToHost(address, port);
 }
 
 void TWSocket::Listen() {
@@ -278,7 +316,14 @@ void TWSocket::Flush() {
 bool TWSocket::AllSent() const { return !tcp_ || tcp_->bytesToWrite() == 0; }
 
 void TWSocket::CloseQtSocket(int) {
-  if (tcp_ || udp_) ++session_;
+  if (IsOpen()) ++session_;
+  if (connectWatch_) {
+    connectWatch_->setEnabled(false);
+    connectWatch_.release()->deleteLater();
+  }
+  // Closing the descriptor kept here first: with Qt's closed too (now, or
+  // once output left in the background has gone) the connection ends.
+  native_.reset();
   if (tcp_) {
     tcp_->disconnect(this);
     tcp_->abort();
@@ -314,10 +359,9 @@ void FinishSendingInBackground(QTcpSocket* socket, int timeoutSeconds) {
 void TWSocket::Close() { EndSession(0); }
 
 void TWSocket::EndSession(int error) {
-  const bool wasOpen = tcp_ || udp_;
+  const bool wasOpen = IsOpen();
   if (error == 0 && tcp_ && tcp_->state() == QAbstractSocket::ConnectedState && tcp_->bytesToWrite() > 0) {
     tcp_->disconnect(this);
-    ++session_;
     FinishSendingInBackground(tcp_.release(), flushTimeout_);
   }
   CloseQtSocket(error);
@@ -327,7 +371,7 @@ void TWSocket::EndSession(int error) {
 
 void TWSocket::CloseLater() {
   // Closes the session that is open now, not one opened after it has ended.
-  if (!tcp_ && !udp_) return;
+  if (!IsOpen()) return;
   const quint64 session = session_;
   QMetaObject::invokeMethod(
       this,

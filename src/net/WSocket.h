@@ -9,7 +9,9 @@
 //
 // Errors follow one path: LastError := the Winsock code, then OnError is
 // raised; with no OnError handler an ESocketException is thrown instead.
-// Codes 10054 and 10057 also close the socket before OnError.
+// Codes 10054 and 10057 also close the socket before OnError. A connection
+// the peer ends raises OnSessionClosed with 0 for an orderly close and 10054
+// for a reset.
 //
 // Derived sockets of another address family (the IrDA socket) override the
 // virtual operations and use the protected helpers to report.
@@ -24,6 +26,7 @@
 
 #include "core/Events.h"
 
+class QSocketNotifier;
 class QTcpSocket;
 class QUdpSocket;
 
@@ -43,6 +46,8 @@ enum class TSocketState : quint8 {
 
 // (Sender, Error): Error 0 is success.
 using TSessionEvent = std::function<void(QObject* sender, quint16 error)>;
+
+class NativeTcpConnection;
 
 class ESocketException : public std::runtime_error {
  public:
@@ -79,8 +84,9 @@ class TWSocket : public QObject {
   void SetBufSize(int bytes) { bufSize_ = bytes; }
 
   // TCP: starts connecting (wsConnecting, then wsConnected and
-  // OnSessionConnected). UDP: opens with Addr:Port as destination,
-  // broadcasts allowed.
+  // OnSessionConnected(0); a connect that fails raises OnSessionConnected and
+  // OnSessionClosed with the cause, e.g. 10061 refused, 10051 network
+  // unreachable). UDP: opens with Addr:Port as destination, broadcasts allowed.
   virtual void Connect();
   // UDP: binds Addr:Port (not shared with another socket: a port in use
   // fails with 10048) and raises OnSessionConnected.
@@ -140,6 +146,14 @@ class TWSocket : public QObject {
 
  private:
   void CloseQtSocket(int error);
+  bool IsOpen() const { return tcp_ || udp_ || native_; }
+  // The TCP connect has ended (its descriptor turned writable).
+  void ConnectEnded();
+  // The TCP connect failed: closed, then OnSessionConnected and
+  // OnSessionClosed with the code.
+  void ConnectFailed(int code);
+  // Wires the Qt socket of an established TCP connection.
+  void WatchConnection();
   bool ResolveTarget(const QString& operation, QHostAddress& address, quint16& port, const QString& addr,
                      const QString& portText);
 
@@ -152,6 +166,10 @@ class TWSocket : public QObject {
   QString lastErrorOperation_;
   int flushTimeout_ = 100;
   int bufSize_ = 1460;
+  // A TCP connection: connected natively, then carried by tcp_; native_ keeps
+  // looking at it for how it ended.
+  std::unique_ptr<NativeTcpConnection> native_;
+  std::unique_ptr<QSocketNotifier> connectWatch_;  // while connecting
   std::unique_ptr<QTcpSocket> tcp_;
   std::unique_ptr<QUdpSocket> udp_;
   QHostAddress udpTarget_;

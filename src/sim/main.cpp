@@ -107,13 +107,20 @@ bool RunUntilSignalled() {
   return true;
 }
 
+// Says how many commands of a long session are no longer kept.
+QByteArray EarlierNotKept(qint64 received, qsizetype kept) {
+  return received > kept ? "(" + QByteArray::number(received - kept) + " earlier not kept) " : QByteArray();
+}
+
 // What the host did with the instrument.
 void ReportInstrument(const SimInstrument& instrument) {
-  std::fprintf(stderr, "zelvo-sim: commands: %s\n", instrument.Commands().join(' ').constData());
+  const QList<QByteArray> commands = instrument.Commands();
+  std::fprintf(stderr, "zelvo-sim: commands: %s%s\n",
+               EarlierNotKept(instrument.CommandsReceived(), commands.size()).constData(),
+               commands.join(' ').constData());
   std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s, stood by: %s\n",
-               instrument.PagesReceived(), instrument.PageSumErrors(),
-               static_cast<int>(instrument.LoaderIndexes().size()), instrument.Programmed() ? "yes" : "no",
-               instrument.StoodBy() ? "yes" : "no");
+               instrument.PagesReceived(), instrument.PageSumErrors(), instrument.CountOf("WAE"),
+               instrument.Programmed() ? "yes" : "no", instrument.StoodBy() ? "yes" : "no");
 }
 
 int Serve(const QStringList& args) {
@@ -207,9 +214,9 @@ int ServeDock(const QStringList& args) {
   std::fflush(stdout);
 
   if (!RunUntilSignalled()) return 1;
-  QByteArray commands = dock.Dock().Commands().join(' ').toLatin1();
-  QByteArray shown;
-  for (const char c : commands)  // "PSS" carries two raw bytes
+  const QStringList dockCommands = dock.Dock().Commands();
+  QByteArray shown = EarlierNotKept(dock.Dock().CommandsReceived(), dockCommands.size());
+  for (const char c : dockCommands.join(' ').toLatin1())  // "PSS" carries two raw bytes
     shown += (c >= 0x20 && c < 0x7F) ? QByteArray(1, c) : "\\x" + QByteArray::number(static_cast<uchar>(c), 16).rightJustified(2, '0');
   std::fprintf(stderr, "zelvo-sim: dock commands: %s\n", shown.constData());
   std::fprintf(stderr, "zelvo-sim: discovery enquiries answered: %d\n", responder.EnquiriesAnswered());

@@ -1,5 +1,6 @@
 // TDockEnumerator against simulated docks, by real UDP broadcast, inside a
-// private network namespace this test makes for itself.
+// private network namespace this test makes for itself; and TWSocket's TCP
+// connects that the namespace's routes refuse before anything is sent.
 //
 // The test process leaves its network namespace (unshare) before anything is
 // sent, and checks that it did; its only way out is one end of a veth pair
@@ -24,6 +25,7 @@
 #include "core/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "net/DockEnumerator.h"
+#include "net/WSocket.h"
 
 using namespace zelvo;
 
@@ -94,6 +96,13 @@ class PrivateNetwork {
   bool SetBroadcastRoute(bool on) {
     QString error;
     return Ip({"route", on ? "add" : "del", "255.255.255.255/32", "dev", "zd0"}, &error);
+  }
+  // A route of a type that refuses ("unreachable", "prohibit") for prefix.
+  bool AddRefusingRoute(const QString& type, const QString& prefix) {
+    QString error;
+    const bool added = Ip({"route", "add", type, prefix}, &error);
+    EXPECT_TRUE(added) << error.toStdString();
+    return added;
   }
 
  private:
@@ -355,4 +364,37 @@ TEST_F(DockDiscovery, AnEnquiryThatCannotBeSent) {
   enumerator_.StartEnumeration();
   ASSERT_TRUE(WaitForDocks(1));
   EXPECT_EQ(failures, 1);
+}
+
+// The same private network for TCP connects: no default route, so a connect
+// to an address outside its one subnet fails on the spot and nothing is sent.
+using TcpConnectInPrivateNetwork = DockDiscovery;
+
+TEST_F(TcpConnectInPrivateNetwork, AConnectTheRoutesRefuseTellsWhy) {
+  ASSERT_TRUE(Net().AddRefusingRoute("unreachable", "10.212.0.0/16"));
+  const struct {
+    const char* address;
+    int code;
+    const char* text;
+  } cases[] = {
+      {"10.213.0.1", 10051, "Network is unreachable"},  // no route at all
+      {"10.212.0.1", 10065, "No route to host"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    TWSocket s;
+    s.SetAddr(c.address);
+    s.SetPort("5000");
+    int connected = -1, closed = -1;
+    s.OnSessionConnected = [&](QObject*, quint16 e) { connected = e; };
+    s.OnSessionClosed = [&](QObject*, quint16 e) { closed = e; };
+    s.Connect();
+    EXPECT_EQ(s.State(), TSocketState::wsConnecting);  // told from the message loop
+    ASSERT_TRUE(WaitUntil([&] { return closed >= 0; }, 5000));
+    EXPECT_EQ(connected, c.code);
+    EXPECT_EQ(closed, c.code);
+    EXPECT_EQ(s.LastError(), c.code);
+    EXPECT_EQ(s.ErrorDescription(c.code), QString::fromLatin1(c.text));
+    EXPECT_EQ(s.State(), TSocketState::wsClosed);
+  }
 }

@@ -4,6 +4,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <sys/socket.h>
+
+#include <functional>
 
 #include "core/MessagePump.h"
 #include "net/SocketErrors.h"
@@ -26,6 +29,42 @@ TEST(SocketErrors, StandardTextsAndMapping) {
   EXPECT_EQ(WinsockFromQt(QAbstractSocket::ConnectionRefusedError), 10061);
   TWSocket s;
   EXPECT_EQ(s.ErrorDescription(10054), "Connection reset by peer");
+}
+
+// Every error Qt's sockets report has its own Winsock code, none falls into
+// a catch-all.
+TEST(SocketErrors, EveryQtSocketErrorHasItsWinsockCode) {
+  using E = QAbstractSocket::SocketError;
+  const struct {
+    E error;
+    int code;
+  } cases[] = {
+      {E::ConnectionRefusedError, 10061},
+      {E::RemoteHostClosedError, 10054},
+      {E::HostNotFoundError, 11001},
+      {E::SocketAccessError, 10013},
+      {E::SocketResourceError, 10055},
+      {E::SocketTimeoutError, 10060},
+      {E::DatagramTooLargeError, 10040},
+      {E::NetworkError, 10050},
+      {E::AddressInUseError, 10048},
+      {E::SocketAddressNotAvailableError, 10049},
+      {E::UnsupportedSocketOperationError, 10045},
+      {E::UnfinishedSocketOperationError, 10036},
+      {E::ProxyAuthenticationRequiredError, 10013},
+      {E::SslHandshakeFailedError, 10022},
+      {E::ProxyConnectionRefusedError, 10061},
+      {E::ProxyConnectionClosedError, 10054},
+      {E::ProxyConnectionTimeoutError, 10060},
+      {E::ProxyNotFoundError, 11001},
+      {E::ProxyProtocolError, 10022},
+      {E::OperationError, 10022},
+      {E::SslInternalError, 10022},
+      {E::SslInvalidUserDataError, 10022},
+      {E::TemporaryError, 10035},
+      {E::UnknownSocketError, 10022},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WinsockFromQt(c.error), c.code) << "Qt socket error " << c.error;
 }
 
 TEST(TWSocket, StateOrdinals) {
@@ -104,6 +143,7 @@ TEST(TWSocket, RefusedConnectAndErrorsWithoutHandlerThrow) {
   ASSERT_TRUE(WaitUntil([&] { return connectError >= 0; }, 5000));
   EXPECT_EQ(connectError, 10061);
   EXPECT_EQ(s.LastError(), 10061);
+  EXPECT_EQ(s.ErrorDescription(s.LastError()), "Connection refused");
   EXPECT_EQ(s.State(), TSocketState::wsClosed);
 
   // Sending while closed goes through the error path: an exception without a
@@ -207,4 +247,75 @@ TEST(TWSocket, AWaitInsideTheDataHandlerSeesLaterArrivals) {
   peer->write("first");
   ASSERT_TRUE(WaitUntil([&] { return received == "firstsecond"; }, 6000)) << received.toStdString();
   EXPECT_TRUE(sawSecondInsideFirst);
+}
+
+// Each way a socket fails on loopback reports its own cause: the code in the
+// notification and in LastError, and the text for it.
+TEST(TWSocket, LoopbackFailuresReportTheirCause) {
+  struct Failure {
+    int notified = -1;  // the error the session notification carried (-1: none)
+    int lastError = -1;
+  };
+  // A TCP session with a loopback peer that ends it as end(peer) does.
+  const auto sessionEndedByPeer = [](const std::function<void(QTcpSocket*)>& end) {
+    QTcpServer server;
+    EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
+    TWSocket s;
+    s.SetAddr("127.0.0.1");
+    s.SetPort(QString::number(server.serverPort()));
+    Failure f;
+    s.OnSessionClosed = [&](QObject*, quint16 e) { f.notified = e; };
+    s.Connect();
+    if (!WaitUntil([&] { return s.State() == TSocketState::wsConnected && server.hasPendingConnections(); }, 5000)) {
+      ADD_FAILURE() << "no connection";
+      return f;
+    }
+    end(server.nextPendingConnection());
+    EXPECT_TRUE(WaitUntil([&] { return f.notified >= 0; }, 5000));
+    f.lastError = s.LastError();
+    return f;
+  };
+  const struct {
+    const char* what;
+    std::function<Failure()> provoke;
+    Failure expected;
+    const char* text;
+  } cases[] = {
+      {"the peer resets the connection",
+       [&] {
+         return sessionEndedByPeer([](QTcpSocket* peer) {
+           const linger abortive{1, 0};  // closing sends a reset
+           ASSERT_EQ(::setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                                  sizeof abortive),
+                     0);
+           peer->close();
+         });
+       },
+       {10054, 10054},
+       "Connection reset by peer"},
+      {"the peer closes in order", [&] { return sessionEndedByPeer([](QTcpSocket* peer) { peer->close(); }); },
+       {0, 0}, "No Error"},
+      {"listen on an address of no interface here",  // binding sends nothing
+       [] {
+         TWSocket s;
+         s.SetProto("udp");
+         s.SetAddr("192.0.2.1");
+         s.SetPort("0");
+         Failure f;
+         s.OnError = [](QObject*) {};
+         s.OnSessionConnected = [&](QObject*, quint16 e) { f.notified = e; };
+         s.Listen();
+         f.lastError = s.LastError();
+         return f;
+       },
+       {-1, 10049},
+       "Address not available"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Failure f = c.provoke();
+    EXPECT_EQ(f.notified, c.expected.notified);
+    EXPECT_EQ(f.lastError, c.expected.lastError);
+    EXPECT_EQ(TWSocket().ErrorDescription(f.lastError), QString::fromLatin1(c.text));
+  }
 }

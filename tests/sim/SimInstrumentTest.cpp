@@ -8,6 +8,7 @@
 #include "core/MessagePump.h"
 #include "link/FrameCodec.h"
 #include "sim/FirmwareMaker.h"
+#include "sim/dock/SimDock.h"
 #include "sim/instrument/PtyInstrument.h"
 #include "sim/instrument/SimInstrument.h"
 
@@ -89,6 +90,41 @@ TEST(SimInstrument, NamedFaults) {
   silent.silent = true;
   ng.SetFaults(silent);
   EXPECT_EQ(ng.Handle("ENQ").action, SimInstrument::Action::Silent);
+}
+
+// A simulator serving for days keeps a record of fixed size: the latest
+// commands in order, and counts for the whole session.
+TEST(SimDock, TheRecordOfALongSessionStaysBounded) {
+  FirmwareRecipe recipe;
+  recipe.ng = false;
+  recipe.version = "7.61";
+  const QByteArray image = MakeFirmware(recipe) + QByteArray(100, '\0');
+  SimInstrument instrument({9, "7.61", "P", 0});
+  SimDock dock(instrument, {});
+  constexpr int kUploads = 3;  // together more commands than are kept
+  for (int upload = 0; upload < kUploads; ++upload) {
+    dock.ControlReceived("SLV");
+    dock.DataReceived("ENQWHOVFLFLV");
+    for (int page = 0; page < 521; ++page) dock.DataReceived(Page(page, image, 62));
+    dock.DataReceived("PFM");
+    dock.ControlReceived("DSC");
+  }
+  constexpr qsizetype kKept = RecentEntries<QString>::kKept;
+  for (int i = 0; i < kKept; ++i) dock.ControlReceived("ADC");  // a dock asked for its battery all day
+
+  EXPECT_EQ(instrument.Commands().size(), kKept);
+  EXPECT_EQ(instrument.Commands().last(), "PFM");
+  EXPECT_EQ(instrument.CommandsReceived(), kUploads * (4 + 521 + 1));
+  EXPECT_EQ(instrument.CountOf("WEP"), kUploads * 521);
+  EXPECT_EQ(instrument.CountOf("ENQ"), kUploads);
+  EXPECT_EQ(instrument.CountOf("PFM"), kUploads);
+  EXPECT_EQ(dock.Commands().size(), kKept);
+  EXPECT_EQ(dock.Commands().count(QStringLiteral("ADC")), kKept);  // the uploads' commands have gone
+  EXPECT_EQ(dock.CommandsReceived(), 2 * kUploads + kKept);
+  EXPECT_EQ(dock.CountOf(QStringLiteral("SLV")), kUploads);
+  EXPECT_EQ(dock.CountOf(QStringLiteral("ADC")), kKept);
+  EXPECT_EQ(dock.Log().size(), kKept);
+  EXPECT_EQ(dock.Log().last(), QStringLiteral("control ADC"));
 }
 
 TEST(FramedEndpoint, FindsFramesInAnyCuttingAndAppliesReplyFaults) {

@@ -51,14 +51,10 @@ SimDock::SimDock(SimInstrument& instrument, SimDockConfig config, QObject* paren
     : QObject(parent),
       instrument_(instrument),
       config_(std::move(config)),
+      commands_({"DSC", "ADC", "SLV", "MST", "LCD", "RLC", "PSS"}),
       instrumentPresent_(!config_.faults.empty),
       busyLeft_(config_.faults.slaveBusyTimes) {
   lcd_.fill(QByteArray(kLcdWidth, ' '));
-}
-
-int SimDock::CountOf(const QString& command) const {
-  return static_cast<int>(std::count_if(commands_.begin(), commands_.end(),
-                                        [&](const QString& c) { return c.startsWith(command); }));
 }
 
 // --- control ----------------------------------------------------------------
@@ -76,8 +72,8 @@ void SimDock::ControlReceived(const QByteArray& bytes) {
 }
 
 void SimDock::Command(const QByteArray& command) {
-  commands_.append(QString::fromLatin1(command));
-  log_.append(QStringLiteral("control ") + QString::fromLatin1(command));
+  commands_.Add(QString::fromLatin1(command), command.left(3));
+  log_.Append(QStringLiteral("control ") + QString::fromLatin1(command));
   const QByteArray reply = Answer(command);
   if (config_.faults.silentControl) return;
   QByteArray input = reply;
@@ -215,7 +211,7 @@ void SimDock::DataReceived(const QByteArray& bytes) {
 }
 
 void SimDock::Message(const QByteArray& message) {
-  log_.append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
+  log_.Append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
   if (message.startsWith("WEP")) {
     const int page = PageOf(message);
     if (page == config_.faults.unplugAtPage) {

@@ -21,6 +21,7 @@
 #include <functional>
 
 #include "dock/DockKinds.h"
+#include "sim/instrument/CommandRecord.h"
 #include "sim/instrument/SimInstrument.h"
 
 namespace zelvo::sim {
@@ -88,11 +89,15 @@ class SimDock : public QObject {
   // --- what happened ---
   const SimDockConfig& Config() const { return config_; }
   SimInstrument& Instrument() { return instrument_; }
-  QStringList Commands() const { return commands_; }  // every control command, as text
-  // Both channels in order of arrival: "control SLV", "data ENQ" (a data
-  // message by its first three letters).
-  QStringList Log() const { return log_; }
-  int CountOf(const QString& command) const;
+  // The latest control commands (the last RecentEntries::kKept), as text.
+  QStringList Commands() const { return commands_.Recent(); }
+  qint64 CommandsReceived() const { return commands_.Total(); }  // in all
+  // Both channels in order of arrival, the latest entries: "control SLV",
+  // "data ENQ" (a data message by its first three letters).
+  QStringList Log() const { return log_.List(); }
+  // How many times the control command named (its three letters: "SLV",
+  // "LCD", ...) arrived in all.
+  int CountOf(const QString& name) const { return commands_.CountOf(name.toLatin1()); }
   QByteArray LcdLine(int line) const { return lcd_.at(static_cast<size_t>(line & 3)); }
   bool Slave() const { return slave_; }
   bool InstrumentPresent() const { return instrumentPresent_; }
@@ -128,8 +133,8 @@ class SimDock : public QObject {
   SimDockConfig config_;
   QByteArray controlPending_;
   QByteArray dataPending_;
-  QStringList commands_;
-  QStringList log_;
+  CommandRecord<QString> commands_;
+  RecentEntries<QString> log_;
   std::array<QByteArray, 4> lcd_;
   bool slave_ = false;
   bool instrumentPresent_ = true;

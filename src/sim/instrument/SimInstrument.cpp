@@ -43,17 +43,17 @@ bool LooksLikeSimulationOptions(const QString& text) {
 }
 
 SimInstrument::SimInstrument(SimInstrumentConfig config, SimFaults faults)
-    : config_(std::move(config)), faults_(faults), image_(65536, '\0'), loader_(512, '\0') {}
+    : config_(std::move(config)),
+      faults_(faults),
+      commands_({"ENQ", "WHO", "RSC", "VFL", "FLV", "STB", "WEP", "WAE", "PFM"}),
+      image_(65536, '\0'),
+      loader_(512, '\0') {}
 
 bool SimInstrument::IsNG() const { return config_.version.toDouble() >= 9.0; }
 
-int SimInstrument::CountOf(const QByteArray& command) const {
-  return static_cast<int>(commands_.count(command));
-}
-
 SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
   const QByteArray command = message.left(3);
-  commands_.append(command);
+  commands_.Add(command, command);
   if (faults_.silent || silenced_) return {Action::Silent, {}};
 
   if (command == "ENQ") return {Action::Reply, Ack()};
@@ -96,7 +96,7 @@ SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
   }
   if (command == "WAE" && message.size() >= 4) {
     const int index = static_cast<unsigned char>(message[3]);
-    loaderIndexes_.append(index);
+    loaderIndexes_.Append(index);
     const int chunk = index - 3;
     if (chunk >= 0 && chunk < 4) loader_.replace(chunk * 128, 128, message.mid(4, 128).leftJustified(128, '\0', true));
     return {Action::Reply, Ack()};

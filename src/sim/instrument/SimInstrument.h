@@ -9,6 +9,8 @@
 #include <QString>
 #include <optional>
 
+#include "sim/instrument/CommandRecord.h"
+
 namespace zelvo::sim {
 
 struct SimInstrumentConfig {
@@ -57,15 +59,18 @@ class SimInstrument {
   int PageStep() const { return IsNG() ? 126 : 62; }
   int ImageSize() const { return IsNG() ? 49154 : 32258; }
 
-  // What the host did.
-  QList<QByteArray> Commands() const { return commands_; }  // the first three bytes of every command
-  int CountOf(const QByteArray& command) const;
+  // What the host did. The first three bytes of the latest commands (the
+  // last RecentEntries::kKept), how many commands arrived in all, and how
+  // many times one of the command set ("ENQ", "WEP", ...) arrived.
+  QList<QByteArray> Commands() const { return commands_.Recent(); }
+  qint64 CommandsReceived() const { return commands_.Total(); }
+  int CountOf(const QByteArray& command) const { return commands_.CountOf(command); }
   // The image rebuilt from the pages received (ImageSize bytes).
   QByteArray RebuiltImage() const { return image_.left(ImageSize()); }
   int PagesReceived() const { return pagesReceived_; }
   int PageSumErrors() const { return pageSumErrors_; }
   int PageLengthErrors() const { return pageLengthErrors_; }
-  QList<int> LoaderIndexes() const { return loaderIndexes_; }
+  QList<int> LoaderIndexes() const { return loaderIndexes_.List(); }  // the latest ones
   QByteArray Loader() const { return loader_; }  // 512 bytes from the four chunks
   bool Programmed() const { return programmed_; }
   bool StoodBy() const { return stoodBy_; }
@@ -73,13 +78,13 @@ class SimInstrument {
  private:
   SimInstrumentConfig config_;
   SimFaults faults_;
-  QList<QByteArray> commands_;
+  CommandRecord<QByteArray> commands_;
   QByteArray image_;
   bool silenced_ = false;  // silent-at reached
   int pagesReceived_ = 0;
   int pageSumErrors_ = 0;
   int pageLengthErrors_ = 0;
-  QList<int> loaderIndexes_;
+  RecentEntries<int> loaderIndexes_;
   QByteArray loader_;
   bool programmed_ = false;
   bool stoodBy_ = false;

@@ -1,0 +1,61 @@
+#include "net/NativeTcp.h"
+
+#include <QTcpSocket>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/SocketErrors.h"
+
+namespace zelvo {
+
+NativeTcpConnection::~NativeTcpConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int NativeTcpConnection::StartConnect(const QHostAddress& address, quint16 port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return WinsockFromErrno(errno);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(address.toIPv4Address());
+  int result = 0;
+  do {
+    result = ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (result != 0 && errno == EINTR);
+  // Connected at once, or under way: either way the descriptor turns writable.
+  if (result == 0 || errno == EINPROGRESS) return 0;
+  return WinsockFromErrno(errno);
+}
+
+int NativeTcpConnection::TakeConnectResult() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  return WinsockFromErrno(error);
+}
+
+int NativeTcpConnection::HandTo(QTcpSocket& socket) const {
+  const int shared = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (shared < 0) return WinsockFromErrno(errno);
+  if (socket.setSocketDescriptor(shared)) return 0;
+  ::close(shared);  // not taken
+  return WinsockFromQt(socket.error());
+}
+
+bool NativeTcpConnection::EndedByReset() const {
+  // After an orderly close by the peer this end waits for its own close
+  // (CLOSE_WAIT: the descriptor kept here holds it open); a reset has ended
+  // the connection outright.
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  return fd_ >= 0 && ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE;
+}
+
+}  // namespace zelvo

@@ -1,0 +1,45 @@
+#pragma once
+// The native side of a TCP connection, for what Qt's sockets do not tell: the
+// cause of a failed connect (Qt folds unreachable networks and hosts, time-outs
+// and resets into one "network error") and whether the peer ended the
+// connection with a reset or an orderly close (Qt reports both as the remote
+// host closing). Failures are Winsock codes (SocketErrors.h).
+//
+// The connect is made here; once it is up the connection is handed to a Qt
+// socket, and a second descriptor of it stays here so that its end can still be
+// looked at after Qt has closed its own. Main thread only.
+
+#include <QHostAddress>
+#include <QtGlobal>
+
+class QTcpSocket;
+
+namespace zelvo {
+
+class NativeTcpConnection {
+ public:
+  NativeTcpConnection() = default;
+  NativeTcpConnection(const NativeTcpConnection&) = delete;
+  NativeTcpConnection& operator=(const NativeTcpConnection&) = delete;
+  ~NativeTcpConnection();
+
+  // Starts a non-blocking connect to an IPv4 address. 0 when it is under way
+  // (Descriptor() turns writable when it has ended), else the failure's code.
+  int StartConnect(const QHostAddress& address, quint16 port);
+  // The connection's descriptor, -1 when there is none.
+  qintptr Descriptor() const { return fd_; }
+  // Once Descriptor() is writable: 0 when connected, else the code of the
+  // failure (taken from the socket, so asked once).
+  int TakeConnectResult();
+  // Hands the established connection to a Qt socket, which owns a second
+  // descriptor of it from then on. 0, or the code of the failure.
+  int HandTo(QTcpSocket& socket) const;
+  // The connection ended by a reset (the peer aborted it, or no longer knew
+  // it) rather than by the peer's orderly close.
+  bool EndedByReset() const;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace zelvo
