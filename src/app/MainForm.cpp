@@ -254,7 +254,10 @@ void TfrmMain::ShowDisplay() {
   lblNewFlash->setText(ToText(d.newFlash));
   lblFlashFileDate->setText(ToText(d.flashDate));
   cbStart->setEnabled(d.startEnabled);
-  chkUseKovax->setEnabled(d.startEnabled);
+  // The dock in use cannot change under a connection.
+  for (QWidget* w : {static_cast<QWidget*>(chkUseKovax), static_cast<QWidget*>(cboUSBDocks),
+                     static_cast<QWidget*>(IpAddr), static_cast<QWidget*>(cboNetDockList)})
+    w->setEnabled(d.startEnabled);
   cbStop->setEnabled(d.stopEnabled);
   gauProgress->setValue(d.progress);
   lblFlashAdr->setText(d.address);
@@ -352,42 +355,51 @@ void TfrmMain::chkUseKovaxClick() {
     FitHeightToDockRows();
     cboUSBDocks->clear();
     for (int n = 1; n <= devices.size(); ++n) cboUSBDocks->addItem(QStringLiteral("Kova Express Dock(USB) %1").arg(n));
+    // The dock Start will open: the one chosen before if it is still there,
+    // the first one when none was chosen.
+    const QString chosen = USBDevice1->DeviceName();
+    cboUSBDocks->setCurrentIndex(chosen.isEmpty() ? 0 : devices.indexOf(chosen));
     ProcessMessages();
     if (!self) return;
     MessageDlg(QStringLiteral("Please select one dock from the drop down list."), MsgIcon::Information,
                MsgButtons::OK);
   } else {
-    SetUpNetworkChoice();
+    const bool searching = SetUpNetworkChoice();
     ProcessMessages();
-    if (!self) return;
+    if (!self || !searching) return;  // the operator has been told why there is no list
     MessageDlg(QStringLiteral("Please enter the remote dock address, or pick one from the list."),
                MsgIcon::Information, MsgButtons::OK);
   }
 }
 
-void TfrmMain::SetUpNetworkChoice() {
+bool TfrmMain::SetUpNetworkChoice() {
   IpAddr->setVisible(true);
   KovaExpressDock1->SetUSBDevice(nullptr);
   cboNetDockList->setVisible(true);
   lblNetwrkDocks->setVisible(true);
   FitHeightToDockRows();
-  StartDockSearch();
+  return StartDockSearch();
 }
 
-// A search that cannot start leaves the list empty: the operator is told why
-// and can still type the address.
-void TfrmMain::StartDockSearch() {
+// A new search starts from an empty list. One that cannot start leaves it
+// empty: the operator is told why, in one message, and can still type the
+// address.
+bool TfrmMain::StartDockSearch() {
+  cboNetDockList->clear();
   try {
     DockEnumerator1->StartEnumeration();
+    return true;
   } catch (const ESocketException& error) {
-    const QString why =
-        TDockEnumerator::ListenPortInUse(error)
-            ? QStringLiteral("the UDP port %1 for the docks' answers is in use by another program")
-                  .arg(QLatin1String(DockKindOf(DockEnumerator1->DockType()).listenPort))
-            : QStringLiteral("%1 (%2)").arg(WinsockErrorText(error.Code())).arg(error.Code());
-    MessageDlg(QStringLiteral("Could not search for network docks: ") + why +
-                   QStringLiteral(". Please enter the remote dock address."),
+    const QString port = QLatin1String(DockKindOf(DockEnumerator1->DockType()).listenPort);
+    const QString why = TDockEnumerator::ListenPortInUse(error)
+                            ? QStringLiteral("UDP port %1 is in use by another program").arg(port)
+                            : QStringLiteral("cannot listen on UDP port %1, %2 (%3)")
+                                  .arg(port, WinsockErrorText(error.Code()))
+                                  .arg(error.Code());
+    MessageDlg(QStringLiteral("Network Dock Search Error - ") + why +
+                   QStringLiteral("! Please enter the remote dock address."),
                MsgIcon::Warning, MsgButtons::OK);
+    return false;
   }
 }
 
@@ -400,6 +412,8 @@ void TfrmMain::cboUSBDocksChange() {
 void TfrmMain::DockEnumerator1ListChanged() {
   cboNetDockList->clear();
   cboNetDockList->addItems(DockEnumerator1->DockNames);
+  // Only the dock whose address is in use shows as chosen.
+  cboNetDockList->setCurrentIndex(DockEnumerator1->DockAddresses.indexOf(IpAddr->text()));
 }
 
 void TfrmMain::cboNetDockListChange() {

@@ -112,8 +112,9 @@ class TfrmMain : public QWidget {
   void CreateComponents();
   void AppendTrace(bool sent, const QByteArray& data);
   void ShowDisplay();
-  void SetUpNetworkChoice();
-  void StartDockSearch();
+  // False when the search could not start (the operator has been told why).
+  bool SetUpNetworkChoice();
+  bool StartDockSearch();
   void FitHeightToDockRows();
   static constexpr int kDesignWidth = 480;
   static constexpr int kDesignHeight = 390;

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QTimer>
+#include <QUdpSocket>
 #include <memory>
 
 #include "app/MainForm.h"
@@ -26,6 +27,8 @@ namespace {
 constexpr const char* kUseUsbQuestion =
     "Do you want to use a dock connected to this computer via USB?\r\n\r\nSelect \"No\" if you want to select a "
     "Network dock.";
+
+constexpr const char* kSearchError = "Network Dock Search Error - ";
 
 class DockWorkflow : public ::testing::Test {
  protected:
@@ -76,7 +79,7 @@ class DockWorkflow : public ::testing::Test {
   // The window could not listen for answers (another test holds the port).
   bool SearchCouldNotStart() const {
     for (const QString& text : dialogs_.Texts())
-      if (text.startsWith(QLatin1String("Could not search for network docks: "))) return true;
+      if (text.startsWith(QLatin1String(kSearchError))) return true;
     return false;
   }
 
@@ -183,7 +186,12 @@ TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
   ChooseUsbDock();
   const QString file = files_.Make(false, "7.62", 'P');
   Upload(file);
+  // The dock in use cannot be changed under the upload.
+  ASSERT_TRUE(RunUntil(clock_, [&] { return form_->Session()->UploadInProgress(); }));
+  EXPECT_FALSE(form_->cboUSBDocks->isEnabled());
+  EXPECT_FALSE(form_->chkUseKovax->isEnabled());
   ASSERT_TRUE(Finished());
+  EXPECT_TRUE(form_->cboUSBDocks->isEnabled());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
   EXPECT_TRUE(RebuiltEquals(file));
   EXPECT_EQ(world_->Instrument().CountOf("WEP"), 521);
@@ -234,6 +242,14 @@ TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
   EXPECT_EQ(form_->USBDevice1->DeviceName(), paths.at(1));
   EXPECT_EQ(form_->KovaExpressDock1->USBDevice(), form_->USBDevice1);
   EXPECT_FALSE(form_->KovaExpressDock1->Enabled());  // nothing is opened before Start
+
+  // Checked again: the list shows the dock in use, not the first one.
+  form_->chkUseKovax->click();
+  dialogs_.Answer(MsgResult::Yes);
+  form_->chkUseKovax->click();
+  ASSERT_EQ(form_->cboUSBDocks->count(), 2);
+  EXPECT_EQ(form_->cboUSBDocks->currentIndex(), 1);
+  EXPECT_EQ(form_->USBDevice1->DeviceName(), paths.at(1));
 }
 
 TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
@@ -250,6 +266,8 @@ TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
   EXPECT_TRUE(form_->lblNetwrkDocks->isVisible());
   EXPECT_EQ(form_->KelLink1->KovaExpressDock(), form_->KovaExpressDock1);
   ASSERT_TRUE(RunUntil(clock_, [&] { return form_->cboNetDockList->count() == 1; }));
+  // The address in use is still the typed one: no listed dock shows as chosen.
+  EXPECT_EQ(form_->cboNetDockList->currentIndex(), -1);
 
   // Cleared: the controls go, the link forgets the dock.
   form_->chkUseKovax->click();
@@ -257,18 +275,45 @@ TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
   EXPECT_FALSE(form_->cboNetDockList->isVisible());
   EXPECT_EQ(form_->KelLink1->KovaExpressDock(), nullptr);
 
-  // Checked again: a new search, whose lists start empty.
+  // Checked again: a new search, whose lists start empty, on the window too.
+  form_->IpAddr->setText(QStringLiteral("127.0.0.1"));
+  // (Its answer may already be in when the message shows.)
+  dialogs_.OnCall = [&](const DialogCall& call) {
+    if (call.text.startsWith(QLatin1String("Please enter"))) {
+      EXPECT_EQ(form_->cboNetDockList->count(), form_->DockEnumerator1->DockNames.size());
+    }
+  };
   dialogs_.Answer(MsgResult::No);
   form_->chkUseKovax->click();
+  dialogs_.OnCall = nullptr;
   EXPECT_LE(form_->DockEnumerator1->DockNames.size(), 1);
   ASSERT_TRUE(RunUntil(clock_, [&] { return responder_->EnquiriesAnswered() == 2; }));
   zelvo::test::Settle();
   EXPECT_EQ(form_->DockEnumerator1->DockNames, QStringList{"KovaExpress Bench 7"});
   EXPECT_EQ(form_->DockEnumerator1->DockAddresses, QStringList{"127.0.0.1"});
   ASSERT_EQ(form_->cboNetDockList->count(), 1);
+  EXPECT_EQ(form_->cboNetDockList->currentIndex(), 0);  // the dock at the address in use
   form_->cboNetDockList->setCurrentIndex(0);
   form_->cboNetDockListChange();
   EXPECT_EQ(form_->IpAddr->text(), QStringLiteral("127.0.0.1"));
+}
+
+// The answer port taken by another program: one message saying so, naming
+// the port, and no offer of a list that cannot fill.
+TEST_F(DockWorkflow, ASearchThatCannotStartSaysWhyOnce) {
+  QUdpSocket holder;
+  if (!holder.bind(QHostAddress::AnyIPv4, 6457))
+    GTEST_SKIP() << "the dock answer port is in use elsewhere: " << qPrintable(holder.errorString());
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  form_->RevealDockControls();
+  dialogs_.Answer(MsgResult::No);
+  form_->chkUseKovax->click();
+  const QStringList texts = dialogs_.Texts();
+  ASSERT_EQ(texts.size(), 2) << qPrintable(texts.join(QLatin1Char('\n')));
+  EXPECT_EQ(texts.last(), QStringLiteral("Network Dock Search Error - UDP port 6457 is in use by another program! Please "
+                                         "enter the remote dock address."));
+  EXPECT_TRUE(form_->IpAddr->isVisible());
+  EXPECT_EQ(form_->cboNetDockList->count(), 0);
 }
 
 // Faults of the dock and of the instrument in it: each run ends with the
