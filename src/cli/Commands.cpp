@@ -42,7 +42,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   };
   Connection connection;
   QString why;
-  if (!connection.Open(options.transport, &why)) return finish(1, why);
+  if (!connection.Open(options, &why)) return finish(1, why);
   Instrument& instrument = *connection.instrument;
 
   QEventLoop loop;

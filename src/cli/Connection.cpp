@@ -21,11 +21,14 @@ void WaitForStartupProbe(TKelLink& link) {
 
 }  // namespace
 
-bool Connection::Open(const TransportOption& option, QString* why) {
-  if (!transport.Prepare(option, why)) return false;  // the caller reports why
+bool Connection::Open(const CommandOptions& options, QString* why) {
+  if (!transport.Prepare(options.transport, why)) return false;  // the caller reports why
   instrument = std::make_unique<Instrument>();
   // The dock on the link by its kind, as the operator's choice of a dock does.
-  if (TDockProtocol* dock = transport.Dock()) AssignLinkDock(instrument->link, transport.DockKindUsed(), dock);
+  if (TDockProtocol* dock = transport.Dock()) {
+    AssignLinkDock(instrument->link, transport.DockKindUsed(), dock);
+    instrument->link.SetDefaultTimeOut(options.identifyTimeoutS);
+  }
   WaitForStartupProbe(instrument->link);
   return true;
 }

@@ -31,8 +31,9 @@ struct Connection {
   std::unique_ptr<Instrument> instrument;
 
   // False, with why set for the caller to report, when the transport cannot
-  // be used.
-  bool Open(const TransportOption& option, QString* why);
+  // be used. Through a dock the instrument is waited for (slave mode
+  // included) for the identification time.
+  bool Open(const CommandOptions& options, QString* why);
 };
 
 // The command at the start of a message as the link reports it (framing

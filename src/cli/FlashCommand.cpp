@@ -151,7 +151,7 @@ int FlashRun::Exec() {
   // addressed yet.
   int earlySignal = 0;
   interrupts_.OnInterrupt = [&earlySignal](int signal) { earlySignal = signal; };
-  const bool opened = connection_.Open(options_.transport, &why);
+  const bool opened = connection_.Open(options_, &why);
   if (earlySignal) return Finish(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(SignalName(earlySignal)));
   if (!opened) return Finish(Outcome::Error, why);
   instrument_ = connection_.instrument.get();

@@ -43,7 +43,7 @@ QString HelpText() {
              "  --trace FILE         append the debug window's trace lines to FILE\n"
              "  --trace-format F     raw (the lines as the debug window shows them) or hex\n"
              "  --identify-timeout S give up when identification has not completed S s after the link is up\n"
-             "                       (default 60)\n"
+             "                       (default 60); through a dock also the wait for the instrument\n"
              "  --stall-timeout S    give up when the upload makes no progress for S s (default 60)\n"
              "\n"
              "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"

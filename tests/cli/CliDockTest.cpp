@@ -131,6 +131,16 @@ TEST_F(ZelvoflashDocks, BusyDockFailsWithTheSlaveModeMessage) {
   EXPECT_TRUE(report.contains("commands: \n")) << "the instrument was never addressed: " << report.toStdString();
 }
 
+// An empty dock: the instrument is waited for the identification time
+// (--identify-timeout), not the window's 30 s.
+TEST_F(ZelvoflashDocks, AnEmptyDockIsWaitedForTheIdentificationTime) {
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--simulate", "via=usb-dock,version=9.05,empty-dock", "--yes",
+                  "--identify-timeout", "2", "--json"});
+  const RunResult r = run.Wait(25000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "timeout") << r.Dump();
+}
+
 // The instrument taken out of the dock at a page: the link goes down, the
 // upload ends as a disconnect.
 TEST_F(ZelvoflashDocks, InstrumentRemovedAtAPageIsADisconnect) {
