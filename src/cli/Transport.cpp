@@ -29,15 +29,18 @@ QString SerialDevicePath(const QString& port) {
   return port;
 }
 
-// Opens and closes the port at once; the system's reason when it cannot.
+// Opens and closes the port at once; the system's reason when it cannot. A
+// file that opens but is no terminal (/dev/null, a regular file) takes no line
+// settings, so the link could never come up on it.
 bool CheckSerialPort(const QString& path, QString* error) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *error = QStringLiteral("cannot open the serial port %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    return false;
+  const bool terminal = fd >= 0 && ::isatty(fd) == 1;
+  if (!terminal) {
+    const QString why = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a serial port");
+    *error = QStringLiteral("cannot open the serial port %1: %2").arg(path, why);
   }
-  ::close(fd);
-  return true;
+  if (fd >= 0) ::close(fd);
+  return terminal;
 }
 
 class NoSocketEvents final : public IrdaSocketEvents {

@@ -5,6 +5,8 @@
 
 #include <QThread>
 #include <csignal>
+#include <memory>
+#include <vector>
 
 #include "CliSupport.h"
 
@@ -58,21 +60,31 @@ TEST_F(ZelvoflashFailures, InterruptWaitsOnlyAFewSecondsForTheRelease) {
 // before any identification time-out.
 TEST_F(ZelvoflashFailures, UnusableTransportFailsAtOnce) {
   const QString ng = Firmware(true, "9.12");
-  Zelvoflash missing({"flash", ng, "--serial", "/dev/zelvo-no-such-port", "--yes", "--identify-timeout", "60"});
-  Zelvoflash directory({"identify", "--serial", "/", "--identify-timeout", "60"});
-  RunResult r = missing.Wait(10000);
-  EXPECT_EQ(r.exitCode, 1) << r.Dump();
-  EXPECT_TRUE(r.err.contains("cannot open the serial port /dev/zelvo-no-such-port: No such file or directory")) << r.Dump();
-  EXPECT_EQ(Count(r.All(), "No such file or directory"), 1) << r.Dump();
-  EXPECT_FALSE(r.out.contains("Datalogger")) << "nothing is asked before the transport is known to work";
-  r = directory.Wait(10000);
-  EXPECT_EQ(r.exitCode, 1) << r.Dump();
-  EXPECT_TRUE(r.err.contains("cannot open the serial port /: Is a directory")) << r.Dump();
+  struct Case {
+    QStringList args;
+    const char* expect;
+  } const cases[] = {
+      {{"flash", ng, "--serial", "/dev/zelvo-no-such-port", "--yes"},
+       "cannot open the serial port /dev/zelvo-no-such-port: No such file or directory"},
+      {{"identify", "--serial", "/"}, "cannot open the serial port /: Is a directory"},
+      // Opens, but is no terminal: the link could never come up on it.
+      {{"flash", ng, "--serial", "/dev/null", "--yes"}, "cannot open the serial port /dev/null: not a serial port"},
+  };
+  std::vector<std::unique_ptr<Zelvoflash>> runs;  // side by side: each must end well within the time-out
+  for (const Case& c : cases)
+    runs.push_back(std::make_unique<Zelvoflash>(c.args + QStringList{"--identify-timeout", "60"}));
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const RunResult r = runs[i]->Wait(10000);
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    EXPECT_TRUE(r.err.contains(cases[i].expect)) << r.Dump();
+    EXPECT_EQ(Count(r.All(), "cannot open the serial port"), 1) << r.Dump();
+    EXPECT_FALSE(r.out.contains("Datalogger")) << "nothing is asked before the transport is known to work";
+  }
 
   if (QFile::exists("/etc/zelvoflash/registry.ini") || ::access("/proc/net/irda", F_OK) == 0) {
     GTEST_SKIP() << "this machine has an IrCOMM mirror or an IrDA stack: the no-transport case does not apply";
   }
-  r = RunZelvoflash({"flash", ng, "--yes", "--identify-timeout", "60"}, 10000);
+  const RunResult r = RunZelvoflash({"flash", ng, "--yes", "--identify-timeout", "60"}, 10000);
   EXPECT_EQ(r.exitCode, 1) << r.Dump();
   EXPECT_TRUE(r.err.contains("no IrDA stack on this system (10047")) << r.Dump();
   EXPECT_TRUE(r.err.contains("no IrCOMM virtual port in the registry mirror")) << r.Dump();
