@@ -144,6 +144,11 @@ int FlashRun::Exec() {
     std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
     return 2;
   }
+  // The service record must not be lost after the instrument was written.
+  if (!options_.logFile.isEmpty() && !CheckRecordFile(options_.logFile, &why)) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
+    return 2;
+  }
   dialogs_.SetFirmwareFile(options_.firmware);
   ScopedDialogs installed(&dialogs_);  // a dock being opened may have something to say
   // A signal while the transport opens (a network dock may take seconds to

@@ -14,14 +14,35 @@ namespace zelvo::cli {
 
 QByteArray JsonLine(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
-bool AppendRecordLine(const QString& path, const QByteArray& line, QString* error) {
-  const auto fail = [&](const char* what) {
-    *error = QStringLiteral("cannot %1 the log file %2: %3")
-                 .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
-    return false;
-  };
+namespace {
+
+bool LogFileFailure(const char* what, const QString& path, QString* error) {
+  *error = QStringLiteral("cannot %1 the log file %2: %3")
+               .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
+  return false;
+}
+
+// The record file opened for appending, created when missing; -1 with error
+// set when it cannot be.
+int OpenRecordFile(const QString& path, QString* error) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return fail("open");
+  if (fd < 0) LogFileFailure("open", path, error);
+  return fd;
+}
+
+}  // namespace
+
+bool CheckRecordFile(const QString& path, QString* error) {
+  const int fd = OpenRecordFile(path, error);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool AppendRecordLine(const QString& path, const QByteArray& line, QString* error) {
+  const auto fail = [&](const char* what) { return LogFileFailure(what, path, error); };
+  const int fd = OpenRecordFile(path, error);
+  if (fd < 0) return false;
   // Several instruments may be flashed at once into one record file.
   if (::flock(fd, LOCK_EX) != 0) {
     fail("lock");

@@ -11,6 +11,10 @@ namespace zelvo::cli {
 // The object as one line, without the line end.
 QByteArray JsonLine(const QJsonObject& object);
 
+// Whether the record file at path can be appended to (it is created when
+// missing); false with error set, naming the path, when it cannot.
+bool CheckRecordFile(const QString& path, QString* error);
+
 // Appends line and a line end to the file at path, creating it when missing.
 // The line is written whole or not at all (a short write is taken back);
 // concurrent runs appending to the same file take turns. False with error set

@@ -114,6 +114,27 @@ TEST_F(ZelvoflashFailures, BadFirmwareFailsBeforeTheInstrumentIsAddressed) {
   }
 }
 
+// A service record or trace file that cannot be written is refused before the
+// instrument is addressed: an upload whose record is lost would go unnoticed.
+TEST_F(ZelvoflashFailures, UnwritableRecordOrTraceFailsBeforeTheInstrumentIsAddressed) {
+  const QString ng = Firmware(true, "9.12");
+  const QString directory = files_.Path("");
+  const QString noFolder = files_.Path("no-such-folder/record.log");
+  struct Case {
+    QString option;
+    QString path;
+  } const cases[] = {{"--log", directory}, {"--log", noFolder}, {"--trace", directory}};
+  for (const Case& c : cases) {
+    SimServer sim({"--version", "9.05"});
+    const RunResult r = RunZelvoflash({"flash", ng, "--serial", sim.Path(), "--yes", c.option, c.path}, 20000);
+    const std::string name = (c.option + ' ' + c.path).toStdString();
+    EXPECT_EQ(r.exitCode, 2) << name << r.Dump();
+    EXPECT_TRUE(r.err.contains(c.path)) << name << r.Dump();
+    EXPECT_TRUE(sim.Stop().contains("commands: \n")) << name;  // nothing was sent
+  }
+  EXPECT_FALSE(QFile::exists(noFolder));
+}
+
 // The identification time-out counts from the link being up, not from the
 // first question: an operator who takes longer than S to answer still gets
 // the instrument identified.
