@@ -12,7 +12,6 @@
 #include "cli/Report.h"
 #include "cli/TerminalDialogs.h"
 #include "cli/Transport.h"
-#include "core/VersionResource.h"
 #include "instrument/FlashFile.h"
 
 namespace zelvo::cli {
@@ -194,18 +193,6 @@ int Run(const CommandOptions& options, const Console& console) {
   if (options.command == QLatin1String("info")) return RunInfo(options, console);
   if (options.command == QLatin1String("list")) return RunList(options, console);
   return RunDiscover(options, console);
-}
-
-QString ProgramFileVersion(const QString& executable) {
-  QFile file(executable);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const std::optional<QByteArray> block = FindVersionBlock(file.readAll());
-  if (!block) return {};
-  for (const char* table : {"040904E4", "040904B0"}) {
-    if (const auto value = QueryVersionValue(*block, QStringLiteral("\\StringFileInfo\\%1\\FileVersion").arg(table)))
-      return VersionText(*value);
-  }
-  return {};
 }
 
 }  // namespace zelvo::cli

@@ -26,8 +26,4 @@ int RunDiscover(const CommandOptions& options, const Console& console);
 
 int Run(const CommandOptions& options, const Console& console);
 
-// The program's file version from its own version block ("8.2.1.1234"), or
-// empty when the executable carries none.
-QString ProgramFileVersion(const QString& executable);
-
 }  // namespace zelvo::cli

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "cli/Commands.h"
+#include "core/VersionResource.h"
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (arguments == QStringList{QStringLiteral("--version")}) {
-    const QString version = zelvo::cli::ProgramFileVersion(QCoreApplication::applicationFilePath());
+    const QString version = zelvo::ExecutableFileVersion(QCoreApplication::applicationFilePath());
     std::printf("zelvoflash %s\n", version.isEmpty() ? "(no version block)" : qPrintable(version));
     return 0;
   }

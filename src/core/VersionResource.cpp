@@ -1,5 +1,6 @@
 #include "core/VersionResource.h"
 
+#include <QFile>
 #include <QStringList>
 #include <QtEndian>
 
@@ -208,6 +209,18 @@ QString VersionText(const QByteArray& utf16) {
     text.append(QChar(c));
   }
   return text;
+}
+
+QString ExecutableFileVersion(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const std::optional<QByteArray> block = FindVersionBlock(file.readAll());
+  if (!block) return {};
+  for (const char* table : {"040904E4", "040904B0"}) {
+    if (const auto value = QueryVersionValue(*block, QStringLiteral("\\StringFileInfo\\%1\\FileVersion").arg(table)))
+      return VersionText(*value);
+  }
+  return {};
 }
 
 }  // namespace zelvo

@@ -46,4 +46,8 @@ std::optional<QByteArray> QueryVersionValue(const QByteArray& block, const QStri
 // A text value decoded from UTF-16LE, stopping at the first zero character.
 QString VersionText(const QByteArray& utf16);
 
+// The file version ("8.2.1.1234") from the version block of the executable
+// at path, or empty when it carries none (or cannot be read).
+QString ExecutableFileVersion(const QString& path);
+
 }  // namespace zelvo

@@ -19,6 +19,8 @@
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
 //       Writes a sample firmware file with synthetic content (--size: cut or
 //       padded to N bytes, a file of the wrong size).
+//   zelvo-sim --version
+//       Prints the version of the utility it comes with.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "core/VersionResource.h"
 #include "sim/FirmwareMaker.h"
 #include "sim/dock/SimNetDock.h"
 #include "sim/instrument/PtyInstrument.h"
@@ -43,7 +46,7 @@ void PrintUsage(FILE* to) {
                "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--gone-after MS]\n"
                "                 [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
-               "       zelvo-sim --help\n"
+               "       zelvo-sim --help | --version\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
                "        --split N\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
@@ -258,6 +261,11 @@ int main(int argc, char** argv) {
   const QString command = args.takeAt(1);
   if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (command == QLatin1String("--version") && args.size() == 1) {
+    const QString version = zelvo::ExecutableFileVersion(QCoreApplication::applicationFilePath());
+    std::printf("zelvo-sim %s\n", version.isEmpty() ? "(no version block)" : qPrintable(version));
     return 0;
   }
   if (command == QLatin1String("serve")) return Serve(args);

@@ -139,6 +139,7 @@ TEST(CommandLine, VersionAndBadUsageAnswerWithoutAWindow) {
       {ZELVO_UTILITY_EXE, {"--version"}, 0, "zelvo-flash-utility " + version + "\n"},
       {ZELVO_UTILITY_EXE, {"--simulate", "--version"}, 0, "zelvo-flash-utility " + version + "\n"},
       {ZELVOFLASH_EXE, {"--version"}, 0, "zelvoflash " + version + "\n"},
+      {ZELVO_SIM_EXE, {"--version"}, 0, "zelvo-sim " + version + "\n"},
       {ZELVO_UTILITY_EXE, {"--dock-controls", "--no-such-option"}, 2,
        "zelvo-flash-utility: unknown argument: --no-such-option (see zelvo-flash-utility --help)"},
       {ZELVO_UTILITY_EXE, {"--simulate", "via=irda", "sample.bin"}, 2,
