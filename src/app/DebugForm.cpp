@@ -99,7 +99,10 @@ void TfrmDebug::ShowHex(bool hex) {
 
 void TfrmDebug::RefreshHex() {
   DebugHex->setPlainText(HexTrace(Debug->Lines()).join(QLatin1Char('\n')));
+  // The last lines in view, from their start: "SND#" and "RCV#" stay visible
+  // however long a message is.
   DebugHex->moveCursor(QTextCursor::End);
+  DebugHex->moveCursor(QTextCursor::StartOfBlock);
 }
 
 bool TfrmDebug::SaveTrace(const QString& path, QString* error) const {
@@ -123,8 +126,11 @@ void TfrmDebug::SaveTraceClicked() {
                                                     QStringLiteral("Text files (*.txt);;All files (*)"));
   if (path.isEmpty()) return;
   QString error;
-  if (!SaveTrace(path, &error))
+  if (!SaveTrace(path, &error)) {
     MessageDlg(QStringLiteral("The trace could not be saved to %1: %2").arg(path, error), MsgIcon::Error, MsgButtons::OK);
+    return;
+  }
+  ShowMessage(QStringLiteral("The trace was saved to %1").arg(path));
 }
 
 }  // namespace zelvo

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -14,6 +15,7 @@
 #include "app/MainForm.h"
 #include "app/WidgetDialogs.h"
 #include "core/Bytes.h"
+#include "core/ScriptedDialogs.h"
 #include "instrument/FlashFile.h"
 
 using namespace zelvo;
@@ -44,6 +46,11 @@ TEST(TfrmDebug, ShowAsHexGivesEachMessageAsBytes) {
   w.debug.SetShowAsHex(true);
   EXPECT_FALSE(w.debug.Debug->isVisible());
   EXPECT_TRUE(w.debug.DebugHex->isVisible());
+  // Opened at the start of the lines, however long the last one is.
+  QApplication::processEvents();
+  const QScrollBar* across = w.debug.DebugHex->horizontalScrollBar();
+  EXPECT_GT(across->maximum(), 0) << "the longest line is wider than the box";
+  EXPECT_EQ(across->value(), 0);
   const QStringList lines = w.debug.DebugHex->toPlainText().split('\n');
   ASSERT_EQ(lines.size(), 3) << w.debug.DebugHex->toPlainText().toStdString();
   EXPECT_EQ(lines[0], "SND#E6 45 4E 51 E7#");
@@ -54,6 +61,7 @@ TEST(TfrmDebug, ShowAsHexGivesEachMessageAsBytes) {
   w.main.KelLink1DebugSend(nullptr, "\xE6" "WHO" "\xE7");
   QApplication::processEvents();
   EXPECT_TRUE(w.debug.DebugHex->toPlainText().endsWith("\nSND#E6 57 48 4F E7#"));
+  EXPECT_EQ(across->value(), 0);
   w.debug.Debug->clear();
   QApplication::processEvents();
   EXPECT_TRUE(w.debug.DebugHex->toPlainText().isEmpty());
@@ -79,6 +87,28 @@ TEST(TfrmDebug, SaveTraceWritesWhatIsShown) {
   EXPECT_EQ(hex.readAll(), "SND#E6 45 4E 51 E7#\nRCV#E6 41 43 4B A0 00 E7#\n");
   EXPECT_FALSE(w.debug.SaveTrace(dir.filePath("no/such/folder/t.txt"), &error));
   EXPECT_FALSE(error.isEmpty());
+
+  // From the menu: the operator is told where the trace went, or why not.
+  ScriptedDialogs dialogs;
+  ScopedDialogs installed(&dialogs);
+  for (const QString& path : {dir.filePath("chosen.txt"), dir.filePath("no/such/folder/t.txt")}) {
+    QTimer::singleShot(0, [&] {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(top); dialog && dialog->isVisible()) {
+          dialog->selectFile(path);
+          static_cast<QDialog*>(dialog)->accept();  // QFileDialog checks the choice
+          if (dialog->isVisible()) dialog->reject();  // not taken: the calls below tell
+        }
+      }
+    });
+    w.debug.actSaveTrace->trigger();
+  }
+  ASSERT_EQ(dialogs.Calls().size(), 2u) << dialogs.Texts().join('\n').toStdString();
+  EXPECT_EQ(dialogs.Calls()[0].kind, DialogCall::Kind::Message);
+  EXPECT_EQ(dialogs.Calls()[0].text, "The trace was saved to " + dir.filePath("chosen.txt"));
+  EXPECT_TRUE(QFile::exists(dir.filePath("chosen.txt")));
+  EXPECT_EQ(dialogs.Calls()[1].icon, MsgIcon::Error);
+  EXPECT_TRUE(dialogs.Calls()[1].text.contains(dir.filePath("no/such/folder/t.txt")));
 }
 
 TEST(TfrmDebug, ContextMenuOffersHexAndSave) {
