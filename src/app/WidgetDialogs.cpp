@@ -15,8 +15,10 @@ void WidgetDialogs::ShowMessage(const QString& text) {
   box.exec();
 }
 
-MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
-  QMessageBox box(parent_);
+namespace {
+
+// A message box with the icon kind's title and the button set.
+void SetUp(QMessageBox& box, const QString& text, MsgIcon icon, MsgButtons buttons) {
   box.setText(text);
   switch (icon) {
     case MsgIcon::Warning: box.setIcon(QMessageBox::Warning); box.setWindowTitle(QStringLiteral("Warning")); break;
@@ -30,12 +32,27 @@ MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButton
     case MsgButtons::OKCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
     case MsgButtons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
   }
+}
+
+}  // namespace
+
+MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
+  QMessageBox box(parent_);
+  SetUp(box, text, icon, buttons);
   switch (box.exec()) {
     case QMessageBox::Ok: return MsgResult::OK;
     case QMessageBox::Yes: return MsgResult::Yes;
     case QMessageBox::No: return MsgResult::No;
     default: return MsgResult::Cancel;
   }
+}
+
+void WidgetDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
+  QMessageBox box(parent_);
+  SetUp(box, text, icon, MsgButtons::OK);
+  closer.Attach([&box] { box.done(QMessageBox::Ok); });
+  box.exec();
+  closer.Detach();
 }
 
 QString WidgetDialogs::QtFilter(const QString& filter) {

@@ -19,6 +19,7 @@ class WidgetDialogs final : public DialogsService {
 
   void ShowMessage(const QString& text) override;
   MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 

@@ -11,6 +11,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 namespace zelvo {
@@ -23,6 +24,23 @@ QString IconName(MsgIcon icon);
 QString ButtonsName(MsgButtons buttons);
 QString ResultName(MsgResult result);
 
+// The program's hold on a message it may close before the operator does.
+// The service attaches a closing action while the message is open and
+// detaches it when the message has closed, however it closed.
+class MessageCloser {
+ public:
+  // Closes the message as if OK were pressed; nothing when it is not open.
+  void Close() {
+    if (close_) close_();
+  }
+  bool IsOpen() const { return static_cast<bool>(close_); }
+  void Attach(std::function<void()> close) { close_ = std::move(close); }
+  void Detach() { close_ = nullptr; }
+
+ private:
+  std::function<void()> close_;
+};
+
 class DialogsService {
  public:
   virtual ~DialogsService() = default;
@@ -31,6 +49,13 @@ class DialogsService {
   virtual void ShowMessage(const QString& text) = 0;
   // Message box with an icon kind and a button set; returns the button pressed.
   virtual MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) = 0;
+  // Message box with an OK button that the program may close itself through
+  // closer (for a message whose purpose an event can fulfil). Returns when it
+  // has closed. A service that cannot close a message early shows it as
+  // MessageDlg does.
+  virtual void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& /*closer*/) {
+    MessageDlg(text, icon, MsgButtons::OK);
+  }
   // Open-file dialog. filter is in the "Description|*.ext" form. Returns the
   // chosen path, or nothing when the operator cancelled.
   virtual std::optional<QString> OpenFile(const QString& filter) = 0;
@@ -48,6 +73,10 @@ DialogsService* SetDialogs(DialogsService* service);
 inline void ShowMessage(const QString& text) { Dialogs().ShowMessage(text); }
 inline MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
   return Dialogs().MessageDlg(text, icon, buttons);
+}
+
+inline void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
+  Dialogs().ClosableMessage(text, icon, closer);
 }
 
 // Installs a service for the lifetime of a scope.

@@ -41,6 +41,7 @@ std::optional<ScriptedDialogs::Scripted> ScriptedDialogs::Next(bool wantText) {
 }
 
 void ScriptedDialogs::Record(DialogCall call) {
+  call.openBeneath = open_;
   calls_.push_back(call);
   if (OnCall) OnCall(call);
 }
@@ -59,6 +60,22 @@ MsgResult ScriptedDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButt
   }
   Record({DialogCall::Kind::MessageDlg, text, icon, buttons, ResultName(result)});
   return result;
+}
+
+void ScriptedDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
+  if (!KeepClosableOpen) {
+    Record({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, ResultName(MsgResult::OK)});
+    return;
+  }
+  bool closed = false;
+  closer.Attach([&closed] { closed = true; });
+  Record({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, QString()});
+  const std::size_t index = calls_.size() - 1;
+  ++open_;
+  KeepClosableOpen([&closed] { return closed; });
+  --open_;
+  closer.Detach();
+  calls_[index].answer = closed ? QStringLiteral("closed") : ResultName(MsgResult::OK);
 }
 
 std::optional<QString> ScriptedDialogs::OpenFile(const QString& filter) {

@@ -24,7 +24,8 @@ struct DialogCall {
   QString text;  // message text, file filter, or the ports joined with ", "
   MsgIcon icon = MsgIcon::None;
   MsgButtons buttons = MsgButtons::OK;
-  QString answer;  // button name, chosen path or port, or "" when cancelled
+  QString answer;  // button name, chosen path or port, "" when cancelled, "closed" when the program closed it
+  int openBeneath = 0;  // messages still open under this one (held-open closable messages)
 };
 
 class ScriptedDialogs : public DialogsService {
@@ -38,6 +39,11 @@ class ScriptedDialogs : public DialogsService {
   void SetDefaultQuestionAnswer(MsgResult result) { default_question_ = result; }
   // Called after each recorded call (for example to quit a nested loop).
   std::function<void(const DialogCall&)> OnCall;
+  // A message the program may close is answered OK at once, unless this is
+  // set: then it stays open while KeepClosableOpen runs (the test drives time
+  // there, told whether the program has closed it), and the operator presses
+  // OK when it returns with the message still open.
+  std::function<void(const std::function<bool()>& closedByProgram)> KeepClosableOpen;
 
   const std::vector<DialogCall>& Calls() const { return calls_; }
   // Only the texts, in order: messages and questions alike.
@@ -49,6 +55,7 @@ class ScriptedDialogs : public DialogsService {
 
   void ShowMessage(const QString& text) override;
   MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 
@@ -65,6 +72,7 @@ class ScriptedDialogs : public DialogsService {
 
   std::deque<Scripted> answers_;
   std::vector<DialogCall> calls_;
+  int open_ = 0;  // closable messages held open now
   MsgResult default_question_ = MsgResult::No;
 };
 

@@ -52,3 +52,25 @@ TEST(WidgetDialogs, APlainMessageHasNoIconAndOneButton) {
       [&] { dialogs.MessageDlg(QStringLiteral("Connection Time Out!"), MsgIcon::Warning, MsgButtons::OK); });
   EXPECT_EQ(warning.icon, QMessageBox::Warning);
 }
+
+// A message the program may close: closed from code as if OK were pressed;
+// its closer does nothing before it opens or after it has closed.
+TEST(WidgetDialogs, AClosableMessageIsClosedByTheProgram) {
+  QWidget parent;
+  WidgetDialogs dialogs(&parent);
+  MessageCloser closer;
+  closer.Close();  // not open: nothing happens
+  bool sawItOpen = false;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !closer.IsOpen()) return;
+    sawItOpen = box->text() == QLatin1String("Place the instrument");
+    closer.Close();
+  });
+  look.start(10);
+  dialogs.ClosableMessage(QStringLiteral("Place the instrument"), MsgIcon::Information, closer);
+  EXPECT_TRUE(sawItOpen);
+  EXPECT_FALSE(closer.IsOpen());
+  closer.Close();
+}
