@@ -65,6 +65,10 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
     failure = QStringLiteral("the instrument did not come up in time");
     loop.quit();
   };
+  instrument.link.OnOpenFailed = [&](QObject*) {  // it has said why
+    failure = QStringLiteral("the link could not be opened");
+    loop.quit();
+  };
   instrument.zelvo.OnIsOnline = [&](QObject*, bool online) {
     if (!online) {
       loop.quit();

@@ -165,6 +165,10 @@ int FlashRun::Exec() {
   tmrDockLCDUpd_.SetInterval(1000);
   session_ = std::make_unique<UploadSession>(&instrument_->zelvo, &instrument_->link, &tmrInstrCon_, &tmrInstrDisc_,
                                              &tmrDockLCDUpd_);
+  // Identification and progress are bounded here, by the command's own
+  // options and with its own release waits.
+  session_->SetIdentifyLimit(0);
+  session_->SetStallLimit(0);
   if (TDockProtocol* dock = connection_.transport.Dock()) {
     session_->SetDock(dock);
     session_->SetUseDock(true);
@@ -203,6 +207,11 @@ int FlashRun::Exec() {
       return Finish(Outcome::ProgramFailed, QStringLiteral("the instrument did not accept the program command"));
     case UploadOutcome::UnexpectedDisconnect:
       return Finish(Outcome::Disconnected, QStringLiteral("the link was lost during the upload"));
+    case UploadOutcome::TimedOut:
+      return Finish(Outcome::Timeout, QStringLiteral("the instrument did not come up in time"));
+    case UploadOutcome::LinkFailed:
+      return Finish(Outcome::Error, QStringLiteral("the link could not be opened"));
+    case UploadOutcome::Stalled:  // the command's own progress bound comes first
     case UploadOutcome::Closed:
     case UploadOutcome::None:
       break;

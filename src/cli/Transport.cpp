@@ -59,15 +59,6 @@ int IrdaStackError() {
   return socket ? 0 : (error ? error : wsa::EAFNOSUPPORT_);
 }
 
-QString IrdaStackErrorText(int code) {
-  return QStringLiteral("no IrDA stack on this system (%1 %2)").arg(code).arg(WinsockErrorText(code));
-}
-
-QString MirrorPath() {
-  const QString path = RegistryMirrorPath();
-  return path.isEmpty() ? QString::fromLatin1(kDefaultRegistryMirror) : path;
-}
-
 }  // namespace
 
 QString TransportName(const TransportOption& option) {
@@ -173,8 +164,8 @@ bool TransportSetup::Prepare(const TransportOption& option, QString* error) {
       if (code == 0) return true;
       const int port = FindIrCommPort();
       if (port == 0) {
-        *error = IrdaStackErrorText(code) + QStringLiteral(" and no IrCOMM virtual port in the registry mirror ") +
-                 MirrorPath() + QStringLiteral("; give the port with --serial");
+        *error = NoIrdaStackText(code) + QStringLiteral(" and no IrCOMM virtual port in ") + IrCommPortSource() +
+                 QStringLiteral("; give the port with --serial");
         return false;
       }
       return CheckSerialPort(SerialPortName(port), error);
@@ -203,7 +194,7 @@ QList<TransportListing> ListTransports() {
 
   const int stackError = IrdaStackError();
   if (stackError != 0) {
-    listing.append({QStringLiteral("irda"), QString(), IrdaStackErrorText(stackError), QString()});
+    listing.append({QStringLiteral("irda"), QString(), NoIrdaStackText(stackError), QString()});
   } else {
     NoSocketEvents events;
     int error = 0;
@@ -226,7 +217,7 @@ QList<TransportListing> ListTransports() {
   const int irComm = FindIrCommPort();
   if (irComm == 0) {
     listing.append({QStringLiteral("ircomm"), QString(),
-                    QStringLiteral("no IrCOMM virtual port in the registry mirror ") + MirrorPath(), QString()});
+                    QStringLiteral("no IrCOMM virtual port in ") + IrCommPortSource(), QString()});
   } else {
     const QString path = SerialPortName(irComm);
     listing.append({QStringLiteral("ircomm"), QStringLiteral("COM%1").arg(irComm),

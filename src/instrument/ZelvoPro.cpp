@@ -24,7 +24,6 @@ constexpr int kClassicPageStep = 62;
 constexpr int kNGPageStep = 126;
 constexpr int kLoaderImageSize = 4096;
 constexpr int kLoaderChunkSize = 128;
-constexpr int kLoaderChunks = 4;
 
 // Identification steps.
 enum Step { kAfterEnq = 0, kAfterVfl = 1, kAfterWho = 2, kAfterRsc = 3, kAfterFlv = 4 };
@@ -172,6 +171,7 @@ void TZelvoPro::SetOnline(bool value) {
     questionTimedOut_ = false;
     kelLink_->OnTimeOut = [this](QObject*, quint16) { ResendEnq(); };
     kelLink_->OnReceiveMsg = [this](QObject*, const QByteArray& data) { Identification(data); };
+    Raise(OnIdentifying, this);
     Send("ENQ", kEnqTimeOut);
     return;
   }

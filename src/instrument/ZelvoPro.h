@@ -45,6 +45,7 @@ class TZelvoPro : public QObject {
 
   TLinkStatus OnIsOnline;                          // (Sender, Status)
   TNotifyEvent OnTimeOut;                          // a link time-out after identification
+  TNotifyEvent OnIdentifying;                      // identification begins on a link that is up
   TSentEE OnSentEEPage;                            // result of one page acknowledgement
   TSentEE OnProgFlashSent;                         // 0 success, 1 failure
   TOnProgress OnFlashProgress;                     // (Sender, Position, Total)
@@ -83,6 +84,7 @@ class TZelvoPro : public QObject {
   int ImageSize() const { return imageSize_; }
   int PageStep() const { return pageStep_; }
   int LoaderChunk() const { return loaderChunk_; }
+  static constexpr int kLoaderChunks = 4;  // parts of the NG flash loader
   const QByteArray& LoaderImage() const { return loaderImage_; }
 
   // Payload of the page at a position: PageStep image bytes and their 16-bit

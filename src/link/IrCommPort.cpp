@@ -59,6 +59,14 @@ QString RegistryMirrorPath() {
 
 void SetRegistryMirrorPath(const QString& path) { g_mirrorPath = path; }
 
+QString IrCommPortSource() {
+#ifdef _WIN32
+  return QStringLiteral("the registry");
+#else
+  return QStringLiteral("the registry mirror ") + RegistryMirrorPath();
+#endif
+}
+
 QString ReadMachineString(const QString& keyPath, const QString& valueName) {
 #ifdef _WIN32
   QSettings key(QStringLiteral("HKEY_LOCAL_MACHINE\\") + keyPath, QSettings::NativeFormat);

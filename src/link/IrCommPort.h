@@ -29,6 +29,10 @@ inline constexpr const char* kDefaultRegistryMirror = "/etc/zelvoflash/registry.
 QString RegistryMirrorPath();
 void SetRegistryMirrorPath(const QString& path);
 
+// Where the IrCOMM port is recorded, for messages: "the registry" on
+// Windows, else "the registry mirror PATH".
+QString IrCommPortSource();
+
 // A string value under HKEY_LOCAL_MACHINE (or its mirror); empty when absent.
 QString ReadMachineString(const QString& keyPath, const QString& valueName);
 

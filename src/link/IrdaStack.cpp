@@ -3,6 +3,8 @@
 #include <QtEndian>
 #include <cstring>
 
+#include "net/SocketErrors.h"
+
 namespace zelvo {
 
 namespace {
@@ -92,5 +94,10 @@ QList<IrdaDeviceEntry> DecodeDeviceList(const QByteArray& list, int length, quin
 }
 
 }  // namespace irda
+
+QString NoIrdaStackText(int code) {
+  if (code == 0) return QStringLiteral("no IrDA stack on this system");
+  return QStringLiteral("no IrDA stack on this system (%1 %2)").arg(code).arg(WinsockErrorText(code));
+}
 
 }  // namespace zelvo

@@ -147,6 +147,10 @@ class IrdaStack {
   virtual std::unique_ptr<IrdaSocket> CreateSocket(IrdaSocketEvents* events, int& error) = 0;
 };
 
+// "no IrDA stack on this system (CODE TEXT)" for the Winsock code a stack
+// refused sockets with (0: the code is not known).
+QString NoIrdaStackText(int code);
+
 // The stack of this platform (Linux or Windows).
 IrdaStack& PlatformIrdaStack();
 // The current stack (the platform's until another is installed).

@@ -288,6 +288,8 @@ void TKelLink::OpenLink(int timeOut) {
   if (irdaSocketMode_) {
     if (timeOut > 0) ArmReplyTimer(timeOut);
     irDevices_.reset();
+    searching_ = true;
+    searchAbandoned_ = false;
     for (;;) {
       irDevices_ = irSocket_->EnumerateDevices();
       if (!self) return;
@@ -299,7 +301,8 @@ void TKelLink::OpenLink(int timeOut) {
       if (!self) return;
       if (!replyTimer_->Enabled()) break;
     }
-    if (!irDevices_ || irDevices_->Count() < 1) return;
+    searching_ = false;
+    if (searchAbandoned_ || !irDevices_ || irDevices_->Count() < 1) return;
     irSocket_->Close();
     irSocket_->Flush();
     if (!self) return;
@@ -321,9 +324,17 @@ void TKelLink::OpenLink(int timeOut) {
   SetConnectedState(comPort_->Open());
   if (!comPort_->Open()) {
     const QString name = comPort_->DeviceName();
-    ShowMessage(QStringLiteral("Could not open the IrCOMM port %1: %2")
-                    .arg(name.isEmpty() ? QStringLiteral("COM%1").arg(irCommPort_) : name, comPort_->ErrorText()));
-    if (!self) return;
+    if (irCommPort_ == 0 && name.isEmpty()) {
+      // None recorded and none chosen: there is no infrared path at all.
+      ShowMessage(QStringLiteral("No infrared link can be opened: ") + NoIrdaStackText(irdaStackError_) +
+                  QStringLiteral(" and no IrCOMM port recorded in ") + IrCommPortSource() +
+                  QStringLiteral(". Choose the IrCOMM port when asked for one, or record it there."));
+    } else {
+      ShowMessage(QStringLiteral("Could not open the IrCOMM port %1: %2")
+                      .arg(name.isEmpty() ? QStringLiteral("COM%1").arg(irCommPort_) : name, comPort_->ErrorText()));
+    }
+    if (self) Raise(OnOpenFailed, this);
+    return;
   }
   if (timeOut > 0) ArmReplyTimer(timeOut);
   StartThread();
@@ -374,6 +385,15 @@ void TKelLink::WireDock(ILinkDock* dock) {
 }
 
 void TKelLink::CloseLink() {
+  if (!connected_ && probed_) {
+    // Still opening: nothing is to come up any more.
+    replyTimer_->SetEnabled(false);
+    connectTimeOutHeld_ = false;
+    if (searching_) {
+      searchAbandoned_ = true;
+      return;
+    }
+  }
   if (ILinkDock* dock = ActiveDock()) {
     // "DSC" goes out after the current handler has returned. A dock freed
     // meanwhile takes the queued call with it.
@@ -421,6 +441,7 @@ void TKelLink::ClassifySocketError() {
   const int code = irSocket_->LastError();
   if (code == wsa::EINVAL_ || code == wsa::EOPNOTSUPP_ || code == wsa::EAFNOSUPPORT_) {
     irdaSocketMode_ = false;  // no IrDA sockets here: the IrCOMM virtual port it is
+    irdaStackError_ = code;
     return;
   }
   const QString description = irSocket_->ErrorDescription(code);

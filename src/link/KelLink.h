@@ -46,6 +46,9 @@ class TKelLink : public QObject {
   TLinkStatus OnLinkUp, OnLinkDown;                       // (sender, status)
   TOnTimeOut OnThreadExecute, OnTimeOut;                  // (sender, error); OnThreadExecute is never raised
   TNotifyEvent OnIrError;
+  // The transport could not be opened at all (the reason has been shown):
+  // nothing will come up, so no connect time-out follows.
+  TNotifyEvent OnOpenFailed;
 
   TKelType InstrumentType() const { return type_; }
   void SetInstrumentType(TKelType type) { type_ = type; }
@@ -74,6 +77,9 @@ class TKelLink : public QObject {
   // |timeOut| ms; 0 never runs out.
   void SendMsg(const QByteArray& msg, int timeOut);
   void OpenLink(int timeOut);
+  // Closes the transport. On a link that is not up yet it also ends the
+  // opening: a device search stops without connecting, and the connect
+  // time-out no longer runs.
   void CloseLink();
   // While the operator is being asked to put the instrument in place, the
   // connect time-out is held (only while the link still waits for the
@@ -141,6 +147,9 @@ class TKelLink : public QObject {
   std::unique_ptr<TSerialPort> comPort_;
   std::unique_ptr<TIrdaDevicesInfo> irDevices_;
   bool connectTimeOutHeld_ = false;
+  bool searching_ = false;        // OpenLink looks for an IrDA device
+  bool searchAbandoned_ = false;  // CloseLink came during that search
+  int irdaStackError_ = 0;        // why IrDA sockets are not used (Winsock code)
   bool disconnecting_ = false;
   frame::ReceiveState rx_;
   std::unique_ptr<TTimer> replyTimer_;

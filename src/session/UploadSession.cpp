@@ -16,6 +16,13 @@ QString VersionNotSupported(const QByteArray& version) {
   return QStringLiteral("The current Flash version (") + ToText(version) +
          QStringLiteral(") does not support Flash Upload via Infrared! Please contact Orlund Instrumentation.");
 }
+
+QString UploadStalled(const QString& where, int seconds) {
+  return QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for %1 s at %2. Please start the "
+                        "upload again.")
+      .arg(seconds)
+      .arg(where);
+}
 }  // namespace upload_text
 
 using namespace upload_text;
@@ -56,6 +63,11 @@ UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrI
   tmrInstrCon_->OnTimer = [this](QObject*) { tmrInstrConTimer(); };
   tmrInstrDisc_->OnTimer = [this](QObject*) { tmrInstrDiscTimer(); };
   tmrDockLCDUpd_->OnTimer = [this](QObject*) { tmrDockLCDUpdTimer(); };
+  instrument_->OnIdentifying = [this](QObject*) {
+    if (connecting_) StartLimit(identifyLimitS_);
+  };
+  limitTimer_ = new TTimer(this);
+  limitTimer_->OnTimer = [this](QObject*) { LimitReached(); };
 }
 
 void UploadSession::Changed() {
@@ -83,9 +95,13 @@ void UploadSession::cbStartClick() {
   if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) return;
 
   // Opening the link and the dock's message wait in nested loops: the
-  // instrument may come online, or the connect time-out run, before they
-  // return. What they did is not undone.
+  // instrument may come online, or the run end, before they return. What
+  // they did is not undone.
   const quint64 before = statusEvents_;
+  connecting_ = true;
+  endOutcome_ = UploadOutcome::None;
+  endedBeforeLinkDown_ = false;
+  link_->OnOpenFailed = [this](QObject*) { LinkOpenFailed(); };
   if (useDock_ && dock_) {
     if (!dock_->Enabled()) dock_->SetEnabled(true);
     dock_->ClearUsbHalted();
@@ -93,10 +109,13 @@ void UploadSession::cbStartClick() {
     SetLcd(3, "   To Flash   ");
     link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
     display_.startEnabled = false;
+    display_.stopEnabled = true;  // connecting can be given up
     Changed();
     instrument_->SetOnline(true);
     link_->HoldConnectTimeOut();
-    MessageDlg(QLatin1String(kPlaceInDock), MsgIcon::Information, MsgButtons::OK);
+    // The message has done its work once the instrument is online: it is
+    // closed then, as if OK were pressed (ZelvoPro1IsOnline).
+    if (statusEvents_ == before) ClosableMessage(QLatin1String(kPlaceInDock), MsgIcon::Information, placeInDock_);
     // The technician docks the instrument after reading the message: the
     // connect time-out counts from now.
     link_->RestartConnectTimeOut();
@@ -106,6 +125,7 @@ void UploadSession::cbStartClick() {
     display_.status = QStringLiteral("Connecting to Instrument");
     link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
     display_.startEnabled = false;
+    display_.stopEnabled = true;  // connecting can be given up
     Changed();
     instrument_->SetOnline(true);
   }
@@ -116,7 +136,15 @@ void UploadSession::cbStartClick() {
 void UploadSession::cbStopClick() {
   uploadInProgress_ = false;
   uploadDone_ = false;
-  instrument_->SetOnline(false);
+  limitTimer_->SetEnabled(false);
+  if (!link_->Connected()) {
+    // Still connecting: the opening is given up, and the run ends here.
+    link_->CloseLink();
+    connecting_ = false;
+    tmrInstrDisc_->SetEnabled(true);
+    return;
+  }
+  AskToStandBy();
   ShowReleaseTexts();
 }
 
@@ -125,12 +153,69 @@ void UploadSession::cbLoadFileClick() {
   instrument_->SendLoader();
 }
 
+// The connect time-out: no instrument came up. The disconnection step ends
+// the run with "Connection Time Out!" and the window back to waiting.
 void UploadSession::KelLink1TimeOut() {
   ++statusEvents_;
-  MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
-  display_.startEnabled = true;
-  display_.startGroupBusy = false;  // nothing is being waited for any more
-  Changed();
+  EndWithoutLinkDown(UploadOutcome::TimedOut);
+}
+
+// The link could not be opened at all; it has said why.
+void UploadSession::LinkOpenFailed() {
+  ++statusEvents_;
+  EndWithoutLinkDown(UploadOutcome::LinkFailed);
+}
+
+void UploadSession::EndWithoutLinkDown(UploadOutcome outcome) {
+  connecting_ = false;
+  limitTimer_->SetEnabled(false);
+  endOutcome_ = outcome;
+  tmrInstrDisc_->SetEnabled(true);
+}
+
+void UploadSession::StartLimit(int seconds) {
+  limitTimer_->SetEnabled(false);
+  if (seconds <= 0) return;
+  limitTimer_->SetInterval(seconds * 1000);
+  limitTimer_->SetEnabled(true);
+}
+
+// Identification or a page acknowledgement took longer than its limit: the
+// instrument is released and the run ends as timed out or stalled, without
+// waiting for the link to go down (through a dock it goes down only when the
+// instrument is taken out).
+void UploadSession::LimitReached() {
+  limitTimer_->SetEnabled(false);
+  ++statusEvents_;
+  if (uploadInProgress_) {
+    stalledAt_ = WhereTheUploadStopped();
+    AskToStandBy();
+    ShowReleaseTexts();
+    EndWithoutLinkDown(UploadOutcome::Stalled);
+    return;
+  }
+  AskToStandBy();
+  EndWithoutLinkDown(UploadOutcome::TimedOut);
+}
+
+QString UploadSession::WhereTheUploadStopped() const {
+  const TZelvoPro& z = *instrument_;
+  if (z.PageStep() > 0 && z.PagePosition() < z.ImageSize()) {
+    const int pages = (z.ImageSize() + z.PageStep() - 1) / z.PageStep();
+    return QStringLiteral("page %1 of %2").arg(z.LastPageNumber() + 1).arg(pages);
+  }
+  if (z.IsNG() && z.LoaderChunk() < TZelvoPro::kLoaderChunks)
+    return QStringLiteral("part %1 of %2 of the flash loader").arg(z.LoaderChunk() + 1).arg(TZelvoPro::kLoaderChunks);
+  return QStringLiteral("the program command");
+}
+
+// "STB": the instrument stands by and the link closes on its "ACKBYE". One
+// that does not answer is left all the same: the link is closed when the
+// release times out, so a release always ends with the link down.
+void UploadSession::AskToStandBy() {
+  if (!link_->Connected()) return;
+  link_->OnTimeOut = [this](QObject*, quint16) { link_->CloseLink(); };
+  instrument_->SetOnline(false);
 }
 
 // --- The instrument's status ---
@@ -138,9 +223,16 @@ void UploadSession::KelLink1TimeOut() {
 void UploadSession::ZelvoPro1IsOnline(bool status) {
   ++statusEvents_;
   if (!status) {
+    if (endedBeforeLinkDown_) {
+      endedBeforeLinkDown_ = false;  // the end of a run already ended
+      return;
+    }
     tmrInstrDisc_->SetEnabled(true);
     return;
   }
+  connecting_ = false;
+  limitTimer_->SetEnabled(false);
+  placeInDock_.Close();
   if (useDock_ && dock_) dock_->SendPSS(0, 0);
   link_->OnTimeOut = nullptr;
   tmrInstrCon_->SetEnabled(true);
@@ -206,6 +298,7 @@ void UploadSession::tmrInstrConTimer() {
   uploadInProgress_ = true;
   programFailed_ = false;
   ConnectionStepEnded(true);
+  StartLimit(stallLimitS_);
   instrument_->StartFlashUpload();
   tmrDockLCDUpd_->SetEnabled(true);
 }
@@ -214,7 +307,7 @@ void UploadSession::tmrInstrConTimer() {
 // away while the operator was being asked.
 void UploadSession::Release() {
   if (StillOnline()) {
-    instrument_->SetOnline(false);
+    AskToStandBy();
     ShowReleaseTexts();
   }
   ConnectionStepEnded(false);
@@ -222,6 +315,9 @@ void UploadSession::Release() {
 
 void UploadSession::tmrInstrDiscTimer() {
   tmrInstrDisc_->SetEnabled(false);
+  limitTimer_->SetEnabled(false);
+  connecting_ = false;
+  placeInDock_.Close();  // the run is over: nothing is to be placed any more
   ++statusEvents_;
   // The default cursor on every group the busy one was put on: the start
   // group stays busy when the link went down before the instrument was online.
@@ -238,7 +334,19 @@ void UploadSession::tmrInstrDiscTimer() {
   Changed();
 
   UploadOutcome outcome;
-  if (uploadDone_ && programFailed_) {
+  if (endOutcome_ != UploadOutcome::None) {
+    // Ended by a limit, the connect time-out or a link that could not be
+    // opened (which has said why itself).
+    outcome = endOutcome_;
+    endOutcome_ = UploadOutcome::None;
+    uploadDone_ = false;
+    uploadInProgress_ = false;
+    programFailed_ = false;
+    if (outcome == UploadOutcome::TimedOut)
+      MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
+    else if (outcome == UploadOutcome::Stalled)
+      MessageDlg(UploadStalled(stalledAt_, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
+  } else if (uploadDone_ && programFailed_) {
     // The instrument refused the program command: its firmware was not
     // replaced, whatever the pages did.
     uploadDone_ = false;
@@ -269,6 +377,10 @@ void UploadSession::tmrInstrDiscTimer() {
   }
   display_.progress = 0;
   Changed();
+  // Ended while the link is still up (a release under way, or a dock that
+  // reports the instrument gone only when it is taken out): its going down
+  // later belongs to this run.
+  endedBeforeLinkDown_ = link_->Connected();
   lastOutcome_ = outcome;
   if (OnFinished) OnFinished(outcome);
 }
@@ -300,6 +412,7 @@ QString UploadSession::TimeText(int elapsedSeconds) {
 }
 
 void UploadSession::ZelvoPro1FlashProgress(int position, int total) {
+  if (uploadInProgress_) StartLimit(stallLimitS_);  // a page was acknowledged
   display_.progress = GaugePercent(position, total);
   display_.address = AddressText(position);
   display_.page = PageText(position, instrument_->IsNG());
@@ -315,6 +428,7 @@ void UploadSession::tmrDockLCDUpdTimer() {
 // --- End of the program command ---
 
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
+  limitTimer_->SetEnabled(false);
   uploadDone_ = true;
   programFailed_ = error > 0;
   if (error <= 0) {
@@ -325,12 +439,10 @@ void UploadSession::ZelvoPro1ProgFlashSent(int error) {
   // The instrument refused the program command and is still on the link:
   // it is released with "STB" (whose "ACKBYE" closes the link), and the link
   // is closed all the same when the release is not answered.
-  if (link_->Connected()) {
-    link_->OnTimeOut = [this](QObject*, quint16) { link_->CloseLink(); };
-    instrument_->SetOnline(false);
-  } else {
+  if (link_->Connected())
+    AskToStandBy();
+  else
     link_->CloseLink();
-  }
   MessageDlg(QLatin1String(kProgramCommandFailed), MsgIcon::Error, MsgButtons::OK);
 }
 

@@ -13,6 +13,7 @@
 #include <QString>
 #include <functional>
 
+#include "core/Dialogs.h"
 #include "core/Events.h"
 
 namespace zelvo {
@@ -39,8 +40,12 @@ struct UploadDisplay {
   bool connectedGroupBusy = false;  // window, instrument panel, Stop, gauge, LED panel, dock controls
 };
 
-// How an upload ended, for front ends that need to know (the command line).
-enum class UploadOutcome { None, Completed, ProgramFailed, UnexpectedDisconnect, Closed };
+// How a run ended, for front ends that need to know (the command line).
+//   TimedOut    no instrument came up (connect time-out), or it never
+//               completed identification within the identification limit
+//   Stalled     the upload made no progress within the progress limit
+//   LinkFailed  the transport could not be opened at all
+enum class UploadOutcome { None, Completed, ProgramFailed, UnexpectedDisconnect, Closed, TimedOut, Stalled, LinkFailed };
 
 class UploadSession : public QObject {
  public:
@@ -52,6 +57,14 @@ class UploadSession : public QObject {
   void SetDock(IUploadDock* dock) { dock_ = dock; }
   void SetUseDock(bool useDock) { useDock_ = useDock; }
   void SetDockAddress(const QString& address) { dockAddress_ = address; }
+
+  // Bounds on waiting for the instrument, in seconds (0: none): from the
+  // start of identification to the instrument being online, and between two
+  // pages acknowledged during an upload. Reaching one releases the
+  // instrument and ends the run.
+  static constexpr int kDefaultLimitS = 60;
+  void SetIdentifyLimit(int seconds) { identifyLimitS_ = seconds; }
+  void SetStallLimit(int seconds) { stallLimitS_ = seconds; }
 
   // The window's handlers.
   void cbStartClick();
@@ -77,7 +90,8 @@ class UploadSession : public QObject {
   std::function<void()> OnDisplayChanged;
   // Start pressed and confirmed: the trace of the previous upload is emptied.
   std::function<void()> OnClearTrace;
-  // The disconnection step has shown its final message.
+  // The run has ended and its final message has been shown; raised once per
+  // run, however it ended.
   std::function<void(UploadOutcome)> OnFinished;
   // The connection step ran (the instrument was checked; a file chosen or not).
   std::function<void(bool uploading)> OnConnectionStep;
@@ -93,8 +107,14 @@ class UploadSession : public QObject {
   bool StillOnline() const;
   void ConnectionStepEnded(bool uploading);
   void Release();
+  void AskToStandBy();
   void ShowReleaseTexts();
   void SetLcd(int line, const QByteArray& text);
+  void StartLimit(int seconds);
+  void LimitReached();
+  void LinkOpenFailed();
+  void EndWithoutLinkDown(UploadOutcome outcome);
+  QString WhereTheUploadStopped() const;
 
   TZelvoPro* instrument_;
   TKelLink* link_;
@@ -112,6 +132,21 @@ class UploadSession : public QObject {
   bool programFailed_ = false;
   int elapsedSeconds_ = 0;
   UploadOutcome lastOutcome_ = UploadOutcome::None;
+  // Bounds on waiting, and the timer that runs the one in force.
+  int identifyLimitS_ = kDefaultLimitS;
+  int stallLimitS_ = kDefaultLimitS;
+  TTimer* limitTimer_;
+  // Set when the run ends without the link going down first (a limit, the
+  // connect time-out, a link that could not be opened): the disconnection
+  // step ends the run this way.
+  UploadOutcome endOutcome_ = UploadOutcome::None;
+  QString stalledAt_;      // where a stalled upload stopped
+  bool connecting_ = false;  // from Start to the instrument online or the run's end
+  // The run was ended while the link was still up: its going down later
+  // belongs to that run, not to a new one.
+  bool endedBeforeLinkDown_ = false;
+  // "Please Click OK and Place the Instrument ..." while it is open.
+  MessageCloser placeInDock_;
   // Counts the reactions to the instrument's and the link's status, so that a
   // handler can tell whether one ran inside its own nested wait.
   quint64 statusEvents_ = 0;
@@ -153,6 +188,8 @@ inline constexpr const char* kNotCompleted =
 inline constexpr const char* kUnexpectedDisconnect = "Unexpected Disconnect, Flash upload aborted!";
 inline constexpr const char* kConnectionClosed = "Connection to Instrument Closed!";
 QString VersionNotSupported(const QByteArray& version);
+// The upload made no progress within the limit; where names the step.
+QString UploadStalled(const QString& where, int seconds);
 }  // namespace upload_text
 
 }  // namespace zelvo

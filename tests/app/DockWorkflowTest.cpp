@@ -181,6 +181,28 @@ TEST_F(DockWorkflow, WholeNGUploadThroughAUsbDock) {
   EXPECT_TRUE(trace.contains(QStringLiteral("SND#PFM#\nRCV#ACKBYE#")));
 }
 
+// The docking message stays open while the technician docks the instrument;
+// once the instrument is online it has done its work and closes, before the
+// connection step asks anything.
+TEST_F(DockWorkflow, TheDockingMessageClosesOnceTheInstrumentIsOnline) {
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
+  ChooseUsbDock();
+  dialogs_.KeepClosableOpen = [&](const std::function<bool()>& closed) { RunUntil(clock_, closed); };
+  const QString file = files_.Make(true, "9.12");
+  Upload(file);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  EXPECT_TRUE(RebuiltEquals(file));
+  const std::vector<DialogCall>& calls = dialogs_.Calls();
+  const auto placing = std::find_if(calls.begin(), calls.end(),
+                                    [](const DialogCall& call) { return call.text == QLatin1String(kPlaceInDock); });
+  ASSERT_NE(placing, calls.end());
+  EXPECT_EQ(placing->answer, QStringLiteral("closed"));
+  ASSERT_GT(calls.end() - placing, 3);  // the file, the question, the completion
+  for (auto call = placing + 1; call != calls.end(); ++call) EXPECT_EQ(call->openBeneath, 0) << qPrintable(call->text);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
+}
+
 TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
   Open(sim::SimVia::UsbDock, {9, "7.61", "P", 0});
   ChooseUsbDock();

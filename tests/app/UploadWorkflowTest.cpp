@@ -9,6 +9,9 @@
 
 #include "app/MainForm.h"
 #include "core/ScriptedDialogs.h"
+#include "link/IrCommPort.h"
+#include "link/SerialOnlySystem.h"
+#include "net/SocketErrors.h"
 #include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
 #include "support/Pump.h"
@@ -23,6 +26,9 @@ class UploadWorkflow : public ::testing::Test {
  protected:
   void Open(const sim::SimInstrumentConfig& config, const sim::SimFaults& faults = {}) {
     world_ = std::make_unique<sim::SimulatedIrdaWorld>(config, faults);
+    OpenWindow();
+  }
+  void OpenWindow() {
     debug_.reset();
     form_ = std::make_unique<TfrmMain>();
     debug_ = std::make_unique<TfrmDebug>(form_.get());
@@ -74,7 +80,7 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   form_->cbStart->click();
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Connecting to Instrument"));
   EXPECT_FALSE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_TRUE(form_->cbStop->isEnabled());  // connecting can be given up
   EXPECT_EQ(form_->cursor().shape(), Qt::BusyCursor);
 
   ASSERT_TRUE(RunUntil(clock_, [&] { return form_->lblStatus->text() == QLatin1String("Uploading Flash to Intrument"); }));
@@ -225,7 +231,118 @@ TEST_F(UploadWorkflow, ConnectionTimeOutMakesStartUsableAgain) {
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 60000));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Warning);
   EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Connecting to Instrument"));  // left as it is
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+}
+
+// An instrument in range that never answers: "ENQ" is re-sent as designed,
+// but identification is given 60 s from its start; then the instrument is
+// released and the window waits again.
+TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
+  sim::SimFaults silent;
+  silent.silent = true;
+  Open({9, "9.05", "A", 0}, silent);
+  WatchFinish();
+  qint64 identificationStarted = -1;
+  form_->ZelvoPro1->OnIdentifying = [&, inner = form_->ZelvoPro1->OnIdentifying](QObject* sender) {
+    identificationStarted = clock_.Now();
+    inner(sender);
+  };
+  dialogs_.Answer(MsgResult::OK);
+  form_->cbStart->click();
+  EXPECT_TRUE(form_->cbStop->isEnabled());
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::TimedOut);
+  ASSERT_GE(identificationStarted, 0);
+  EXPECT_GE(clock_.Now() - identificationStarted, 60000);
+  EXPECT_LT(clock_.Now() - identificationStarted, 61000);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
+  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);  // released
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
+  // The unanswered release closes the link; its going down ends nothing more.
+  ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->Connected(); }));
+  clock_.Advance(60000);
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
+  const int enquiries = Instrument().CountOf("ENQ");
+  clock_.Advance(60000);
+  EXPECT_EQ(Instrument().CountOf("ENQ"), enquiries);
+}
+
+// Stop while connecting: before any device is in range (inside the search)
+// and with the link up but identification unanswered. Either way the run ends
+// with the window waiting, and no time-out comes later.
+TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
+  for (const bool linkUp : {false, true}) {
+    SCOPED_TRACE(linkUp ? "link up" : "searching");
+    sim::SimFaults silent;
+    silent.silent = true;
+    Open({9, "9.05", "A", 0}, silent);
+    WatchFinish();
+    finished_ = false;
+    dialogs_.Clear();
+    if (!linkUp) {
+      world_->Stack().ClearDevices();
+      world_->Stack().OnEnumerate = [&] {
+        if (form_->cbStop->isEnabled()) form_->cbStop->click();
+      };
+    }
+    dialogs_.Answer(MsgResult::OK);
+    form_->cbStart->click();
+    if (linkUp) {
+      ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") >= 2; }));
+      form_->cbStop->click();
+    }
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(outcome_, UploadOutcome::Closed);
+    EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
+    EXPECT_EQ(Instrument().CountOf("STB"), linkUp ? 1 : 0);
+    EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+    EXPECT_TRUE(form_->cbStart->isEnabled());
+    EXPECT_FALSE(form_->cbStop->isEnabled());
+    clock_.Advance(90000);
+    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+    EXPECT_FALSE(form_->KelLink1->Connected());
+    EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionClosed)), 1);
+    debug_.reset();
+    form_.reset();
+    world_.reset();
+  }
+}
+
+// No IrDA sockets and no IrCOMM port recorded: the port dialog is cancelled,
+// and the window says at once why no link can be opened.
+TEST_F(UploadWorkflow, NoInfraredPathSaysWhyAtOnce) {
+  NoIrdaStack noIrda;
+  ScopedIrdaStack installedStack(&noIrda);
+  QTemporaryDir empty;
+  const QString previousMirror = RegistryMirrorPath();
+  SetRegistryMirrorPath(empty.filePath(QStringLiteral("registry.ini")));
+  OpenWindow();
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK);  // the erase warning; the port dialog is cancelled
+  form_->cbStart->click();
+  clock_.Advance(100);  // the disconnection step
+  EXPECT_TRUE(finished_);
+  EXPECT_EQ(outcome_, UploadOutcome::LinkFailed);
+  ASSERT_EQ(dialogs_.Calls().size(), 4u);
+  EXPECT_EQ(dialogs_.Calls()[2].kind, DialogCall::Kind::SelectPort);
+  EXPECT_EQ(dialogs_.Texts().last(),
+            QStringLiteral("No infrared link can be opened: no IrDA stack on this system (10047 %1) and no IrCOMM "
+                           "port recorded in the registry mirror %2. Choose the IrCOMM port when asked for one, or "
+                           "record it there.")
+                .arg(WinsockErrorText(10047), empty.filePath(QStringLiteral("registry.ini"))));
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  clock_.Advance(60000);
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  debug_.reset();
+  form_.reset();
+  SetRegistryMirrorPath(previousMirror);
 }
 
 TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
@@ -269,6 +386,38 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNotCompleted));
   EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));
   EXPECT_FALSE(dialogs_.Saw(QLatin1String(kNGCompleted)));
+}
+
+// A page never acknowledged: 60 s after the last acknowledgement the upload
+// ends as failed, naming the page, and the instrument is released.
+TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
+  sim::SimFaults faults;
+  faults.noAckAtPage = 7;
+  Open({9, "9.05", "A", 0}, faults);
+  WatchFinish();
+  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  form_->cbStart->click();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") == 8; }));
+  const qint64 lastProgress = clock_.Now();
+  ASSERT_TRUE(Finished());
+  EXPECT_GE(clock_.Now() - lastProgress, 60000);
+  EXPECT_EQ(outcome_, UploadOutcome::Stalled);
+  EXPECT_EQ(dialogs_.Texts().last(),
+            QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 8 of 391. "
+                           "Please start the upload again."));
+  EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Error);
+  EXPECT_EQ(Instrument().CountOf("WEP"), 8);
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);
+  EXPECT_FALSE(Instrument().Programmed());
+  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  EXPECT_TRUE(form_->cbStart->isEnabled());
+  EXPECT_FALSE(form_->cbStop->isEnabled());
+  EXPECT_EQ(form_->gauProgress->value(), 0);
+  // The release's answer closes the link without a second message.
+  ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->Connected(); }));
+  clock_.Advance(1000);
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionClosed)));
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kUnexpectedDisconnect)));
 }
 
 TEST_F(UploadWorkflow, WrongPageAcknowledgementStopsWithOneMessageUntilStop) {

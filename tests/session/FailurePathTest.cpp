@@ -131,20 +131,24 @@ TEST_F(FailurePath, LinkLostBeforeTheInstrumentIsOnlineTakesTheBusyCursorOff) {
   EXPECT_TRUE(session_->Display().startEnabled);
 }
 
-TEST_F(FailurePath, ConnectionTimeOutTakesTheBusyCursorOff) {
+TEST_F(FailurePath, ConnectionTimeOutEndsTheRunWaiting) {
   Open({9, "9.05", "A", 0});
   world_->Stack().ClearDevices();
   world_->Stack().OnEnumerate = [&] { clock_.Advance(5000); };
   dialogs_.Answer(MsgResult::OK);
   session_->cbStartClick();  // the time-out comes inside the opening's search
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 60000));
-  zelvo::test::Settle();
-  EXPECT_TRUE(session_->Display().startEnabled);
-  EXPECT_FALSE(session_->Display().startGroupBusy);
-  EXPECT_EQ(session_->Display().status, QStringLiteral("Connecting to Instrument"));  // left as it is
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::TimedOut});
+  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
+  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
+  const UploadDisplay& d = session_->Display();
+  EXPECT_TRUE(d.startEnabled);
+  EXPECT_FALSE(d.stopEnabled);
+  EXPECT_FALSE(d.startGroupBusy);
+  EXPECT_EQ(d.status, QStringLiteral("Waiting"));
 }
 
-TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsInTheConnectionTimeOut) {
+TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsTheRunAtOnce) {
   SerialOnlySystem system;
   QString error;
   ASSERT_TRUE(system.Install(QStringLiteral("/nonexistent/zelvo-ircomm"), &error)) << error.toStdString();
@@ -154,11 +158,14 @@ TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsInTheConnectionTimeOut) {
   session_->cbStartClick();
   ASSERT_GE(dialogs_.Texts().size(), 3);
   EXPECT_TRUE(dialogs_.Texts()[2].startsWith(QStringLiteral("Could not open the IrCOMM port /nonexistent/zelvo-ircomm: ")));
-  EXPECT_FALSE(session_->Display().startEnabled);
-  clock_.Advance(29900);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
-  clock_.Advance(100);
-  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
+  clock_.Advance(100);  // the disconnection step
+  EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::LinkFailed});
+  EXPECT_EQ(dialogs_.Texts().size(), 3);  // the reason was the last word
   EXPECT_TRUE(session_->Display().startEnabled);
+  EXPECT_FALSE(session_->Display().stopEnabled);
   EXPECT_FALSE(session_->Display().startGroupBusy);
+  EXPECT_EQ(session_->Display().status, QStringLiteral("Waiting"));
+  clock_.Advance(60000);
+  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  EXPECT_EQ(outcomes_.size(), 1);
 }
