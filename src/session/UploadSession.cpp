@@ -333,6 +333,11 @@ void UploadSession::tmrInstrDiscTimer() {
   display_.flashDate = "(Flash Date)";
   Changed();
 
+  // Ended while the link is still up (a release under way, or a dock that
+  // reports the instrument gone only when it is taken out): its going down
+  // later, even while the final message is open, belongs to this run.
+  endedBeforeLinkDown_ = link_->Connected();
+
   UploadOutcome outcome;
   if (endOutcome_ != UploadOutcome::None) {
     // Ended by a limit, the connect time-out or a link that could not be
@@ -377,10 +382,6 @@ void UploadSession::tmrInstrDiscTimer() {
   }
   display_.progress = 0;
   Changed();
-  // Ended while the link is still up (a release under way, or a dock that
-  // reports the instrument gone only when it is taken out): its going down
-  // later belongs to this run.
-  endedBeforeLinkDown_ = link_->Connected();
   lastOutcome_ = outcome;
   if (OnFinished) OnFinished(outcome);
 }
