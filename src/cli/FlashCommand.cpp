@@ -26,7 +26,6 @@ namespace {
 constexpr int kReleaseWaitMs = 6000;       // "STB" (5 s) answered and the link down
 constexpr int kInterruptReleaseMs = 3000;  // Ctrl-C: a few seconds for "ACKBYE" at most
 constexpr int kGiveUpReleaseMs = 700;      // identification gave up: the run ends within S + 1 s
-constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave mode!";
 
 enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
 
@@ -72,12 +71,6 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
 
 QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"); }
 
-bool IsRefusalText(const QString& text) {
-  return text == QLatin1String(upload_text::kLtdNotSupported) ||
-         text.startsWith(QLatin1String("The current Flash version (")) ||
-         text.startsWith(QLatin1String("This is not a valid flash file for "));
-}
-
 class FlashRun {
  public:
   FlashRun(const CommandOptions& options, const Console& console)
@@ -95,6 +88,7 @@ class FlashRun {
   void Sent(const QByteArray& data);
   void Received(const QByteArray& data);
   void ConnectionStep(bool started);
+  void SetRefusal(const UploadResult& result);
   void ShowProgress();
   void Say(const QString& text);
   int Finish(Outcome outcome, const QString& message);
@@ -118,7 +112,6 @@ class FlashRun {
 
   QString failure_;  // why the run failed, when it did
   Outcome failureOutcome_ = Outcome::Error;
-  QString refusal_;  // the refusal the session showed, if any
   bool interrupted_ = false;
   bool identified_ = false;
   bool uploading_ = false;
@@ -179,12 +172,7 @@ int FlashRun::Exec() {
   QTimer::singleShot(0, &loop_, [this] {
     TKelLink& link = instrument_->link;
     session_->cbStartClick();
-    if (session_->Display().status == QLatin1String("Waiting")) {  // the first question was declined
-      failure_ = QStringLiteral("cancelled by the operator");
-      failureOutcome_ = Outcome::Cancelled;
-      loop_.quit();
-      return;
-    }
+    if (session_->Result().outcome != UploadOutcome::None) return;  // ended at once (the erase warning declined)
     // Identification is given its time from the moment the link is up.
     link.OnLinkUp = [this, inner = link.OnLinkUp](QObject* sender, bool status) {
       if (status && failure_.isEmpty() && !identified_) identifyTimer_.start(options_.identifyTimeoutS * 1000);
@@ -211,6 +199,10 @@ int FlashRun::Exec() {
       return Finish(Outcome::Timeout, QStringLiteral("the instrument did not come up in time"));
     case UploadOutcome::LinkFailed:
       return Finish(Outcome::Error, QStringLiteral("the link could not be opened"));
+    case UploadOutcome::Refused:
+    case UploadOutcome::Cancelled:
+      SetRefusal(session_->Result());
+      return Finish(failureOutcome_, failure_);
     case UploadOutcome::Stalled:  // the command's own progress bound comes first
     case UploadOutcome::Closed:
     case UploadOutcome::None:
@@ -227,22 +219,17 @@ void FlashRun::Wire() {
   TZelvoPro& zelvo = instrument_->zelvo;
 
   dialogs_.BeforePrint = [this] { progress_.Break(); };
-  dialogs_.OnShown = [this](const QString& text) {
-    if (IsRefusalText(text)) refusal_ = text;
-    if (text == QLatin1String(upload_text::kConnectionTimeOut)) {
-      Fail(Outcome::Timeout, QStringLiteral("the instrument did not come up in time"));
-    } else if (text == QLatin1String(kErrorSendingFlash)) {
-      // Shown once already; the summary says it in other words.
-      QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QStringLiteral("the instrument acknowledged another page")); });
-    } else if (text == QLatin1String(kSlaveModeRefused)) {
-      // The instrument cannot be reached through this dock; waiting for the
-      // connect time-out would tell nothing more.
-      QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QLatin1String(kSlaveModeRefused)); });
-    } else if (text == QLatin1String(kErrorSendingLoader)) {
-      QTimer::singleShot(0, &loop_, [this] {
-        Fail(Outcome::Error, QStringLiteral("the instrument did not accept a flash loader chunk"));
-      });
-    }
+  // The instrument cannot be reached through this dock; waiting for the
+  // connect time-out would tell nothing more.
+  link.OnSlaveModeRefused = [this](QObject*) {
+    QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QLatin1String(kSlaveModeRefusedText)); });
+  };
+  // Shown once already; the summary says it in other words.
+  zelvo.OnUploadHalted = [this](QObject*, UploadHalt halt) {
+    const QString why = halt == UploadHalt::WrongPageAcknowledged
+                            ? QStringLiteral("the instrument acknowledged another page")
+                            : QStringLiteral("the instrument did not accept a flash loader chunk");
+    QTimer::singleShot(0, &loop_, [this, why] { Fail(Outcome::Error, why); });
   };
   link.OnDebugSend = [this](QObject*, const QByteArray& data) { Sent(data); };
   link.OnDebugReceive = [this](QObject*, const QByteArray& data) { Received(data); };
@@ -359,18 +346,33 @@ void FlashRun::ConnectionStep(bool started) {
   }
   if (!failure_.isEmpty()) return;
   // Refused, or no file accepted: the session has released the instrument.
-  if (!dialogs_.DeclinedGuard().isEmpty()) {
-    QString question = dialogs_.DeclinedGuard();
-    failure_ = QStringLiteral("declined without --force: ") + question.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    failureOutcome_ = Outcome::Refused;
-  } else if (!refusal_.isEmpty()) {
-    failure_ = refusal_;
-    failureOutcome_ = Outcome::Refused;
-  } else {
-    failure_ = QStringLiteral("cancelled by the operator");
-    failureOutcome_ = Outcome::Cancelled;
-  }
+  SetRefusal(session_->Result());
   releaseTimer_.start(kReleaseWaitMs);
+}
+
+// The run's refusal, from the session's value, in the summary's words.
+void FlashRun::SetRefusal(const UploadResult& result) {
+  failureOutcome_ = IsCancellation(result.refusal) ? Outcome::Cancelled : Outcome::Refused;
+  switch (result.refusal) {
+    case RunRefusal::LtdNotOverInfrared: failure_ = QLatin1String(upload_text::kLtdNotSupported); return;
+    case RunRefusal::VersionTooOld:
+      failure_ = upload_text::VersionNotSupported(result.instrument.InstFlashVersion);
+      return;
+    case RunRefusal::FileNotValid: failure_ = InvalidFlashFileText(result.instrument); return;
+    case RunRefusal::TypeDeclined:
+    case RunRefusal::OlderVersionDeclined: {
+      QString question = dialogs_.DeclinedGuard();  // its words, for the summary
+      failure_ = QStringLiteral("declined without --force: ") + question.replace(QLatin1Char('\r'), QLatin1Char(' '));
+      return;
+    }
+    case RunRefusal::None:
+    case RunRefusal::EraseDeclined:
+    case RunRefusal::NoFileChosen:
+    case RunRefusal::UpgradeDeclined:
+      failure_ = QStringLiteral("cancelled by the operator");
+      failureOutcome_ = Outcome::Cancelled;
+      return;
+  }
 }
 
 void FlashRun::ShowProgress() {

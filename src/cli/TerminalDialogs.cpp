@@ -21,7 +21,6 @@ void TerminalDialogs::Print(const QString& prefix, const QString& text) {
 void TerminalDialogs::ShowMessage(const QString& text) {
   shown_ << text;
   Print(QString(), text);
-  if (OnShown) OnShown(text);
 }
 
 bool TerminalDialogs::AskTerminal(const QString& prompt) {
@@ -76,7 +75,6 @@ MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButt
   if (buttons == MsgButtons::OKCancel)
     result = Ask(text, QStringLiteral("[OK/Cancel]")) ? MsgResult::OK : MsgResult::Cancel;
   if (buttons == MsgButtons::YesNo) result = Ask(text, QStringLiteral("[Yes/No]")) ? MsgResult::Yes : MsgResult::No;
-  if (OnShown) OnShown(text);
   return result;
 }
 

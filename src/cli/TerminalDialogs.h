@@ -48,8 +48,6 @@ class TerminalDialogs final : public DialogsService {
 
   // Called before anything is printed (the progress bar steps aside).
   std::function<void()> BeforePrint;
-  // Called with every message or question text after it was shown.
-  std::function<void(const QString&)> OnShown;
 
  private:
   bool Ask(const QString& text, const QString& prompt);

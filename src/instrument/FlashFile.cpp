@@ -92,15 +92,22 @@ QString InvalidFlashFileText(const InstrumentIdentity& instrument) {
 }
 
 std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
-                                                 const std::function<bool()>& stillWanted) {
+                                                 const std::function<bool()>& stillWanted, FileRefusal* refusal) {
+  FileRefusal last = FileRefusal::NoneChosen;
+  const auto endWith = [&](FileRefusal why) -> std::optional<AcceptedFlashFile> {
+    if (refusal) *refusal = why;
+    return std::nullopt;
+  };
   const auto gone = [&] { return stillWanted && !stillWanted(); };
   for (;;) {
     const std::optional<QString> path = Dialogs().OpenFile(QString::fromLatin1(kFlashFileFilter));
-    if (!path || gone()) return std::nullopt;
+    if (gone()) return endWith(FileRefusal::InstrumentGone);
+    if (!path) return endWith(last);
 
     if (!file.LoadFlashFile(*path, instrument.IsNG)) {
       MessageDlg(InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
-      if (gone()) return std::nullopt;
+      if (gone()) return endWith(FileRefusal::InstrumentGone);
+      last = FileRefusal::NotValid;
       continue;
     }
 
@@ -111,14 +118,20 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
       const QByteArray question = "The flash file type that you are loading \"" + fileType +
                                   "\" is different then the instrument type!\rProceed anyway?";
       const MsgResult proceed = MessageDlg(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
-      if (gone()) return std::nullopt;
-      if (proceed != MsgResult::Yes) continue;
+      if (gone()) return endWith(FileRefusal::InstrumentGone);
+      if (proceed != MsgResult::Yes) {
+        last = FileRefusal::TypeDeclined;
+        continue;
+      }
     }
 
     const MsgResult upgrade = MessageDlg(ToText("Upgrade To Version " + file.FileFlashVersion()),
                                          MsgIcon::Confirmation, MsgButtons::YesNo);
-    if (gone()) return std::nullopt;
-    if (upgrade != MsgResult::Yes) continue;
+    if (gone()) return endWith(FileRefusal::InstrumentGone);
+    if (upgrade != MsgResult::Yes) {
+      last = FileRefusal::UpgradeDeclined;
+      continue;
+    }
 
     const double installed = VersionToNumber(instrument.InstFlashVersion);
     const double offered = VersionToNumber(file.FileFlashVersion());
@@ -126,8 +139,11 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
       const MsgResult older =
           MessageDlg(QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
                      MsgIcon::Confirmation, MsgButtons::YesNo);
-      if (gone()) return std::nullopt;
-      if (older != MsgResult::Yes) continue;
+      if (gone()) return endWith(FileRefusal::InstrumentGone);
+      if (older != MsgResult::Yes) {
+        last = FileRefusal::OlderVersionDeclined;
+        continue;
+      }
     }
 
     return AcceptedFlashFile{*path,

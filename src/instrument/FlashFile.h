@@ -72,13 +72,26 @@ struct AcceptedFlashFile {
   QByteArray flashDate;    // "(" + date + ")"
 };
 
+// Why a file choice ended without a file: the last step that sent the
+// operator back to the file dialog before it was cancelled, or none.
+enum class FileRefusal {
+  NoneChosen,            // the dialog cancelled, nothing refused before
+  NotValid,              // a file of the wrong size for the instrument's generation
+  TypeDeclined,          // "... is different then the instrument type!" answered No
+  UpgradeDeclined,       // "Upgrade To Version ..." answered No
+  OlderVersionDeclined,  // "... older then the existing one!" answered No
+  InstrumentGone,        // stillWanted said no
+};
+
 // The operator's file choice: open-file dialog, size check, type and version
 // questions, looping until a file is accepted or the dialog is cancelled
-// (nothing returned then). Runs entirely through the dialogs service.
-// stillWanted, when given, is asked after every dialog: once it says no (the
-// instrument went away meanwhile), the choice ends with nothing.
+// (nothing returned then, and *refusal, when given, says why). Runs entirely
+// through the dialogs service. stillWanted, when given, is asked after every
+// dialog: once it says no (the instrument went away meanwhile), the choice
+// ends with nothing.
 std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
-                                                 const std::function<bool()>& stillWanted = {});
+                                                 const std::function<bool()>& stillWanted = {},
+                                                 FileRefusal* refusal = nullptr);
 
 // Texts of the file dialogue.
 inline constexpr const char* kFlashFileFilter = "Binary File|*.bin";

@@ -1,5 +1,6 @@
 #include "instrument/ZelvoPro.h"
 
+#include <QPointer>
 #include <QtEndian>
 #include <algorithm>
 #include <cctype>
@@ -361,7 +362,9 @@ void TZelvoPro::StartFlashUpload() {
 
 void TZelvoPro::PageSequencer(int error) {
   if (error != 0) {
+    QPointer<TZelvoPro> self(this);
     ShowMessage(QLatin1String(kErrorSendingFlash));
+    if (self) Raise(OnUploadHalted, this, UploadHalt::WrongPageAcknowledged);
     return;
   }
   ++pageCounter_;
@@ -396,7 +399,9 @@ void TZelvoPro::SendLoader() {
 
 void TZelvoPro::LoaderAcknowledged(const QByteArray& data) {
   if (!HasAck(data)) {
+    QPointer<TZelvoPro> self(this);
     ShowMessage(QLatin1String(kErrorSendingLoader));
+    if (self) Raise(OnUploadHalted, this, UploadHalt::LoaderChunkRefused);
     return;
   }
   ++loaderChunk_;

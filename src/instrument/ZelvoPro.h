@@ -30,6 +30,9 @@ namespace zelvo {
 
 class TKelLink;
 
+// Why the programming sequence stopped on a reply it cannot go on from.
+enum class UploadHalt { WrongPageAcknowledged, LoaderChunkRefused };
+
 class TZelvoPro : public QObject {
  public:
   explicit TZelvoPro(QObject* owner = nullptr);
@@ -50,6 +53,8 @@ class TZelvoPro : public QObject {
   TSentEE OnProgFlashSent;                         // 0 success, 1 failure
   TOnProgress OnFlashProgress;                     // (Sender, Position, Total)
   std::function<void(QObject*, int)> OnErrorWritingEE;  // (Sender, EEType): chunk index
+  // The sequence stopped (its message has been shown); nothing more is sent.
+  std::function<void(QObject*, UploadHalt)> OnUploadHalted;
 
   // --- Operations ---
   // True starts identification; False asks the instrument to stand by.

@@ -365,7 +365,12 @@ void TKelLink::OpenDock(ILinkDock* dock, bool repeatWhileRetry, int timeOut) {
     if (!self) return;
     ++tries;
   } while (repeatWhileRetry && retry && tries < kMaxSlaveModeTries && !limitReached);
-  if (repeatWhileRetry && retry) ShowMessage(QStringLiteral("SLV Error - Dock did not accept slave mode!"));
+  if (repeatWhileRetry && retry) {
+    ShowMessage(QLatin1String(kSlaveModeRefusedText));
+    if (!self) return;
+    Raise(OnSlaveModeRefused, this);
+    if (!self) return;
+  }
   WireDock(dock);
 }
 

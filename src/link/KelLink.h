@@ -37,6 +37,8 @@ class TIrSocket : public TWIrCOMMSocket {
   TKelLink* link_;
 };
 
+inline constexpr const char* kSlaveModeRefusedText = "SLV Error - Dock did not accept slave mode!";
+
 class TKelLink : public QObject {
  public:
   explicit TKelLink(QObject* owner = nullptr);
@@ -49,6 +51,9 @@ class TKelLink : public QObject {
   // The transport could not be opened at all (the reason has been shown):
   // nothing will come up, so no connect time-out follows.
   TNotifyEvent OnOpenFailed;
+  // The dock refused slave mode on every try (the reason has been shown);
+  // the connect time-out still runs.
+  TNotifyEvent OnSlaveModeRefused;
 
   TKelType InstrumentType() const { return type_; }
   void SetInstrumentType(TKelType type) { type_ = type; }

@@ -27,6 +27,25 @@ QString UploadStalled(const QString& where, int seconds) {
 
 using namespace upload_text;
 
+bool IsCancellation(RunRefusal refusal) {
+  return refusal == RunRefusal::EraseDeclined || refusal == RunRefusal::NoFileChosen ||
+         refusal == RunRefusal::UpgradeDeclined;
+}
+
+namespace {
+RunRefusal RefusalOf(FileRefusal refusal) {
+  switch (refusal) {
+    case FileRefusal::NoneChosen: return RunRefusal::NoFileChosen;
+    case FileRefusal::NotValid: return RunRefusal::FileNotValid;
+    case FileRefusal::TypeDeclined: return RunRefusal::TypeDeclined;
+    case FileRefusal::UpgradeDeclined: return RunRefusal::UpgradeDeclined;
+    case FileRefusal::OlderVersionDeclined: return RunRefusal::OlderVersionDeclined;
+    case FileRefusal::InstrumentGone: break;
+  }
+  return RunRefusal::None;
+}
+}  // namespace
+
 void ApplyDesignTimeValues(TKelLink& link, TZelvoPro& instrument) {
   link.SetInstrumentType(TKelType::tpZelvoPro);
   link.SetRS232Port(1);
@@ -89,10 +108,14 @@ void UploadSession::ShowReleaseTexts() {
 void UploadSession::cbStartClick() {
   if (dock_) dock_->SetEthernetAddress(dockAddress_);
   fileAccepted_ = false;
+  result_ = UploadResult{};
   if (OnClearTrace) OnClearTrace();
   elapsedSeconds_ = 0;
 
-  if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) return;
+  if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) {
+    Refuse(RunRefusal::EraseDeclined);
+    return Finish(UploadOutcome::Cancelled);
+  }
 
   // Opening the link and the dock's message wait in nested loops: the
   // instrument may come online, or the run end, before they return. What
@@ -173,6 +196,13 @@ void UploadSession::EndWithoutLinkDown(UploadOutcome outcome) {
   tmrInstrDisc_->SetEnabled(true);
 }
 
+void UploadSession::Refuse(RunRefusal refusal) { result_.refusal = refusal; }
+
+void UploadSession::Finish(UploadOutcome outcome) {
+  result_.outcome = outcome;
+  if (OnFinished) OnFinished(outcome);
+}
+
 void UploadSession::StartLimit(int seconds) {
   limitTimer_->SetEnabled(false);
   if (seconds <= 0) return;
@@ -188,7 +218,7 @@ void UploadSession::LimitReached() {
   limitTimer_->SetEnabled(false);
   ++statusEvents_;
   if (uploadInProgress_) {
-    stalledAt_ = WhereTheUploadStopped();
+    result_.stalledAt = WhereTheUploadStopped();
     AskToStandBy();
     ShowReleaseTexts();
     EndWithoutLinkDown(UploadOutcome::Stalled);
@@ -261,6 +291,8 @@ void UploadSession::tmrInstrConTimer() {
       instrument_->InstrumentKind() == 9 ? QStringLiteral("Type: ZelvoPro") : QStringLiteral("Type: ZelvoLtd");
   display_.flashVersion = QStringLiteral("Flash Version: ") + ToText(instrument_->InstFlashVersion()) +
                           QLatin1Char(' ') + ToText(instrument_->InstFlashType());
+  result_.identified = true;
+  result_.instrument = instrument_->Identity();
   Changed();
   ProcessMessages();
   if (!StillOnline()) return ConnectionStepEnded(false);
@@ -270,25 +302,33 @@ void UploadSession::tmrInstrConTimer() {
   const QByteArray type = instrument_->InstFlashType();
   const bool ng = instrument_->IsNG();
   if (instrument_->InstrumentKind() == 10 && ((!ng && type != "P") || (ng && type != "D"))) {
+    Refuse(RunRefusal::LtdNotOverInfrared);
     MessageDlg(QLatin1String(kLtdNotSupported), MsgIcon::Warning, MsgButtons::OK);
     return Release();
   }
   if (number > 0 && number < 0.5) {
+    Refuse(RunRefusal::VersionTooOld);
     MessageDlg(VersionNotSupported(version), MsgIcon::Warning, MsgButtons::OK);
     return Release();
   }
 
-  const std::optional<AcceptedFlashFile> accepted =
-      SelectFlashFile(instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); });
+  FileRefusal fileRefusal = FileRefusal::NoneChosen;
+  const std::optional<AcceptedFlashFile> accepted = SelectFlashFile(
+      instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); }, &fileRefusal);
   if (!StillOnline()) return ConnectionStepEnded(false);
   fileAccepted_ = accepted.has_value();
   if (!accepted) {
+    Refuse(RefusalOf(fileRefusal));
     uploadInProgress_ = false;
     uploadDone_ = false;
     return Release();
   }
   display_.newFlash = accepted->upgradingTo;
   display_.flashDate = accepted->flashDate;
+  result_.fileAccepted = true;
+  result_.fileVersion = instrument_->FileFlashVersion();
+  result_.fileType = instrument_->FileFlashType();
+  result_.fileDate = instrument_->FileFlashDate();
   if (useDock_) {
     SetLcd(2, "Loading Instr ");
     SetLcd(3, "FLASH  ");
@@ -350,7 +390,7 @@ void UploadSession::tmrInstrDiscTimer() {
     if (outcome == UploadOutcome::TimedOut)
       MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
     else if (outcome == UploadOutcome::Stalled)
-      MessageDlg(UploadStalled(stalledAt_, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(UploadStalled(result_.stalledAt, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
   } else if (uploadDone_ && programFailed_) {
     // The instrument refused the program command: its firmware was not
     // replaced, whatever the pages did.
@@ -377,13 +417,15 @@ void UploadSession::tmrInstrDiscTimer() {
     MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
     uploadInProgress_ = false;
   } else {
-    outcome = UploadOutcome::Closed;
+    // Closed before an upload: what ruled it out, if anything, names it.
+    outcome = result_.refusal == RunRefusal::None  ? UploadOutcome::Closed
+              : IsCancellation(result_.refusal)     ? UploadOutcome::Cancelled
+                                                    : UploadOutcome::Refused;
     MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
   }
   display_.progress = 0;
   Changed();
-  lastOutcome_ = outcome;
-  if (OnFinished) OnFinished(outcome);
+  Finish(outcome);
 }
 
 // --- Progress ---
@@ -413,7 +455,10 @@ QString UploadSession::TimeText(int elapsedSeconds) {
 }
 
 void UploadSession::ZelvoPro1FlashProgress(int position, int total) {
-  if (uploadInProgress_) StartLimit(stallLimitS_);  // a page was acknowledged
+  if (uploadInProgress_) {  // a page was acknowledged
+    result_.pagesAcknowledged = instrument_->PageCounter();
+    StartLimit(stallLimitS_);
+  }
   display_.progress = GaugePercent(position, total);
   display_.address = AddressText(position);
   display_.page = PageText(position, instrument_->IsNG());
@@ -430,6 +475,7 @@ void UploadSession::tmrDockLCDUpdTimer() {
 
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
   limitTimer_->SetEnabled(false);
+  result_.pagesAcknowledged = instrument_->PageCounter();
   uploadDone_ = true;
   programFailed_ = error > 0;
   if (error <= 0) {

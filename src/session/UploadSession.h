@@ -15,6 +15,7 @@
 
 #include "core/Dialogs.h"
 #include "core/Events.h"
+#include "instrument/FlashFile.h"
 
 namespace zelvo {
 
@@ -40,12 +41,46 @@ struct UploadDisplay {
   bool connectedGroupBusy = false;  // window, instrument panel, Stop, gauge, LED panel, dock controls
 };
 
-// How a run ended, for front ends that need to know (the command line).
+// How a run ended.
+//   Closed      the link went down before an upload (Stop, or the instrument
+//               gone), nothing refused
+//   Refused     the instrument or the operator's answers ruled the upload out
+//   Cancelled   the operator declined the erase warning or the upgrade, or
+//               chose no file
 //   TimedOut    no instrument came up (connect time-out), or it never
 //               completed identification within the identification limit
 //   Stalled     the upload made no progress within the progress limit
 //   LinkFailed  the transport could not be opened at all
-enum class UploadOutcome { None, Completed, ProgramFailed, UnexpectedDisconnect, Closed, TimedOut, Stalled, LinkFailed };
+enum class UploadOutcome {
+  None, Completed, ProgramFailed, UnexpectedDisconnect, Closed, Refused, Cancelled, TimedOut, Stalled, LinkFailed
+};
+
+// What ruled an upload out, when something did.
+enum class RunRefusal {
+  None,
+  EraseDeclined,         // the erase warning cancelled
+  LtdNotOverInfrared,    // a ZelvoLTD whose firmware type takes no upload this way
+  VersionTooOld,         // firmware below 0.5 takes no upload
+  NoFileChosen,          // the file dialog cancelled
+  FileNotValid,          // the last file chosen was not for the instrument's generation
+  TypeDeclined,          // the differing firmware type declined
+  UpgradeDeclined,       // "Upgrade To Version ..." declined
+  OlderVersionDeclined,  // the older version declined
+};
+// Cancelled rather than refused: the operator chose not to go on.
+bool IsCancellation(RunRefusal refusal);
+
+// How the latest run went, as values; front ends decide from this alone.
+struct UploadResult {
+  UploadOutcome outcome = UploadOutcome::None;  // None while the run goes on
+  RunRefusal refusal = RunRefusal::None;
+  bool identified = false;
+  InstrumentIdentity instrument;  // once identified
+  bool fileAccepted = false;
+  QByteArray fileVersion, fileType, fileDate;  // once a file was accepted
+  int pagesAcknowledged = 0;
+  QString stalledAt;  // where a stalled upload stopped ("page 8 of 391")
+};
 
 class UploadSession : public QObject {
  public:
@@ -84,7 +119,8 @@ class UploadSession : public QObject {
   bool UploadInProgress() const { return uploadInProgress_; }
   bool UploadDone() const { return uploadDone_; }
   int ElapsedSeconds() const { return elapsedSeconds_; }
-  UploadOutcome LastOutcome() const { return lastOutcome_; }
+  UploadOutcome LastOutcome() const { return result_.outcome; }
+  const UploadResult& Result() const { return result_; }
 
   // Raised after every change of Display().
   std::function<void()> OnDisplayChanged;
@@ -114,6 +150,8 @@ class UploadSession : public QObject {
   void LimitReached();
   void LinkOpenFailed();
   void EndWithoutLinkDown(UploadOutcome outcome);
+  void Refuse(RunRefusal refusal);
+  void Finish(UploadOutcome outcome);
   QString WhereTheUploadStopped() const;
 
   TZelvoPro* instrument_;
@@ -131,7 +169,7 @@ class UploadSession : public QObject {
   bool uploadDone_ = false;
   bool programFailed_ = false;
   int elapsedSeconds_ = 0;
-  UploadOutcome lastOutcome_ = UploadOutcome::None;
+  UploadResult result_;
   // Bounds on waiting, and the timer that runs the one in force.
   int identifyLimitS_ = kDefaultLimitS;
   int stallLimitS_ = kDefaultLimitS;
@@ -140,7 +178,6 @@ class UploadSession : public QObject {
   // connect time-out, a link that could not be opened): the disconnection
   // step ends the run this way.
   UploadOutcome endOutcome_ = UploadOutcome::None;
-  QString stalledAt_;      // where a stalled upload stopped
   bool connecting_ = false;  // from Start to the instrument online or the run's end
   // The run was ended while the link was still up: its going down later
   // belongs to that run, not to a new one.

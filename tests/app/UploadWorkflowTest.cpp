@@ -103,6 +103,14 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
 
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
+  const UploadResult& result = form_->Session()->Result();
+  EXPECT_EQ(result.outcome, UploadOutcome::Completed);
+  EXPECT_EQ(result.refusal, RunRefusal::None);
+  EXPECT_TRUE(result.identified);
+  EXPECT_EQ(result.instrument.InstFlashVersion, "9.05");
+  EXPECT_EQ(result.fileVersion, "9.12");
+  EXPECT_EQ(result.fileType, "A");
+  EXPECT_EQ(result.pagesAcknowledged, 391);
   EXPECT_EQ(Instrument().CountOf("WEP"), 391);
   EXPECT_EQ(Instrument().CountOf("WAE"), 4);
   EXPECT_EQ(Instrument().CountOf("PFM"), 1);
@@ -186,7 +194,8 @@ TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
   EXPECT_TRUE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
-  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_EQ(outcome_, UploadOutcome::Refused);
+  EXPECT_EQ(form_->Session()->Result().refusal, RunRefusal::LtdNotOverInfrared);
   for (const DialogCall& call : dialogs_.Calls()) EXPECT_NE(call.kind, DialogCall::Kind::OpenFile);
 }
 
@@ -199,7 +208,8 @@ TEST_F(UploadWorkflow, ZelvoLtdClassicWithTypePProceeds) {
   EXPECT_FALSE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
   EXPECT_EQ(dialogs_.Calls()[2].kind, DialogCall::Kind::OpenFile);
   EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));  // reset after the release
-  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_EQ(outcome_, UploadOutcome::Cancelled);
+  EXPECT_EQ(form_->Session()->Result().refusal, RunRefusal::NoFileChosen);
 }
 
 TEST_F(UploadWorkflow, VersionBelowHalfIsRefusedZeroAndHalfProceed) {
@@ -374,7 +384,7 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   clock_.Advance(1000);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
-  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_EQ(outcome_, UploadOutcome::Cancelled);
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
 }
 

@@ -52,10 +52,10 @@ class FailurePath : public ::testing::Test {
       EXPECT_TRUE(Finished());
     };
   }
-  void ExpectIdleAfterTheDisconnection() {
+  void ExpectIdleAfterTheDisconnection(UploadOutcome outcome = UploadOutcome::Closed) {
     zelvo::test::Settle();
     clock_.Advance(5000);
-    EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::Closed});
+    EXPECT_EQ(outcomes_, QList<UploadOutcome>{outcome});
     const UploadDisplay& d = session_->Display();
     EXPECT_EQ(d.status, QStringLiteral("Waiting"));
     EXPECT_TRUE(d.startEnabled);
@@ -111,7 +111,7 @@ TEST_F(FailurePath, LinkLostWhileARefusalShows) {
   LoseTheLinkDuring([](const DialogCall& call) { return call.text == QLatin1String(kLtdNotSupported); });
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
-  ExpectIdleAfterTheDisconnection();
+  ExpectIdleAfterTheDisconnection(UploadOutcome::Refused);
   EXPECT_EQ(world_->Instrument().CountOf("STB"), 0);
 }
 
@@ -168,4 +168,56 @@ TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsTheRunAtOnce) {
   clock_.Advance(60000);
   EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
   EXPECT_EQ(outcomes_.size(), 1);
+}
+
+// Each way a run is ruled out is named in the session's result; the front
+// ends read it there, not from the wording of what was shown.
+TEST_F(FailurePath, EachRefusalIsNamedInTheResult) {
+  struct Case {
+    const char* name;
+    sim::SimInstrumentConfig instrument;
+    bool eraseConfirmed;
+    QString file;  // empty: the file dialog is cancelled
+    QList<MsgResult> answers;
+    RunRefusal refusal;
+    UploadOutcome outcome;
+  };
+  const QString ng912 = files_.Make(true, "9.12");
+  const Case cases[] = {
+      {"erase declined", {9, "9.05", "A", 0}, false, {}, {}, RunRefusal::EraseDeclined, UploadOutcome::Cancelled},
+      {"ltd over infrared", {10, "7.5", "P", 0}, true, {}, {}, RunRefusal::LtdNotOverInfrared, UploadOutcome::Refused},
+      {"version too old", {9, "0.4", "A", 0}, true, {}, {}, RunRefusal::VersionTooOld, UploadOutcome::Refused},
+      {"no file", {9, "9.05", "A", 0}, true, {}, {}, RunRefusal::NoFileChosen, UploadOutcome::Cancelled},
+      {"other generation", {9, "9.05", "A", 0}, true, files_.Make(false, "7.62"), {}, RunRefusal::FileNotValid,
+       UploadOutcome::Refused},
+      {"type declined", {9, "9.05", "B", 0}, true, ng912, {MsgResult::No}, RunRefusal::TypeDeclined,
+       UploadOutcome::Refused},
+      {"upgrade declined", {9, "9.05", "A", 0}, true, ng912, {MsgResult::No}, RunRefusal::UpgradeDeclined,
+       UploadOutcome::Cancelled},
+      {"older declined", {9, "9.50", "A", 0}, true, ng912, {MsgResult::Yes, MsgResult::No},
+       RunRefusal::OlderVersionDeclined, UploadOutcome::Refused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    outcomes_.clear();
+    dialogs_.Clear();
+    Open(c.instrument);
+    dialogs_.Answer(c.eraseConfirmed ? MsgResult::OK : MsgResult::Cancel);
+    if (!c.file.isEmpty()) dialogs_.AnswerFile(c.file);
+    for (MsgResult answer : c.answers) dialogs_.Answer(answer);
+    session_->cbStartClick();
+    ASSERT_TRUE(Finished());
+    const UploadResult& result = session_->Result();
+    EXPECT_EQ(outcomes_, QList<UploadOutcome>{c.outcome});
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.refusal, c.refusal);
+    EXPECT_EQ(result.identified, c.eraseConfirmed);
+    EXPECT_EQ(result.instrument.InstFlashVersion, c.eraseConfirmed ? c.instrument.version : QByteArray());
+    EXPECT_FALSE(result.fileAccepted);
+    EXPECT_EQ(world_->Instrument().CountOf("WEP"), 0);
+    session_.reset();
+    zelvo_.reset();
+    link_.reset();
+    world_.reset();
+  }
 }
