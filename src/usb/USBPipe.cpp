@@ -17,13 +17,6 @@ namespace zelvo {
 
 namespace {
 
-// Error code reported for a transfer on a pipe that is not open.
-#ifdef _WIN32
-constexpr int kErrorNotOpen = 6;  // ERROR_INVALID_HANDLE
-#else
-constexpr int kErrorNotOpen = EBADF;
-#endif
-
 // How long one pass of a main-thread wait sleeps at most; the receive thread
 // wakes it as soon as the awaited change happens.
 constexpr int kMainWaitSliceMs = 50;
@@ -263,7 +256,7 @@ int TUSBPipe::PullData() {
     }
     if (count >= InputTrigger()) Raise(OnData, this, PipeNumber(), count);
   } else {
-    OnPumpingError();
+    // Already reported through OnError where the read failed.
     Diagnostic(QStringLiteral("TUSBPipe.PullData **ERROR** - Pipe=") + N(PipeNumber()) + QStringLiteral(", RecvData=") + N(n));
   }
   return n;
@@ -282,8 +275,7 @@ int TUSBPipe::RecvData(QByteArray& data) {
   int r = 0;
   do {
     QByteArray piece;
-    r = FReadUSBDevFile(PacketSizeForTransfers(), piece);
-    if (r < 0) OnPumpingError();
+    r = FReadUSBDevFile(PacketSizeForTransfers(), piece);  // reports its own failure
     gathered.append(piece);
     ++reads;
   } while (gathered.size() <= kGatherLimit && r > 0 && reads < kMaxReadsPerService);

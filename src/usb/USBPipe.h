@@ -35,6 +35,7 @@
 #include <QUuid>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -92,6 +93,12 @@ class TUSBPipe : public QObject {
   static constexpr int kMaxReadsPerService = 11;
   static constexpr int kOutputPiece = 64;            // bytes written per service
   static constexpr int kMaxEmptyWrites = 8;          // writes of 0 bytes before giving up a piece
+  // Error code reported for a transfer on a pipe that is not open.
+#ifdef _WIN32
+  static constexpr int kErrorNotOpen = 6;  // ERROR_INVALID_HANDLE
+#else
+  static constexpr int kErrorNotOpen = EBADF;
+#endif
 
   // owner may be null (tests); the backend must outlive the pipe.
   TUSBPipe(TUSBDevice* owner, UsbBackend& backend);
@@ -141,17 +148,25 @@ class TUSBPipe : public QObject {
   // Main thread. Takes every received byte.
   QByteArray ReadData();
 
-  // Receive thread. Service an input pipe / an output pipe; return the bytes
-  // moved (PullData: -1 when the read failed).
+  // Receive-thread operations; repeat calls are safe. A failed transfer is
+  // reported once, through OnPumpingError, by the step that finds it.
+  // Services an input pipe: returns the bytes read, or -1 when reading failed.
   int PullData();
+  // Services an output pipe: returns the bytes written.
   int PushData();
-  // Gathers up to 11 reads (stops once more than 512 bytes); bytes or < 0.
+  // Gathers up to 11 reads (stops once more than 512 bytes): returns their
+  // count, or < 0 when the pipe is not open or a read failed (what was
+  // gathered is dropped).
   int RecvData(QByteArray& data);
   // Writes count bytes in chunks of the packet size; bytes written or -1.
   int WriteData(const QByteArray& data, int count);
+  // One read of at most length bytes: returns the count, or -1 (reported).
   int FReadUSBDevFile(int length, QByteArray& out);
+  // One write of count bytes: returns the count written, or -1 (reported).
   int FWriteUSBDeviceFile(const std::uint8_t* data, int count);
   std::unique_ptr<UsbPipeFile> FOpenUSBDeviceFile(const QString& devicePath, int n);
+  // The pipe's one error path: raises OnError (pipe, PipeNumber, LastError)
+  // and writes the diagnostic, on the thread that found the failure.
   void OnPumpingError();
 
  private:
