@@ -23,16 +23,6 @@ constexpr int kMainWaitSliceMs = 50;
 
 QString N(int value) { return QString::number(value); }
 
-QString ExceptionText(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return QString::fromLocal8Bit(e.what());
-  } catch (...) {
-    return QStringLiteral("unknown exception");
-  }
-}
-
 }  // namespace
 
 QString UsbErrorText(const UsbBackend& backend, int code) {
