@@ -463,13 +463,11 @@ void TUSBDevThread::Execute() {
 
 // --- TUSBDevice -------------------------------------------------------------
 
-struct TUSBDevice::Delivery {
-  std::function<void()> fn;
-  bool done = false;
-  bool released = false;
-};
-
-TUSBDevice::TUSBDevice(QObject* owner) : QObject(owner), backend_(CurrentUsbBackend()) {
+TUSBDevice::TUSBDevice(QObject* owner)
+    : QObject(owner),
+      backend_(CurrentUsbBackend()),
+      main_thread_calls_(this, QStringLiteral("TUSBDevice - EXCEPTION in an event handler - "),
+                         [this] { NotifyStateWaiters(); }) {
   thread_ = std::make_unique<TUSBDevThread>(this);
   thread_->start();
 }
@@ -490,6 +488,7 @@ void TUSBDevice::RequestStop() {
     stop_ = true;
   }
   state_cv_.notify_all();
+  main_thread_calls_.Stop();  // a notification waiting for the main thread is dropped
 }
 
 bool TUSBDevice::OnReceiveThread() const { return thread_ && QThread::currentThread() == thread_.get(); }
@@ -742,7 +741,7 @@ void TUSBDevice::HandlePipeData(int pipe, int count) {
   last_pipe_ = pipe;
   last_count_ = count;
   if (!use_windows_msgs_) {
-    RunOnMain([this, pipe, count] { DeliverPipeData(pipe, count); });
+    main_thread_calls_.Run([this, pipe, count] { DeliverPipeData(pipe, count); });
   } else {
     // The posted notification message: handled from the message loop, with the
     // pipe and count stored at the time it runs.
@@ -770,74 +769,30 @@ void TUSBDevice::HandlePipeError(int pipe, int error) {
   if (RefreshDeviceList()) {
     if (!DeviceList().contains(DeviceName())) {
       Disconnect();
-      RunOnMain([this] { Raise(OnDeviceRemoved, this); });
+      main_thread_calls_.Run([this] { Raise(OnDeviceRemoved, this); });
     }
     return;
   }
   last_pipe_ = pipe;
   last_error_ = error;
-  RunOnMain([this, pipe, error] { Raise(OnPipeError, this, pipe, error); });
+  main_thread_calls_.Run([this, pipe, error] { Raise(OnPipeError, this, pipe, error); });
 }
 
 void TUSBDevice::HandleOpenPipeError(int pipe, int error, const QString& path) {
   last_pipe_ = pipe;
   last_error_ = error;
-  RunOnMain([this, pipe, error, path] { Raise(OnOpenPipeError, this, pipe, error, path); });
+  main_thread_calls_.Run([this, pipe, error, path] { Raise(OnOpenPipeError, this, pipe, error, path); });
 }
 
-// --- handing work to the main thread -----------------------------------------
+// --- waiting for the receive thread on the main thread ----------------------
 
-void TUSBDevice::RunOnMain(std::function<void()> fn) {
-  if (QThread::currentThread() == thread()) {
-    try {
-      fn();
-    } catch (...) {
-      Diagnostic(QStringLiteral("TUSBDevice - EXCEPTION in an event handler - ") + ExceptionText(std::current_exception()));
-    }
-    return;
-  }
-  auto delivery = std::make_shared<Delivery>();
-  delivery->fn = std::move(fn);
-  {
-    std::lock_guard lock(state_mutex_);
-    if (stop_) return;
-    pending_ = delivery;
-  }
-  state_cv_.notify_all();  // a main-thread wait may run it at once
-  QMetaObject::invokeMethod(this, [this] { RunPendingDelivery(); }, Qt::QueuedConnection);
-  std::unique_lock lock(state_mutex_);
-  state_cv_.wait(lock, [&] { return delivery->done || delivery->released || stop_; });
-  if (pending_ == delivery) pending_.reset();  // stopped before it ran
-}
+void TUSBDevice::ReleaseBlockedDelivery() { main_thread_calls_.Release(); }
 
-void TUSBDevice::RunPendingDelivery() {
-  std::shared_ptr<Delivery> delivery;
-  {
-    std::lock_guard lock(state_mutex_);
-    delivery = std::move(pending_);
-    pending_.reset();
-  }
-  if (!delivery) return;
-  running_.push_back(delivery);
-  try {
-    delivery->fn();
-  } catch (...) {
-    Diagnostic(QStringLiteral("TUSBDevice - EXCEPTION in an event handler - ") + ExceptionText(std::current_exception()));
-  }
-  running_.pop_back();
-  {
-    std::lock_guard lock(state_mutex_);
-    delivery->done = true;
-  }
-  state_cv_.notify_all();
-}
-
-void TUSBDevice::ReleaseBlockedDelivery() {
-  if (running_.empty()) return;
-  {
-    std::lock_guard lock(state_mutex_);
-    for (const auto& delivery : running_) delivery->released = true;
-  }
+// A notification of the receive thread was queued: a main-thread wait on
+// state_cv_ runs it at once. Under the lock, so that a waiter between its
+// check and its wait does not miss it.
+void TUSBDevice::NotifyStateWaiters() {
+  std::lock_guard lock(state_mutex_);
   state_cv_.notify_all();
 }
 
@@ -845,10 +800,10 @@ void TUSBDevice::WaitThreadOutsideCycle() {
   ReleaseBlockedDelivery();
   std::unique_lock lock(state_mutex_);
   while (in_cycle_) {
-    if (pending_) {
+    if (main_thread_calls_.HasPending()) {
       // The thread waits for us: run its notification here.
       lock.unlock();
-      RunPendingDelivery();
+      main_thread_calls_.RunPending();
       lock.lock();
       continue;
     }

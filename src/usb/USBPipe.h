@@ -20,12 +20,12 @@
 //
 // Threads: everything here runs on the main thread except the receive-thread
 // operations marked so. Events are always raised on the main thread; the
-// receive thread hands them over by a blocking invocation (UseWindowsMsgs
-// false: it waits until the handlers have run) or a queued one (true). A main-
-// thread wait on the receive thread (SendData on a busy pipe, Disconnect,
-// choosing another device) lets a receive thread that is blocked on the very
-// notification being handled go on, so nothing deadlocks; stopping the thread
-// (destruction) aborts any such wait.
+// receive thread hands them over by a blocking cross-thread call
+// (UseWindowsMsgs false: it waits until the handlers have run) or a queued
+// invocation (true). A main-thread wait on the receive thread (SendData on a
+// busy pipe, Disconnect, choosing another device) lets a receive thread that
+// is blocked on the very notification being handled go on, so nothing
+// deadlocks; stopping the thread (destruction) aborts any such wait.
 
 #include <QByteArray>
 #include <QObject>
@@ -41,8 +41,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
+#include "core/CrossThreadCall.h"
 #include "core/Events.h"
 #include "usb/UsbBackend.h"
 
@@ -285,7 +285,7 @@ class TUSBDevice : public QObject {
 
   // Main thread, from inside a wait: the receive thread, blocked while its
   // data notification runs, goes on (its later notifications run from the
-  // wait's message handling).
+  // wait's message handling). Repeat calls are safe.
   void ReleaseBlockedDelivery();
 
   bool ReadDescriptors();
@@ -296,7 +296,6 @@ class TUSBDevice : public QObject {
  private:
   friend class TUSBPipe;
   friend class TUSBDevThread;
-  struct Delivery;
   // What one service of every pipe did.
   struct Cycle {
     int moved = 0;                // bytes read and written
@@ -312,11 +311,8 @@ class TUSBDevice : public QObject {
   void DeliverPipeData(int pipe, int count);  // main thread
   void WndProc(int message);                  // main thread
 
-  // Runs fn on the main thread and waits until it has run, was let go by the
-  // main thread, or the thread is stopping. Directly when on the main thread.
-  void RunOnMain(std::function<void()> fn);
-  void RunPendingDelivery();          // main thread
   void WaitThreadOutsideCycle();      // main thread
+  void NotifyStateWaiters();          // any thread
   void WakeMainThread();              // any thread
   void WakeThread();                  // any thread: bytes were queued for sending
   void InputArrived();                // any thread: an input pipe has something to read
@@ -361,8 +357,9 @@ class TUSBDevice : public QObject {
   bool in_cycle_ = false;
   bool output_posted_ = false;
   bool input_arrived_ = false;
-  std::shared_ptr<Delivery> pending_;              // posted, not yet running
-  std::vector<std::shared_ptr<Delivery>> running_;  // main thread: being run, innermost last
+
+  // The receive thread's events, run on the main thread while it waits.
+  CrossThreadCall main_thread_calls_;
 };
 
 }  // namespace zelvo
