@@ -184,7 +184,6 @@ class TUSBDevice : public QObject {
   std::atomic<int> last_pipe_{0};
   std::atomic<int> last_error_{0};
   std::atomic<int> last_count_{0};
-  QString last_path_;
 
   mutable std::mutex data_mutex_;  // name, GUID, device list
   QString device_name_;
