@@ -23,6 +23,16 @@ void Diagnostic(const QString& line) {
     qCDebug(lcDiag).noquote() << line;
 }
 
+QString ExceptionText(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return QString::fromLocal8Bit(e.what());
+  } catch (...) {
+    return QStringLiteral("unknown exception");
+  }
+}
+
 DiagnosticSink SetDiagnosticSink(DiagnosticSink sink) {
   std::lock_guard lock(g_sink_mutex);
   DiagnosticSink previous = std::move(g_sink);

@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
+#include <exception>
 #include <functional>
 #include <mutex>
 
@@ -17,6 +18,10 @@ namespace zelvo {
 Q_DECLARE_LOGGING_CATEGORY(lcDiag)
 
 void Diagnostic(const QString& line);
+
+// The message of a caught exception ("unknown exception" for one that is no
+// std::exception), for a diagnostic line.
+QString ExceptionText(const std::exception_ptr& error);
 
 // Replaces the destination of diagnostic lines (empty: back to the logging
 // category). Returns the previous sink.

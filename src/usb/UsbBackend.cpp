@@ -26,6 +26,10 @@ QString PipePath(const QString& devicePath, int pipe) {
          QStringLiteral("%1").arg(pipe & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
 }
 
+QString UsbErrorText(const UsbBackend& backend, int code) {
+  return QStringLiteral("Error(") + QString::number(code) + QStringLiteral(") - ") + backend.ErrorMessage(code);
+}
+
 UsbBackend& CurrentUsbBackend() {
   if (UsbBackend* installed = g_backend.load()) return *installed;
   return PlatformUsbBackend();

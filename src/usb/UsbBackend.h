@@ -97,6 +97,10 @@ class UsbBackend {
 // "\PIPE" and the pipe number as two upper-case hexadecimal digits.
 QString PipePath(const QString& devicePath, int pipe);
 
+// Error text for diagnostics: "Error(" code ") - " followed by the system's
+// message text. Any thread.
+QString UsbErrorText(const UsbBackend& backend, int code);
+
 // The current backend (never null): the installed one, else the platform's.
 UsbBackend& CurrentUsbBackend();
 // Installs a backend (nullptr: back to the platform's) and returns the

@@ -345,6 +345,32 @@ TEST_F(UsbDeviceTest, FailedTransferWithoutEnumerationRaisesPipeError) {
   EXPECT_EQ(error, EPROTO);
 }
 
+TEST_F(UsbDeviceTest, AFailedReadIsHandledOnce) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  ASSERT_TRUE(device->Connect());
+  backend.SetEnumerationAvailable(false);  // every handled failure ends in OnPipeError
+  std::vector<std::pair<int, int>> errors;
+  device->OnPipeError = [&](QObject*, int pipe, int error) {
+    errors.emplace_back(pipe, error);
+    // The fault passes; what the dock sends next is read in a later cycle.
+    dock->FailReads(1, 0);
+    if (errors.size() == 1) dock->QueuePacket(1, "ACK");
+  };
+  QByteArray received;
+  device->OnPipeData = [&](QObject*, int pipe, int) {
+    if (pipe == 1) received += device->Pipes(1)->ReadData();
+  };
+  dock->FailReads(1, EPROTO);
+  const int lists = backend.ListCount();
+  device->SetHalted(false);
+  // The bytes are read after the failed service of the pipe has ended.
+  ASSERT_TRUE(Eventually([&] { return !received.isEmpty(); }, 30000));
+  EXPECT_EQ(received, QByteArray("ACK"));
+  EXPECT_EQ(errors, (std::vector<std::pair<int, int>>{{1, EPROTO}}));
+  EXPECT_EQ(backend.ListCount() - lists, 1);  // one refresh of the device list
+}
+
 TEST_F(UsbDeviceTest, DestructionNeverWaitsForever) {
   // How the device stands when it is destroyed. From then on the main thread
   // handles no messages: whatever the receive thread handed to it stays queued.

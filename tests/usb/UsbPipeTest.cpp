@@ -375,6 +375,53 @@ TEST_F(UsbPipeTest, SendDataOnAHaltedDeviceWaitsForProgressThenGivesUp) {
   ASSERT_TRUE(Eventually([&] { return dock->Written(3) == "LCD0LCD1"; }, 5000));
 }
 
+// Whichever step of a service finds a transfer failure, the pipe reports it
+// through OnError once, with its number and the system error code.
+TEST_F(UsbPipeTest, AFailedServiceRaisesOnErrorOnce) {
+  struct Case {
+    const char* what;
+    const char* endpoint;  // the descriptor; its address tells the direction
+    bool open;
+    std::function<void(sim::SimUsbDevice&, int pipe)> fault;
+    std::function<int(TUSBPipe&)> service;
+    int result;
+    int error;
+  };
+  const auto pull = [](TUSBPipe& pipe) { return pipe.PullData(); };
+  const auto sendAndPush = [](TUSBPipe& pipe) {
+    const int queued = pipe.SendData(QByteArray("WHO"));
+    return queued < 0 ? queued : pipe.PushData();
+  };
+  const auto none = [](sim::SimUsbDevice&, int) {};
+  const Case cases[] = {
+      {"read fails", "0705810240000000", true, [](sim::SimUsbDevice& d, int n) { d.FailReads(n, EPROTO); }, pull, -1,
+       EPROTO},
+      {"read on a closed pipe", "0705810240000000", false, none, pull, -1, TUSBPipe::kErrorNotOpen},
+      {"write fails", "0705010240000000", true, [](sim::SimUsbDevice& d, int n) { d.FailWrites(n, EPIPE); },
+       sendAndPush, 0, EPIPE},
+      {"send on a closed pipe", "0705010240000000", false, none, sendAndPush, -1, TUSBPipe::kErrorNotOpen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto dock = backend.AddDock();
+    TUSBPipe pipe(nullptr, backend);
+    pipe.SetDeviceName(dock->Path());
+    pipe.SetEndpointDescriptor(QByteArray::fromHex(c.endpoint));
+    pipe.SetPipeNumber(1);
+    std::vector<std::pair<int, int>> reports;
+    pipe.OnError = [&](QObject* sender, int n, int error) {
+      EXPECT_EQ(sender, &pipe);
+      reports.emplace_back(n, error);
+    };
+    if (c.open) {
+      ASSERT_TRUE(pipe.OpenAction());
+    }
+    c.fault(*dock, 1);
+    EXPECT_EQ(c.service(pipe), c.result);
+    EXPECT_EQ(reports, (std::vector<std::pair<int, int>>{{1, c.error}}));
+  }
+}
+
 TEST_F(UsbPipeTest, PipeFromAnEndpointDescriptor) {
   TUSBPipe pipe(nullptr, backend);
   EXPECT_FALSE(pipe.IsOpen());
