@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include "core/Bytes.h"
 #include "core/VersionResource.h"
 
 namespace zelvo {
@@ -37,10 +38,7 @@ void TAppVersionInfo::ReadVersionInfo() {
 
   const std::optional<QByteArray> translation = QueryVersionValue(*block, QStringLiteral("\\VarFileInfo\\Translation"));
   if (!translation || translation->size() < 4) return;
-  const auto u16 = [&](int at) {
-    return static_cast<quint16>(static_cast<unsigned char>(translation->at(at)) |
-                                (static_cast<unsigned char>(translation->at(at + 1)) << 8));
-  };
+  const auto u16 = [&](int at) { return LittleEndian16At(*translation, at); };
   const QString table = QStringLiteral("%1%2")
                             .arg(u16(0), 4, 16, QLatin1Char('0'))
                             .arg(u16(2), 4, 16, QLatin1Char('0'))

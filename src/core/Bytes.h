@@ -7,6 +7,7 @@
 // stays inside the array whatever the position asked for.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 namespace zelvo {
@@ -36,6 +37,22 @@ inline QByteArray CopyFrom(const QByteArray& text, qsizetype pos) {
   if (pos < 1) pos = 1;
   if (pos > text.size()) return {};
   return text.mid(pos - 1);
+}
+
+// Multi-byte fields at a 0-based offset: the one place the byte orders of
+// the wire, the files and the descriptors are read. A field that does not
+// lie wholly inside the bytes reads as 0.
+inline quint16 BigEndian16At(QByteArrayView bytes, qsizetype at) {
+  if (at < 0 || at + 2 > bytes.size()) return 0;
+  return static_cast<quint16>((static_cast<quint8>(bytes[at]) << 8) | static_cast<quint8>(bytes[at + 1]));
+}
+inline quint16 LittleEndian16At(QByteArrayView bytes, qsizetype at) {
+  if (at < 0 || at + 2 > bytes.size()) return 0;
+  return static_cast<quint16>(static_cast<quint8>(bytes[at]) | (static_cast<quint8>(bytes[at + 1]) << 8));
+}
+inline quint32 LittleEndian32At(QByteArrayView bytes, qsizetype at) {
+  if (at < 0 || at + 4 > bytes.size()) return 0;
+  return static_cast<quint32>(LittleEndian16At(bytes, at)) | (static_cast<quint32>(LittleEndian16At(bytes, at + 2)) << 16);
 }
 
 // One byte as a byte string (chr()).

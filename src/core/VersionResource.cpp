@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QtEndian>
 
+#include "core/Bytes.h"
+
 namespace zelvo {
 
 namespace {
@@ -54,13 +56,6 @@ QByteArray Node(const QString& key, quint16 type, const QByteArray& value, quint
   return node;
 }
 
-quint16 U16(const QByteArray& data, int offset) {
-  return qFromLittleEndian<quint16>(data.constData() + offset);
-}
-
-quint32 U32(const QByteArray& data, int offset) {
-  return qFromLittleEndian<quint32>(data.constData() + offset);
-}
 
 // A parsed node header within [start, end) of the block.
 struct NodeView {
@@ -74,17 +69,17 @@ struct NodeView {
 
 std::optional<NodeView> Parse(const QByteArray& block, int start, int limit) {
   if (start < 0 || start + kHeaderSize > limit) return std::nullopt;
-  const int length = U16(block, start);
+  const int length = LittleEndian16At(block, start);
   if (length < kHeaderSize || start + length > limit) return std::nullopt;
   NodeView node;
   node.start = start;
   node.end = start + length;
-  const int valueLength = U16(block, start + 2);
-  const int type = U16(block, start + 4);
+  const int valueLength = LittleEndian16At(block, start + 2);
+  const int type = LittleEndian16At(block, start + 4);
   int at = start + kHeaderSize;
   bool terminated = false;
   while (at + 2 <= node.end) {
-    const quint16 c = U16(block, at);
+    const quint16 c = LittleEndian16At(block, at);
     at += 2;
     if (c == 0) {
       terminated = true;
@@ -168,13 +163,13 @@ std::optional<QByteArray> FindVersionBlock(const QByteArray& image) {
     from = hit + 1;
     const qsizetype start = hit - kHeaderSize;
     if (start < 0 || start + kHeaderSize > image.size()) continue;
-    const int length = U16(image, static_cast<int>(start));
+    const int length = LittleEndian16At(image, static_cast<int>(start));
     if (length < kHeaderSize + needle.size() || start + length > image.size()) continue;
     // A copy of its own: the image may be a view of a mapped file.
     const QByteArray block(image.constData() + start, length);
     auto root = Parse(block, 0, static_cast<int>(block.size()));
     if (!root || root->valueBytes != kFixedInfoSize) continue;
-    if (U32(block, root->valueStart) != kFixedInfoSignature) continue;
+    if (LittleEndian32At(block, root->valueStart) != kFixedInfoSignature) continue;
     return block;
   }
 }
@@ -204,7 +199,7 @@ std::optional<QByteArray> QueryVersionValue(const QByteArray& block, const QStri
 QString VersionText(const QByteArray& utf16) {
   QString text;
   for (qsizetype i = 0; i + 1 < utf16.size(); i += 2) {
-    const quint16 c = U16(utf16, static_cast<int>(i));
+    const quint16 c = LittleEndian16At(utf16, static_cast<int>(i));
     if (c == 0) break;
     text.append(QChar(c));
   }

@@ -56,9 +56,4 @@ inline constexpr qsizetype kMaxLeftOver = 3 + 1 + 1 + 255;
 // carried: what the previous decoding left over.
 DecodedDockInput DecodeDockInput(const QByteArray& carried, const QByteArray& input, const DockReportLength& lengthOf);
 
-// Big-endian 16-bit value of two bytes.
-inline quint16 BigEndian16(QByteArrayView bytes) {
-  return static_cast<quint16>((static_cast<quint8>(bytes[0]) << 8) | static_cast<quint8>(bytes[1]));
-}
-
 }  // namespace zelvo

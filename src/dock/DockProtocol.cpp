@@ -252,7 +252,7 @@ int TDockProtocol::BatteryVoltage() {
   ReadADC();
   if (!self) return 0;
   // The 3rd and 4th bytes after "ACK", high byte first; stored reversed.
-  const unsigned v = (static_cast<unsigned>(adcData_[5]) << 8) | adcData_[4];
+  const unsigned v = LittleEndian16At(adcData_, 4);
   return static_cast<int>((v * 300u) / 768u);
 }
 

@@ -59,7 +59,7 @@ void TKovaExpressDock::HandleModelEvent(char code, EventParameters& parameters) 
   switch (code) {
     case '9':
       parameters.Take(2, &bytes);
-      Raise(OnGotGasReading, this, static_cast<qint16>(BigEndian16(bytes)));
+      Raise(OnGotGasReading, this, static_cast<qint16>(BigEndian16At(bytes, 0)));
       return;
     case 'B':
       parameters.Take(1, &bytes);

@@ -67,12 +67,11 @@ std::optional<int> ToInteger(const QByteArray& text) {
 
 // Bit views over the EE records: a 16-bit little-endian word or a byte.
 bool WordBit(const QByteArray& record, int offset, int bit) {
-  const quint16 word = qFromLittleEndian<quint16>(record.constData() + offset);
-  return (word >> bit) & 1;
+  return (LittleEndian16At(record, offset) >> bit) & 1;
 }
 
 void SetWordBit(QByteArray& record, int offset, int bit, bool value) {
-  quint16 word = qFromLittleEndian<quint16>(record.constData() + offset);
+  quint16 word = LittleEndian16At(record, offset);
   word = value ? (word | (1u << bit)) : (word & ~(1u << bit));
   qToLittleEndian<quint16>(word, record.data() + offset);
 }
@@ -253,7 +252,7 @@ void TZelvoPro::Identification(const QByteArray& data) {
       // Four bytes of seconds must follow "ACK"; a shorter reply is asked again.
       const QByteArray seconds = Copy(data, ack + 3, 4);
       if (!ack || data.size() < 7 || seconds.size() < 4) return Ask(kAfterRsc);
-      const quint32 count = qFromLittleEndian<quint32>(seconds.constData());
+      const quint32 count = LittleEndian32At(seconds, 0);
       powerOnDate_ = QDateTime::currentDateTime().addMSecs(-static_cast<qint64>(count) * 1000);
       return Ask(kAfterVfl);
     }
@@ -306,7 +305,7 @@ void TZelvoPro::PageAcknowledged(const QByteArray& data) {
   // "ACK", then exactly two bytes: the acknowledged page, high byte first.
   const int ack = Pos("ACK", data);
   if (!ack || data.size() != ack + 4) return WaitOn();
-  const int acknowledged = (ByteAt(data, ack + 3) << 8) | ByteAt(data, ack + 4);
+  const int acknowledged = BigEndian16At(data, ack + 2);  // the two bytes after "ACK"
   const int sent = lastPageNumber_;
   int result = 0;
   if (acknowledged != sent) {

@@ -1,5 +1,7 @@
 #include "link/FrameCodec.h"
 
+#include "core/Bytes.h"
+
 namespace zelvo::frame {
 
 namespace {
@@ -148,7 +150,7 @@ ScannedFrame ScanFrame(const QByteArray& bytes, qsizetype from) {
 std::optional<QByteArray> CheckedMessage(const QByteArray& body) {
   if (body.size() < 2) return std::nullopt;
   const QByteArray message = body.left(body.size() - 2);
-  const quint16 sent = static_cast<quint16>((U8(body.at(body.size() - 2)) << 8) | U8(body.at(body.size() - 1)));
+  const quint16 sent = BigEndian16At(body, body.size() - 2);
   if (sent != Checksum(message)) return std::nullopt;
   return message;
 }

@@ -3,6 +3,7 @@
 #include <QtEndian>
 #include <cstring>
 
+#include "core/Bytes.h"
 #include "net/SocketErrors.h"
 
 namespace zelvo {
@@ -28,7 +29,6 @@ void PutName(QByteArray& record, int at, int size, const QByteArray& name) {
   std::memcpy(record.data() + at, name.constData(), static_cast<size_t>(n));
 }
 
-quint32 U32At(const QByteArray& record, int at) { return qFromLittleEndian<quint32>(record.constData() + at); }
 
 }  // namespace
 
@@ -45,13 +45,13 @@ IasAttribute DecodeIasQuery(const QByteArray& query) {
   if (query.size() < kIasOctetsAt) return value;
   const auto sequence = [&](int lengthAt, int dataAt, int max) {
     const qsizetype room = qMax<qsizetype>(0, query.size() - dataAt);
-    const qsizetype n = qMin<qsizetype>(qMin<qsizetype>(U32At(query, lengthAt), max), room);
+    const qsizetype n = qMin<qsizetype>(qMin<qsizetype>(LittleEndian32At(query, lengthAt), max), room);
     return query.mid(dataAt, n);
   };
-  switch (U32At(query, kIasAttribTypeAt)) {
+  switch (LittleEndian32At(query, kIasAttribTypeAt)) {
     case kIasAttribInt:
       value.type = kIasAttribInt;
-      value.integer = static_cast<qint32>(U32At(query, kIasValueAt));
+      value.integer = static_cast<qint32>(LittleEndian32At(query, kIasValueAt));
       break;
     case kIasAttribOctetSeq:
       value.type = kIasAttribOctetSeq;
@@ -78,12 +78,12 @@ QByteArray EncodeSocketAddress(quint32 deviceId, const QByteArray& serviceName) 
 QList<IrdaDeviceEntry> DecodeDeviceList(const QByteArray& list, int length, quint32& count) {
   QList<IrdaDeviceEntry> entries;
   const int filled = qBound(0, length, static_cast<int>(list.size()));
-  count = filled >= 4 ? U32At(list, 0) : 0;
+  count = filled >= 4 ? LittleEndian32At(list, 0) : 0;
   const int fit = qMin((filled - 4) / kDeviceEntrySize, kMaxDevices);
   for (int i = 0; i < fit && static_cast<quint32>(i) < count; ++i) {
     const char* entry = list.constData() + 4 + i * kDeviceEntrySize;
     IrdaDeviceEntry e;
-    e.deviceId = qFromLittleEndian<quint32>(entry);
+    e.deviceId = LittleEndian32At(list, 4 + i * kDeviceEntrySize);
     e.name = QByteArray(entry + 4, static_cast<int>(qstrnlen(entry + 4, kDeviceNameSize)));
     e.hints1 = static_cast<quint8>(entry[26]);
     e.hints2 = static_cast<quint8>(entry[27]);

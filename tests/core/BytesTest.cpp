@@ -34,3 +34,19 @@ TEST(Bytes, EveryByteSurvivesTheTripToText) {
   EXPECT_EQ(Chr(0x1FF), QByteArray("\xFF", 1));
   EXPECT_EQ(HexDump(QByteArray("\xE6\x45", 2)), QStringLiteral("E6 45"));
 }
+
+// Fields of every byte order read inside the bytes only: one that does not
+// fit, or starts before them, reads as 0.
+TEST(Bytes, MultiByteFieldsStayInsideTheBytes) {
+  const QByteArray bytes("\x12\x34\x56\x78\x9A", 5);
+  EXPECT_EQ(BigEndian16At(bytes, 0), 0x1234);
+  EXPECT_EQ(BigEndian16At(bytes, 3), 0x789A);
+  EXPECT_EQ(LittleEndian16At(bytes, 3), 0x9A78);
+  EXPECT_EQ(LittleEndian32At(bytes, 1), 0x9A785634u);
+  for (qsizetype at : {qsizetype(-1), qsizetype(4), qsizetype(5), qsizetype(1) << 40}) {
+    EXPECT_EQ(BigEndian16At(bytes, at), 0) << at;
+    EXPECT_EQ(LittleEndian16At(bytes, at), 0) << at;
+  }
+  EXPECT_EQ(LittleEndian32At(bytes, 2), 0u);
+  EXPECT_EQ(LittleEndian32At(QByteArray(), 0), 0u);
+}
