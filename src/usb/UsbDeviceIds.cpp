@@ -41,7 +41,7 @@ UsbIdTable ParseUsbDeviceIds(const QString& text, const QString& origin) {
     const QString line = lines[n].trimmed();
     if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) continue;
     const QStringList tokens = line.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
-    const QString where = QStringLiteral("%1:%2").arg(origin).arg(n + 1);
+    const QString where = QStringLiteral("%1:%2").arg(origin, QString::number(n + 1));
     const std::optional<QUuid> guid = KindGuid(tokens.value(0));
     if (!guid) {
       Diagnostic(QStringLiteral("UsbDeviceIds - %1: unknown device kind \"%2\"").arg(where, tokens.value(0)));
