@@ -1,7 +1,7 @@
 #pragma once
 // What the fuzz targets share: a reader that takes an input apart, a check that
-// stops the run on a broken promise, the Qt application object, and a scratch
-// file for parsers that only read files.
+// stops the run on a broken promise, the Qt application object, a scratch file
+// for the checks that need a file, and a choice of one input in n for them.
 //
 // A target stays the same source in both builds (libFuzzer, and the replay
 // driver of the normal build); nothing here depends on which.
@@ -79,6 +79,15 @@ inline QCoreApplication& Application() {
   static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
                                                               : new QCoreApplication(argc, argv);
   return *app;
+}
+
+// True for about one input in n, by the input's bytes alone (FNV-1a), so that
+// the same input always takes the same path: for checks that cost too much to
+// make on every input.
+inline bool OneIn(unsigned n, const uint8_t* data, size_t size) {
+  std::uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
+  return hash % n == 0;
 }
 
 // A file in a folder of this process's own; every call writes it anew.

@@ -55,16 +55,16 @@ TFlashFile::TFlashFile() : flashImage_(kFlashImageSize, '\0') {}
 bool TFlashFile::LoadFlashFile(const QString& fileName, bool isNG) {
   // One byte more than the image holds tells an over-long file from a full
   // one; the extra byte never reaches the image.
-  QByteArray read;
   QFile file(fileName);
-  if (file.open(QIODevice::ReadOnly)) {
-    read = file.read(kFlashImageSize + 1);
-    file.close();
-  }
-  const int expected = isNG ? kNGFileSize : kClassicFileSize;
-  if (read.size() != expected) return false;
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  return LoadFlashBytes(file.read(kFlashImageSize + 1), isNG);
+}
 
-  std::copy(read.cbegin(), read.cend(), flashImage_.begin());
+bool TFlashFile::LoadFlashBytes(const QByteArray& bytes, bool isNG) {
+  const int expected = isNG ? kNGFileSize : kClassicFileSize;
+  if (bytes.size() != expected) return false;
+
+  std::copy(bytes.cbegin(), bytes.cend(), flashImage_.begin());
   const QByteArray& image = flashImage_;
   if (isNG) {
     const int hundredths = (static_cast<unsigned char>(image[kNGVersion + 1]) << 8) |

@@ -37,10 +37,13 @@ class TFlashFile {
  public:
   TFlashFile();
 
-  // Reads fileName into FlashImage from offset 0 and fills the fields. Returns
-  // False (and leaves image and fields as they were) when the file cannot be
-  // read or its length is not the one of the generation given. Bytes past the
-  // end of a shorter file keep their earlier contents.
+  // Puts a file's bytes into FlashImage from offset 0 and fills the fields.
+  // Returns false (and leaves image and fields as they were) when their length
+  // is not the one of the generation given. Bytes past the end of a shorter
+  // file keep their earlier contents.
+  bool LoadFlashBytes(const QByteArray& bytes, bool isNG);
+  // Reads fileName and loads its bytes as LoadFlashBytes does; false as well
+  // when the file cannot be read.
   bool LoadFlashFile(const QString& fileName, bool isNG);
 
   const QByteArray& FlashImage() const { return flashImage_; }

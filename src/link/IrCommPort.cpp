@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSettings>
+#include <QStringTokenizer>
 
 namespace zelvo {
 
@@ -9,49 +10,88 @@ namespace {
 
 QString g_mirrorPath;
 
-#ifndef _WIN32
-QString NormalizeSection(QString section) {
+QStringView NormalizeSection(QStringView section) {
   section = section.trimmed();
   for (const char* prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
     if (section.startsWith(QLatin1String(prefix), Qt::CaseInsensitive)) {
-      section = section.mid(static_cast<qsizetype>(qstrlen(prefix)));
+      section = section.sliced(static_cast<qsizetype>(qstrlen(prefix)));
       break;
     }
   }
-  while (section.startsWith(QLatin1Char('\\'))) section.remove(0, 1);
+  while (section.startsWith(QLatin1Char('\\'))) section = section.sliced(1);
   while (section.endsWith(QLatin1Char('\\'))) section.chop(1);
   return section;
 }
 
-// Looks one value up in the mirror, reading the file afresh.
-QString MirrorValue(const QString& section, const QString& name) {
-  QFile file(RegistryMirrorPath());
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QString wanted = NormalizeSection(section);
+QStringView Unquoted(QStringView text) {
+  if (text.size() >= 2 && text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"')))
+    text = text.sliced(1, text.size() - 2);
+  return text;
+}
+
+// The port the infrared stack recorded, read through read(keyPath, valueName):
+// a system that carries a Windows version keeps it under the infrared device's
+// enumeration key, otherwise the PIE stack keeps it in its parameters.
+template <typename Read>
+int RecordedIrCommPort(const Read& read) {
+  QString port;
+  if (!read(QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion"), QStringLiteral("Version")).isEmpty())
+    port = read(QStringLiteral("Enum\\Infrared\\com\\Root&Infrared&0000"), QStringLiteral("PortName"));
+  else
+    port = read(QStringLiteral("Software\\PIE_IrDA Infrared\\1.0\\Parameters"), QStringLiteral("IrComm"));
+  return IrCommPortFromName(port);
+}
+
+}  // namespace
+
+RegistryMirror RegistryMirror::Parse(const QByteArray& text) {
+  RegistryMirror mirror;
+  const QString decoded = QString::fromUtf8(text);
   bool inSection = false;
-  while (!file.atEnd()) {
-    const QString line = QString::fromUtf8(file.readLine(64 * 1024)).trimmed();
+  QString section;
+  for (QStringView line : QStringView(decoded).tokenize(QLatin1Char('\n'))) {
+    line = line.trimmed();
     if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#'))) continue;
     if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-      inSection = NormalizeSection(line.mid(1, line.size() - 2)).compare(wanted, Qt::CaseInsensitive) == 0;
+      section = NormalizeSection(line.sliced(1, line.size() - 2)).toString();
+      inSection = true;
       continue;
     }
     if (!inSection) continue;
     const qsizetype eq = line.indexOf(QLatin1Char('='));
     if (eq <= 0) continue;
-    QString key = line.left(eq).trimmed();
-    if (key.size() >= 2 && key.startsWith(QLatin1Char('"')) && key.endsWith(QLatin1Char('"'))) key = key.mid(1, key.size() - 2);
-    if (key.compare(name, Qt::CaseInsensitive) != 0) continue;
-    QString value = line.mid(eq + 1).trimmed();
-    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
-      value = value.mid(1, value.size() - 2);
-    return value;
+    mirror.entries_.append({section, Unquoted(line.first(eq).trimmed()).toString(),
+                            Unquoted(line.sliced(eq + 1).trimmed()).toString()});
   }
+  return mirror;
+}
+
+RegistryMirror RegistryMirror::Read(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return Parse(file.readAll());
+}
+
+QString RegistryMirror::Value(const QString& keyPath, const QString& valueName) const {
+  const QStringView wanted = NormalizeSection(keyPath);
+  for (const Entry& entry : entries_)
+    if (entry.section.compare(wanted, Qt::CaseInsensitive) == 0 &&
+        entry.name.compare(valueName, Qt::CaseInsensitive) == 0)
+      return entry.value;
   return {};
 }
-#endif
 
-}  // namespace
+int RegistryMirror::IrCommPort() const {
+  return RecordedIrCommPort([this](const QString& keyPath, const QString& valueName) { return Value(keyPath, valueName); });
+}
+
+QString RegistryMirror::SerialPortName(int number) const {
+  if (number < 1) return {};
+  QString path = Value(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(number));
+  if (path.isEmpty()) path = Value(QStringLiteral("Ports"), QString::number(number));
+  if (!path.isEmpty()) return path;
+  return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+}
 
 QString RegistryMirrorPath() {
   return g_mirrorPath.isEmpty() ? QString::fromLatin1(kDefaultRegistryMirror) : g_mirrorPath;
@@ -72,7 +112,7 @@ QString ReadMachineString(const QString& keyPath, const QString& valueName) {
   QSettings key(QStringLiteral("HKEY_LOCAL_MACHINE\\") + keyPath, QSettings::NativeFormat);
   return key.value(valueName).toString();
 #else
-  return MirrorValue(keyPath, valueName);
+  return RegistryMirror::Read(RegistryMirrorPath()).Value(keyPath, valueName);
 #endif
 }
 
@@ -84,23 +124,18 @@ int IrCommPortFromName(const QString& portName) {
 }
 
 int FindIrCommPort() {
-  QString port;
-  if (!ReadMachineString(QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion"), QStringLiteral("Version")).isEmpty())
-    port = ReadMachineString(QStringLiteral("Enum\\Infrared\\com\\Root&Infrared&0000"), QStringLiteral("PortName"));
-  else
-    port = ReadMachineString(QStringLiteral("Software\\PIE_IrDA Infrared\\1.0\\Parameters"), QStringLiteral("IrComm"));
-  return IrCommPortFromName(port);
+#ifdef _WIN32
+  return RecordedIrCommPort(ReadMachineString);
+#else
+  return RegistryMirror::Read(RegistryMirrorPath()).IrCommPort();
+#endif
 }
 
 QString SerialPortName(int number) {
 #ifdef _WIN32
   return QStringLiteral("COM%1").arg(number);
 #else
-  if (number < 1) return {};
-  QString path = MirrorValue(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(number));
-  if (path.isEmpty()) path = MirrorValue(QStringLiteral("Ports"), QString::number(number));
-  if (!path.isEmpty()) return path;
-  return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+  return RegistryMirror::Read(RegistryMirrorPath()).SerialPortName(number);
 #endif
 }
 

@@ -17,13 +17,44 @@
 //
 // Section and value names compare without regard to case, as in the
 // registry; a "HKEY_LOCAL_MACHINE\" prefix on a section is allowed. Values may
-// be quoted. A missing file, key or value reads as an empty text.
+// be quoted. A missing file, key or value reads as an empty text. Every lookup
+// reads the file afresh, so a mirror installed later is seen at once.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace zelvo {
 
 inline constexpr const char* kDefaultRegistryMirror = "/etc/zelvoflash/registry.ini";
+
+// A mirror's text, parsed: the values of its sections, in the order they
+// stand. The lookups below read the file into one and ask it.
+class RegistryMirror {
+ public:
+  // Any text parses (UTF-8, LF or CR LF line ends): lines that are neither a
+  // section, a value in a section nor a comment are ignored.
+  static RegistryMirror Parse(const QByteArray& text);
+  // The file's text parsed; a missing or unreadable file is an empty mirror.
+  static RegistryMirror Read(const QString& path);
+
+  // A value; empty when absent. When a key or value is there twice, the first
+  // line naming the value answers.
+  QString Value(const QString& keyPath, const QString& valueName) const;
+  // The IrCOMM port number this mirror records (FindIrCommPort's rule), or 0.
+  int IrCommPort() const;
+  // Device name of serial port number (1-based) by the mirror's [Ports] table
+  // (SerialPortName's rule off Windows).
+  QString SerialPortName(int number) const;
+
+ private:
+  struct Entry {
+    QString section;  // without a hive prefix and outer backslashes
+    QString name;
+    QString value;
+  };
+  QList<Entry> entries_;
+};
 
 // The mirror file in use (the default until another is set; empty: default).
 QString RegistryMirrorPath();

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QRegularExpression>
-#include <QTextStream>
 
 #include "link/IrCommPort.h"
 
@@ -24,14 +23,17 @@ bool SerialOnlySystem::Install(const QString& device, QString* error) {
     *error = QStringLiteral("cannot create a temporary file for the serial port");
     return false;
   }
-  QTextStream ini(&mirror_);
-  ini << "[Software\\PIE_IrDA Infrared\\1.0\\Parameters]\nIrComm=COM4\n[Ports]\nCOM4=" << path << "\n";
-  ini.flush();
+  mirror_.write(MirrorText(path));
+  mirror_.flush();
   previousMirror_ = RegistryMirrorPath();
   SetRegistryMirrorPath(mirror_.fileName());
   mirrorSet_ = true;
   installed_ = std::make_unique<ScopedIrdaStack>(&stack_);
   return true;
+}
+
+QByteArray SerialOnlySystem::MirrorText(const QString& devicePath) {
+  return "[Software\\PIE_IrDA Infrared\\1.0\\Parameters]\nIrComm=COM4\n[Ports]\nCOM4=" + devicePath.toUtf8() + "\n";
 }
 
 }  // namespace zelvo

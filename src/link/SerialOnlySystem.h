@@ -5,6 +5,7 @@
 // the way it does on such systems. zelvoflash --serial uses it to talk to a
 // serial port of the operator's choosing; tests use it with a pseudo-terminal.
 
+#include <QByteArray>
 #include <QString>
 #include <QTemporaryFile>
 #include <memory>
@@ -32,6 +33,9 @@ class SerialOnlySystem {
   // Installs the stack and a registry mirror naming device (a path, or COMn)
   // as the IrCOMM port. False with error set when the mirror cannot be written.
   bool Install(const QString& device, QString* error);
+
+  // The mirror's text Install writes: devicePath as the IrCOMM port (COM4).
+  static QByteArray MirrorText(const QString& devicePath);
 
  private:
   NoIrdaStack stack_;

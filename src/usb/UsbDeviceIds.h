@@ -11,8 +11,9 @@
 //   tpMPKovaExpress 1234:567A
 //
 // One kind per line: its GUID in braces or its name (tpKovaExpress ..
-// tpDorrim), then one or more VID:PID pairs in hexadecimal. Lines may repeat a
-// kind; their pairs add up. Bad lines and bad pairs are skipped with a
+// tpDorrim), then one or more VID:PID pairs in hexadecimal, separated by
+// blanks (spaces, tabs, carriage returns, other Unicode spaces). Lines may
+// repeat a kind; their pairs add up. Bad lines and bad pairs are skipped with a
 // diagnostic.
 
 #include <QList>
@@ -31,10 +32,12 @@ struct UsbId {
 
 using UsbIdTable = QMap<QUuid, QList<UsbId>>;
 
-// Parses the file's text. origin names the file in diagnostics.
+// Parses the file's text; CR LF line ends read as LF ones. origin names the
+// file in diagnostics.
 UsbIdTable ParseUsbDeviceIds(const QString& text, const QString& origin = {});
 
-// Reads and parses a file; a missing or unreadable file gives an empty table.
+// Reads a file and parses its text (UTF-8); a missing or unreadable file gives
+// an empty table.
 UsbIdTable ReadUsbDeviceIds(const QString& path);
 
 // Where the libusb backend looks for the file when none was given, first

@@ -45,6 +45,11 @@ TEST(UsbDeviceIds, ParsesKindsByGuidOrNameAndSkipsBadEntries) {
   EXPECT_TRUE(diag.Contains(QStringLiteral("UsbDeviceIds - ids:5: bad VID:PID \"12345:1\"")));
   EXPECT_TRUE(diag.Contains(QStringLiteral("UsbDeviceIds - ids:6: unknown device kind \"tpNoSuchDock\"")));
   EXPECT_TRUE(diag.Contains(QStringLiteral("UsbDeviceIds - ids:7: unknown device kind \"{not-a-guid}\"")));
+
+  // A file name is named as it stands, "%1" in it too.
+  diag.Clear();
+  ParseUsbDeviceIds(QStringLiteral("tpVessik 1:2\ntpVessik 9:9:9\n"), QStringLiteral("100%1.txt"));
+  EXPECT_EQ(diag.Lines(), QStringList{QStringLiteral("UsbDeviceIds - 100%1.txt:2: bad VID:PID \"9:9:9\"")});
 }
 
 TEST(UsbDeviceIds, ShippedFileHasNoEntriesAndIsFoundLast) {
