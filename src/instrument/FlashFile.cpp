@@ -67,8 +67,7 @@ bool TFlashFile::LoadFlashBytes(const QByteArray& bytes, bool isNG) {
   std::copy(bytes.cbegin(), bytes.cend(), flashImage_.begin());
   const QByteArray& image = flashImage_;
   if (isNG) {
-    const int hundredths = (static_cast<unsigned char>(image[kNGVersion + 1]) << 8) |
-                           static_cast<unsigned char>(image[kNGVersion]);
+    const int hundredths = LittleEndian16At(image, kNGVersion);
     fileFlashVersion_ = GeneralNumberText(hundredths / 100.0);
     fileFlashType_ = image.mid(kNGType, 1);
     fileFlashDate_ = image.mid(kNGDate, kDateLength);
