@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDeadlineTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -19,19 +18,10 @@
 #include "core/Timer.h"
 #include "dock/KovaExpressDock.h"
 #include "sim/usb/SimUsbBackend.h"
+#include "support/Pump.h"
 #include "usb/USBPipe.h"
 
 namespace zelvo::test {
-
-// Handles messages until pred() holds or ms of wall time passed.
-inline bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
-  QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return pred();
-    WaitForMessages(5);
-  }
-  return true;
-}
 
 template <class Dock>
 class UsbDockFixture : public ::testing::Test {

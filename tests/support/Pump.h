@@ -3,6 +3,7 @@
 // and the link's reply timer follow the clock, everything else (socket
 // notifications, the poll thread's hand-offs) arrives through the event loop.
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <functional>
 
@@ -24,6 +25,18 @@ inline bool RunUntil(ManualClock& clock, const std::function<bool()>& pred, qint
     ProcessMessages();
     if (pred()) return true;
     clock.Advance(stepMs);
+  }
+  return true;
+}
+
+// Handles messages until pred() holds (true) or ms of wall time have passed
+// (false): a bound that only catches a hang. Threads that change state
+// without posting anything are looked at again every few milliseconds.
+inline bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
+  QDeadlineTimer deadline(ms);
+  while (!pred()) {
+    if (deadline.hasExpired()) return pred();
+    WaitForMessages(5);
   }
   return true;
 }

@@ -17,7 +17,6 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <cerrno>
@@ -32,6 +31,7 @@
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
+#include "support/Pump.h"
 #include "usb/LibusbBackend.h"
 #include "usb/USBPipe.h"
 
@@ -316,14 +316,7 @@ class EmulatedDock {
   int cancelled_ = 0;
 };
 
-bool Eventually(const std::function<bool()>& pred, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return pred();
-    WaitForMessages(5);
-  }
-  return true;
-}
+using test::Eventually;
 
 class UmockdevUsbTest : public ::testing::Test {
  protected:

@@ -16,6 +16,7 @@
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "sim/usb/SimUsbBackend.h"
+#include "support/Pump.h"
 #include "usb/USBPipe.h"
 
 namespace zelvo::testing {
@@ -46,17 +47,7 @@ class SimUsbTest : public ::testing::Test {
   DiagnosticCapture diag;
 };
 
-// Waits, handling messages, until pred() holds (true) or ms have passed
-// (false). The receive thread changes state without posting anything, so the
-// condition is looked at again every few milliseconds.
-inline bool Eventually(const std::function<bool()>& pred, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return pred();
-    WaitForMessages(5);
-  }
-  return true;
-}
+using test::Eventually;
 
 // Waits until pred() holds (true) or ms have passed (false) without handling
 // messages, for a thread that must get somewhere while the main thread is busy.
