@@ -107,7 +107,6 @@ void UploadSession::ShowReleaseTexts() {
 
 void UploadSession::cbStartClick() {
   if (dock_) dock_->SetEthernetAddress(dockAddress_);
-  fileAccepted_ = false;
   result_ = UploadResult{};
   if (OnClearTrace) OnClearTrace();
   elapsedSeconds_ = 0;
@@ -316,7 +315,6 @@ void UploadSession::tmrInstrConTimer() {
   const std::optional<AcceptedFlashFile> accepted = SelectFlashFile(
       instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); }, &fileRefusal);
   if (!StillOnline()) return ConnectionStepEnded(false);
-  fileAccepted_ = accepted.has_value();
   if (!accepted) {
     Refuse(RefusalOf(fileRefusal));
     uploadInProgress_ = false;

@@ -115,7 +115,6 @@ class UploadSession : public QObject {
   void tmrDockLCDUpdTimer();
 
   const UploadDisplay& Display() const { return display_; }
-  bool FileAccepted() const { return fileAccepted_; }
   bool UploadInProgress() const { return uploadInProgress_; }
   bool UploadDone() const { return uploadDone_; }
   int ElapsedSeconds() const { return elapsedSeconds_; }
@@ -164,7 +163,6 @@ class UploadSession : public QObject {
   QString dockAddress_;
 
   UploadDisplay display_;
-  bool fileAccepted_ = false;
   bool uploadInProgress_ = false;
   bool uploadDone_ = false;
   bool programFailed_ = false;

@@ -232,14 +232,8 @@ int TUSBPipe::FReadUSBDevFile(int length, QByteArray& out) {
       }
     }
   }
-  last_error_ = error;
-  QString line = QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile **ERROR** - Pipe=") + N(PipeNumber()) +
-                 QStringLiteral(", Length=") + N(length);
-  if (error != 0) line += QStringLiteral(", Error #") + N(error) + QStringLiteral(", ") + ErrorText();
-  if (raised) line += QStringLiteral(", EXCEPTION - ") + ExceptionText(raised);
-  Diagnostic(line);
-  OnPumpingError();
-  return -1;
+  return TransferFailed(QStringLiteral("TUSBPipe.FReadUSBDevFile Windows.ReadFile"), length, error, raised,
+                        QStringLiteral(", EXCEPTION - "));
 }
 
 int TUSBPipe::PushData() {
@@ -309,11 +303,17 @@ int TUSBPipe::FWriteUSBDeviceFile(const std::uint8_t* data, int count) {
       if (r >= 0) return std::min(r, count);
     }
   }
+  return TransferFailed(QStringLiteral("TUSBPipe.FWriteUSBDeviceFile Windows.WriteFile"), count, error, raised,
+                        QStringLiteral("EXCEPTION "));
+}
+
+// A read or write that failed: its diagnostic line, then the one error report.
+int TUSBPipe::TransferFailed(const QString& what, int length, int error, const std::exception_ptr& raised,
+                             const QString& exceptionLabel) {
   last_error_ = error;
-  QString line = QStringLiteral("TUSBPipe.FWriteUSBDeviceFile Windows.WriteFile **ERROR** - Pipe=") + N(PipeNumber()) +
-                 QStringLiteral(", Length=") + N(count);
+  QString line = what + QStringLiteral(" **ERROR** - Pipe=") + N(PipeNumber()) + QStringLiteral(", Length=") + N(length);
   if (error != 0) line += QStringLiteral(", Error #") + N(error) + QStringLiteral(", ") + ErrorText();
-  if (raised) line += QStringLiteral("EXCEPTION ") + ExceptionText(raised);
+  if (raised) line += exceptionLabel + ExceptionText(raised);
   Diagnostic(line);
   OnPumpingError();
   return -1;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -112,6 +113,8 @@ class TUSBPipe : public QObject {
   // The pipe's one error path: raises OnError (pipe, PipeNumber, LastError)
   // and writes the diagnostic, on the thread that found the failure.
   void OnPumpingError();
+  int TransferFailed(const QString& what, int length, int error, const std::exception_ptr& raised,
+                     const QString& exceptionLabel);
 
  private:
   TUSBDevice* device_;
