@@ -1,8 +1,11 @@
 #pragma once
 // TKelLink: the link to one instrument. Sends one message at a time, watches
 // for the reply with one reply timer, unframes replies and reports the link's
-// state, over the IrDA socket, the IrCOMM virtual serial port, the RS-232 port
-// (family 1) or a docking station.
+// state. The bytes go over one of its transports (link/LinkTransport.h): the
+// IrDA socket, the IrCOMM virtual serial port, the RS-232 port (family 1) or
+// a docking station; which one follows the first match of: a transport the
+// caller assigned, a dock assigned, family 1, IrDA sockets available, else
+// the IrCOMM port.
 //
 // TKelLinkThread keeps the main thread polling the link (LinkPoll). It sleeps
 // until there is something to poll: gathered bytes with an end marker, a
@@ -18,7 +21,10 @@
 #include "core/Timer.h"
 #include "link/FrameCodec.h"
 #include "link/LinkTypes.h"
-#include "link/WIrCOMMSocket.h"
+#include "link/DockTransport.h"
+#include "link/IrdaTransport.h"
+#include "link/LinkTransport.h"
+#include "link/SerialTransport.h"
 
 namespace zelvo {
 
@@ -27,19 +33,7 @@ class TKelLink;
 class TSerialPort;
 class TKelLinkThread;
 
-// The link's IrDA socket: knows the link that owns it.
-class TIrSocket : public TWIrCOMMSocket {
- public:
-  explicit TIrSocket(TKelLink* link, QObject* owner = nullptr) : TWIrCOMMSocket(owner), link_(link) {}
-  TKelLink* KelLink() const { return link_; }
-
- private:
-  TKelLink* link_;
-};
-
-inline constexpr const char* kSlaveModeRefusedText = "SLV Error - Dock did not accept slave mode!";
-
-class TKelLink : public QObject {
+class TKelLink : public QObject, private ILinkTransportHost {
  public:
   explicit TKelLink(QObject* owner = nullptr);
   ~TKelLink() override;
@@ -96,15 +90,15 @@ class TKelLink : public QObject {
   TTimer* ReplyTimer() const { return replyTimer_.get(); }
   bool WholeFrameMode() const { return wholeFrameMode_; }
   void SetWholeFrameMode(bool on) { wholeFrameMode_ = on; }
-  bool IrDASocketMode() const { return irdaSocketMode_; }
+  bool IrDASocketMode() const { return irda_->SocketMode(); }
   int IrCommPort() const { return irCommPort_; }
   // One poll cycle (main thread): state change events, framed replies.
   void LinkPoll();
 
   // Inside views, for the front ends and tests.
-  TIrSocket* IrSocket() const { return irSocket_.get(); }
-  TSerialPort* ComPort() const { return comPort_.get(); }
-  const TIrdaDevicesInfo* IrDevices() const { return irDevices_.get(); }
+  TIrSocket* IrSocket() const { return irda_->Socket(); }
+  TSerialPort* ComPort() const { return serial_->Port(); }
+  const TIrdaDevicesInfo* IrDevices() const { return irda_->Devices(); }
   bool Disconnecting() const { return disconnecting_; }
   bool ThreadStarted() const { return threadStarted_; }
   char MessageIndex() const { return messageIndex_; }
@@ -112,30 +106,30 @@ class TKelLink : public QObject {
   // Poll cycles run so far (diagnostics and benchmarks).
   quint64 PollCount() const { return pollCount_; }
 
-  // Slave-mode requests made at most by one OpenLink through a dock, within
-  // the connect time-out.
-  static constexpr int kMaxSlaveModeTries = 20;
-  static constexpr int kReceiveChunk = 2048;  // serial bytes taken per read
+  // A transport of the caller's own, used instead of the built-in ones while
+  // set (not owned; tests feed the link through one). Set it while the link
+  // is closed.
+  void SetTransport(ILinkTransport* transport);
 
  private:
   ILinkDock* ActiveDock() const;
+  // The transport the next open, write or close goes to.
+  ILinkTransport& Transport();
   void ArmReplyTimer(int timeOut);
   void ReplyTimeOutElapsed();
   void StartupProbe();
-  void ClassifySocketError();
-  void ForwardIrError();
   void SetConnectedState(bool connected);
   void StartThread();
   void WakeThread();
-  void WriteIrda(const QByteArray& wire);
-  void OpenDock(ILinkDock* dock, bool repeatWhileRetry, int timeOut);
-  void WireDock(ILinkDock* dock);
-  void DockInstrumentConnected();
-  void DockInstrumentDisconnected();
-  void DockUserData(const QByteArray& data);
-  void SerialReceive(quint16 count);
-  void IrdaReceive();
+  void Deliver(const QByteArray& reply);
   void IndexedReply(const QByteArray& reply);
+
+  // What the transports report and ask.
+  bool Writable() const override { return connected_ && !disconnecting_; }
+  void ArmConnectTimeOut(int timeOut) override;
+  bool ConnectTimeOutRunning() const override;
+  void StateChanged(const ILinkTransport& from, TransportState state) override;
+  void BytesArrived(const ILinkTransport& from, const QByteArray& bytes) override;
 
   TKelType type_ = TKelType::tpKel0;
   int rs232Port_ = 1;
@@ -148,25 +142,20 @@ class TKelLink : public QObject {
   char messageIndex_ = frame::kFirstMessageIndex;
   std::unique_ptr<TKelLinkThread> thread_;
   bool threadStarted_ = false;
-  std::unique_ptr<TIrSocket> irSocket_;
-  std::unique_ptr<TSerialPort> comPort_;
-  std::unique_ptr<TIrdaDevicesInfo> irDevices_;
+  std::unique_ptr<TSerialTransport> serial_;
+  std::unique_ptr<TIrdaTransport> irda_;
+  std::unique_ptr<TDockTransport> dock_;
+  ILinkTransport* assigned_ = nullptr;
   bool connectTimeOutHeld_ = false;
-  bool searching_ = false;        // OpenLink looks for an IrDA device
-  bool searchAbandoned_ = false;  // CloseLink came during that search
-  int irdaStackError_ = 0;        // why IrDA sockets are not used (Winsock code)
   bool disconnecting_ = false;
   frame::ReceiveState rx_;
   std::unique_ptr<TTimer> replyTimer_;
-  bool irdaSocketMode_ = true;
   bool wholeFrameMode_ = false;
   int irCommPort_ = 0;
   bool connected_ = false;
   bool probed_ = false;          // StartupProbe has run
   bool lastConnected_ = false;  // the poll thread's view of Connected
   quint64 pollCount_ = 0;
-  ILinkDock* wiredDock_ = nullptr;
-  QPointer<QObject> wiredDockObject_;
 };
 
 // The poll thread. Waits (without a time limit and without spinning) until

@@ -376,7 +376,7 @@ TEST_F(DockLink, OpenRepeatsSlaveModeWhileBusyAndWiresTheEvents) {
 TEST_F(DockLink, SlaveModeRetryIsBounded) {
   dock.busyAnswers = -1;
   link.OpenLink(0);
-  EXPECT_EQ(dock.calls.count("SLV"), TKelLink::kMaxSlaveModeTries);
+  EXPECT_EQ(dock.calls.count("SLV"), TDockTransport::kMaxSlaveModeTries);
   EXPECT_EQ(dialogs.Texts(), QStringList{"SLV Error - Dock did not accept slave mode!"});
   // Its events are taken over all the same.
   EXPECT_TRUE(static_cast<bool>(dock.OnInstrumentConnected));
@@ -394,7 +394,7 @@ TEST_F(DockLink, ConnectTimeOutWhenTheInstrumentNeverComes) {
     dock.busyAnswers = busy;
     link.SetDefaultTimeOut(30);
     link.SetConnected(true);
-    EXPECT_EQ(dock.calls.count("SLV"), busy < 0 ? TKelLink::kMaxSlaveModeTries : 1);
+    EXPECT_EQ(dock.calls.count("SLV"), busy < 0 ? TDockTransport::kMaxSlaveModeTries : 1);
     EXPECT_EQ(dialogs.Texts().size(), busy < 0 ? 1 : 0);
     // Stray data before the instrument is there is dropped and leaves the
     // time-out running.

@@ -1,0 +1,97 @@
+#include "link/DockTransport.h"
+
+#include <QMetaObject>
+
+#include "core/Dialogs.h"
+#include "core/MessagePump.h"
+#include "core/Timer.h"
+#include "dock/LinkDock.h"
+
+namespace zelvo {
+
+namespace {
+constexpr int kSettlePasses = 1001;  // message passes after enabling the dock
+}  // namespace
+
+TDockTransport::~TDockTransport() { ReleaseEvents(); }
+
+void TDockTransport::SetDock(ILinkDock* dock, bool askUntilAccepted) {
+  dock_ = dock;
+  askUntilAccepted_ = askUntilAccepted;
+}
+
+TransportOpen TDockTransport::Open(int timeOut) {
+  QPointer<TDockTransport> self(this);
+  ILinkDock* dock = dock_;
+  // The tries end with the connect time-out too: a dock that cannot be
+  // reached may take seconds for each one.
+  TTimer limit;
+  bool limitReached = false;
+  limit.OnTimer = [&](QObject*) {
+    limitReached = true;
+    limit.SetEnabled(false);
+  };
+  limit.SetInterval(TimeOutMs(timeOut));
+  limit.SetEnabled(true);
+  if (!dock->Enabled()) dock->SetEnabled(true);
+  if (!self) return TransportOpen::NotFound;
+  if (dock->Enabled()) dock->ClearDeviceHalted();
+  for (int i = 0; i < kSettlePasses && self; ++i) ProcessMessages();
+  if (!self) return TransportOpen::NotFound;
+  bool retry = false;
+  int tries = 0;
+  do {
+    retry = false;
+    dock->SetSlaveMode(true, retry);
+    if (!self) return TransportOpen::NotFound;
+    ++tries;
+  } while (askUntilAccepted_ && retry && tries < kMaxSlaveModeTries && !limitReached);
+  if (askUntilAccepted_ && retry) {
+    ShowMessage(QLatin1String(kSlaveModeRefusedText));
+    if (!self) return TransportOpen::NotFound;
+    Raise(OnSlaveModeRefused, this);
+    if (!self) return TransportOpen::NotFound;
+  }
+  dock_ = dock;
+  TakeOverEvents();
+  // A dock that never reports the instrument must not leave the caller
+  // waiting for ever.
+  Host().ArmConnectTimeOut(timeOut);
+  return TransportOpen::Opening;
+}
+
+void TDockTransport::TakeOverEvents() {
+  QPointer<TDockTransport> self(this);
+  dock_->InstrumentConnectedEvent() = [self](QObject*) {
+    if (self) self->Host().StateChanged(*self, TransportState::Up);
+  };
+  dock_->InstrumentDisconnectedEvent() = [self](QObject*) {
+    if (self) self->Host().StateChanged(*self, TransportState::Down);
+  };
+  dock_->RcvUserDataEvent() = [self](QObject*, const QByteArray& data) {
+    if (self) self->Host().BytesArrived(*self, data);
+  };
+  wired_ = dock_;
+  wiredObject_ = dock_->DockObject();
+}
+
+void TDockTransport::ReleaseEvents() {
+  if (!wiredObject_ || !wired_) return;
+  wired_->InstrumentConnectedEvent() = nullptr;
+  wired_->InstrumentDisconnectedEvent() = nullptr;
+  wired_->RcvUserDataEvent() = nullptr;
+}
+
+void TDockTransport::Close() {
+  ILinkDock* dock = dock_;
+  QObject* object = dock->DockObject();
+  QMetaObject::invokeMethod(object ? object : this, [dock] { dock->SendDisconnect(); }, Qt::QueuedConnection);
+}
+
+void TDockTransport::Write(const QByteArray& message) {
+  QPointer<TDockTransport> self(this);
+  ProcessMessages();
+  if (self) dock_->SendStr(message);
+}
+
+}  // namespace zelvo

@@ -1,0 +1,52 @@
+#pragma once
+// The link's dock transport: the docking station's pass-through to the
+// instrument in it. Opening enables the dock and asks for slave mode; the
+// dock reports the instrument reachable and gone, and carries bare messages.
+
+#include <QObject>
+#include <QPointer>
+
+#include "core/Events.h"
+#include "link/LinkTransport.h"
+
+namespace zelvo {
+
+class ILinkDock;
+
+inline constexpr const char* kSlaveModeRefusedText = "SLV Error - Dock did not accept slave mode!";
+
+class TDockTransport : public QObject, public ILinkTransport {
+ public:
+  ~TDockTransport() override;
+
+  // The dock the next calls go to. askUntilAccepted: slave mode is asked for
+  // again while the dock answers busy (else once, the answer not looked at).
+  void SetDock(ILinkDock* dock, bool askUntilAccepted);
+
+  TransportWire Wire() const override { return TransportWire::Dock; }
+  // Enables the dock, asks for slave mode (tries bounded in number and by the
+  // connect time-out) and takes over the dock's events; then the connect
+  // time-out runs until the instrument is reported.
+  TransportOpen Open(int timeOut) override;
+  // "DSC", sent after the current handler has returned (a dock freed
+  // meanwhile takes it with it); Down follows with the dock's report.
+  void Close() override;
+  void Write(const QByteArray& message) override;
+
+  // The dock refused slave mode on every try; the reason has been shown.
+  TNotifyEvent OnSlaveModeRefused;
+
+  // Slave-mode requests made at most by one opening.
+  static constexpr int kMaxSlaveModeTries = 20;
+
+ private:
+  void TakeOverEvents();
+  void ReleaseEvents();
+
+  ILinkDock* dock_ = nullptr;
+  bool askUntilAccepted_ = true;
+  ILinkDock* wired_ = nullptr;  // whose events lead here
+  QPointer<QObject> wiredObject_;
+};
+
+}  // namespace zelvo
