@@ -8,11 +8,13 @@
 #include "link/KelLink.h"
 #include "link/SerialPort.h"
 #include "LinkTestSupport.h"
+#include "support/MemoryTransport.h"
 
 using namespace zelvo;
 using namespace zelvo::sim;
 using zelvo::test::FakeDock;
 using zelvo::test::FramePeer;
+using zelvo::test::MemoryTransport;
 
 namespace {
 
@@ -196,9 +198,63 @@ TEST_F(IrdaLink, CloseLinkClosesTheSocket) {
   ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Down(false)"); }, 5000));
 }
 
-TEST_F(IrdaLink, ReplyTimerRules) {
+TEST_F(IrdaLink, OpenLinkWithoutDevices) {
   ManualClock clock;
-  auto link = ConnectedLink(&clock);
+  TKelLink link;
+  rec.Attach(link);
+  clock.Advance(100);
+  // No time-out, timer stopped: one search, then back silently.
+  link.OpenLink(0);
+  EXPECT_EQ(stack.Enumerations(), 2);
+  EXPECT_FALSE(link.Connected());
+  EXPECT_TRUE(rec.events.isEmpty());
+  // With a time-out the search goes on until it runs out.
+  stack.OnEnumerate = [&] { clock.Advance(500); };
+  link.OpenLink(2);
+  EXPECT_EQ(rec.events, QStringList{"TimeOut(0)"});
+  EXPECT_EQ(stack.Enumerations(), 2 + 4);
+  // A device coming into range ends the search and is dialled.
+  stack.OnEnumerate = [&] {
+    if (stack.Enumerations() == 8) stack.AddDevice(IrComm(9, &peer));
+  };
+  link.OpenLink(30);
+  EXPECT_EQ(stack.LastConnectedDevice(), 9u);
+  EXPECT_EQ(link.IrDevices()->Count(), 1);
+}
+
+TEST_F(IrdaLink, OpenedBeforeTheStartupProbeStillComesUp) {
+  stack.AddDevice(IrComm(42, &peer));
+  TKelLink link;
+  rec.Attach(link);
+  link.SetInstrumentType(TKelType::tpZelvoPro);
+  link.SetConnected(true);  // at once, long before 100 ms
+  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Up(true)"); }, 5000));
+  EXPECT_EQ(stack.Enumerations(), 2);  // the probe's search, then the opening's
+}
+
+// --- the link's own rules, over an in-memory transport ----------------------
+
+struct MemoryLink : ::testing::Test {
+  ScriptedDialogs dialogs;
+  ScopedDialogs dialogsInstalled{&dialogs};
+  ManualClock clock;
+  Recorder rec;
+
+  // A link of the family over the transport, opened and reported up.
+  std::unique_ptr<TKelLink> UpLink(MemoryTransport& transport, TKelType family = TKelType::tpZelvoPro) {
+    auto link = std::make_unique<TKelLink>();
+    rec.Attach(*link);
+    link->SetInstrumentType(family);
+    link->SetTransport(&transport);
+    link->OpenLink(0);
+    EXPECT_TRUE(WaitUntil([&] { return link->Connected() && rec.events.contains("Up(true)"); }, 5000));
+    return link;
+  }
+};
+
+TEST_F(MemoryLink, ReplyTimerRules) {
+  MemoryTransport transport(TransportWire::IrdaSocket);
+  auto link = UpLink(transport);
   link->SendMsg("ENQ", 5);
   EXPECT_EQ(link->ReplyTimer()->Interval(), 5000);
   clock.Advance(4999);
@@ -227,107 +283,158 @@ TEST_F(IrdaLink, ReplyTimerRules) {
   EXPECT_EQ(rec.events.count("TimeOut(0)"), 3);
   clock.Advance(1);
   EXPECT_EQ(rec.events.count("TimeOut(0)"), 4);
+
+  // A write that stalls does not eat into the reply's time: the timer is
+  // armed once the write has returned.
+  transport.OnWrite = [&](const QByteArray&) { clock.Advance(7000); };
+  link->SendMsg("ENQ", 5);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 4);
+  clock.Advance(4999);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 4);
+  clock.Advance(1);
+  EXPECT_EQ(rec.events.count("TimeOut(0)"), 5);
 }
 
-TEST_F(IrdaLink, OpenLinkWithoutDevices) {
-  ManualClock clock;
-  TKelLink link;
-  rec.Attach(link);
-  clock.Advance(100);
-  // No time-out, timer stopped: one search, then back silently.
-  link.OpenLink(0);
-  EXPECT_EQ(stack.Enumerations(), 2);
-  EXPECT_FALSE(link.Connected());
-  EXPECT_TRUE(rec.events.isEmpty());
-  // With a time-out the search goes on until it runs out.
-  stack.OnEnumerate = [&] { clock.Advance(500); };
-  link.OpenLink(2);
-  EXPECT_EQ(rec.events, QStringList{"TimeOut(0)"});
-  EXPECT_EQ(stack.Enumerations(), 2 + 4);
-  // A device coming into range ends the search and is dialled.
-  stack.OnEnumerate = [&] {
-    if (stack.Enumerations() == 8) stack.AddDevice(IrComm(9, &peer));
+// What the link writes on each kind of transport, and how it reads what
+// comes back: one row per case.
+TEST_F(MemoryLink, WhatEachTransportCarries) {
+  struct Row {
+    const char* what;
+    TransportWire wire;
+    TKelType family;
+    QByteArray message, written, fed;
+    QList<QByteArray> replies;
+    QStringList shown;
   };
-  link.OpenLink(30);
-  EXPECT_EQ(stack.LastConnectedDevice(), 9u);
-  EXPECT_EQ(link.IrDevices()->Count(), 1);
+  const QByteArray framedAck = frame::Frame("ACK", false);
+  const Row rows[] = {
+      {"framed on IrDA: the control byte is dropped", TransportWire::IrdaSocket, TKelType::tpZelvoPro, "ENQ",
+       H("E6454E51E7"), QByteArray(1, '\0') + framedAck, {"ACK"}, {}},
+      {"framed on a serial port: no control byte", TransportWire::SerialPort, TKelType::tpZelvoPro, "ENQ",
+       H("E6454E51E7"), framedAck, {"ACK"}, {}},
+      {"framed with a sum", TransportWire::SerialPort, TKelType::tpKel5, "A", frame::Frame("A", true),
+       frame::Frame("B", true), {"B"}, {}},
+      {"framed with a wrong sum: nothing", TransportWire::SerialPort, TKelType::tpKel5, "A", frame::Frame("A", true),
+       H("E642000000E7"), {}, {}},
+      {"indexed on IrDA: the index checked", TransportWire::IrdaSocket, TKelType::tpKel7, "RDA?xx", "RDA0xx",
+       "ACK0ok", {"ACK0ok"}, {}},
+      {"indexed on IrDA: a wrong index", TransportWire::IrdaSocket, TKelType::tpKel7, "RDA?", "RDA0", "ACK5",
+       {}, {"Incorrect Response Message Index!"}},
+      {"indexed on IrDA: NAK", TransportWire::IrdaSocket, TKelType::tpKel7, "RDA?", "RDA0", "NAK", {},
+       {"NAK - Instrument did not understand command!"}},
+      {"indexed on IrDA: too short", TransportWire::IrdaSocket, TKelType::tpKel8, "RDA?", "RDA0", "AB", {},
+       {"Message Response Too Short!"}},
+      {"indexed on a serial port: as it comes", TransportWire::SerialPort, TKelType::tpKel7, "RDA?", "RDA0", "AB",
+       {"AB"}, {}},
+      {"plain", TransportWire::IrdaSocket, TKelType::tpKel2, "x", "x", "plain", {"plain"}, {}},
+      {"a dock carries the bare message", TransportWire::Dock, TKelType::tpZelvoPro, "ENQ", "ENQ", "ACK9.12",
+       {"ACK9.12"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    rec = Recorder();
+    dialogs.Clear();
+    MemoryTransport transport(row.wire);
+    auto link = UpLink(transport, row.family);
+    link->SendMsg(row.message, 5);
+    EXPECT_EQ(transport.writes, QList<QByteArray>{row.written});
+    EXPECT_EQ(rec.debugSent, QList<QByteArray>{row.written});
+    const quint64 polls = link->PollCount();
+    transport.Feed(row.fed);
+    // Framed replies come through the poll cycle, the others at once.
+    if (row.wire != TransportWire::Dock && frame::GroupOf(row.family) == frame::FrameGroup::Framed) {
+      ASSERT_TRUE(WaitUntil([&] { return link->PollCount() > polls; }, 5000));
+    }
+    const bool answered = !row.replies.isEmpty() || !row.shown.isEmpty();
+    EXPECT_EQ(rec.replies, row.replies);
+    EXPECT_EQ(dialogs.Texts(), row.shown);
+    EXPECT_EQ(link->ReplyTimer()->Enabled(), !answered);
+  }
 }
 
-TEST_F(IrdaLink, IndexedAndPlainFamilies) {
-  stack.SetConnectDelay(-1);
-  // A peer that answers every write with what the test queued, unframed.
-  struct EchoPeer : SimIrdaPeer {
-    SimIrdaConnection* c = nullptr;
-    std::deque<QByteArray> answers;
-    QList<QByteArray> writes;
-    void SessionOpened(SimIrdaConnection* connection) override { c = connection; }
-    void HostWrote(const QByteArray& w) override {
-      writes << w;
-      if (!answers.empty() && c) {
-        c->SendToHost(answers.front());
-        answers.pop_front();
-      }
-    }
-    void SessionClosed() override { c = nullptr; }
-  } echo;
-  stack.AddDevice(IrComm(3, &echo));
+TEST_F(MemoryLink, IndexedMessagesCountOnEvenWhenRefused) {
+  MemoryTransport transport(TransportWire::IrdaSocket);
   TKelLink link;
   rec.Attach(link);
   link.SetInstrumentType(TKelType::tpKel7);
-  ASSERT_TRUE(WaitUntil([&] { return stack.Enumerations() >= 1; }, 5000));
-  link.SendMsg("RDA?xx", 5);  // refused, index advances anyway
+  link.SetTransport(&transport);
+  link.SendMsg("RDA?xx", 5);  // not connected: refused, the index advances anyway
   EXPECT_EQ(link.MessageIndex(), '0');
-  link.SetConnected(true);
-  ASSERT_TRUE(link.Connected());
-  echo.answers = {"ACK1ok", "NAK", "AB", "ACK5"};
-  dialogs.Clear();
-  link.SendMsg("RDA?xx", 5);
-  ASSERT_TRUE(WaitUntil([&] { return !rec.replies.isEmpty(); }, 5000));
-  EXPECT_EQ(echo.writes.last(), "RDA1xx");  // no frame, no control byte
-  EXPECT_EQ(rec.replies, QList<QByteArray>{"ACK1ok"});
-  link.SendMsg("RDA?", 5);
-  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 1; }, 5000));
-  link.SendMsg("RDA?", 5);
-  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 2; }, 5000));
-  link.SendMsg("RDA?", 5);
-  ASSERT_TRUE(WaitUntil([&] { return dialogs.Texts().size() == 3; }, 5000));
-  EXPECT_EQ(dialogs.Texts(), (QStringList{"NAK - Instrument did not understand command!", "Message Response Too Short!",
-                                          "Incorrect Response Message Index!"}));
-  EXPECT_EQ(rec.replies.size(), 1);
-  EXPECT_FALSE(link.ReplyTimer()->Enabled());
-  for (int i = 0; i < 6; ++i) link.SendMsg("RDA?", 0);
-  ASSERT_TRUE(WaitUntil([&] { return echo.writes.size() == 10; }, 5000));
-  EXPECT_EQ(echo.writes.last(), "RDA0");  // the eleventh send carries "0" again
-
-  link.SetInstrumentType(TKelType::tpKel2);
-  echo.answers = {"plain"};
-  link.SendMsg("x", 5);
-  ASSERT_TRUE(WaitUntil([&] { return rec.replies.size() == 2; }, 5000));
-  EXPECT_EQ(rec.replies.last(), "plain");
+  EXPECT_EQ(dialogs.Texts(), QStringList{"SendMsg Error - Not Connected!"});
+  link.OpenLink(0);
+  for (int i = 0; i < 10; ++i) link.SendMsg("RDA?", 0);
+  EXPECT_EQ(transport.writes.size(), 10);
+  EXPECT_EQ(transport.writes.first(), "RDA1");
+  EXPECT_EQ(transport.writes.last(), "RDA0");  // "9" wraps to "0"
 }
 
-TEST_F(IrdaLink, OpenedBeforeTheStartupProbeStillComesUp) {
-  stack.AddDevice(IrComm(42, &peer));
+TEST_F(MemoryLink, ADockReportsTheLinkAtOnceAndDropsDataBeforeTheInstrument) {
+  MemoryTransport transport(TransportWire::Dock);
+  transport.upOnOpen = false;
   TKelLink link;
   rec.Attach(link);
-  link.SetInstrumentType(TKelType::tpZelvoPro);
-  link.SetConnected(true);  // at once, long before 100 ms
-  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Up(true)"); }, 5000));
-  EXPECT_EQ(stack.Enumerations(), 2);  // the probe's search, then the opening's
+  link.SetTransport(&transport);
+  link.OpenLink(30);
+  EXPECT_TRUE(link.ReplyTimer()->Enabled());  // the connect time-out
+  transport.Feed("early");
+  EXPECT_TRUE(rec.replies.isEmpty());
+  EXPECT_TRUE(link.ReplyTimer()->Enabled());  // not stopped by such data
+  transport.Report(TransportState::Up);
+  EXPECT_EQ(rec.events, QStringList{"Up(true)"});  // raised at once, not by a poll
+  EXPECT_FALSE(link.ThreadStarted());
+  transport.Report(TransportState::Down);
+  EXPECT_EQ(rec.events, (QStringList{"Up(true)", "Down(false)"}));
 }
 
-TEST_F(IrdaLink, DestroyingTheLinkWhileItsPollIsQueued) {
-  for (int round = 0; round < 20; ++round) {
-    auto link = ConnectedLink();
-    // Bring a poll hand-off into the queue and free the link before it runs.
-    peer.connection->SendToHost(QByteArray(1, '\0') + frame::Frame("x", false));
-    ProcessMessages();
-    link.reset();
-    ProcessMessages();
-    stack.ClearDevices();
-    rec = Recorder();
+TEST_F(MemoryLink, AFailedOpenIsReportedOnceAndStartsNothing) {
+  MemoryTransport transport(TransportWire::SerialPort);
+  transport.openAs = TransportOpen::Failed;
+  TKelLink link;
+  int failures = 0;
+  link.OnOpenFailed = [&](QObject*) { ++failures; };
+  link.SetTransport(&transport);
+  link.OpenLink(30);
+  EXPECT_EQ(failures, 1);
+  EXPECT_FALSE(link.ReplyTimer()->Enabled());
+  EXPECT_FALSE(link.ThreadStarted());
+}
+
+TEST_F(MemoryLink, ClosingTakesTheLinkDownThroughThePoll) {
+  MemoryTransport transport(TransportWire::IrdaSocket);
+  auto link = UpLink(transport);
+  transport.Report(TransportState::Closing);
+  EXPECT_TRUE(link->Disconnecting());
+  link->SendMsg("ENQ", 5);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"SendMsg Error - Not Connected!"});
+  EXPECT_TRUE(transport.writes.isEmpty());
+  link->CloseLink();
+  EXPECT_EQ(transport.closes, 1);
+  EXPECT_FALSE(link->Connected());
+  EXPECT_FALSE(link->Disconnecting());
+  ASSERT_TRUE(WaitUntil([&] { return rec.events.contains("Down(false)"); }, 5000));
+}
+
+TEST_F(MemoryLink, FreedInsideItsOwnHandlers) {
+  // Inside a write, inside a reply, and with a poll hand-off still queued.
+  for (int round = 0; round < 3; ++round) {
+    MemoryTransport transport(TransportWire::IrdaSocket);
+    auto link = UpLink(transport);
+    if (round == 0) {
+      transport.OnWrite = [&](const QByteArray&) { link.reset(); };
+      TKelLink* raw = link.get();
+      raw->SendMsg("ENQ", 5);
+    } else if (round == 1) {
+      link->OnReceiveMsg = [&](QObject*, const QByteArray&) { link.reset(); };
+      transport.Feed(QByteArray(1, '\0') + frame::Frame("x", false));
+      ASSERT_TRUE(WaitUntil([&] { return !link; }, 5000));
+    } else {
+      transport.Feed(QByteArray(1, '\0') + frame::Frame("x", false));
+      ProcessMessages();
+      link.reset();
+      ProcessMessages();
+    }
+    EXPECT_FALSE(link);
   }
-  SUCCEED();
 }
 
 // --- docks ------------------------------------------------------------------
