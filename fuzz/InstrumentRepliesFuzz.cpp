@@ -2,9 +2,10 @@
 // loader acknowledgements, program command), fed arbitrary replies while the
 // component waits for each kind of answer.
 //
-// One link and one component on the simulated IrDA stack serve the whole run;
-// the simulated instrument hears everything and answers nothing, the input
-// gives the replies. Input: steps, each an operation byte (what the component
+// One link and one component serve the whole run. The link talks over an
+// in-memory transport that takes every write and answers nothing (as a dock
+// would, it reports the link at once, without a poll cycle); the input gives
+// the replies. Input: steps, each an operation byte (what the component
 // is asked to do first, or how long the clock runs on) and a reply (a length
 // byte and its bytes), handed to the link's reply event as the link would.
 // Checked: no crash and no read outside a reply (the sanitizers watch that);
@@ -19,7 +20,7 @@
 #include "core/Timer.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
-#include "sim/instrument/IrdaInstrument.h"
+#include "support/MemoryTransport.h"
 #include "support/Pump.h"
 
 using namespace zelvo;
@@ -29,18 +30,14 @@ namespace {
 constexpr int kMaxSteps = 24;
 
 struct World {
-  World() : installed(&dialogs), irda(sim::SimInstrumentConfig{9, "9.12", "A", 0}, Silent()) {
+  World() : installed(&dialogs) {
     dialogs.SetDefaultQuestionAnswer(MsgResult::No);
+    link.SetTransport(&transport);
     link.SetDefaultTimeOut(30);
     zelvo.SetKelLink(&link);
     zelvo.SetTimeOut(5);
     // The link's start-up probe runs first.
     test::RunUntil(clock, [this] { return !link.ReplyTimer()->Enabled(); }, 1000);
-  }
-  static sim::SimFaults Silent() {
-    sim::SimFaults faults;
-    faults.silent = true;
-    return faults;
   }
   bool Connect() {
     if (link.Connected()) return true;
@@ -51,7 +48,7 @@ struct World {
   ManualClock clock;
   ScriptedDialogs dialogs;
   ScopedDialogs installed;
-  sim::SimulatedIrdaWorld irda;
+  test::MemoryTransport transport{TransportWire::Dock};
   TKelLink link;
   TZelvoPro zelvo;
 };
@@ -103,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ZELVO_FUZZ_CHECK(w.zelvo.InstFlashType().size() <= 1);
   }
-  // The stack keeps every write for the tests that look at them; nothing here
-  // does, and a run of millions of inputs would fill the memory with them.
-  w.irda.Stack().ClearHostWrites();
+  // Nothing looks at the writes; a run of millions of inputs would fill the
+  // memory with them.
+  w.transport.writes.clear();
   return 0;
 }
