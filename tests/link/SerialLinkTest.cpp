@@ -3,11 +3,6 @@
 // the link from inside a serial notification, and ports that cannot be opened.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 
 #include "core/MessagePump.h"
@@ -16,45 +11,12 @@
 #include "link/KelLink.h"
 #include "link/SerialOnlySystem.h"
 #include "link/SerialPort.h"
+#include "support/Pty.h"
 
 using namespace zelvo;
+using zelvo::test::Pty;
 
 namespace {
-
-// The instrument's end of a pseudo-terminal, raw, write only.
-class PtyEnd {
- public:
-  PtyEnd() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_ = QString::fromLocal8Bit(::ptsname(master_));
-    termios t;
-    if (::tcgetattr(master_, &t) == 0) {
-      ::cfmakeraw(&t);
-      ::tcsetattr(master_, TCSANOW, &t);
-    }
-  }
-  ~PtyEnd() {
-    if (master_ >= 0) ::close(master_);
-  }
-  PtyEnd(const PtyEnd&) = delete;
-  PtyEnd& operator=(const PtyEnd&) = delete;
-  bool Ok() const { return !slave_.isEmpty(); }
-  QString Slave() const { return slave_; }
-  void Write(const QByteArray& bytes) {
-    qsizetype at = 0;
-    while (at < bytes.size()) {
-      const ssize_t n = ::write(master_, bytes.constData() + at, static_cast<size_t>(bytes.size() - at));
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (n <= 0) return;
-      at += n;
-    }
-  }
-
- private:
-  int master_ = -1;
-  QString slave_;
-};
 
 struct SerialLink : ::testing::Test {
   ScriptedDialogs dialogs;
@@ -73,7 +35,7 @@ TEST_F(SerialLink, ReceiveHandlerThatFreesTheLink) {
   // Plain and indexed families get their replies straight from the serial
   // port's notification; the handler may end the link there and then (the
   // sanitizer build sees any use of the freed port).
-  PtyEnd pty;
+  Pty pty;
   ASSERT_TRUE(pty.Ok());
   Install(pty.Slave());
   for (TKelType type : {TKelType::tpKel1, TKelType::tpKel2, TKelType::tpKel7}) {
@@ -126,7 +88,7 @@ TEST_F(SerialLink, IrCommPortThatCannotBeOpenedSaysWhyAndReportsItAtOnce) {
 
 TEST_F(SerialLink, IrCommPortThatOpensComesUpWithoutATimeOut) {
   ManualClock clock;
-  PtyEnd pty;
+  Pty pty;
   ASSERT_TRUE(pty.Ok());
   Install(pty.Slave());
   TKelLink link;
