@@ -20,6 +20,16 @@ struct FirmwareRecipe {
 // recipe asks for another size.
 QByteArray MakeFirmware(const FirmwareRecipe& recipe);
 
+// What an image says it is, read at its layout's offsets: the version text
+// (classic: the 4 characters as they stand, trailing spaces dropped; NG: the
+// hundredths as "9.12") and the type letter (a space for classic 0xFF). An
+// image shorter than its layout reads as what it holds (missing bytes zero).
+struct FirmwareIdentity {
+  QByteArray version;
+  QByteArray type;
+};
+FirmwareIdentity ReadFirmwareIdentity(const QByteArray& image, bool ng);
+
 // Writes the file; false when it cannot be written.
 bool WriteFirmware(const QString& path, const FirmwareRecipe& recipe);
 

@@ -3,8 +3,10 @@
 //   zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [FAULTS]
 //       Serves a simulated instrument on a pseudo-terminal; prints the slave's
 //       path (give it to zelvoflash --serial) and runs until interrupted.
+//       --restart S: after its "ACKBYE" to "PFM" the instrument is silent for S
+//       seconds (default 3), then answers as the firmware it rebuilt.
 //       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K
-//               --pfm-nak --noise --split N
+//               --pfm-nak --noise --split N --no-take --no-restart
 //   zelvo-sim serve-dock --address A [--name TEXT] [--kind K] [--instrument-kind N] [--version V] [--type L]
 //                        [--power-on S] [FAULTS] [DOCK FAULTS]
 //       Plays a network dock on address A (TCP control and data ports of kind
@@ -41,14 +43,15 @@ namespace {
 
 void PrintUsage(FILE* to) {
   std::fprintf(to,
-               "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [faults]\n"
+               "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [--restart S] [faults]\n"
                "       zelvo-sim serve-dock --address A [--name TEXT] [--kind kova-express|mp-kova-express|kova6]\n"
-               "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--gone-after MS]\n"
+               "                 [--instrument-kind N] [--version V] [--type L] [--power-on S] [--restart S]\n"
+               "                 [--gone-after MS]\n"
                "                 [faults] [dock faults]\n"
                "       zelvo-sim make-firmware (--ng|--classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE\n"
                "       zelvo-sim --help | --version\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
-               "        --split N\n"
+               "        --split N --no-take --no-restart\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
                "             --split-dock --empty-dock\n");
 }
@@ -78,10 +81,15 @@ void AddInstrumentOptions(QCommandLineParser& p, const QString& kindOption) {
                 {"silent-at", "answer nothing from page K on, the link kept", "K", "-1"},
                 {"pfm-nak", "answer PFM with NAK"},
                 {"noise", "bytes outside frames"},
-                {"split", "replies in pieces of N bytes", "N", "0"}});
+                {"split", "replies in pieces of N bytes", "N", "0"},
+                {"restart", "silent for S seconds after its ACKBYE to PFM, then back with the firmware it holds",
+                 "S", "3"},
+                {"no-take", "come back from the restart with the old firmware"},
+                {"no-restart", "never answer again after the restart"}});
 }
 
-void ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOption, SimInstrumentConfig& config,
+// False, with the reason shown, when a value is bad.
+bool ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOption, SimInstrumentConfig& config,
                            SimFaults& faults) {
   config.kind = p.value(kindOption).toInt();
   config.version = p.value("version").toLatin1();
@@ -96,6 +104,14 @@ void ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOptio
   faults.pfmWithoutAckBye = p.isSet("pfm-nak");
   faults.noise = p.isSet("noise");
   faults.splitReplies = p.value("split").toInt();
+  faults.noTake = p.isSet("no-take");
+  faults.noRestart = p.isSet("no-restart");
+  QString error;
+  if (!ParseSimulationOptions(QStringLiteral("restart=") + p.value("restart"), config, faults, &error)) {
+    std::fprintf(stderr, "zelvo-sim: bad value of --restart: %s\n", qPrintable(p.value("restart")));
+    return false;
+  }
+  return true;
 }
 
 // Runs the event loop until SIGINT or SIGTERM; false when that cannot be
@@ -135,7 +151,7 @@ int Serve(const QStringList& args) {
   }
   SimInstrumentConfig config;
   SimFaults faults;
-  ReadInstrumentOptions(p, QStringLiteral("kind"), config, faults);
+  if (!ReadInstrumentOptions(p, QStringLiteral("kind"), config, faults)) return 2;
 
   SimInstrument instrument(config, faults);
   PtyInstrument pty(instrument);
@@ -184,7 +200,7 @@ int ServeDock(const QStringList& args) {
   }
   SimInstrumentConfig config;
   SimFaults faults;
-  ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults);
+  if (!ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults)) return 2;
   SimDockConfig dockConfig;
   // The dock's options and faults, read as the simulation options read them.
   QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at"};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/MessagePump.h"
+#include "core/Timer.h"
 #include "link/FrameCodec.h"
 #include "sim/FirmwareMaker.h"
 #include "sim/dock/SimDock.h"
@@ -62,6 +63,62 @@ TEST(SimInstrument, RebuildsTheImageAndChecksEveryPageSum) {
   EXPECT_EQ(classic.PageLengthErrors(), 1);
   classic.Handle("WEP");  // too short to name a page
   EXPECT_EQ(classic.PagesReceived(), 522);
+}
+
+// The restart after the program command: silent for its time, then back as
+// the firmware the pages built (or as it was, or never).
+TEST(SimInstrument, ComesBackFromItsRestartAsTheFirmwareItHolds) {
+  struct Row {
+    const char* what;
+    bool ng;
+    int pagesSent;  // of the new image; -1: all
+    SimFaults faults;
+    QByteArray versionAfter;  // VFL answer once back; empty: never back
+    QByteArray typeAfter;
+  };
+  SimFaults noTake, noRestart;
+  noTake.noTake = true;
+  noRestart.noRestart = true;
+  const Row rows[] = {
+      {"NG, all pages", true, -1, {}, "ACK9.20", "ACKB"},
+      {"classic, all pages", false, -1, {}, "ACK7.70", "ACKQ"},
+      {"NG, the pages with the fields never sent", true, 300, {}, "ACK0.00", QByteArray("ACK\0", 4)},
+      {"no-take", true, -1, noTake, "ACK9.12", "ACKA"},
+      {"no-restart", true, -1, noRestart, {}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ManualClock clock;
+    FirmwareRecipe recipe;
+    recipe.ng = row.ng;
+    recipe.version = row.ng ? "9.20" : "7.70";
+    recipe.type = row.ng ? 'B' : 'Q';
+    const QByteArray image = MakeFirmware(recipe);
+    SimInstrumentConfig config{9, row.ng ? "9.12" : "7.61", row.ng ? "A" : "P", 0};
+    config.restartMs = 2500;
+    SimInstrument instrument(config, row.faults);
+    int backs = 0;
+    instrument.OnBack = [&] { ++backs; };
+    const int step = instrument.PageStep();
+    const int pages = row.pagesSent < 0 ? (instrument.ImageSize() + step - 1) / step : row.pagesSent;
+    for (int page = 0; page < pages; ++page) instrument.Handle(Page(page, image + QByteArray(step, '\0'), step));
+    ASSERT_EQ(instrument.Handle("PFM").reply, "ACKBYE");
+    EXPECT_TRUE(instrument.Restarting());
+    clock.Advance(2499);
+    EXPECT_EQ(instrument.Handle("VFL").action, SimInstrument::Action::Silent);
+    clock.Advance(1);
+    if (row.versionAfter.isEmpty()) {
+      clock.Advance(3600000);
+      EXPECT_TRUE(instrument.Restarting());
+      EXPECT_EQ(instrument.Handle("ENQ").action, SimInstrument::Action::Silent);
+      EXPECT_EQ(backs, 0);
+      continue;
+    }
+    EXPECT_FALSE(instrument.Restarting());
+    EXPECT_EQ(backs, 1);
+    EXPECT_EQ(instrument.Handle("VFL").reply, row.versionAfter);
+    EXPECT_EQ(instrument.Handle("FLV").reply, row.typeAfter);
+  }
 }
 
 TEST(SimInstrument, NamedFaults) {

@@ -55,6 +55,11 @@ SimDock::SimDock(SimInstrument& instrument, SimDockConfig config, QObject* paren
       instrumentPresent_(!config_.faults.empty),
       busyLeft_(config_.faults.slaveBusyTimes) {
   lcd_.fill(QByteArray(kLcdWidth, ' '));
+  instrument_.OnBack = [this] {
+    if (!restarting_) return;  // not reported gone yet: Restarting puts it back
+    restarting_ = false;
+    InsertInstrument();
+  };
 }
 
 // --- control ----------------------------------------------------------------
@@ -88,10 +93,6 @@ QByteArray SimDock::Answer(const QByteArray& command) {
   if (!nak.isEmpty() && command.startsWith(nak)) return "NAK";
   const QByteArray name = command.left(3);
   if (name == "SLV") {
-    if (restarting_) {  // the instrument is back in the dock
-      restarting_ = false;
-      instrumentPresent_ = true;
-    }
     if (busyLeft_ > 0) {
       --busyLeft_;
       return "ACKB";
@@ -148,7 +149,10 @@ void SimDock::Restarting() {
   QTimer::singleShot(config_.goneAfterByeMs, this, [this] {
     if (!instrumentPresent_) return;
     RemoveInstrument();
-    restarting_ = true;
+    if (instrument_.Restarting())
+      restarting_ = true;  // back in the dock when the instrument is back
+    else
+      InsertInstrument();  // already back
   });
 }
 

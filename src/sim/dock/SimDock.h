@@ -51,8 +51,9 @@ struct SimDockConfig {
   SimDockKind kind = SimDockKind::KovaExpress;
   SimDockFaults faults;
   // The instrument restarts once it has answered the program command with
-  // "ACKBYE"; the dock reports it gone ("EVT2") this long after that reply.
-  // It counts as back in the dock at the next "SLV".
+  // "ACKBYE"; the dock reports it gone ("EVT2") this long after that reply,
+  // and in the dock again once it is back from its restart (in slave mode,
+  // "EVT1" follows the next "SLV").
   int goneAfterByeMs = kGoneAfterByeMs;
 };
 
@@ -139,7 +140,7 @@ class SimDock : public QObject {
   bool slave_ = false;
   bool instrumentPresent_ = true;
   bool gone_ = false;
-  bool restarting_ = false;  // out of reach until the next "SLV"
+  bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
 };

@@ -42,8 +42,8 @@ bool LooksLikeSimulationSetup(const QString& text) {
 
 QString SimulationOptionsText() {
   return QStringLiteral(
-      "via=irda|usb-dock|net-dock, instrument: kind=N,version=V,type=L,delay=MS,wrong-ack-at=K,no-ack-at=K,"
-      "drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
+      "via=irda|usb-dock|net-dock, instrument: kind=N,version=V,type=L,restart=S,delay=MS,wrong-ack-at=K,no-ack-at=K,"
+      "drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
       "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock");
 }
 

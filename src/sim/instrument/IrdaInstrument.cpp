@@ -39,11 +39,19 @@ void IrdaInstrument::HostWrote(const QByteArray& write) {
 void IrdaInstrument::SessionClosed() {
   connection_ = nullptr;
   endpoint_.Reset();
+  if (OnSessionClosed) OnSessionClosed();
 }
 
 SimulatedIrdaWorld::SimulatedIrdaWorld(const SimInstrumentConfig& config, const SimFaults& faults)
     : instrument_(config, faults), peer_(instrument_) {
   stack_.AddDevice(peer_.Device());
+  // Restarting after the program command, the instrument is out of range
+  // (no longer in IrDA mode) once the host has closed its session, until it
+  // is back.
+  peer_.OnSessionClosed = [this] {
+    if (instrument_.Restarting()) stack_.RemoveDevice(peer_.Device().deviceId);
+  };
+  instrument_.OnBack = [this] { stack_.AddDevice(peer_.Device()); };
   previous_ = SetIrdaStack(&stack_);
 }
 

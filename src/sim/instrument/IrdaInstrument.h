@@ -4,6 +4,7 @@
 // sends carries one too.
 
 #include <QObject>
+#include <functional>
 
 #include "sim/instrument/FramedEndpoint.h"
 #include "sim/irda/SimIrdaStack.h"
@@ -20,6 +21,9 @@ class IrdaInstrument : public QObject, public SimIrdaPeer {
   void SessionOpened(SimIrdaConnection* connection) override;
   void HostWrote(const QByteArray& write) override;
   void SessionClosed() override;
+
+  // The host closed the session.
+  std::function<void()> OnSessionClosed;
 
   FramedEndpoint& Endpoint() { return endpoint_; }
   bool SessionUp() const { return connection_ != nullptr; }

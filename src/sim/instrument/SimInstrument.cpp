@@ -2,6 +2,10 @@
 
 #include <QStringList>
 #include <QtEndian>
+#include <cmath>
+
+#include "core/Timer.h"
+#include "sim/FirmwareMaker.h"
 
 namespace zelvo::sim {
 
@@ -17,7 +21,11 @@ bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, Si
     if (key == QLatin1String("kind")) config.kind = value.toInt(&ok);
     else if (key == QLatin1String("version")) config.version = value.toLatin1();
     else if (key == QLatin1String("type")) config.type = value.isEmpty() ? QByteArray(" ") : value.toLatin1().left(1);
-    else if (key == QLatin1String("delay")) faults.replyDelayMs = value.toInt(&ok);
+    else if (key == QLatin1String("restart")) {
+      const double seconds = value.toDouble(&ok);
+      ok = ok && seconds >= 0 && seconds <= 3600;
+      if (ok) config.restartMs = static_cast<int>(std::lround(seconds * 1000));
+    } else if (key == QLatin1String("delay")) faults.replyDelayMs = value.toInt(&ok);
     else if (key == QLatin1String("wrong-ack-at")) faults.wrongAckAtPage = value.toInt(&ok);
     else if (key == QLatin1String("no-ack-at")) faults.noAckAtPage = value.toInt(&ok);
     else if (key == QLatin1String("drop-at")) faults.dropLinkAtPage = value.toInt(&ok);
@@ -26,6 +34,8 @@ bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, Si
     else if (key == QLatin1String("pfm-nak")) faults.pfmWithoutAckBye = true;
     else if (key == QLatin1String("silent")) faults.silent = true;
     else if (key == QLatin1String("noise")) faults.noise = true;
+    else if (key == QLatin1String("no-take")) faults.noTake = true;
+    else if (key == QLatin1String("no-restart")) faults.noRestart = true;
     else ok = false;
     if (!ok) {
       *error = QStringLiteral("bad simulation option: %1").arg(item);
@@ -36,7 +46,7 @@ bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, Si
 }
 
 bool LooksLikeSimulationOptions(const QString& text) {
-  static const QStringList flags = {"pfm-nak", "silent", "noise"};
+  static const QStringList flags = {"pfm-nak", "silent", "noise", "no-take", "no-restart"};
   for (const QString& item : text.split(QLatin1Char(',')))
     if (item.contains(QLatin1Char('=')) || flags.contains(item)) return true;
   return false;
@@ -47,14 +57,31 @@ SimInstrument::SimInstrument(SimInstrumentConfig config, SimFaults faults)
       faults_(faults),
       commands_({"ENQ", "WHO", "RSC", "VFL", "FLV", "STB", "WEP", "WAE", "PFM"}),
       image_(65536, '\0'),
-      loader_(512, '\0') {}
+      loader_(512, '\0'),
+      restart_(std::make_unique<TTimer>()) {
+  restart_->OnTimer = [this](QObject*) {
+    restart_->SetEnabled(false);
+    if (!faults_.noTake) {
+      // The firmware it now holds, read in the layout of the generation it
+      // was sent for.
+      const FirmwareIdentity identity = ReadFirmwareIdentity(RebuiltImage(), IsNG());
+      config_.version = identity.version;
+      config_.type = identity.type;
+    }
+    restarting_ = false;
+    ++restarts_;
+    if (OnBack) OnBack();
+  };
+}
+
+SimInstrument::~SimInstrument() = default;
 
 bool SimInstrument::IsNG() const { return config_.version.toDouble() >= 9.0; }
 
 SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
   const QByteArray command = message.left(3);
   commands_.Add(command, command);
-  if (faults_.silent || silenced_) return {Action::Silent, {}};
+  if (faults_.silent || silenced_ || restarting_) return {Action::Silent, {}};
 
   if (command == "ENQ") return {Action::Reply, Ack()};
   if (command == "WHO") return {Action::Reply, Ack(QByteArray::number(config_.kind))};
@@ -104,6 +131,12 @@ SimInstrument::Outcome SimInstrument::Handle(const QByteArray& message) {
   if (command == "PFM") {
     if (faults_.pfmWithoutAckBye) return {Action::Reply, "NAK"};
     programmed_ = true;
+    restarting_ = true;
+    // A restart time of 0 still comes back after the reply has gone out.
+    if (!faults_.noRestart) {
+      restart_->SetInterval(qMax(1, config_.restartMs));
+      restart_->SetEnabled(true);
+    }
     return {Action::Reply, "ACKBYE"};
   }
   return {Action::Reply, "NAK"};

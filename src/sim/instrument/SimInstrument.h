@@ -7,9 +7,15 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <functional>
+#include <memory>
 #include <optional>
 
 #include "sim/instrument/CommandRecord.h"
+
+namespace zelvo {
+class TTimer;
+}
 
 namespace zelvo::sim {
 
@@ -18,6 +24,9 @@ struct SimInstrumentConfig {
   QByteArray version = "9.12";     // VFL answer; 9.0 and above is NG
   QByteArray type = "A";           // FLV answer (first byte)
   quint32 powerOnSeconds = 3600;   // RSC answer
+  // After its "ACKBYE" to the program command the instrument restarts: it
+  // answers nothing for this long, then answers as the firmware it holds.
+  int restartMs = 3000;
 };
 
 // Named fault modes. Page numbers count from 0; -1 is off.
@@ -31,10 +40,14 @@ struct SimFaults {
   bool pfmWithoutAckBye = false;    // answers "PFM" with "NAK"
   bool noise = false;               // bytes outside frames around every reply
   int splitReplies = 0;             // cut every reply into pieces of this size (0: whole)
+  bool noTake = false;              // comes back from its restart with the firmware it had
+  bool noRestart = false;           // never answers again after its restart
 };
 
-// Reads "kind=10,version=7.5,type=P,delay=20,wrong-ack-at=3,no-ack-at=K,
-// drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise" into a configuration and faults.
+// Reads "kind=10,version=7.5,type=P,restart=S,delay=20,wrong-ack-at=3,
+// no-ack-at=K,drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,no-take,
+// no-restart" into a configuration and faults (restart in seconds, 0 to
+// 3600, fractions allowed).
 // False, with error naming the item, when an item is not understood.
 bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error);
 // The optional value of --simulate, told apart from a file name.
@@ -43,6 +56,9 @@ bool LooksLikeSimulationOptions(const QString& text);
 class SimInstrument {
  public:
   explicit SimInstrument(SimInstrumentConfig config = {}, SimFaults faults = {});
+  ~SimInstrument();
+  SimInstrument(const SimInstrument&) = delete;
+  SimInstrument& operator=(const SimInstrument&) = delete;
 
   enum class Action { Reply, Silent, DropLink };
   struct Outcome {
@@ -75,6 +91,16 @@ class SimInstrument {
   bool Programmed() const { return programmed_; }
   bool StoodBy() const { return stoodBy_; }
 
+  // The restart after the program command: under way (silent) from its
+  // "ACKBYE" on, for restartMs of the window timers' clock, then the
+  // instrument is back, answering with the version and type letter read
+  // from the image it rebuilt (with no-take: those it had; with no-restart
+  // it never comes back).
+  bool Restarting() const { return restarting_; }
+  int Restarts() const { return restarts_; }  // restarts completed
+  // The instrument is back from its restart (main thread).
+  std::function<void()> OnBack;
+
  private:
   SimInstrumentConfig config_;
   SimFaults faults_;
@@ -88,6 +114,9 @@ class SimInstrument {
   QByteArray loader_;
   bool programmed_ = false;
   bool stoodBy_ = false;
+  bool restarting_ = false;
+  int restarts_ = 0;
+  std::unique_ptr<TTimer> restart_;
 };
 
 }  // namespace zelvo::sim
