@@ -6,10 +6,12 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <csignal>
+#include <optional>
 
 #include "cli/Commands.h"
 #include "cli/Connection.h"
 #include "cli/Interrupt.h"
+#include "cli/Outcome.h"
 #include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/TerminalDialogs.h"
@@ -26,22 +28,6 @@ namespace {
 constexpr int kReleaseWaitMs = 6000;       // "STB" (5 s) answered and the link down
 constexpr int kInterruptReleaseMs = 3000;  // Ctrl-C: a few seconds for "ACKBYE" at most
 constexpr int kGiveUpReleaseMs = 700;      // identification gave up: the run ends within S + 1 s
-
-enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
-
-const char* OutcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::Completed: return "completed";
-    case Outcome::Refused: return "refused";
-    case Outcome::Cancelled: return "cancelled";
-    case Outcome::ProgramFailed: return "program-failed";
-    case Outcome::Disconnected: return "disconnected";
-    case Outcome::Timeout: return "timeout";
-    case Outcome::Error: return "error";
-    case Outcome::Interrupted: return "interrupted";
-  }
-  return "error";
-}
 
 // The firmware file, read before any instrument is addressed: it must be
 // readable and of one of the two layouts. The check by the instrument's
@@ -88,11 +74,10 @@ class FlashRun {
   void Sent(const QByteArray& data);
   void Received(const QByteArray& data);
   void ConnectionStep(bool started);
-  void SetRefusal(const UploadResult& result);
   void ShowProgress();
   void Say(const QString& text);
-  int Finish(Outcome outcome, const QString& message);
-  QJsonObject Result(Outcome outcome, int exitCode, const QString& message) const;
+  int Finish(const RunEnding& ending);
+  QJsonObject Record(const RunEnding& ending, int exitCode) const;
 
   const CommandOptions& options_;
   const Console& console_;
@@ -110,18 +95,14 @@ class FlashRun {
   QTimer identifyTimer_, stallTimer_, releaseTimer_;
   InterruptWatch interrupts_;
 
-  QString failure_;  // why the run failed, when it did
-  Outcome failureOutcome_ = Outcome::Error;
+  // How the run ends, when that was settled before the session ended it: a
+  // failure of the command's own, or a refusal being released.
+  std::optional<RunEnding> ending_;
   bool interrupted_ = false;
-  bool identified_ = false;
-  bool uploading_ = false;
   bool stbSent_ = false;
   bool released_ = false;  // "ACKBYE" after "STB"
-  int pages_ = 0;
-  int loaderChunks_ = 0;
   double sentFraction_ = 0.0;
   QElapsedTimer uploadClock_;
-  UploadOutcome sessionOutcome_ = UploadOutcome::None;
 };
 
 void FlashRun::Say(const QString& text) {
@@ -132,7 +113,7 @@ void FlashRun::Say(const QString& text) {
 
 int FlashRun::Exec() {
   QString why;
-  if (!CheckFirmware(options_.firmware, file_, &why)) return Finish(Outcome::Error, why);
+  if (!CheckFirmware(options_.firmware, file_, &why)) return Finish({Outcome::Error, why});
   if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat)) {
     std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
     return 2;
@@ -150,8 +131,9 @@ int FlashRun::Exec() {
   int earlySignal = 0;
   interrupts_.OnInterrupt = [&earlySignal](int signal) { earlySignal = signal; };
   const bool opened = connection_.Open(options_, &why);
-  if (earlySignal) return Finish(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(SignalName(earlySignal)));
-  if (!opened) return Finish(Outcome::Error, why);
+  if (earlySignal)
+    return Finish({Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(SignalName(earlySignal))});
+  if (!opened) return Finish({Outcome::Error, why});
   instrument_ = connection_.instrument.get();
   tmrInstrCon_.SetInterval(100);
   tmrInstrDisc_.SetInterval(100);
@@ -175,40 +157,20 @@ int FlashRun::Exec() {
     if (session_->Result().outcome != UploadOutcome::None) return;  // ended at once (the erase warning declined)
     // Identification is given its time from the moment the link is up.
     link.OnLinkUp = [this, inner = link.OnLinkUp](QObject* sender, bool status) {
-      if (status && failure_.isEmpty() && !identified_) identifyTimer_.start(options_.identifyTimeoutS * 1000);
+      if (status && !ending_ && !session_->Result().identified) identifyTimer_.start(options_.identifyTimeoutS * 1000);
       if (inner) inner(sender, status);
     };
   });
   loop_.exec();
   progress_.Break();
   if (interrupted_) {
-    QString message = failure_;
+    QString message = ending_->message;
     if (stbSent_) {
       message += released_ ? QStringLiteral("; the instrument was released") : QStringLiteral("; the instrument did not answer the release");
     }
-    return Finish(Outcome::Interrupted, message);
+    return Finish({Outcome::Interrupted, message});
   }
-  if (!failure_.isEmpty()) return Finish(failureOutcome_, failure_);
-  switch (sessionOutcome_) {
-    case UploadOutcome::Completed: return Finish(Outcome::Completed, QStringLiteral("flash upload completed"));
-    case UploadOutcome::ProgramFailed:
-      return Finish(Outcome::ProgramFailed, QStringLiteral("the instrument did not accept the program command"));
-    case UploadOutcome::UnexpectedDisconnect:
-      return Finish(Outcome::Disconnected, QStringLiteral("the link was lost during the upload"));
-    case UploadOutcome::TimedOut:
-      return Finish(Outcome::Timeout, QStringLiteral("the instrument did not come up in time"));
-    case UploadOutcome::LinkFailed:
-      return Finish(Outcome::Error, QStringLiteral("the link could not be opened"));
-    case UploadOutcome::Refused:
-    case UploadOutcome::Cancelled:
-      SetRefusal(session_->Result());
-      return Finish(failureOutcome_, failure_);
-    case UploadOutcome::Stalled:  // the command's own progress bound comes first
-    case UploadOutcome::Closed:
-    case UploadOutcome::None:
-      break;
-  }
-  return Finish(Outcome::Disconnected, QStringLiteral("the connection closed before the upload"));
+  return Finish(ending_ ? *ending_ : EndingOf(session_->Result(), dialogs_.DeclinedGuard()));
 }
 
 void FlashRun::Wire() {
@@ -234,16 +196,11 @@ void FlashRun::Wire() {
   link.OnDebugSend = [this](QObject*, const QByteArray& data) { Sent(data); };
   link.OnDebugReceive = [this](QObject*, const QByteArray& data) { Received(data); };
 
-  session_->OnFinished = [this](UploadOutcome finished) {
-    uploading_ = false;
-    sessionOutcome_ = finished;
-    loop_.quit();
-  };
+  session_->OnFinished = [this](UploadOutcome) { loop_.quit(); };
   session_->OnConnectionStep = [this](bool started) { ConnectionStep(started); };
   session_->OnDisplayChanged = [this] { ShowProgress(); };
   zelvo.OnIsOnline = [this, forward = zelvo.OnIsOnline](QObject* sender, bool online) {
-    if (online && !identified_) {
-      identified_ = true;
+    if (online && !session_->Result().identified) {  // the session notes it next
       identifyTimer_.stop();
       const TZelvoPro& z = instrument_->zelvo;
       Say(QStringLiteral("instrument: %1, firmware %2")
@@ -255,7 +212,7 @@ void FlashRun::Wire() {
   zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
     if (total > 0) sentFraction_ = static_cast<double>(position) / total;
     if (forward) forward(sender, position, total);  // the session's display, then ShowProgress
-    if (uploading_ && failure_.isEmpty()) stallTimer_.start(options_.stallTimeoutS * 1000);
+    if (session_->UploadInProgress() && !ending_) stallTimer_.start(options_.stallTimeoutS * 1000);
   };
 
   QObject::connect(&identifyTimer_, &QTimer::timeout, [this] {
@@ -276,9 +233,8 @@ void FlashRun::Wire() {
 // A failure releases the instrument with "STB" while the link is up, then
 // waits (at most releaseMs) for the disconnection step.
 void FlashRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
-  if (!failure_.isEmpty()) return;
-  failure_ = why;
-  failureOutcome_ = outcome;
+  if (ending_) return;
+  ending_ = RunEnding{outcome, why};
   identifyTimer_.stop();
   stallTimer_.stop();
   if (instrument_->link.Connected()) {
@@ -298,12 +254,12 @@ void FlashRun::Interrupt(int signal) {
     return;
   }
   interrupted_ = true;
-  if (failure_.isEmpty()) {
+  if (!ending_) {
     Fail(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(name), kInterruptReleaseMs);
     return;
   }
   // Already releasing: wait no longer than an interruption allows.
-  failure_ = QStringLiteral("interrupted by %1 (%2)").arg(name, failure_);
+  ending_->message = QStringLiteral("interrupted by %1 (%2)").arg(name, ending_->message);
   if (releaseTimer_.isActive() && releaseTimer_.remainingTime() > kInterruptReleaseMs)
     releaseTimer_.start(kInterruptReleaseMs);
 }
@@ -311,17 +267,14 @@ void FlashRun::Interrupt(int signal) {
 void FlashRun::Sent(const QByteArray& data) {
   trace_.Write(true, data);
   const QByteArray command = CommandOf(data);
-  if (command == "WEP") {
-    ++pages_;
-  } else if (command == "WAE") {
-    if (loaderChunks_ == 0) {
-      progress_.Finish(QStringLiteral("%1 pages sent").arg(pages_));
+  if (command == "WAE" || command == "PFM") {
+    // The first of them follows the last page: the NG flash loader's first
+    // part, or a classic image's program command.
+    const bool afterTheLastPage = progress_.Finish(QStringLiteral("%1 pages sent").arg(session_->Result().pagesSent));
+    if (command == "PFM")
+      Say(QStringLiteral("sending the program command"));
+    else if (afterTheLastPage)
       Say(QStringLiteral("sending the flash loader"));
-    }
-    ++loaderChunks_;
-  } else if (command == "PFM") {
-    if (loaderChunks_ == 0) progress_.Finish(QStringLiteral("%1 pages sent").arg(pages_));
-    Say(QStringLiteral("sending the program command"));
   } else if (command == "STB") {
     stbSent_ = true;
   }
@@ -334,97 +287,72 @@ void FlashRun::Received(const QByteArray& data) {
 
 void FlashRun::ConnectionStep(bool started) {
   identifyTimer_.stop();
+  const UploadResult& result = session_->Result();
   if (started) {
-    uploading_ = true;
     uploadClock_.start();
     stallTimer_.start(options_.stallTimeoutS * 1000);
-    const TZelvoPro& z = instrument_->zelvo;
     Say(QStringLiteral("file: %1, built %2")
-            .arg(PrintableText(z.FileFlashVersion() + ' ' + z.FileFlashType()).trimmed(),
-                 PrintableText(z.FileFlashDate())));
+            .arg(PrintableText(result.fileVersion + ' ' + result.fileType).trimmed(), PrintableText(result.fileDate)));
     return;
   }
-  if (!failure_.isEmpty()) return;
+  if (ending_) return;
   // Refused, or no file accepted: the session has released the instrument.
-  SetRefusal(session_->Result());
+  // Without a refusal the instrument went away, and the session ends the run.
+  if (result.refusal != RunRefusal::None) ending_ = EndingOf(result, dialogs_.DeclinedGuard());
   releaseTimer_.start(kReleaseWaitMs);
-}
-
-// The run's refusal, from the session's value, in the summary's words.
-void FlashRun::SetRefusal(const UploadResult& result) {
-  failureOutcome_ = IsCancellation(result.refusal) ? Outcome::Cancelled : Outcome::Refused;
-  switch (result.refusal) {
-    case RunRefusal::LtdNotOverInfrared: failure_ = QLatin1String(upload_text::kLtdNotSupported); return;
-    case RunRefusal::VersionTooOld:
-      failure_ = upload_text::VersionNotSupported(result.instrument.InstFlashVersion);
-      return;
-    case RunRefusal::FileNotValid: failure_ = InvalidFlashFileText(result.instrument); return;
-    case RunRefusal::TypeDeclined:
-    case RunRefusal::OlderVersionDeclined: {
-      QString question = dialogs_.DeclinedGuard();  // its words, for the summary
-      failure_ = QStringLiteral("declined without --force: ") + question.replace(QLatin1Char('\r'), QLatin1Char(' '));
-      return;
-    }
-    case RunRefusal::None:
-    case RunRefusal::EraseDeclined:
-    case RunRefusal::NoFileChosen:
-    case RunRefusal::UpgradeDeclined:
-      failure_ = QStringLiteral("cancelled by the operator");
-      failureOutcome_ = Outcome::Cancelled;
-      return;
-  }
 }
 
 void FlashRun::ShowProgress() {
   const UploadDisplay& d = session_->Display();
-  if (uploading_ && failure_.isEmpty() && d.stopEnabled && pages_ > 1)
+  if (session_->UploadInProgress() && !ending_ && d.stopEnabled && session_->Result().pagesSent > 1)
     progress_.Update(d.progress, sentFraction_, d.page, UploadSession::TimeText(session_->ElapsedSeconds()));
 }
 
-QJsonObject FlashRun::Result(Outcome outcome, int exitCode, const QString& message) const {
-  QJsonObject result{{"command", "flash"},
-                     {"outcome", OutcomeName(outcome)},
+QJsonObject FlashRun::Record(const RunEnding& ending, int exitCode) const {
+  const UploadResult run = session_ ? session_->Result() : UploadResult{};
+  QJsonObject record{{"command", "flash"},
+                     {"outcome", OutcomeName(ending.outcome)},
                      {"exit", exitCode},
-                     {"message", message},
+                     {"message", ending.message},
                      {"transport", TransportName(options_.transport)},
-                     {"pages", pages_},
-                     {"loader_chunks", loaderChunks_},
+                     {"pages", run.pagesSent},
+                     {"loader_chunks", run.loaderChunksSent},
                      {"elapsed_s", uploadClock_.isValid() ? uploadClock_.elapsed() / 100 / 10.0 : 0.0},
                      {"started", started_}};
-  if (identified_) {
-    const TZelvoPro& z = instrument_->zelvo;
-    result.insert("instrument", QJsonObject{{"kind", z.InstrumentKind()},
-                                            {"family", FamilyName(z.InstrumentKind())},
-                                            {"version", PrintableText(z.InstFlashVersion())},
-                                            {"type_letter", PrintableText(z.InstFlashType())},
-                                            {"ng", z.IsNG()}});
+  if (run.identified) {
+    const InstrumentIdentity& i = run.instrument;
+    record.insert("instrument", QJsonObject{{"kind", i.InstrumentKind},
+                                            {"family", FamilyName(i.InstrumentKind)},
+                                            {"version", PrintableText(i.InstFlashVersion)},
+                                            {"type_letter", PrintableText(i.InstFlashType)},
+                                            {"ng", i.IsNG}});
   } else {
-    result.insert("instrument", QJsonValue::Null);
+    record.insert("instrument", QJsonValue::Null);
   }
+  // The file named on the command line as read before any instrument was
+  // addressed: named whether or not the instrument took it.
   QJsonObject file{{"path", options_.firmware}};
   if (!file_.FileFlashVersion().isEmpty()) {
     file.insert("version", PrintableText(file_.FileFlashVersion()));
     file.insert("type_letter", PrintableText(file_.FileFlashType()));
     file.insert("date", PrintableText(file_.FileFlashDate()));
   }
-  result.insert("file", file);
-  return result;
+  record.insert("file", file);
+  return record;
 }
 
-int FlashRun::Finish(Outcome outcome, const QString& message) {
+int FlashRun::Finish(const RunEnding& ending) {
   progress_.Break();
-  const int exitCode = outcome == Outcome::Completed     ? 0
-                       : outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted
-                                                         : 1;
-  if (outcome == Outcome::Completed) {
+  const int exitCode = ExitCodeOf(ending.outcome);
+  if (ending.outcome == Outcome::Completed) {
     std::fprintf(console_.out, "zelvoflash: flash upload completed\n");
-  } else if (outcome == Outcome::Interrupted) {
-    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(message));
+  } else if (ending.outcome == Outcome::Interrupted) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(ending.message));
   } else {
-    std::fprintf(console_.err, "zelvoflash: flash upload failed: %s\n", qPrintable(message));
+    std::fprintf(console_.err, "zelvoflash: flash upload failed: %s\n", qPrintable(ending.message));
   }
   std::fflush(console_.out);
-  const QByteArray line = JsonLine(Result(outcome, exitCode, message));
+  const QByteArray line = JsonLine(Record(ending, exitCode));
   if (options_.json) {
     std::fprintf(console_.result, "%s\n", line.constData());
     std::fflush(console_.result);

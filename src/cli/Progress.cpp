@@ -31,8 +31,8 @@ void ProgressPrinter::Update(int percent, double fraction, const QString& page, 
   std::fflush(out_);
 }
 
-void ProgressPrinter::Finish(const QString& what) {
-  if (finished_) return;
+bool ProgressPrinter::Finish(const QString& what) {
+  if (finished_) return false;
   finished_ = true;
   if (terminal_) {
     const QString bar(30, QLatin1Char('#'));
@@ -42,6 +42,7 @@ void ProgressPrinter::Finish(const QString& what) {
     std::fprintf(out_, "100%%  %s\n", qPrintable(what));
   }
   std::fflush(out_);
+  return true;
 }
 
 void ProgressPrinter::Break() {

@@ -16,8 +16,8 @@ class ProgressPrinter {
   // fraction: how much of the image has been sent (0..1); percent: the
   // window's gauge value.
   void Update(int percent, double fraction, const QString& page, const QString& time);
-  // Every page is sent: the 100 % line.
-  void Finish(const QString& what);
+  // Every page is sent: the 100 % line, once; true when this call drew it.
+  bool Finish(const QString& what);
   // Ends the bar's line before other output is printed.
   void Break();
 

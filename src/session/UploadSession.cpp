@@ -1,5 +1,7 @@
 #include "session/UploadSession.h"
 
+#include <algorithm>
+
 #include "core/Bytes.h"
 #include "core/Dialogs.h"
 #include "core/MessagePump.h"
@@ -227,6 +229,20 @@ void UploadSession::LimitReached() {
   EndWithoutLinkDown(UploadOutcome::TimedOut);
 }
 
+// How far the instrument's programming sequence got. Noted as it moves on (a
+// page acknowledged and the next one written, the program command answered)
+// and where it stops (the instrument released, the link down): the flash
+// loader's parts raise no event of their own.
+void UploadSession::NoteUploadPosition() {
+  if (!result_.fileAccepted) return;  // no sequence started in this run
+  const TZelvoPro& z = *instrument_;
+  result_.pagesSent = z.LastPageNumber() + 1;
+  result_.pagesAcknowledged = z.PageCounter();
+  // Every page acknowledged: the NG flash loader follows, part by part.
+  if (z.IsNG() && z.PagePosition() >= z.ImageSize())
+    result_.loaderChunksSent = std::min(z.LoaderChunk() + 1, TZelvoPro::kLoaderChunks);
+}
+
 QString UploadSession::WhereTheUploadStopped() const {
   const TZelvoPro& z = *instrument_;
   if (z.PageStep() > 0 && z.PagePosition() < z.ImageSize()) {
@@ -242,6 +258,7 @@ QString UploadSession::WhereTheUploadStopped() const {
 // that does not answer is left all the same: the link is closed when the
 // release times out, so a release always ends with the link down.
 void UploadSession::AskToStandBy() {
+  NoteUploadPosition();
   if (!link_->Connected()) return;
   link_->OnTimeOut = [this](QObject*, quint16) { link_->CloseLink(); };
   instrument_->SetOnline(false);
@@ -256,11 +273,14 @@ void UploadSession::ZelvoPro1IsOnline(bool status) {
       endedBeforeLinkDown_ = false;  // the end of a run already ended
       return;
     }
+    NoteUploadPosition();
     tmrInstrDisc_->SetEnabled(true);
     return;
   }
   connecting_ = false;
   limitTimer_->SetEnabled(false);
+  result_.identified = true;
+  result_.instrument = instrument_->Identity();
   placeInDock_.Close();
   if (useDock_ && dock_) dock_->SendPSS(0, 0);
   link_->OnTimeOut = nullptr;
@@ -290,8 +310,6 @@ void UploadSession::tmrInstrConTimer() {
       instrument_->InstrumentKind() == 9 ? QStringLiteral("Type: ZelvoPro") : QStringLiteral("Type: ZelvoLtd");
   display_.flashVersion = QStringLiteral("Flash Version: ") + ToText(instrument_->InstFlashVersion()) +
                           QLatin1Char(' ') + ToText(instrument_->InstFlashType());
-  result_.identified = true;
-  result_.instrument = instrument_->Identity();
   Changed();
   ProcessMessages();
   if (!StillOnline()) return ConnectionStepEnded(false);
@@ -454,7 +472,7 @@ QString UploadSession::TimeText(int elapsedSeconds) {
 
 void UploadSession::ZelvoPro1FlashProgress(int position, int total) {
   if (uploadInProgress_) {  // a page was acknowledged
-    result_.pagesAcknowledged = instrument_->PageCounter();
+    NoteUploadPosition();
     StartLimit(stallLimitS_);
   }
   display_.progress = GaugePercent(position, total);
@@ -473,7 +491,7 @@ void UploadSession::tmrDockLCDUpdTimer() {
 
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
   limitTimer_->SetEnabled(false);
-  result_.pagesAcknowledged = instrument_->PageCounter();
+  NoteUploadPosition();
   uploadDone_ = true;
   programFailed_ = error > 0;
   if (error <= 0) {

@@ -78,7 +78,12 @@ struct UploadResult {
   InstrumentIdentity instrument;  // once identified
   bool fileAccepted = false;
   QByteArray fileVersion, fileType, fileDate;  // once a file was accepted
+  // How far the programming sequence got: the pages written (the one awaiting
+  // its acknowledgement included), those acknowledged, and the parts of the
+  // NG flash loader written.
+  int pagesSent = 0;
   int pagesAcknowledged = 0;
+  int loaderChunksSent = 0;
   QString stalledAt;  // where a stalled upload stopped ("page 8 of 391")
 };
 
@@ -151,6 +156,7 @@ class UploadSession : public QObject {
   void EndWithoutLinkDown(UploadOutcome outcome);
   void Refuse(RunRefusal refusal);
   void Finish(UploadOutcome outcome);
+  void NoteUploadPosition();
   QString WhereTheUploadStopped() const;
 
   TZelvoPro* instrument_;

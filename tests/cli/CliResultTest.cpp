@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "CliSupport.h"
+#include "cli/Outcome.h"
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -146,6 +147,54 @@ TEST_F(ZelvoflashResults, JsonResultsServiceRecordAndProgress) {
   const QRegularExpression hexLine("^(SND|RCV)#[0-9A-F]{2}( [0-9A-F]{2})*#$");
   for (const QByteArray& line : traceLines) EXPECT_TRUE(hexLine.match(QString::fromLatin1(line)).hasMatch()) << line.toStdString();
   EXPECT_EQ(traceLines.size(), 2 * (4 + 391 + 4 + 1));  // ENQ WHO VFL FLV, pages, loader, PFM; each answered
+}
+
+// The summary, the exit status and the record's outcome follow from the
+// session's result alone: the run's values, never the words it showed. A
+// refusal names the ending while its release is still under way.
+TEST(ZelvoflashEndings, FollowFromTheSessionsResult) {
+  const QString question = QStringLiteral(
+      "The flash file type that you are loading \"B\" is different then the instrument type!\rProceed anyway?");
+  const QString declined = QStringLiteral(
+      "declined without --force: The flash file type that you are loading \"B\" is different then the instrument type! "
+      "Proceed anyway?");
+  struct Case {
+    UploadOutcome outcome;
+    RunRefusal refusal;
+    const char* recorded;
+    int exitCode;
+    QString message;
+  };
+  const Case cases[] = {
+      {UploadOutcome::Completed, RunRefusal::None, "completed", 0, "flash upload completed"},
+      {UploadOutcome::ProgramFailed, RunRefusal::None, "program-failed", 1,
+       "the instrument did not accept the program command"},
+      {UploadOutcome::UnexpectedDisconnect, RunRefusal::None, "disconnected", 1, "the link was lost during the upload"},
+      {UploadOutcome::Closed, RunRefusal::None, "disconnected", 1, "the connection closed before the upload"},
+      {UploadOutcome::TimedOut, RunRefusal::None, "timeout", 1, "the instrument did not come up in time"},
+      {UploadOutcome::LinkFailed, RunRefusal::None, "error", 1, "the link could not be opened"},
+      {UploadOutcome::None, RunRefusal::LtdNotOverInfrared, "refused", 1, upload_text::kLtdNotSupported},
+      {UploadOutcome::Refused, RunRefusal::VersionTooOld, "refused", 1, upload_text::VersionNotSupported("0.4")},
+      {UploadOutcome::Refused, RunRefusal::FileNotValid, "refused", 1,
+       "This is not a valid flash file for ZelvoPro NG!"},
+      {UploadOutcome::None, RunRefusal::TypeDeclined, "refused", 1, declined},
+      {UploadOutcome::Refused, RunRefusal::OlderVersionDeclined, "refused", 1, declined},
+      {UploadOutcome::Cancelled, RunRefusal::EraseDeclined, "cancelled", 1, "cancelled by the operator"},
+      {UploadOutcome::None, RunRefusal::NoFileChosen, "cancelled", 1, "cancelled by the operator"},
+      {UploadOutcome::Cancelled, RunRefusal::UpgradeDeclined, "cancelled", 1, "cancelled by the operator"},
+  };
+  for (const Case& c : cases) {
+    UploadResult result;
+    result.outcome = c.outcome;
+    result.refusal = c.refusal;
+    result.identified = true;
+    result.instrument = {true, 9, "0.4", "A"};
+    const cli::RunEnding ending = cli::EndingOf(result, question);
+    SCOPED_TRACE(c.message.toStdString());
+    EXPECT_STREQ(cli::OutcomeName(ending.outcome), c.recorded);
+    EXPECT_EQ(cli::ExitCodeOf(ending.outcome), c.exitCode);
+    EXPECT_EQ(ending.message, c.message);
+  }
 }
 
 // info tells the layout from the size, escapes what is not printable and

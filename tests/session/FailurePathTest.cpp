@@ -170,9 +170,13 @@ TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsTheRunAtOnce) {
   EXPECT_EQ(outcomes_.size(), 1);
 }
 
-// Each way a run is ruled out is named in the session's result; the front
-// ends read it there, not from the wording of what was shown.
-TEST_F(FailurePath, EachRefusalIsNamedInTheResult) {
+// Each way a run ends is named in the session's result, with how far the
+// upload got; the front ends read it there, not from the wording of what was
+// shown.
+TEST_F(FailurePath, EachEndingIsNamedInTheResult) {
+  struct Pages {
+    int sent = 0, acknowledged = 0, loaderChunks = 0;
+  };
   struct Case {
     const char* name;
     sim::SimInstrumentConfig instrument;
@@ -181,8 +185,14 @@ TEST_F(FailurePath, EachRefusalIsNamedInTheResult) {
     QList<MsgResult> answers;
     RunRefusal refusal;
     UploadOutcome outcome;
+    sim::SimFaults faults = {};
+    Pages pages = {};
+    QString stalledAt = {};
   };
   const QString ng912 = files_.Make(true, "9.12");
+  sim::SimFaults noAckAt3, dropAt5;
+  noAckAt3.noAckAtPage = 3;
+  dropAt5.dropLinkAtPage = 5;
   const Case cases[] = {
       {"erase declined", {9, "9.05", "A", 0}, false, {}, {}, RunRefusal::EraseDeclined, UploadOutcome::Cancelled},
       {"ltd over infrared", {10, "7.5", "P", 0}, true, {}, {}, RunRefusal::LtdNotOverInfrared, UploadOutcome::Refused},
@@ -196,12 +206,19 @@ TEST_F(FailurePath, EachRefusalIsNamedInTheResult) {
        UploadOutcome::Cancelled},
       {"older declined", {9, "9.50", "A", 0}, true, ng912, {MsgResult::Yes, MsgResult::No},
        RunRefusal::OlderVersionDeclined, UploadOutcome::Refused},
+      {"completed", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None, UploadOutcome::Completed,
+       {}, {391, 391, 4}},
+      {"stalled", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None, UploadOutcome::Stalled,
+       noAckAt3, {4, 3, 0}, QStringLiteral("page 4 of 391")},
+      {"link lost", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None,
+       UploadOutcome::UnexpectedDisconnect, dropAt5, {6, 5, 0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     outcomes_.clear();
     dialogs_.Clear();
-    Open(c.instrument);
+    Open(c.instrument, c.faults);
+    session_->SetStallLimit(2);
     dialogs_.Answer(c.eraseConfirmed ? MsgResult::OK : MsgResult::Cancel);
     if (!c.file.isEmpty()) dialogs_.AnswerFile(c.file);
     for (MsgResult answer : c.answers) dialogs_.Answer(answer);
@@ -213,8 +230,15 @@ TEST_F(FailurePath, EachRefusalIsNamedInTheResult) {
     EXPECT_EQ(result.refusal, c.refusal);
     EXPECT_EQ(result.identified, c.eraseConfirmed);
     EXPECT_EQ(result.instrument.InstFlashVersion, c.eraseConfirmed ? c.instrument.version : QByteArray());
-    EXPECT_FALSE(result.fileAccepted);
-    EXPECT_EQ(world_->Instrument().CountOf("WEP"), 0);
+    const bool uploaded = c.pages.sent > 0;
+    EXPECT_EQ(result.fileAccepted, uploaded);
+    EXPECT_EQ(result.fileVersion, uploaded ? QByteArray("9.12") : QByteArray());
+    EXPECT_EQ(result.pagesSent, c.pages.sent);
+    EXPECT_EQ(result.pagesAcknowledged, c.pages.acknowledged);
+    EXPECT_EQ(result.loaderChunksSent, c.pages.loaderChunks);
+    EXPECT_EQ(result.stalledAt, c.stalledAt);
+    EXPECT_EQ(world_->Instrument().CountOf("WEP"), c.pages.sent);
+    EXPECT_EQ(world_->Instrument().CountOf("WAE"), c.pages.loaderChunks);
     session_.reset();
     zelvo_.reset();
     link_.reset();

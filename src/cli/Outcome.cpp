@@ -1,0 +1,69 @@
+#include "cli/Outcome.h"
+
+#include "cli/Interrupt.h"
+#include "instrument/FlashFile.h"
+
+namespace zelvo::cli {
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Completed: return "completed";
+    case Outcome::Refused: return "refused";
+    case Outcome::Cancelled: return "cancelled";
+    case Outcome::ProgramFailed: return "program-failed";
+    case Outcome::Disconnected: return "disconnected";
+    case Outcome::Timeout: return "timeout";
+    case Outcome::Error: return "error";
+    case Outcome::Interrupted: return "interrupted";
+  }
+  return "error";
+}
+
+int ExitCodeOf(Outcome outcome) {
+  return outcome == Outcome::Completed ? 0 : outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted : 1;
+}
+
+namespace {
+
+RunEnding RefusalEnding(const UploadResult& result, QString declinedQuestion) {
+  switch (result.refusal) {
+    case RunRefusal::LtdNotOverInfrared: return {Outcome::Refused, QLatin1String(upload_text::kLtdNotSupported)};
+    case RunRefusal::VersionTooOld:
+      return {Outcome::Refused, upload_text::VersionNotSupported(result.instrument.InstFlashVersion)};
+    case RunRefusal::FileNotValid: return {Outcome::Refused, InvalidFlashFileText(result.instrument)};
+    case RunRefusal::TypeDeclined:
+    case RunRefusal::OlderVersionDeclined:
+      return {Outcome::Refused, QStringLiteral("declined without --force: ") +
+                                    declinedQuestion.replace(QLatin1Char('\r'), QLatin1Char(' '))};
+    case RunRefusal::None:
+    case RunRefusal::EraseDeclined:
+    case RunRefusal::NoFileChosen:
+    case RunRefusal::UpgradeDeclined:
+      break;
+  }
+  return {Outcome::Cancelled, QStringLiteral("cancelled by the operator")};
+}
+
+}  // namespace
+
+RunEnding EndingOf(const UploadResult& result, const QString& declinedQuestion) {
+  if (result.refusal != RunRefusal::None) return RefusalEnding(result, declinedQuestion);
+  switch (result.outcome) {
+    case UploadOutcome::Completed: return {Outcome::Completed, QStringLiteral("flash upload completed")};
+    case UploadOutcome::ProgramFailed:
+      return {Outcome::ProgramFailed, QStringLiteral("the instrument did not accept the program command")};
+    case UploadOutcome::UnexpectedDisconnect:
+      return {Outcome::Disconnected, QStringLiteral("the link was lost during the upload")};
+    case UploadOutcome::TimedOut: return {Outcome::Timeout, QStringLiteral("the instrument did not come up in time")};
+    case UploadOutcome::LinkFailed: return {Outcome::Error, QStringLiteral("the link could not be opened")};
+    case UploadOutcome::Stalled:  // the command's own progress bound comes first
+    case UploadOutcome::Refused:  // always with a refusal, as is Cancelled
+    case UploadOutcome::Cancelled:
+    case UploadOutcome::Closed:
+    case UploadOutcome::None:
+      break;
+  }
+  return {Outcome::Disconnected, QStringLiteral("the connection closed before the upload")};
+}
+
+}  // namespace zelvo::cli

@@ -1,0 +1,28 @@
+#pragma once
+// How a zelvoflash flash run ended, in the summary's, the exit status's and
+// the JSON record's terms.
+
+#include <QString>
+
+#include "session/UploadSession.h"
+
+namespace zelvo::cli {
+
+enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
+
+// The record's "outcome".
+const char* OutcomeName(Outcome outcome);
+// 0 completed, 130 interrupted, 1 otherwise.
+int ExitCodeOf(Outcome outcome);
+
+struct RunEnding {
+  Outcome outcome = Outcome::Error;
+  QString message;  // the summary line, the record's "message"
+};
+
+// The ending the session's result names. A refusal names it as soon as it is
+// known, before the session has ended the run. declinedQuestion: the guard
+// question answered No, in its own words, for the summary of such a refusal.
+RunEnding EndingOf(const UploadResult& result, const QString& declinedQuestion);
+
+}  // namespace zelvo::cli
