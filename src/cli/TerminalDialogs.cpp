@@ -5,11 +5,6 @@ namespace zelvo::cli {
 TerminalDialogs::TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, std::FILE* in)
     : policy_(policy), out_(out), err_(err), in_(in) {}
 
-bool TerminalDialogs::IsGuardQuestion(const QString& text) {
-  return text.contains(QLatin1String(" is different then the instrument type!")) ||
-         text.contains(QLatin1String(" is older then the existing one!"));
-}
-
 void TerminalDialogs::Print(const QString& prefix, const QString& text) {
   if (BeforePrint) BeforePrint();
   QString shown = text;
@@ -40,8 +35,7 @@ bool TerminalDialogs::AskTerminal(const QString& prompt) {
   }
 }
 
-bool TerminalDialogs::Ask(const QString& text, const QString& prompt) {
-  const bool guard = IsGuardQuestion(text);
+bool TerminalDialogs::Ask(const QString& text, const QString& prompt, bool guard) {
   bool yes = false;
   if (guard && policy_.force) {
     std::fprintf(out_, "%s yes (--force)\n", qPrintable(prompt));
@@ -66,6 +60,14 @@ bool TerminalDialogs::Ask(const QString& text, const QString& prompt) {
 }
 
 MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Question(text, icon, buttons, false);
+}
+
+MsgResult TerminalDialogs::RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Question(text, icon, buttons, true);
+}
+
+MsgResult TerminalDialogs::Question(const QString& text, MsgIcon icon, MsgButtons buttons, bool guard) {
   shown_ << text;
   const QString prefix = icon == MsgIcon::Error     ? QStringLiteral("Error: ")
                          : icon == MsgIcon::Warning ? QStringLiteral("Warning: ")
@@ -73,8 +75,8 @@ MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButt
   Print(prefix, text);
   MsgResult result = MsgResult::OK;
   if (buttons == MsgButtons::OKCancel)
-    result = Ask(text, QStringLiteral("[OK/Cancel]")) ? MsgResult::OK : MsgResult::Cancel;
-  if (buttons == MsgButtons::YesNo) result = Ask(text, QStringLiteral("[Yes/No]")) ? MsgResult::Yes : MsgResult::No;
+    result = Ask(text, QStringLiteral("[OK/Cancel]"), guard) ? MsgResult::OK : MsgResult::Cancel;
+  if (buttons == MsgButtons::YesNo) result = Ask(text, QStringLiteral("[Yes/No]"), guard) ? MsgResult::Yes : MsgResult::No;
   return result;
 }
 

@@ -7,9 +7,10 @@
 // Two kinds of question:
 //   routine  the erase warning, "Upgrade To Version ...": Yes with --yes,
 //            else asked when standard input is a terminal, else No;
-//   guard    the file's type differs from the instrument's, or its version is
-//            older: Yes only with --force, else asked when standard input is
-//            a terminal, else No (the text also goes to standard error).
+//   guard    a risk question (the file's type differs from the instrument's,
+//            or its version is older): Yes only with --force, else asked when
+//            standard input is a terminal, else No (the text also goes to
+//            standard error).
 
 #include <QString>
 #include <QStringList>
@@ -38,11 +39,9 @@ class TerminalDialogs final : public DialogsService {
   // The last routine question answered No or Cancel (empty when none was).
   const QString& DeclinedRoutine() const { return declinedRoutine_; }
 
-  // The wrong-type and older-version questions.
-  static bool IsGuardQuestion(const QString& text);
-
   void ShowMessage(const QString& text) override;
   MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 
@@ -50,7 +49,8 @@ class TerminalDialogs final : public DialogsService {
   std::function<void()> BeforePrint;
 
  private:
-  bool Ask(const QString& text, const QString& prompt);
+  MsgResult Question(const QString& text, MsgIcon icon, MsgButtons buttons, bool guard);
+  bool Ask(const QString& text, const QString& prompt, bool guard);
   bool AskTerminal(const QString& prompt);
   void Print(const QString& prefix, const QString& text);
 

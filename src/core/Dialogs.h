@@ -49,6 +49,13 @@ class DialogsService {
   virtual void ShowMessage(const QString& text) = 0;
   // Message box with an icon kind and a button set; returns the button pressed.
   virtual MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) = 0;
+  // A question whose Yes takes a risk the program has warned of (a file of
+  // another type than the instrument's, an older version): a front end may
+  // hold it to a stricter rule than routine questions. Shown as MessageDlg
+  // shows it, unless a service tells it apart.
+  virtual MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
+    return MessageDlg(text, icon, buttons);
+  }
   // Message box with an OK button that the program may close itself through
   // closer (for a message whose purpose an event can fulfil). Returns when it
   // has closed. A service that cannot close a message early shows it as
@@ -75,6 +82,9 @@ inline MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons button
   return Dialogs().MessageDlg(text, icon, buttons);
 }
 
+inline MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Dialogs().RiskQuestion(text, icon, buttons);
+}
 inline void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
   Dialogs().ClosableMessage(text, icon, closer);
 }

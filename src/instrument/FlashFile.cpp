@@ -116,7 +116,7 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     if (!instType.isEmpty() && instType.at(0) != ' ' && instType.at(0) != fileFirst) {
       const QByteArray question = "The flash file type that you are loading \"" + fileType +
                                   "\" is different then the instrument type!\rProceed anyway?";
-      const MsgResult proceed = MessageDlg(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
+      const MsgResult proceed = RiskQuestion(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       if (proceed != MsgResult::Yes) {
         last = FileRefusal::TypeDeclined;
@@ -136,7 +136,7 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     const double offered = VersionToNumber(file.FileFlashVersion());
     if (installed > 0 && offered > 0 && installed > offered) {
       const MsgResult older =
-          MessageDlg(QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
+          RiskQuestion(QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
                      MsgIcon::Confirmation, MsgButtons::YesNo);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       if (older != MsgResult::Yes) {
