@@ -74,8 +74,9 @@ class ILinkTransport {
   // How the link frames what it writes and reads what arrives. Constant.
   virtual TransportWire Wire() const = 0;
   // Opens the way to the instrument with the connect time-out timeOut (as for
-  // OpenLink). Returns how the opening went; may process messages. A repeat
-  // call on an open transport keeps it open.
+  // OpenLink). Returns how the opening went; may process messages. Safe to
+  // call again while open: the IrDA socket is dialled afresh, a serial port
+  // stays open, a dock is asked for slave mode again.
   virtual TransportOpen Open(int timeOut) = 0;
   // Ends the way, or an opening still under way; the state follows through
   // StateChanged (a dock's only after the current handler has returned). Safe
