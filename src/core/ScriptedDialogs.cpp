@@ -1,6 +1,34 @@
 #include "core/ScriptedDialogs.h"
 
+#include "core/Diagnostics.h"
+
 namespace zelvo {
+
+namespace {
+
+bool IsMessageBox(DialogCall::Kind kind) {
+  return kind == DialogCall::Kind::Message || kind == DialogCall::Kind::MessageDlg;
+}
+
+bool OneOf(MsgResult result, MsgButtons buttons) {
+  switch (buttons) {
+    case MsgButtons::OK: return result == MsgResult::OK;
+    case MsgButtons::OKCancel: return result == MsgResult::OK || result == MsgResult::Cancel;
+    case MsgButtons::YesNo: return result == MsgResult::Yes || result == MsgResult::No;
+  }
+  return false;
+}
+
+QString DescribeCall(const DialogCall& call) {
+  switch (call.kind) {
+    case DialogCall::Kind::OpenFile: return QStringLiteral("the file dialog (%1)").arg(call.text);
+    case DialogCall::Kind::SelectPort: return QStringLiteral("the port dialog (%1)").arg(call.text);
+    default:
+      return QStringLiteral("the message \"%1\" (%2, %3)").arg(call.text, IconName(call.icon), ButtonsName(call.buttons));
+  }
+}
+
+}  // namespace
 
 ScriptedDialogs& ScriptedDialogs::Answer(MsgResult result) {
   answers_.push_back({Scripted::Kind::Result, result, {}});
@@ -15,6 +43,68 @@ ScriptedDialogs& ScriptedDialogs::AnswerFile(const QString& path) {
 ScriptedDialogs& ScriptedDialogs::AnswerPort(const QString& port) {
   answers_.push_back({Scripted::Kind::Text, MsgResult::Cancel, port});
   return *this;
+}
+
+ScriptedDialogs& ScriptedDialogs::Expect(const QString& text, MsgResult result) {
+  return Declare({DialogCall::Kind::MessageDlg, text, result, {}});
+}
+
+ScriptedDialogs& ScriptedDialogs::ExpectFile(const QString& path) {
+  return Declare({DialogCall::Kind::OpenFile, {}, MsgResult::Cancel, path});
+}
+
+ScriptedDialogs& ScriptedDialogs::ExpectPort(const QString& port) {
+  return Declare({DialogCall::Kind::SelectPort, {}, MsgResult::Cancel, port});
+}
+
+ScriptedDialogs& ScriptedDialogs::Declare(Expected expected) {
+  strict_ = true;
+  expected_.push_back(std::move(expected));
+  return *this;
+}
+
+QString ScriptedDialogs::Describe(const Expected& expected) {
+  switch (expected.kind) {
+    case DialogCall::Kind::OpenFile: return QStringLiteral("the file dialog");
+    case DialogCall::Kind::SelectPort: return QStringLiteral("the port dialog");
+    default: return QStringLiteral("the message \"%1\", answered %2").arg(expected.text, ResultName(expected.result));
+  }
+}
+
+QStringList ScriptedDialogs::Pending() const {
+  QStringList pending;
+  for (const Expected& expected : expected_) pending << Describe(expected);
+  return pending;
+}
+
+QStringList ScriptedDialogs::TakePending() {
+  const QStringList pending = Pending();
+  expected_.clear();
+  return pending;
+}
+
+std::optional<ScriptedDialogs::Expected> ScriptedDialogs::Match(const DialogCall& call) {
+  QString why;
+  if (expected_.empty()) {
+    why = QStringLiteral("no further dialog was expected");
+  } else {
+    const Expected& next = expected_.front();
+    const bool same =
+        IsMessageBox(next.kind) ? IsMessageBox(call.kind) && call.text == next.text : call.kind == next.kind;
+    if (!same)
+      why = QStringLiteral("the next one expected is ") + Describe(next);
+    else if (IsMessageBox(call.kind) && !OneOf(next.result, call.buttons))
+      why = QStringLiteral("its answer %1 is none of its buttons").arg(ResultName(next.result));
+  }
+  if (why.isEmpty()) {
+    Expected next = expected_.front();
+    expected_.pop_front();
+    return next;
+  }
+  why = QStringLiteral("unexpected ") + DescribeCall(call) + QStringLiteral(": ") + why;
+  if (OnUnexpected) OnUnexpected(call, why);
+  else Diagnostic(QStringLiteral("ScriptedDialogs - ") + why);
+  return std::nullopt;
 }
 
 QStringList ScriptedDialogs::Texts() const {
@@ -47,15 +137,19 @@ void ScriptedDialogs::Record(DialogCall call) {
 }
 
 void ScriptedDialogs::ShowMessage(const QString& text) {
+  if (strict_) Match({DialogCall::Kind::Message, text, MsgIcon::None, MsgButtons::OK, {}});
   Record({DialogCall::Kind::Message, text, MsgIcon::None, MsgButtons::OK, QStringLiteral("OK")});
 }
 
 MsgResult ScriptedDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
   MsgResult result = MsgResult::OK;
-  if (buttons != MsgButtons::OK) {
+  if (buttons != MsgButtons::OK)
     result = buttons == MsgButtons::YesNo ? default_question_
                                           : (default_question_ == MsgResult::Yes ? MsgResult::OK
                                                                                  : MsgResult::Cancel);
+  if (strict_) {
+    if (auto expected = Match({DialogCall::Kind::MessageDlg, text, icon, buttons, {}})) result = expected->result;
+  } else if (buttons != MsgButtons::OK) {
     if (auto next = Next(false)) result = next->result;
   }
   Record({DialogCall::Kind::MessageDlg, text, icon, buttons, ResultName(result)});
@@ -63,6 +157,7 @@ MsgResult ScriptedDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButt
 }
 
 void ScriptedDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
+  if (strict_) Match({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, {}});
   if (!KeepClosableOpen) {
     Record({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, ResultName(MsgResult::OK)});
     return;
@@ -79,21 +174,23 @@ void ScriptedDialogs::ClosableMessage(const QString& text, MsgIcon icon, Message
 }
 
 std::optional<QString> ScriptedDialogs::OpenFile(const QString& filter) {
-  std::optional<QString> path;
-  if (auto next = Next(true); next && !next->text.isEmpty())
-    path = next->text;
-  Record({DialogCall::Kind::OpenFile, filter, MsgIcon::None, MsgButtons::OKCancel,
-          path.value_or(QString())});
-  return path;
+  return Choose(DialogCall::Kind::OpenFile, filter);
 }
 
 std::optional<QString> ScriptedDialogs::SelectPort(const QStringList& ports) {
-  std::optional<QString> port;
-  if (auto next = Next(true); next && !next->text.isEmpty())
-    port = next->text;
-  Record({DialogCall::Kind::SelectPort, ports.join(QStringLiteral(", ")), MsgIcon::None,
-          MsgButtons::OKCancel, port.value_or(QString())});
-  return port;
+  return Choose(DialogCall::Kind::SelectPort, ports.join(QStringLiteral(", ")));
+}
+
+std::optional<QString> ScriptedDialogs::Choose(DialogCall::Kind kind, const QString& text) {
+  std::optional<QString> chosen;
+  if (strict_) {
+    if (auto expected = Match({kind, text, MsgIcon::None, MsgButtons::OKCancel, {}}); expected && !expected->reply.isEmpty())
+      chosen = expected->reply;
+  } else if (auto next = Next(true); next && !next->text.isEmpty()) {
+    chosen = next->text;
+  }
+  Record({kind, text, MsgIcon::None, MsgButtons::OKCancel, chosen.value_or(QString())});
+  return chosen;
 }
 
 }  // namespace zelvo

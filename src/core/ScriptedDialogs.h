@@ -4,8 +4,13 @@
 // Every call is recorded (kind, text, icon, buttons, answer). Answers come from
 // a queue filled by the test; when the queue is empty the default answer is
 // used (OK for OK boxes, the configured default for questions, cancel for file
-// and port dialogs). A test can also ask to be told at once about a call it did
-// not expect.
+// and port dialogs).
+//
+// Strict use: the test declares, in order, each dialog it expects with its
+// answer (Expect, ExpectFile, ExpectPort). From the first declaration on, the
+// queue is not used: a dialog that is not the next one declared is reported
+// through OnUnexpected (and given the default answer), and Pending() names
+// the declared dialogs not shown yet.
 
 #include <QString>
 #include <QStringList>
@@ -34,6 +39,17 @@ class ScriptedDialogs : public DialogsService {
   ScriptedDialogs& Answer(MsgResult result);
   ScriptedDialogs& AnswerFile(const QString& path);  // empty path: cancel
   ScriptedDialogs& AnswerPort(const QString& port);  // empty: cancel
+
+  // Strict use. A message or question with exactly this text, answered with
+  // result (which must be one of its buttons).
+  ScriptedDialogs& Expect(const QString& text, MsgResult result = MsgResult::OK);
+  ScriptedDialogs& ExpectFile(const QString& path);  // empty path: cancel
+  ScriptedDialogs& ExpectPort(const QString& port);  // empty: cancel
+  // A dialog strict use did not allow, and why, in words for the test's report.
+  std::function<void(const DialogCall& call, const QString& why)> OnUnexpected;
+  // The declared dialogs not shown yet, described; TakePending forgets them.
+  QStringList Pending() const;
+  QStringList TakePending();
 
   // Answer given to a question when the queue has nothing for it.
   void SetDefaultQuestionAnswer(MsgResult result) { default_question_ = result; }
@@ -65,12 +81,27 @@ class ScriptedDialogs : public DialogsService {
     MsgResult result;
     QString text;
   };
+  struct Expected {
+    DialogCall::Kind kind;  // MessageDlg stands for both kinds of message box
+    QString text;           // messages and questions
+    MsgResult result;
+    QString reply;  // file or port
+  };
   // Takes the front answer when it is of the kind asked for; a question never
   // eats a file answer and the other way round.
   std::optional<Scripted> Next(bool wantText);
+  // Strict: takes the next declared dialog when call is that one; reports the
+  // call otherwise.
+  std::optional<Expected> Match(const DialogCall& call);
+  // A file or port dialog showing text: the path or port chosen.
+  std::optional<QString> Choose(DialogCall::Kind kind, const QString& text);
+  ScriptedDialogs& Declare(Expected expected);
+  static QString Describe(const Expected& expected);
   void Record(DialogCall call);
 
   std::deque<Scripted> answers_;
+  std::deque<Expected> expected_;
+  bool strict_ = false;
   std::vector<DialogCall> calls_;
   int open_ = 0;  // closable messages held open now
   MsgResult default_question_ = MsgResult::No;

@@ -10,13 +10,13 @@
 #include <memory>
 
 #include "app/MainForm.h"
-#include "core/ScriptedDialogs.h"
 #include "sim/dock/SimUsbDock.h"
 #include "sim/dock/SimulatedWorld.h"
 #include "sim/net/SimDockResponder.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/Firmware.h"
 #include "support/Pump.h"
+#include "support/ScriptedOperator.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -27,8 +27,9 @@ namespace {
 constexpr const char* kUseUsbQuestion =
     "Do you want to use a dock connected to this computer via USB?\r\n\r\nSelect \"No\" if you want to select a "
     "Network dock.";
+constexpr const char* kSelectOneDock = "Please select one dock from the drop down list.";
 
-constexpr const char* kSearchError = "Network Dock Search Error - ";
+constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave mode!";
 
 class DockWorkflow : public ::testing::Test {
  protected:
@@ -63,7 +64,7 @@ class DockWorkflow : public ::testing::Test {
   // picks the first USB dock.
   void ChooseUsbDock() {
     form_->RevealDockControls();
-    dialogs_.Answer(MsgResult::Yes);
+    dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
     form_->chkUseKovax->click();
     form_->cboUSBDocks->setCurrentIndex(0);
     form_->cboUSBDocksChange();
@@ -76,12 +77,8 @@ class DockWorkflow : public ::testing::Test {
     ASSERT_TRUE(responder_->Start()) << qPrintable(responder_->ErrorText());
     form_->DockEnumerator1->SetEnquiryAddress(address);
   }
-  // The window could not listen for answers (another test holds the port).
-  bool SearchCouldNotStart() const {
-    for (const QString& text : dialogs_.Texts())
-      if (text.startsWith(QLatin1String(kSearchError))) return true;
-    return false;
-  }
+  // The window could not listen for answers (another program holds the port).
+  bool SearchCouldNotStart() const { return !form_->DockEnumerator1->Listening(); }
 
   // Checks the box (no USB dock: no question), types an address, then picks
   // the dock the search found, which overwrites it.
@@ -104,6 +101,14 @@ class DockWorkflow : public ::testing::Test {
     dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
     form_->cbStart->click();
   }
+  // The same declared: the erase warning, the docking message, the file and
+  // the upgrade question.
+  ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
+    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK)
+        .Expect(QLatin1String(kPlaceInDock))
+        .ExpectFile(file)
+        .Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+  }
 
   bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
   sim::SimDock& Dock() { return *world_->Dock(); }
@@ -119,8 +124,7 @@ class DockWorkflow : public ::testing::Test {
   }
 
   ManualClock clock_;
-  ScriptedDialogs dialogs_;
-  ScopedDialogs installed_{&dialogs_};
+  test::ScriptedOperator dialogs_;
   test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedWorld> world_;
   sim::SimUsbBackend noDocks_;
@@ -151,21 +155,20 @@ TEST_F(DockWorkflow, TheWindowKeepsItsDockDefaults) {
 TEST_F(DockWorkflow, WholeNGUploadThroughAUsbDock) {
   Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
   ChooseUsbDock();
-  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kUseUsbQuestion)));
   EXPECT_EQ(form_->cboUSBDocks->count(), 1);
   EXPECT_EQ(form_->cboUSBDocks->itemText(0), QStringLiteral("Kova Express Dock(USB) 1"));
   EXPECT_EQ(form_->USBDevice1->DeviceName(), world_->UsbDock()->Path());
   EXPECT_EQ(form_->KelLink1->KovaExpressDock(), form_->KovaExpressDock1);
 
   const QString file = files_.Make(true, "9.12");
-  Upload(file);
+  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
+  form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
   EXPECT_TRUE(RebuiltEquals(file));
   EXPECT_EQ(world_->Instrument().CountOf("WEP"), 391);
   EXPECT_EQ(world_->Instrument().CountOf("WAE"), 4);
   EXPECT_TRUE(world_->Instrument().Programmed());
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
 
   const QStringList log = Dock().Log();
   // Slave mode before the first instrument message; "PSS" 0 0 once online;
@@ -189,7 +192,8 @@ TEST_F(DockWorkflow, TheDockingMessageClosesOnceTheInstrumentIsOnline) {
   ChooseUsbDock();
   dialogs_.KeepClosableOpen = [&](const std::function<bool()>& closed) { RunUntil(clock_, closed); };
   const QString file = files_.Make(true, "9.12");
-  Upload(file);
+  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
+  form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
   EXPECT_TRUE(RebuiltEquals(file));
@@ -200,14 +204,14 @@ TEST_F(DockWorkflow, TheDockingMessageClosesOnceTheInstrumentIsOnline) {
   EXPECT_EQ(placing->answer, QStringLiteral("closed"));
   ASSERT_GT(calls.end() - placing, 3);  // the file, the question, the completion
   for (auto call = placing + 1; call != calls.end(); ++call) EXPECT_EQ(call->openBeneath, 0) << qPrintable(call->text);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
 }
 
 TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
   Open(sim::SimVia::UsbDock, {9, "7.61", "P", 0});
   ChooseUsbDock();
   const QString file = files_.Make(false, "7.62", 'P');
-  Upload(file);
+  ExpectUpload(file, "7.62").Expect(QLatin1String(kDockCompleted));
+  form_->cbStart->click();
   // The dock in use cannot be changed under the upload.
   ASSERT_TRUE(RunUntil(clock_, [&] { return form_->Session()->UploadInProgress(); }));
   EXPECT_FALSE(form_->cboUSBDocks->isEnabled());
@@ -217,7 +221,6 @@ TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
   EXPECT_TRUE(RebuiltEquals(file));
   EXPECT_EQ(world_->Instrument().CountOf("WEP"), 521);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kDockCompleted));
 }
 
 TEST_F(DockWorkflow, ClosingTheWindowReturnsAnEnabledDockToMasterMode) {
@@ -251,12 +254,11 @@ TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
   Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
   world_->UsbBus()->AddDock(tpKovaExpress);
   form_->RevealDockControls();
-  dialogs_.Answer(MsgResult::Yes);
+  dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
   form_->chkUseKovax->click();
   ASSERT_EQ(form_->cboUSBDocks->count(), 2);
   EXPECT_EQ(form_->cboUSBDocks->itemText(0), QStringLiteral("Kova Express Dock(USB) 1"));
   EXPECT_EQ(form_->cboUSBDocks->itemText(1), QStringLiteral("Kova Express Dock(USB) 2"));
-  EXPECT_EQ(dialogs_.Texts().last(), QStringLiteral("Please select one dock from the drop down list."));
   const QStringList paths = form_->USBDevice1->DeviceList();
   ASSERT_EQ(paths.size(), 2);
   form_->cboUSBDocks->setCurrentIndex(1);
@@ -267,7 +269,7 @@ TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
 
   // Checked again: the list shows the dock in use, not the first one.
   form_->chkUseKovax->click();
-  dialogs_.Answer(MsgResult::Yes);
+  dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
   form_->chkUseKovax->click();
   ASSERT_EQ(form_->cboUSBDocks->count(), 2);
   EXPECT_EQ(form_->cboUSBDocks->currentIndex(), 1);
@@ -342,46 +344,47 @@ TEST_F(DockWorkflow, ASearchThatCannotStartSaysWhyOnce) {
 // design's message, never as completed, and the window is ready to start again.
 class DockFaults : public DockWorkflow {
  protected:
+  // Every dialog declared has come, and nothing follows.
   void ExpectReadyAgain() {
+    ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }));
     zelvo::test::Settle();
     clock_.Advance(5000);
     zelvo::test::Settle();
     EXPECT_NE(outcome_, UploadOutcome::Completed);
-    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kNGCompleted)));
-    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kDockCompleted)));
     EXPECT_FALSE(world_->Instrument().Programmed());
     EXPECT_TRUE(form_->cbStart->isEnabled());
     EXPECT_FALSE(form_->Session()->UploadInProgress());
   }
-  // Start with the erase warning answered; with file when the instrument is
-  // reached.
-  void StartThroughTheUsbDock(const sim::SimDockFaults& faults, const QString& file = {}) {
+  // The dock chosen; the dialogs up to the erase warning (OK) declared.
+  ScriptedDialogs& OpenTheUsbDock(const sim::SimDockFaults& faults) {
     Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
     ChooseUsbDock();
-    dialogs_.Answer(MsgResult::OK);
-    if (!file.isEmpty()) dialogs_.AnswerFile(file).Answer(MsgResult::Yes);
-    form_->cbStart->click();
+    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK);
   }
 };
 
 TEST_F(DockFaults, ADockThatStaysBusyIsGivenUpAfterTwentySlaveModeTries) {
   sim::SimDockFaults faults;
   faults.slaveBusyTimes = 25;
-  StartThroughTheUsbDock(faults);
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }));
-  EXPECT_TRUE(dialogs_.Saw(QStringLiteral("SLV Error - Dock did not accept slave mode!")));
+  OpenTheUsbDock(faults)
+      .Expect(QLatin1String(kSlaveModeRefused))
+      .Expect(QLatin1String(kPlaceInDock))
+      .Expect(QLatin1String(kConnectionTimeOut));
+  form_->cbStart->click();
+  ExpectReadyAgain();
   EXPECT_EQ(Dock().Commands().count(QStringLiteral("SLV")), 20);
   EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);  // nothing reached the instrument
-  ExpectReadyAgain();
 }
 
 TEST_F(DockFaults, TheInstrumentTakenOutAtAPageAbortsTheUpload) {
   sim::SimDockFaults faults;
   faults.removeInstrumentAtPage = 100;
-  StartThroughTheUsbDock(faults, files_.Make(true, "9.12"));
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
+  ChooseUsbDock();
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+  form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
-  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kUnexpectedDisconnect)));
   EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
   ExpectReadyAgain();
 }
@@ -389,7 +392,10 @@ TEST_F(DockFaults, TheInstrumentTakenOutAtAPageAbortsTheUpload) {
 TEST_F(DockFaults, TheDockUnpluggedDuringTheUploadAbortsIt) {
   sim::SimDockFaults faults;
   faults.unplugAtPage = 50;
-  StartThroughTheUsbDock(faults, files_.Make(true, "9.12"));
+  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
+  ChooseUsbDock();
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+  form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
   EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
@@ -403,16 +409,18 @@ TEST_F(DockFaults, ADockThatNeverAnswersEndsInTheConnectionTimeOut) {
   // while the test is held there.
   QTimer driver;
   QObject::connect(&driver, &QTimer::timeout, [&] { clock_.Advance(100); });
+  OpenTheUsbDock(faults)
+      .Expect(QLatin1String(kSlaveModeRefused))
+      .Expect(QLatin1String(kPlaceInDock))
+      .Expect(QLatin1String(kConnectionTimeOut));
   driver.start(1);
-  StartThroughTheUsbDock(faults);
+  form_->cbStart->click();
   driver.stop();
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }));
+  ExpectReadyAgain();
   EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);
   // Slave mode is tried for the connect time-out (30 s of 3 s commands), not
   // twenty times over, then given up with the dock's message.
   EXPECT_LE(Dock().CountOf(QStringLiteral("SLV")), 11);
-  EXPECT_TRUE(dialogs_.Saw(QStringLiteral("SLV Error - Dock did not accept slave mode!")));
-  ExpectReadyAgain();
 }
 
 // The technician reads the message and docks the instrument in their own
@@ -423,11 +431,12 @@ TEST_F(DockFaults, TheConnectTimeOutCountsFromTheDockingMessage) {
   dialogs_.OnCall = [&](const DialogCall& call) {
     if (call.text == QLatin1String(kPlaceInDock)) clock_.Advance(40000);
   };
-  StartThroughTheUsbDock(faults);
+  OpenTheUsbDock(faults).Expect(QLatin1String(kPlaceInDock));
+  form_->cbStart->click();
   dialogs_.OnCall = nullptr;
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
   clock_.Advance(29000);  // a time-out falling due fires inside the advance
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 2000));
+  dialogs_.ExpectAllShown();  // the time-out not yet
+  dialogs_.Expect(QLatin1String(kConnectionTimeOut));
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }, 2000));
   ExpectReadyAgain();
 }

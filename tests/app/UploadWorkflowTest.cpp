@@ -8,13 +8,13 @@
 #include <memory>
 
 #include "app/MainForm.h"
-#include "core/ScriptedDialogs.h"
 #include "link/IrCommPort.h"
 #include "link/SerialOnlySystem.h"
 #include "net/SocketErrors.h"
 #include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
 #include "support/Pump.h"
+#include "support/ScriptedOperator.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -51,6 +51,15 @@ class UploadWorkflow : public ::testing::Test {
 
   sim::SimInstrument& Instrument() { return world_->Instrument(); }
 
+  // Every run over infrared starts with the erase warning (OK) and the IrDA
+  // message; an upload then asks for the file and whether to upgrade (Yes).
+  ScriptedDialogs& ExpectStart() {
+    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK).Expect(QLatin1String(kIrdaMode));
+  }
+  ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
+    return ExpectStart().ExpectFile(file).Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+  }
+
   // The technician reads a run's final message while the link still goes
   // down under it (a release answered, or given up).
   void HoldFinalMessagesUntilTheLinkIsDown() {
@@ -61,8 +70,7 @@ class UploadWorkflow : public ::testing::Test {
   }
 
   ManualClock clock_;  // before every timer
-  ScriptedDialogs dialogs_;
-  ScopedDialogs installed_{&dialogs_};
+  test::ScriptedOperator dialogs_;
   test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedIrdaWorld> world_;
   std::unique_ptr<TfrmMain> form_;
@@ -77,7 +85,7 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   Open({9, "9.05", "A", 100});
   WatchFinish();
   const QString file = Firmware(true, "9.12", 'A');
-  dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
+  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
 
   QList<int> bars;
   QStringList statuses;
@@ -121,9 +129,7 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
   EXPECT_TRUE(Instrument().Programmed());
 
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Information);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
   EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));
   EXPECT_EQ(form_->lblNewFlash->text(), QStringLiteral("Upgrading to:"));
@@ -148,7 +154,7 @@ TEST_F(UploadWorkflow, WholeClassicUpload) {
   Open({9, "7.61", "P", 0});
   WatchFinish();
   const QString file = Firmware(false, "7.62", 'P');
-  dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
+  ExpectUpload(file, "7.62").Expect(QLatin1String(kIrdaCompleted));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
@@ -159,7 +165,6 @@ TEST_F(UploadWorkflow, WholeClassicUpload) {
   QFile original(file);
   ASSERT_TRUE(original.open(QIODevice::ReadOnly));
   EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kIrdaCompleted));
   EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 503"));  // 32240 / 64
   EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 08EF0"));
 }
@@ -167,7 +172,7 @@ TEST_F(UploadWorkflow, WholeClassicUpload) {
 TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
   Open({9, "9.05", "A", 0});
   form_->KelLink1DebugSend(nullptr, "old line");
-  dialogs_.Answer(MsgResult::Cancel);
+  dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::Cancel);
   form_->cbStart->click();
   zelvo::test::Settle();
   EXPECT_TRUE(Instrument().Commands().isEmpty());
@@ -176,63 +181,57 @@ TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
   EXPECT_TRUE(form_->cbStart->isEnabled());
   EXPECT_FALSE(form_->cbStop->isEnabled());
-  ASSERT_EQ(dialogs_.Calls().size(), 1u);
-  EXPECT_EQ(dialogs_.Calls()[0].text, QLatin1String(kEraseWarning));
   EXPECT_EQ(dialogs_.Calls()[0].icon, MsgIcon::Warning);
   EXPECT_EQ(dialogs_.Calls()[0].buttons, MsgButtons::OKCancel);
-  EXPECT_EQ(dialogs_.Calls()[0].answer, QStringLiteral("Cancel"));
 }
 
 TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
   Open({10, "7.5", "P", 0});
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK);
+  ExpectStart().Expect(QLatin1String(kLtdNotSupported)).Expect(QLatin1String(kConnectionClosed));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(Instrument().CountOf("RSC"), 1);
   EXPECT_EQ(Instrument().CountOf("FLV"), 0);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
-  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
   EXPECT_EQ(outcome_, UploadOutcome::Refused);
   EXPECT_EQ(form_->Session()->Result().refusal, RunRefusal::LtdNotOverInfrared);
-  for (const DialogCall& call : dialogs_.Calls()) EXPECT_NE(call.kind, DialogCall::Kind::OpenFile);
 }
 
 TEST_F(UploadWorkflow, ZelvoLtdClassicWithTypePProceeds) {
   Open({10, "7.61", "P", 0});
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK);  // then the file dialog, cancelled
+  ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
-  EXPECT_EQ(dialogs_.Calls()[2].kind, DialogCall::Kind::OpenFile);
   EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));  // reset after the release
   EXPECT_EQ(outcome_, UploadOutcome::Cancelled);
   EXPECT_EQ(form_->Session()->Result().refusal, RunRefusal::NoFileChosen);
 }
 
 TEST_F(UploadWorkflow, VersionBelowHalfIsRefusedZeroAndHalfProceed) {
-  for (const QByteArray& version : {QByteArray("0.4"), QByteArray("0.5"), QByteArray("0")}) {
+  const struct {
+    QByteArray version;
+    const char* refusal;  // nullptr: the file is asked for (and not given)
+  } cases[] = {
+      {"0.4",
+       "The current Flash version (0.4) does not support Flash Upload via Infrared! Please contact Orlund "
+       "Instrumentation."},
+      {"0.5", nullptr},
+      {"0", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version.constData());
     finished_ = false;
-    dialogs_.Clear();
-    Open({9, version, "A", 0});
+    Open({9, c.version, "A", 0});
     WatchFinish();
-    dialogs_.Answer(MsgResult::OK);
+    ExpectStart();
+    if (c.refusal) dialogs_.Expect(QLatin1String(c.refusal));
+    else dialogs_.ExpectFile({});
+    dialogs_.Expect(QLatin1String(kConnectionClosed));
     form_->cbStart->click();
-    ASSERT_TRUE(Finished()) << version.constData();
-    const QString refusal = VersionNotSupported(version);
-    bool askedForFile = false;
-    for (const DialogCall& call : dialogs_.Calls()) askedForFile |= call.kind == DialogCall::Kind::OpenFile;
-    if (version == "0.4") {
-      EXPECT_TRUE(dialogs_.Saw(QStringLiteral(
-          "The current Flash version (0.4) does not support Flash Upload via Infrared! Please contact Orlund "
-          "Instrumentation.")));
-      EXPECT_FALSE(askedForFile);
-    } else {
-      EXPECT_FALSE(dialogs_.Saw(refusal)) << version.constData();
-      EXPECT_TRUE(askedForFile) << version.constData();
-    }
+    ASSERT_TRUE(Finished());
+    dialogs_.ExpectAllShown();
     debug_.reset();  // a child of the window
     form_.reset();
     world_.reset();
@@ -245,9 +244,9 @@ TEST_F(UploadWorkflow, ConnectionTimeOutMakesStartUsableAgain) {
   // Nobody in range: every enumeration pass moves the clock on, so the
   // connect time-out (30 s) comes.
   world_->Stack().OnEnumerate = [&] { clock_.Advance(5000); };
-  dialogs_.Answer(MsgResult::OK);
+  ExpectStart().Expect(QLatin1String(kConnectionTimeOut));
   form_->cbStart->click();
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 60000));
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }, 60000));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Warning);
   EXPECT_TRUE(form_->cbStart->isEnabled());
   EXPECT_FALSE(form_->cbStop->isEnabled());
@@ -268,7 +267,7 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
     inner(sender);
   };
   HoldFinalMessagesUntilTheLinkIsDown();
-  dialogs_.Answer(MsgResult::OK);
+  ExpectStart().Expect(QLatin1String(kConnectionTimeOut));
   form_->cbStart->click();
   EXPECT_TRUE(form_->cbStop->isEnabled());
   ASSERT_TRUE(Finished());
@@ -276,16 +275,12 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
   ASSERT_GE(identificationStarted, 0);
   EXPECT_GE(clock_.Now() - identificationStarted, 60000);
   EXPECT_LT(clock_.Now() - identificationStarted, 61000);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
-  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);  // released
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
   EXPECT_TRUE(form_->cbStart->isEnabled());
   EXPECT_FALSE(form_->cbStop->isEnabled());
   EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionClosed)));
-  clock_.Advance(60000);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
+  clock_.Advance(60000);  // nothing more is said
   const int enquiries = Instrument().CountOf("ENQ");
   clock_.Advance(60000);
   EXPECT_EQ(Instrument().CountOf("ENQ"), enquiries);
@@ -302,14 +297,13 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
     Open({9, "9.05", "A", 0}, silent);
     WatchFinish();
     finished_ = false;
-    dialogs_.Clear();
     if (!linkUp) {
       world_->Stack().ClearDevices();
       world_->Stack().OnEnumerate = [&] {
         if (form_->cbStop->isEnabled()) form_->cbStop->click();
       };
     }
-    dialogs_.Answer(MsgResult::OK);
+    ExpectStart().Expect(QLatin1String(kConnectionClosed));
     form_->cbStart->click();
     if (linkUp) {
       ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") >= 2; }));
@@ -317,15 +311,13 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
     }
     ASSERT_TRUE(Finished());
     EXPECT_EQ(outcome_, UploadOutcome::Closed);
-    EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
     EXPECT_EQ(Instrument().CountOf("STB"), linkUp ? 1 : 0);
     EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
     EXPECT_TRUE(form_->cbStart->isEnabled());
     EXPECT_FALSE(form_->cbStop->isEnabled());
-    clock_.Advance(90000);
-    EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+    clock_.Advance(90000);  // no time-out comes
     EXPECT_FALSE(form_->KelLink1->Connected());
-    EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionClosed)), 1);
+    dialogs_.ExpectAllShown();
     debug_.reset();
     form_.reset();
     world_.reset();
@@ -342,23 +334,20 @@ TEST_F(UploadWorkflow, NoInfraredPathSaysWhyAtOnce) {
   SetRegistryMirrorPath(empty.filePath(QStringLiteral("registry.ini")));
   OpenWindow();
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK);  // the erase warning; the port dialog is cancelled
+  ExpectStart()
+      .ExpectPort({})
+      .Expect(QStringLiteral("No infrared link can be opened: no IrDA stack on this system (10047 %1) and no IrCOMM "
+                             "port recorded in the registry mirror %2. Choose the IrCOMM port when asked for one, or "
+                             "record it there.")
+                  .arg(WinsockErrorText(10047), empty.filePath(QStringLiteral("registry.ini"))));
   form_->cbStart->click();
   clock_.Advance(100);  // the disconnection step
   EXPECT_TRUE(finished_);
   EXPECT_EQ(outcome_, UploadOutcome::LinkFailed);
-  ASSERT_EQ(dialogs_.Calls().size(), 4u);
-  EXPECT_EQ(dialogs_.Calls()[2].kind, DialogCall::Kind::SelectPort);
-  EXPECT_EQ(dialogs_.Texts().last(),
-            QStringLiteral("No infrared link can be opened: no IrDA stack on this system (10047 %1) and no IrCOMM "
-                           "port recorded in the registry mirror %2. Choose the IrCOMM port when asked for one, or "
-                           "record it there.")
-                .arg(WinsockErrorText(10047), empty.filePath(QStringLiteral("registry.ini"))));
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
   EXPECT_TRUE(form_->cbStart->isEnabled());
   EXPECT_FALSE(form_->cbStop->isEnabled());
-  clock_.Advance(60000);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  clock_.Advance(60000);  // no time-out comes
   debug_.reset();
   form_.reset();
   SetRegistryMirrorPath(previousMirror);
@@ -369,23 +358,21 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   faults.dropLinkAtPage = 10;
   Open({9, "9.05", "A", 0}, faults);
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kUnexpectedDisconnect));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Error);
 
   // The next connection ends before any upload (the file dialog cancelled).
   sim::SimFaults none;
   Instrument().SetFaults(none);
   finished_ = false;
-  dialogs_.Answer(MsgResult::OK);
+  ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
   clock_.Advance(1000);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Cancelled);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
 }
 
 TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
@@ -393,7 +380,9 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   faults.pfmWithoutAckBye = true;
   Open({9, "7.61", "P", 0}, faults);
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  ExpectUpload(Firmware(false, "7.62", 'P'), "7.62")
+      .Expect(QLatin1String(kProgramCommandFailed))
+      .Expect(QLatin1String(kNotCompleted));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::ProgramFailed);
@@ -401,10 +390,6 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   const QList<QByteArray> commands = Instrument().Commands();
   ASSERT_GE(commands.size(), 2);
   EXPECT_EQ(commands.mid(commands.size() - 2), (QList<QByteArray>{"PFM", "STB"}));
-  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kProgramCommandFailed)), 1);
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNotCompleted));
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kIrdaCompleted)));
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kNGCompleted)));
 }
 
 // A page never acknowledged: 60 s after the last acknowledgement the upload
@@ -415,16 +400,15 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   Open({9, "9.05", "A", 0}, faults);
   WatchFinish();
   HoldFinalMessagesUntilTheLinkIsDown();
-  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
+      .Expect(QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 8 of 391. "
+                             "Please start the upload again."));
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") == 8; }));
   const qint64 lastProgress = clock_.Now();
   ASSERT_TRUE(Finished());
   EXPECT_GE(clock_.Now() - lastProgress, 60000);
   EXPECT_EQ(outcome_, UploadOutcome::Stalled);
-  EXPECT_EQ(dialogs_.Texts().last(),
-            QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 8 of 391. "
-                           "Please start the upload again."));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Error);
   EXPECT_EQ(Instrument().CountOf("WEP"), 8);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
@@ -435,8 +419,6 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   EXPECT_EQ(form_->gauProgress->value(), 0);
   // The release's answer closes the link without a second message.
   clock_.Advance(1000);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionClosed)));
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kUnexpectedDisconnect)));
 }
 
 TEST_F(UploadWorkflow, WrongPageAcknowledgementStopsWithOneMessageUntilStop) {
@@ -444,12 +426,12 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementStopsWithOneMessageUntilStop) {
   faults.wrongAckAtPage = 7;
   Open({9, "9.05", "A", 0}, faults);
   WatchFinish();
-  dialogs_.Answer(MsgResult::OK).AnswerFile(Firmware(true, "9.12", 'A')).Answer(MsgResult::Yes);
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kErrorSendingFlash));
   form_->cbStart->click();
-  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kErrorSendingFlash)); }));
+  ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }));
   zelvo::test::Settle();
   EXPECT_EQ(Instrument().CountOf("WEP"), 8);
-  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kErrorSendingFlash)), 1);
+  dialogs_.Expect(QLatin1String(kConnectionClosed));
   EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Uploading Flash to Intrument"));
   form_->cbStop->click();
   ASSERT_TRUE(Finished());

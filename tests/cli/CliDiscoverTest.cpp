@@ -9,24 +9,16 @@
 // cannot be made, every test here is skipped with the reason.
 
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <unistd.h>
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QSet>
-#include <QStandardPaths>
-#include <QThread>
-#include <QTimer>
 #include <QUdpSocket>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 
 #include "CliSupport.h"
-#include "core/MessagePump.h"
+#include "support/PrivateNetworkTest.h"
+#include "support/ProcessSignals.h"
 
 using namespace zelvo::test;
 
@@ -36,82 +28,25 @@ const QString kDock2 = QStringLiteral("10.211.0.2");
 const QString kDock3 = QStringLiteral("10.211.0.3");
 const QString kDock4 = QStringLiteral("10.211.0.4");
 
-QString NetnsInode() { return QFileInfo(QStringLiteral("/proc/thread-self/ns/net")).symLinkTarget(); }
-
-class PrivateNetwork {
+// Both ends of the pair in this namespace: the host's and the docks'.
+class VethNetwork {
  public:
-  bool Make(QString* reason) {
-    if (geteuid() != 0) return Fail(reason, "needs root to make a private network namespace");
-    ip_ = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
-    if (ip_.isEmpty()) return Fail(reason, "the ip command (iproute2) is missing");
-    const QString before = NetnsInode();
-    if (unshare(CLONE_NEWNET) != 0)
-      return Fail(reason, QStringLiteral("cannot make a private network namespace: %1").arg(std::strerror(errno)));
-    if (before.isEmpty() || NetnsInode() == before)
-      return Fail(reason, "the private network namespace could not be confirmed");
+  bool Make(QString* why) {
+    if (!EnterPrivateNetwork(why)) return false;
     // From here on nothing this process or its children send can leave the namespace.
-    QString error;
-    if (!Ip({"link", "set", "lo", "up"}, &error) ||
-        !Ip({"link", "add", "zd0", "type", "veth", "peer", "name", "zd1"}, &error) ||
-        !Ip({"addr", "add", "10.211.0.1/24", "dev", "zd0"}, &error) ||
-        !Ip({"addr", "add", kDock2 + "/24", "dev", "zd1"}, &error) ||
-        !Ip({"addr", "add", kDock3 + "/24", "dev", "zd1"}, &error) ||
-        !Ip({"addr", "add", kDock4 + "/24", "dev", "zd1"}, &error) || !Ip({"link", "set", "zd0", "up"}, &error) ||
-        !Ip({"link", "set", "zd1", "up"}, &error) || !SetBroadcastRoute(true, &error))
-      return Fail(reason, error);
-    // Both ends up: the pair carries traffic.
-    QElapsedTimer clock;
-    clock.start();
-    while (!IpOutput({"-o", "link", "show", "zd0"}).contains("LOWER_UP")) {
-      if (clock.elapsed() > 5000) return Fail(reason, "the veth pair did not come up");
-      QThread::msleep(50);
-    }
-    return true;
+    return Ip({{"link", "add", "zd0", "type", "veth", "peer", "name", "zd1"},
+               {"addr", "add", "10.211.0.1/24", "dev", "zd0"},
+               {"addr", "add", kDock2 + "/24", "dev", "zd1"},
+               {"addr", "add", kDock3 + "/24", "dev", "zd1"},
+               {"addr", "add", kDock4 + "/24", "dev", "zd1"},
+               {"link", "set", "zd0", "up"},
+               {"link", "set", "zd1", "up"}},
+              why) &&
+           SetBroadcastRoute("zd0", true, why) && WaitUntilRunning("zd0", why) && WaitUntilRunning("zd1", why);
   }
-  bool SetBroadcastRoute(bool on, QString* error) {
-    return Ip({"route", on ? "add" : "del", "255.255.255.255/32", "dev", "zd0"}, error);
-  }
-
- private:
-  static bool Fail(QString* reason, const QString& why) {
-    *reason = why;
-    return false;
-  }
-  QByteArray IpOutput(const QStringList& arguments) {
-    QProcess ip;
-    ip.start(ip_, arguments);
-    ip.waitForFinished(5000);
-    return ip.readAllStandardOutput();
-  }
-  bool Ip(const QStringList& arguments, QString* error) {
-    QProcess ip;
-    ip.setProcessChannelMode(QProcess::MergedChannels);
-    ip.start(ip_, arguments);
-    if (ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0) return true;
-    *error = QStringLiteral("ip %1: %2").arg(arguments.join(' '), QString::fromUtf8(ip.readAll().trimmed()));
-    return false;
-  }
-
-  QString ip_;
 };
 
-class ZelvoflashDiscover : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    network_ = std::make_unique<PrivateNetwork>();
-    if (!network_->Make(&skipReason_)) network_.reset();
-  }
-  static void TearDownTestSuite() { network_.reset(); }
-  void SetUp() override {
-    if (!network_) GTEST_SKIP() << "discover tests skipped: " << skipReason_.toStdString();
-  }
-
-  static std::unique_ptr<PrivateNetwork> network_;
-  static QString skipReason_;
-};
-
-std::unique_ptr<PrivateNetwork> ZelvoflashDiscover::network_;
-QString ZelvoflashDiscover::skipReason_;
+using ZelvoflashDiscover = PrivateNetworkTest<VethNetwork>;
 
 QStringList Lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
 
@@ -184,9 +119,9 @@ TEST_F(ZelvoflashDiscover, ASearchThatCannotStartExitsWithOne) {
     EXPECT_EQ(r.Json().value("message").toString(), message);
   }
   QString error;
-  ASSERT_TRUE(network_->SetBroadcastRoute(false, &error)) << error.toStdString();
+  ASSERT_TRUE(SetBroadcastRoute("zd0", false, &error)) << error.toStdString();
   const RunResult r = RunZelvoflash({"discover"});
-  EXPECT_TRUE(network_->SetBroadcastRoute(true, &error)) << error.toStdString();
+  EXPECT_TRUE(SetBroadcastRoute("zd0", true, &error)) << error.toStdString();
   EXPECT_EQ(r.exitCode, 1) << r.Dump();
   EXPECT_TRUE(r.err.contains("zelvoflash: Could not start dock auto detection, check your network! (the enquiry to "
                              "UDP port 6458 could not be sent)"))
@@ -196,8 +131,7 @@ TEST_F(ZelvoflashDiscover, ASearchThatCannotStartExitsWithOne) {
 // Ctrl-C ends a search at once with 130.
 TEST_F(ZelvoflashDiscover, CtrlCEndsTheSearch) {
   Zelvoflash run({"discover", "--kind", "kova6", "--json"});
-  QThread::msleep(1000);  // the search is under way
-  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  ASSERT_TRUE(SignalWhenCaught(run.Pid(), SIGINT));  // the search is under way
   const RunResult r = run.Wait(5000);
   EXPECT_EQ(r.exitCode, 130) << r.Dump();
   EXPECT_TRUE(r.err.contains("zelvoflash: interrupted")) << r.Dump();
@@ -210,22 +144,17 @@ TEST_F(ZelvoflashDiscover, AnswersArrivingApartAreAllListed) {
   ASSERT_TRUE(enquiries.bind(QHostAddress(kDock4), 6464, QUdpSocket::ShareAddress));
   QUdpSocket broadcasts;
   ASSERT_TRUE(broadcasts.bind(QHostAddress::Broadcast, 6464, QUdpSocket::ShareAddress));
-  int answered = 0;
-  QObject::connect(&broadcasts, &QUdpSocket::readyRead, [&] {
-    while (broadcasts.hasPendingDatagrams()) {
-      const QNetworkDatagram enquiry = broadcasts.receiveDatagram();
-      for (int i = 1; i <= 3; ++i)
-        QTimer::singleShot(i * 40, &enquiries, [&, i, to = enquiry.senderAddress()] {
-          if (enquiries.writeDatagram(QByteArray("Dorrim ") + QByteArray::number(i), to, 6463) > 0) ++answered;
-        });
-    }
-  });
-  QProcess run;
-  run.start(kZelvoflash, {"discover", "--kind", "dorrim"});
-  ASSERT_TRUE(zelvo::WaitUntil([&] { return run.state() == QProcess::NotRunning; }, 30000));
-  EXPECT_EQ(answered, 3);
-  EXPECT_EQ(QString::fromLocal8Bit(run.readAllStandardOutput()),
-            "Dorrim 1\t10.211.0.4\nDorrim 2\t10.211.0.4\nDorrim 3\t10.211.0.4\n")
-      << run.readAllStandardError().toStdString();
-  EXPECT_EQ(run.exitCode(), 0);
+  Zelvoflash run({"discover", "--kind", "dorrim"});
+  ASSERT_TRUE(broadcasts.waitForReadyRead(30000));
+  const QHostAddress enquirer = broadcasts.receiveDatagram().senderAddress();
+  // Each answer once the one before it has been listed.
+  QString listed;
+  for (int i = 1; i <= 3; ++i) {
+    ASSERT_GT(enquiries.writeDatagram(QByteArray("Dorrim ") + QByteArray::number(i), enquirer, 6463), 0);
+    listed += QStringLiteral("Dorrim %1\t10.211.0.4\n").arg(i);
+    ASSERT_TRUE(run.WaitForOutput(listed)) << i;
+  }
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.out, listed) << r.Dump();
+  EXPECT_EQ(r.exitCode, 0);
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
-#include <QThread>
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -18,6 +17,7 @@
 #include "session/UploadSession.h"
 #include "sim/dock/SimUsbDock.h"
 #include "sim/usb/SimUsbBackend.h"
+#include "support/ProcessSignals.h"
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -335,8 +335,7 @@ TEST_F(ZelvoflashDocks, ADockThatNeverAnswersTheConnect) {
   const QString ng = Firmware(true, "9.12");
   Zelvoflash waited({"flash", ng, "--dock-net", address, "--yes", "--json"});
   Zelvoflash interrupted({"flash", ng, "--dock-net", address, "--yes", "--json"});
-  QThread::msleep(1500);  // both are waiting for the dock
-  ::kill(static_cast<pid_t>(interrupted.Pid()), SIGINT);
+  ASSERT_TRUE(SignalWhenCaught(interrupted.Pid(), SIGINT));
 
   RunResult r = interrupted.Wait(30000);
   EXPECT_EQ(r.exitCode, 130) << r.Dump();

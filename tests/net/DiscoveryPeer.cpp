@@ -6,7 +6,8 @@
 //
 // It leaves the namespace it was started in and says "unshared"; the test then
 // moves its end of the veth pair in and writes "linked"; the peer brings its
-// end up with the addresses and says "ready" (or "error TEXT" at any step).
+// end up with the addresses and says "ready" once it carries traffic (or
+// "error TEXT" at any step).
 // Then one command per line, each answered "ok ..." or "error TEXT":
 //   answer KIND ADDRESS HEX   a dock of kind KIND (ordinal) on ADDRESS that
 //                             answers "ENQ" with the bytes HEX ("-": none)
@@ -15,21 +16,19 @@
 //   count                     "ok N": enquiries answered so far
 //   clear                     stops every dock and watch
 //   quit (or end of input)
-#include <sched.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QSocketNotifier>
 #include <QUdpSocket>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "sim/net/SimDockResponder.h"
+#include "support/PrivateNetwork.h"
 
 namespace {
 
@@ -67,17 +66,6 @@ bool TakeLine(QByteArray* line) {
   return true;
 }
 
-bool Ip(const QStringList& arguments, QByteArray* error) {
-  QProcess ip;
-  ip.setProcessChannelMode(QProcess::MergedChannels);
-  ip.start(QStringLiteral("ip"), arguments);
-  if (!ip.waitForFinished(10000) || ip.exitStatus() != QProcess::NormalExit || ip.exitCode() != 0) {
-    *error = "ip " + arguments.join(' ').toUtf8() + ": " + ip.readAll().trimmed();
-    return false;
-  }
-  return true;
-}
-
 struct Watch {
   std::unique_ptr<QUdpSocket> socket;
   QList<QByteArray> seen;
@@ -92,20 +80,20 @@ int main(int argc, char** argv) {
     Say("error usage: zelvo_discovery_peer DEVICE ADDRESS/PREFIX...");
     return 2;
   }
-  if (unshare(CLONE_NEWNET) != 0) {
-    Say(QByteArray("error unshare: ") + std::strerror(errno));
+  QString error;
+  if (!zelvo::test::EnterPrivateNetwork(&error)) {
+    Say("error " + error.toUtf8());
     return 3;
   }
   Say("unshared");
   FillInput(true);
   QByteArray line;
   if (!TakeLine(&line) || line != "linked") return 4;
-  QByteArray error;
-  bool ok = Ip({"link", "set", "lo", "up"}, &error);
-  for (qsizetype i = 1; ok && i < args.size(); ++i) ok = Ip({"addr", "add", args[i], "dev", args[0]}, &error);
-  ok = ok && Ip({"link", "set", args[0], "up"}, &error);
+  bool ok = true;
+  for (qsizetype i = 1; ok && i < args.size(); ++i) ok = zelvo::test::Ip({{"addr", "add", args[i], "dev", args[0]}}, &error);
+  ok = ok && zelvo::test::Ip({{"link", "set", args[0], "up"}}, &error) && zelvo::test::WaitUntilRunning(args[0], &error);
   if (!ok) {
-    Say("error " + error);
+    Say("error " + error.toUtf8());
     return 5;
   }
   Say("ready");

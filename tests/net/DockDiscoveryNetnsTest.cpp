@@ -9,71 +9,52 @@
 // network. Without root, or where namespaces or veth pairs cannot be made,
 // every test here is skipped with the reason.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <unistd.h>
 
-#include <QFileInfo>
 #include <QProcess>
 #include <QSet>
-#include <QStandardPaths>
 #include <QUdpSocket>
-#include <cerrno>
-#include <cstring>
-#include <memory>
 
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "net/DockEnumerator.h"
 #include "net/WSocket.h"
+#include "support/PrivateNetworkTest.h"
+#include "support/Pump.h"
 
 using namespace zelvo;
 
 namespace {
 
-const char* const kHostAddress = "10.211.0.1";
 const char* const kDock2 = "10.211.0.2";
 const char* const kDock3 = "10.211.0.3";
 
-QString NetnsInode() { return QFileInfo(QStringLiteral("/proc/thread-self/ns/net")).symLinkTarget(); }
-
-// The private network: this process in a namespace of its own, the helper in
-// another, a veth pair between them.
-class PrivateNetwork {
+// This process in a namespace of its own, the helper in another, a veth pair
+// between them.
+class PeerNetwork {
  public:
-  bool Make(QString* reason) {
-    if (geteuid() != 0) return Fail(reason, "needs root to make a private network namespace");
-    ip_ = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
-    if (ip_.isEmpty()) return Fail(reason, "the ip command (iproute2) is missing");
-    const QString before = NetnsInode();
-    if (unshare(CLONE_NEWNET) != 0)
-      return Fail(reason, QStringLiteral("cannot make a private network namespace: %1").arg(std::strerror(errno)));
-    if (before.isEmpty() || NetnsInode() == before)
-      return Fail(reason, "the private network namespace could not be confirmed");
+  bool Make(QString* why) {
+    if (!test::EnterPrivateNetwork(why)) return false;
     // From here on nothing this process sends can leave the namespace.
     peer_.setProgram(QStringLiteral(ZELVO_DISCOVERY_PEER));
     peer_.setArguments({"zd1", QStringLiteral("%1/24").arg(kDock2), QStringLiteral("%1/24").arg(kDock3)});
     peer_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     peer_.start();
     QByteArray line;
-    if (!ReadReply(&line) || line != "unshared") return Fail(reason, "discovery peer: " + line);
+    if (!ReadReply(&line) || line != "unshared") return Fail(why, "discovery peer: " + line);
     const QString pid = QString::number(peer_.processId());
-    QString error;
-    if (!Ip({"link", "add", "zd0", "type", "veth", "peer", "name", "zd1", "netns", pid}, &error) ||
-        !Ip({"link", "set", "lo", "up"}, &error) ||
-        !Ip({"addr", "add", QStringLiteral("%1/24").arg(kHostAddress), "dev", "zd0"}, &error) ||
-        !Ip({"link", "set", "zd0", "up"}, &error) ||
-        !Ip({"route", "add", "255.255.255.255/32", "dev", "zd0"}, &error))
-      return Fail(reason, error);
+    if (!test::Ip({{"link", "add", "zd0", "type", "veth", "peer", "name", "zd1", "netns", pid},
+                   {"addr", "add", "10.211.0.1/24", "dev", "zd0"},
+                   {"link", "set", "zd0", "up"}},
+                  why) ||
+        !test::SetBroadcastRoute("zd0", true, why))
+      return false;
     peer_.write("linked\n");
-    if (!ReadReply(&line) || line != "ready") return Fail(reason, "discovery peer: " + line);
-    // Both ends up: the pair carries traffic.
-    if (!WaitUntil([&] { return IpOutput({"-o", "link", "show", "zd0"}).contains("LOWER_UP"); }, 5000))
-      return Fail(reason, "the veth pair did not come up");
-    return true;
+    if (!ReadReply(&line) || line != "ready") return Fail(why, "discovery peer: " + line);
+    return test::WaitUntilRunning("zd0", why);
   }
 
-  ~PrivateNetwork() {
+  ~PeerNetwork() {
     if (peer_.state() == QProcess::NotRunning) return;
     peer_.write("quit\n");
     if (!peer_.waitForFinished(3000)) peer_.kill();
@@ -94,20 +75,15 @@ class PrivateNetwork {
   }
   int Answered() { return Command("count").toInt(); }
   bool SetBroadcastRoute(bool on) {
-    QString error;
-    return Ip({"route", on ? "add" : "del", "255.255.255.255/32", "dev", "zd0"}, &error);
-  }
-  // A route of a type that refuses ("unreachable", "prohibit") for prefix.
-  bool AddRefusingRoute(const QString& type, const QString& prefix) {
-    QString error;
-    const bool added = Ip({"route", "add", type, prefix}, &error);
-    EXPECT_TRUE(added) << error.toStdString();
-    return added;
+    QString why;
+    const bool done = test::SetBroadcastRoute("zd0", on, &why);
+    EXPECT_TRUE(done) << why.toStdString();
+    return done;
   }
 
  private:
-  static bool Fail(QString* reason, const QString& why) {
-    *reason = why;
+  static bool Fail(QString* why, const QByteArray& reason) {
+    *why = QString::fromUtf8(reason);
     return false;
   }
   bool ReadReply(QByteArray* line) {
@@ -120,59 +96,47 @@ class PrivateNetwork {
     *line = peer_.readLine().trimmed();
     return true;
   }
-  QByteArray IpOutput(const QStringList& arguments) {
-    QProcess ip;
-    ip.start(ip_, arguments);
-    ip.waitForFinished(5000);
-    return ip.readAllStandardOutput();
-  }
-  bool Ip(const QStringList& arguments, QString* error) {
-    QProcess ip;
-    ip.setProcessChannelMode(QProcess::MergedChannels);
-    ip.start(ip_, arguments);
-    if (ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0) return true;
-    *error = QStringLiteral("ip %1: %2").arg(arguments.join(' '), QString::fromUtf8(ip.readAll().trimmed()));
-    return false;
-  }
 
-  QString ip_;
   QProcess peer_;
 };
 
-class DockDiscovery : public ::testing::Test {
+class DockDiscovery : public test::PrivateNetworkTest<PeerNetwork> {
  protected:
-  static void SetUpTestSuite() {
-    network_ = std::make_unique<PrivateNetwork>();
-    if (!network_->Make(&skipReason_)) network_.reset();
-  }
-  static void TearDownTestSuite() { network_.reset(); }
-
   void SetUp() override {
-    if (!network_) GTEST_SKIP() << "discovery tests skipped: " << skipReason_.toStdString();
-    network_->Command("clear");
+    PrivateNetworkTest::SetUp();
+    if (IsSkipped()) return;
+    ClearPeer();
     enumerator_.OnListChanged = [this](QObject* sender) {
       EXPECT_EQ(sender, &enumerator_);
       arrivals_ << enumerator_.DockNames.last() + '@' + enumerator_.DockAddresses.last();
     };
   }
 
-  PrivateNetwork& Net() { return *network_; }
+  // The peer's docks and watches gone, its count of answers back to 0.
+  void ClearPeer() {
+    Net().Command("clear");
+    arrivedBefore_ = test::UdpDatagramsArrived();
+  }
   bool WaitForDocks(int count) {
     return WaitUntil([&] { return enumerator_.DockNames.size() >= count; }, 5000);
   }
-  // Gives answers that should not count time to arrive.
-  static void Linger() { WaitUntil([] { return false; }, 300); }
+  // The peer has sent its answer to count enquiries in all, and this process
+  // has taken every one of them: answers that must not count have had their
+  // chance to.
+  bool AnswersTaken(int count) {
+    return test::Eventually([&] { return Net().Answered() >= count; }, 10000) &&
+           test::Eventually([&] {
+             return test::UdpDatagramsArrived() - arrivedBefore_ >= count && test::UdpQueuesEmpty();
+           }, 10000) &&
+           Net().Answered() == count;
+  }
 
-  static std::unique_ptr<PrivateNetwork> network_;
-  static QString skipReason_;
   ScriptedDialogs dialogs_;
   ScopedDialogs dialogsInstalled_{&dialogs_};
   TDockEnumerator enumerator_;
   QStringList arrivals_;  // name@address at each OnListChanged
+  qint64 arrivedBefore_ = 0;
 };
-
-std::unique_ptr<PrivateNetwork> DockDiscovery::network_;
-QString DockDiscovery::skipReason_;
 
 }  // namespace
 
@@ -198,7 +162,7 @@ TEST_F(DockDiscovery, TwoDocksAnswerInOrderOfArrival) {
   EXPECT_TRUE(enumerator_.Listening());
   EXPECT_EQ(enumerator_.DockIdent(), "KovaExpress");
   ASSERT_TRUE(WaitForDocks(2));
-  Linger();
+  ASSERT_TRUE(AnswersTaken(2));
   ASSERT_EQ(arrivals_.size(), 2);  // OnListChanged once per dock
   EXPECT_EQ(enumerator_.DockNames.size(), 2);
   EXPECT_EQ(enumerator_.DockAddresses.size(), 2);
@@ -216,13 +180,12 @@ TEST_F(DockDiscovery, AnAnswerCountsWhenItContainsTheKindsIdent) {
   Net().Answer(TPDockType::tpKovaExpress, kDock2, "kovaexpress dock");  // the case differs
   enumerator_.StartEnumeration();
   ASSERT_TRUE(WaitForDocks(2));
-  Linger();
-  EXPECT_EQ(Net().Answered(), 4);
+  ASSERT_TRUE(AnswersTaken(4));
   EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()),
             (QSet<QString>{"KovaExpress Dock 12 (rev B)@10.211.0.2", "MP KovaExpress 4@10.211.0.3"}));
 
   // A multi-port search asks on its own ports and wants its own ident.
-  Net().Command("clear");
+  ClearPeer();
   Net().Answer(TPDockType::tpKovaExpress, kDock2, "MP KovaExpress on the wrong ports");
   Net().Answer(TPDockType::tpMP_KovaExpress, kDock2, "KovaExpress 9");
   Net().Answer(TPDockType::tpMP_KovaExpress, kDock3, "MP KovaExpress 7");
@@ -231,9 +194,8 @@ TEST_F(DockDiscovery, AnAnswerCountsWhenItContainsTheKindsIdent) {
   enumerator_.StartEnumeration();
   EXPECT_EQ(enumerator_.DockIdent(), "MP KovaExpress");
   ASSERT_TRUE(WaitForDocks(1));
-  Linger();
+  ASSERT_TRUE(AnswersTaken(2));  // the Kova Express dock was not asked
   EXPECT_EQ(arrivals_, QStringList{"MP KovaExpress 7@10.211.0.3"});
-  EXPECT_EQ(Net().Answered(), 2);  // the Kova Express dock was not asked
 }
 
 TEST_F(DockDiscovery, ListeningEndsAfterTenSeconds) {
@@ -252,8 +214,7 @@ TEST_F(DockDiscovery, ListeningEndsAfterTenSeconds) {
   EXPECT_TRUE(enumerator_.DockNames.isEmpty());
   clock.Advance(11000);
   EXPECT_FALSE(enumerator_.Listening());
-  Linger();
-  EXPECT_EQ(Net().Answered(), 2);
+  ASSERT_TRUE(AnswersTaken(2));
   EXPECT_TRUE(enumerator_.DockNames.isEmpty());
   EXPECT_EQ(arrivals_.size(), 1);
 }
@@ -269,7 +230,7 @@ TEST_F(DockDiscovery, ASecondSearchClearsBothListsAndListensAFullTimeAgain) {
   EXPECT_TRUE(enumerator_.DockNames.isEmpty());
   EXPECT_TRUE(enumerator_.DockAddresses.isEmpty());
   ASSERT_TRUE(WaitForDocks(2));
-  Linger();
+  ASSERT_TRUE(AnswersTaken(4));
   EXPECT_EQ(arrivals_.size(), 4);
   EXPECT_EQ(enumerator_.DockNames.size(), 2);
   clock.Advance(9000);  // 15 s after the first start, 9 s after the second
@@ -283,9 +244,8 @@ TEST_F(DockDiscovery, AZeroByteEndsTheText) {
   Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray("\0KovaExpress C", 14));  // an empty text
   enumerator_.StartEnumeration();
   ASSERT_TRUE(WaitForDocks(1));
-  Linger();
+  ASSERT_TRUE(AnswersTaken(2));
   EXPECT_EQ(arrivals_, QStringList{"KovaExpress A@10.211.0.2"});
-  EXPECT_EQ(Net().Answered(), 2);
 }
 
 TEST_F(DockDiscovery, AnswersOfAnyLengthAndContent) {
@@ -299,8 +259,7 @@ TEST_F(DockDiscovery, AnswersOfAnyLengthAndContent) {
   Net().Answer(TPDockType::tpKovaExpress, kDock2, QByteArray(5000, 'z') + "KovaExpress");  // beyond the buffer
   enumerator_.StartEnumeration();
   ASSERT_TRUE(WaitForDocks(2));
-  Linger();
-  EXPECT_EQ(Net().Answered(), 6);
+  ASSERT_TRUE(AnswersTaken(6));
   ASSERT_EQ(enumerator_.DockNames.size(), 2);
   const int a = enumerator_.DockNames[0].startsWith("KovaExpress x") ? 0 : 1;
   EXPECT_EQ(enumerator_.DockNames[a], QString::fromLatin1(exactlyTheBuffer));
@@ -331,14 +290,14 @@ TEST_F(DockDiscovery, TheListenPortAlreadyTaken) {
   EXPECT_EQ(clock.ArmedCount(), 0);  // no listen timer left running
   EXPECT_EQ(enumerator_.DockNames, QStringList{"KovaExpress Dock 2"});  // kept
   EXPECT_EQ(enumerator_.DockAddresses, QStringList{kDock2});
-  Linger();
-  EXPECT_EQ(Net().Answered(), askedBefore);  // no enquiry went out
 
-  // Once the port is free again, a search runs as usual.
+  // Once the port is free again, a search runs as usual; it is the only one
+  // answered since: the refused one sent no enquiry.
   taker.close();
   enumerator_.StartEnumeration();
   EXPECT_TRUE(enumerator_.DockNames.isEmpty());
   ASSERT_TRUE(WaitForDocks(1));
+  EXPECT_TRUE(AnswersTaken(askedBefore + 1));
 }
 
 TEST_F(DockDiscovery, AnEnquiryThatCannotBeSent) {
@@ -359,11 +318,12 @@ TEST_F(DockDiscovery, AnEnquiryThatCannotBeSent) {
   EXPECT_TRUE(dialogs_.Texts().isEmpty());
   EXPECT_TRUE(enumerator_.Listening());
   ASSERT_TRUE(Net().SetBroadcastRoute(true));
-  EXPECT_EQ(Net().Answered(), 0);
 
+  // Only the search with a route was answered.
   enumerator_.StartEnumeration();
   ASSERT_TRUE(WaitForDocks(1));
   EXPECT_EQ(failures, 1);
+  EXPECT_TRUE(AnswersTaken(1));
 }
 
 // The same private network for TCP connects: no default route, so a connect
@@ -371,7 +331,8 @@ TEST_F(DockDiscovery, AnEnquiryThatCannotBeSent) {
 using TcpConnectInPrivateNetwork = DockDiscovery;
 
 TEST_F(TcpConnectInPrivateNetwork, AConnectTheRoutesRefuseTellsWhy) {
-  ASSERT_TRUE(Net().AddRefusingRoute("unreachable", "10.212.0.0/16"));
+  QString why;
+  ASSERT_TRUE(test::Ip({{"route", "add", "unreachable", "10.212.0.0/16"}}, &why)) << why.toStdString();
   const struct {
     const char* address;
     int code;

@@ -164,9 +164,8 @@ TEST(SimDockResponder, AnswersENQWithItsTextOnTheAnswerPort) {
   EXPECT_EQ(answer.data(), QByteArray("KovaExpress Dock 12\0x", 21));
   EXPECT_EQ(answer.senderAddress(), QHostAddress(QHostAddress::LocalHost));
   EXPECT_EQ(answer.senderPort(), ports.enquiry);
-  WaitUntil([] { return false; }, 100);
+  EXPECT_EQ(dock.EnquiriesAnswered(), 1);  // "ENQX", taken before "ENQ", was not answered
   EXPECT_FALSE(answers.hasPendingDatagrams());
-  EXPECT_EQ(dock.EnquiriesAnswered(), 1);
 }
 
 TEST(SimDockResponder, StartSaysWhyItCannotListen) {

@@ -99,7 +99,7 @@ TEST_F(LoopbackPair, FlushToAPeerThatDoesNotReadTimesOutAndKeepsTheConnection) {
   // Events go on during the flush: a timer and the peer's data.
   bool inFlush = false;
   int timerRanInFlush = 0;
-  QTimer::singleShot(50, [&] {
+  QTimer::singleShot(0, [&] {
     if (inFlush) ++timerRanInFlush;
   });
   peer_->write("EVT");
@@ -110,6 +110,8 @@ TEST_F(LoopbackPair, FlushToAPeerThatDoesNotReadTimesOutAndKeepsTheConnection) {
   inFlush = false;
   const qint64 ms = elapsed.elapsed();
 
+  // Its own time-out, on the wall clock: a slower machine only makes the
+  // flush longer. The upper bound only catches a flush that never ends.
   EXPECT_GE(ms, 900);
   EXPECT_LT(ms, 15000);
   EXPECT_EQ(timerRanInFlush, 1);
@@ -151,11 +153,11 @@ TEST_F(LoopbackPair, FlushEndsWhenTheConnectionIsClosedMeanwhile) {
   PeerStopsReading();
   socket_.SetFlushTimeout(30);
   ASSERT_GT(socket_.SendText(QByteArray(64 * 1024 * 1024, 'y')), 0);
-  QTimer::singleShot(100, [&] { socket_.Close(); });  // a nested handler closes it
+  QTimer::singleShot(0, [&] { socket_.Close(); });  // a handler run inside the flush closes it
   QElapsedTimer elapsed;
   elapsed.start();
   socket_.Flush();
-  EXPECT_LT(elapsed.elapsed(), 20000);
+  EXPECT_LT(elapsed.elapsed(), 20000);  // ended by the close, not the 30 s time-out
   EXPECT_EQ(socket_.State(), TSocketState::wsClosed);
   EXPECT_EQ(closed_, 1);
 }

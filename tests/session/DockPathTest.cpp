@@ -7,7 +7,6 @@
 
 #include <QTimer>
 
-#include "core/ScriptedDialogs.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "dock/LinkDock.h"
@@ -16,6 +15,7 @@
 #include "sim/instrument/SimInstrument.h"
 #include "support/Firmware.h"
 #include "support/Pump.h"
+#include "support/ScriptedOperator.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -100,6 +100,14 @@ class DockPath : public ::testing::Test {
     ASSERT_TRUE(RunUntil(clock_, [&] { return !link_.ReplyTimer()->Enabled(); }, 1000));
   }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
+  // The erase warning (OK) and the dock's own message; for an upload then
+  // the file and the upgrade question (Yes).
+  ScriptedDialogs& ExpectStart() {
+    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK).Expect(QLatin1String(kPlaceInDock));
+  }
+  ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
+    return ExpectStart().ExpectFile(file).Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+  }
   QStringList Lcd() const {
     QStringList lines;
     for (const QString& entry : dock_->log)
@@ -108,8 +116,7 @@ class DockPath : public ::testing::Test {
   }
 
   ManualClock clock_;
-  ScriptedDialogs dialogs_;
-  ScopedDialogs installed_{&dialogs_};
+  test::ScriptedOperator dialogs_;
   test::FirmwareFiles files_;
   std::unique_ptr<sim::SimInstrument> instrument_;
   std::unique_ptr<DockDouble> dock_;
@@ -124,7 +131,7 @@ class DockPath : public ::testing::Test {
 
 TEST_F(DockPath, ClassicUploadThroughTheDock) {
   Open({9, "7.61", "P", 0});
-  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(QLatin1String(kDockCompleted));
   session_->cbStartClick();
   EXPECT_EQ(dock_->address, QStringLiteral("10.1.2.3"));
   ASSERT_TRUE(Finished());
@@ -139,25 +146,18 @@ TEST_F(DockPath, ClassicUploadThroughTheDock) {
   EXPECT_EQ(dock_->sent.first(), "ENQ");
   EXPECT_EQ(instrument_->CountOf("WEP"), 521);
   EXPECT_EQ(dock_->sent.last(), "PFM");
-  // The dock's own texts, in order.
-  const QStringList texts = dialogs_.Texts();
-  EXPECT_EQ(texts.first(), QLatin1String(kEraseWarning));
-  EXPECT_EQ(texts[1], QStringLiteral(
-      "Please Click OK and Place the Instrument in the Kova Express dock with \"Insert Instr To FLASH\". on LCD."));
-  EXPECT_EQ(texts.last(), QLatin1String(kDockCompleted));
 }
 
 TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
   Open({9, "9.05", "A", 0});
-  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kNGCompleted));
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
 
   // Stop in the middle of the next upload: the release texts, then "STB".
   outcome_ = UploadOutcome::None;
   dock_->log.clear();
-  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kConnectionClosed));
   const int pagesBefore = instrument_->CountOf("WEP");
   session_->cbStartClick();
   ASSERT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") > pagesBefore + 100; }));
@@ -171,19 +171,17 @@ TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
 
 TEST_F(DockPath, RefusalReleasesTheInstrumentWithTheDockTexts) {
   Open({10, "7.5", " ", 0});
-  dialogs_.Answer(MsgResult::OK);
+  ExpectStart().Expect(QLatin1String(kLtdNotSupported)).Expect(QLatin1String(kConnectionClosed));
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
-  EXPECT_TRUE(dialogs_.Saw(QLatin1String(kLtdNotSupported)));
   EXPECT_EQ(Lcd().mid(2), (QStringList{"LCD0 [ Please Remove  ]", "LCD1 [   Instrument   ]"}));
-  EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionClosed));
 }
 
 TEST_F(DockPath, InstrumentOnlineWhileTheDockMessageShows) {
   // The dock reports the instrument at once: the connection step (and the
   // file dialogue) runs under the dock's own message. Its end does not undo it.
   Open({9, "7.61", "P", 0});
-  dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(false, "7.62", 'P')).Answer(MsgResult::Yes);
+  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(QLatin1String(kDockCompleted));
   bool nested = false;
   dialogs_.OnCall = [&](const DialogCall& call) {
     if (nested || call.text != QLatin1String(kPlaceInDock)) return;

@@ -5,8 +5,8 @@
 // are submitted, completed and reaped, input URBs wait until the dock has
 // bytes for them, cancelled ones come back as cancelled, and after the unplug
 // every URB still pending is killed and every further ioctl fails with
-// ENODEV. The dock answers a control command on pipe 3 with a reply on pipe 2
-// and a bare message on pipe 0 with a reply on pipe 1.
+// ENODEV. What the dock answers to the host's writes is a chat script
+// (UsbChat.h).
 //
 // Needs the umockdev preload library (the test is run with LD_PRELOAD set);
 // without it every test is skipped with the reason.
@@ -19,10 +19,10 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +34,7 @@
 #include "support/Pump.h"
 #include "usb/LibusbBackend.h"
 #include "usb/USBPipe.h"
+#include "usb/UsbChat.h"
 
 namespace zelvo::testing {
 namespace {
@@ -45,6 +46,12 @@ constexpr char kDevNode[] = "/dev/bus/usb/001/007";
 
 // Endpoints: pipe 0 data out, 1 data in, 2 control in, 3 control out.
 constexpr std::uint8_t kDataOut = 0x01, kDataIn = 0x81, kControlIn = 0x82, kControlOut = 0x02;
+constexpr std::uint8_t kEndpointOfPipe[] = {kDataOut, kDataIn, kControlIn, kControlOut};
+
+int PipeOf(std::uint8_t endpoint) {
+  return static_cast<int>(std::find(std::begin(kEndpointOfPipe), std::end(kEndpointOfPipe), endpoint) -
+                          std::begin(kEndpointOfPipe));
+}
 
 const std::uint8_t kConfig[] = {
     9, 2, 46, 0, 1, 1, 0, 0x80, 50,      // configuration, 46 bytes in all
@@ -72,9 +79,8 @@ class EmulatedDock {
     usbdevfs_urb* Fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
   };
 
-  // The dock's answer to bytes the host wrote to an endpoint: bytes for an
-  // input endpoint, or nothing.
-  std::function<std::pair<std::uint8_t, QByteArray>(std::uint8_t endpoint, const QByteArray& bytes)> answer;
+  // What the dock answers to the host's writes (none: nothing).
+  UsbChat* chat = nullptr;
 
   ~EmulatedDock() {
     for (Urb& u : reapable_) Release(u);
@@ -120,11 +126,6 @@ class EmulatedDock {
     return cleared_;
   }
 
-  QByteArray Written(std::uint8_t endpoint) const {
-    std::lock_guard lock(mutex_);
-    auto it = written_.find(endpoint);
-    return it == written_.end() ? QByteArray() : it->second;
-  }
   QList<int> WriteSizes(std::uint8_t endpoint) const {
     std::lock_guard lock(mutex_);
     auto it = write_sizes_.find(endpoint);
@@ -253,18 +254,14 @@ class EmulatedDock {
       return;
     }
     const QByteArray bytes(reinterpret_cast<const char*>(u.buffer->data), u.buffer->data_len);
-    written_[endpoint] += bytes;
     write_sizes_[endpoint] << static_cast<int>(bytes.size());
     u.Fields()->actual_length = fields->buffer_length;
     u.Fields()->status = 0;
     reapable_.push_back(u);
-    if (answer) {
-      const auto [to, reply] = answer(endpoint, written_[endpoint]);
-      if (!reply.isEmpty()) {
-        written_[endpoint].clear();
-        to_host_[to] += reply;
-        Feed(to);
-      }
+    if (const std::optional<UsbChat::Reply> reply = chat ? chat->HostWrote(PipeOf(endpoint), bytes) : std::nullopt) {
+      const std::uint8_t to = kEndpointOfPipe[reply->pipe];
+      to_host_[to] += reply->bytes;
+      Feed(to);
     }
   }
 
@@ -306,7 +303,6 @@ class EmulatedDock {
   std::deque<Urb> reapable_;
   std::map<std::uint8_t, std::deque<Urb>> pending_in_;
   std::map<std::uint8_t, QByteArray> to_host_;
-  std::map<std::uint8_t, QByteArray> written_;  // since the last answer
   std::map<std::uint8_t, QList<int>> write_sizes_;
   std::map<std::uint8_t, bool> halted_;
   QList<int> cleared_;
@@ -448,10 +444,9 @@ TEST_F(UmockdevUsbTest, ConnectOpensTheFourPipesWithAReadPendingOnEachInput) {
 }
 
 TEST_F(UmockdevUsbTest, AControlCommandIsAnsweredOnTheControlPipe) {
-  dock_.answer = [](std::uint8_t endpoint, const QByteArray& bytes) -> std::pair<std::uint8_t, QByteArray> {
-    if (endpoint == kControlOut && bytes == "DSC") return {kControlIn, QByteArray("ACK")};
-    return {0, {}};
-  };
+  UsbChat chat;
+  chat.Expect(3, "DSC", 2, "ACK");
+  dock_.chat = &chat;
   ScopedUsbBackend installed(backend_.get());
   auto device = Pumping();
   QByteArray control;
@@ -461,7 +456,8 @@ TEST_F(UmockdevUsbTest, AControlCommandIsAnsweredOnTheControlPipe) {
     control += device->Pipes(pipe)->ReadData();
   };
   EXPECT_EQ(device->Pipes(3)->SendData(QByteArray("DSC")), 3);
-  ASSERT_TRUE(Eventually([&] { return control == "ACK"; }, 5000)) << control.toStdString();
+  ASSERT_TRUE(Eventually([&] { return control == "ACK"; }, 5000)) << chat.Matched().message();
+  EXPECT_TRUE(chat.Matched());
   EXPECT_EQ(pipes, QList<int>{2});
   EXPECT_EQ(dock_.WriteSizes(kControlOut), QList<int>{3});
   EXPECT_TRUE(dock_.WriteSizes(kDataOut).isEmpty());
@@ -473,10 +469,9 @@ TEST_F(UmockdevUsbTest, ABareMessageOutAndItsReplyIn) {
   for (int i = 0; i < 130; ++i) message.append(static_cast<char>(i * 3));
   QByteArray reply("ACK");
   for (int i = 0; i < 67; ++i) reply.append(static_cast<char>(0xE0 + (i % 32)));
-  dock_.answer = [&](std::uint8_t endpoint, const QByteArray& bytes) -> std::pair<std::uint8_t, QByteArray> {
-    if (endpoint == kDataOut && bytes.size() == message.size()) return {kDataIn, reply};
-    return {0, {}};
-  };
+  UsbChat chat;
+  chat.Expect(0, message, 1, reply);
+  dock_.chat = &chat;
   ScopedUsbBackend installed(backend_.get());
   auto device = Pumping();
   QByteArray received;
@@ -484,8 +479,9 @@ TEST_F(UmockdevUsbTest, ABareMessageOutAndItsReplyIn) {
     if (pipe == 1) received += device->Pipes(1)->ReadData();
   };
   EXPECT_EQ(device->Pipes(0)->SendData(message), 133);
-  ASSERT_TRUE(Eventually([&] { return received.size() >= reply.size(); }, 5000)) << received.size();
-  EXPECT_EQ(received.toHex(), reply.toHex());
+  ASSERT_TRUE(Eventually([&] { return received.size() >= reply.size(); }, 5000)) << chat.Matched().message();
+  EXPECT_TRUE(chat.Matched());
+  EXPECT_TRUE(SameBytes(reply, received));
   // Written as the receive thread cuts it: 64-byte pieces, one transfer each.
   EXPECT_EQ(dock_.WriteSizes(kDataOut), (QList<int>{64, 64, 5}));
 }

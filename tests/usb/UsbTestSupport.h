@@ -1,6 +1,6 @@
 #pragma once
 // Shared set-up of the USB tests: a simulated bus installed as the current
-// backend, a scripted operator and captured diagnostics.
+// backend and a scripted operator.
 
 #include <gtest/gtest.h>
 
@@ -12,12 +12,12 @@
 #include <memory>
 #include <thread>
 
-#include "core/Diagnostics.h"
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/Pump.h"
 #include "usb/USBPipe.h"
+#include "usb/UsbChat.h"
 
 namespace zelvo::testing {
 
@@ -44,10 +44,13 @@ class SimUsbTest : public ::testing::Test {
   ScopedUsbBackend backendInstalled{&backend};
   ScriptedDialogs dialogs;
   ScopedDialogs dialogsInstalled{&dialogs};
-  DiagnosticCapture diag;
 };
 
 using test::Eventually;
+
+// A bound that only catches a wait that never ends; a stall given to a send
+// that must fail at once lies beyond it.
+inline constexpr int kHangMs = 30000;
 
 // Waits until pred() holds (true) or ms have passed (false) without handling
 // messages, for a thread that must get somewhere while the main thread is busy.
@@ -59,9 +62,6 @@ inline bool WaitedWithoutMessages(const std::function<bool()>& pred, int ms) {
   }
   return true;
 }
-
-// Handles messages for ms milliseconds.
-inline void Pump(int ms) { Eventually([] { return false; }, ms); }
 
 // Destroys the device on a thread of its own and waits at most ms for the
 // destruction to end, without handling messages (as a window closing does).
