@@ -44,6 +44,7 @@ RestartCheckReport RestartCheck::Run() {
   QEventLoop loop;
   QTimer deadline, releaseTimer;
   deadline.setSingleShot(true);
+  deadline.setTimerType(Qt::PreciseTimer);  // a coarse timer may end the wait before the limit
   releaseTimer.setSingleShot(true);
   bool ended = false;  // the answer, the limit or the operator has decided; no more tries
 
