@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
-#include <csignal>
 
 #include "cli/Connection.h"
 #include "cli/Interrupt.h"
@@ -103,7 +102,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
       return;
     }
     interrupted = true;
-    failure = QStringLiteral("interrupted by %1").arg(signal == SIGINT ? "Ctrl-C" : "SIGTERM");
+    failure = QStringLiteral("interrupted by %1").arg(SignalName(signal));
     identifyTimer.stop();
     release(3000);
   };

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QTimer>
-#include <csignal>
 #include <optional>
 
 #include "cli/Commands.h"
@@ -14,6 +13,7 @@
 #include "cli/Outcome.h"
 #include "cli/Progress.h"
 #include "cli/Report.h"
+#include "cli/RestartCheck.h"
 #include "cli/TerminalDialogs.h"
 #include "core/Bytes.h"
 #include "core/Timer.h"
@@ -55,8 +55,6 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
   return true;
 }
 
-QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"); }
-
 class FlashRun {
  public:
   FlashRun(const CommandOptions& options, const Console& console)
@@ -76,6 +74,7 @@ class FlashRun {
   void ConnectionStep(bool started);
   void ShowProgress();
   void Say(const QString& text);
+  RunEnding Verify();
   int Finish(const RunEnding& ending);
   QJsonObject Record(const RunEnding& ending, int exitCode) const;
 
@@ -103,6 +102,8 @@ class FlashRun {
   bool released_ = false;  // "ACKBYE" after "STB"
   double sentFraction_ = 0.0;
   QElapsedTimer uploadClock_;
+  QElapsedTimer restartClock_;  // from the "ACKBYE" to the program command
+  std::optional<RestartCheckReport> verify_;
 };
 
 void FlashRun::Say(const QString& text) {
@@ -170,7 +171,22 @@ int FlashRun::Exec() {
     }
     return Finish({Outcome::Interrupted, message});
   }
-  return Finish(ending_ ? *ending_ : EndingOf(session_->Result(), dialogs_.DeclinedGuard()));
+  const RunEnding ending = ending_ ? *ending_ : EndingOf(session_->Result(), dialogs_.DeclinedGuard());
+  return Finish(options_.verify && ending.outcome == Outcome::Completed ? Verify() : ending);
+}
+
+// The completed upload checked: the instrument waited for through its
+// restart on the same transport, then identified and released.
+RunEnding FlashRun::Verify() {
+  RestartPath path = RestartPath::Port;
+  if (connection_.transport.Dock())
+    path = RestartPath::Dock;
+  else if (options_.transport.kind != TransportOption::Kind::Serial && instrument_->link.IrDASocketMode())
+    path = RestartPath::IrdaSocket;
+  RestartCheck check({instrument_, &interrupts_, path, options_.verifyTimeoutS, restartClock_,
+                      [this](const QString& text) { Say(text); }});
+  verify_ = check.Run();
+  return EndingOfCheck(*verify_, file_.FileFlashVersion(), file_.FileFlashType(), options_.verifyTimeoutS);
 }
 
 void FlashRun::Wire() {
@@ -208,6 +224,10 @@ void FlashRun::Wire() {
                    PrintableText(z.InstFlashVersion() + ' ' + z.InstFlashType()).trimmed()));
     }
     if (forward) forward(sender, online);
+  };
+  zelvo.OnProgFlashSent = [this, forward = zelvo.OnProgFlashSent](QObject* sender, int error) {
+    if (error <= 0) restartClock_.start();  // the instrument restarts from here
+    if (forward) forward(sender, error);
   };
   zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
     if (total > 0) sentFraction_ = static_cast<double>(position) / total;
@@ -338,6 +358,16 @@ QJsonObject FlashRun::Record(const RunEnding& ending, int exitCode) const {
     file.insert("date", PrintableText(file_.FileFlashDate()));
   }
   record.insert("file", file);
+  if (options_.verify) {
+    const RestartCheckReport check = verify_.value_or(RestartCheckReport{});
+    const auto text = [](const std::optional<QByteArray>& value) {
+      return value ? QJsonValue(PrintableText(*value)) : QJsonValue(QJsonValue::Null);
+    };
+    record.insert("verify", QJsonObject{{"ok", verify_.has_value() && ending.outcome == Outcome::Completed},
+                                        {"version", text(check.version)},
+                                        {"type_letter", text(check.typeLetter)},
+                                        {"waited_s", check.waitedS}});
+  }
   return record;
 }
 
@@ -346,6 +376,8 @@ int FlashRun::Finish(const RunEnding& ending) {
   const int exitCode = ExitCodeOf(ending.outcome);
   if (ending.outcome == Outcome::Completed) {
     std::fprintf(console_.out, "zelvoflash: flash upload completed\n");
+  } else if (ending.outcome == Outcome::VerifyFailed) {
+    std::fprintf(console_.err, "zelvoflash: flash upload completed, but the check failed: %s\n", qPrintable(ending.message));
   } else if (ending.outcome == Outcome::Interrupted) {
     std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(ending.message));
   } else {

@@ -56,4 +56,6 @@ void InterruptWatch::Drain() {
   }
 }
 
+QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"); }
+
 }  // namespace zelvo::cli

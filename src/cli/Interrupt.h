@@ -8,6 +8,7 @@
 // terminal ends (answered No) when the signal arrives.
 
 #include <QSocketNotifier>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -23,12 +24,18 @@ class InterruptWatch {
   // Raised on the main thread once per signal received.
   std::function<void(int signal)> OnInterrupt;
 
+  // Raises OnInterrupt for the signals received so far, at once: after a
+  // question on the terminal, whose answer a signal has cut short.
+  void Drain();
+
   // Exit status of a run ended by a signal.
   static constexpr int kExitInterrupted = 130;
 
  private:
-  void Drain();
   std::unique_ptr<QSocketNotifier> notifier_;
 };
+
+// "Ctrl-C" or "SIGTERM", as the messages name the signal.
+QString SignalName(int signal);
 
 }  // namespace zelvo::cli

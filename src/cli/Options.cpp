@@ -13,6 +13,7 @@ QString HelpText() {
              "usage:\n"
              "  zelvoflash flash FIRMWARE [TRANSPORT] [--yes] [--force] [--json] [--log FILE]\n"
              "                   [--trace FILE] [--trace-format raw|hex] [--identify-timeout S] [--stall-timeout S]\n"
+             "                   [--verify [--verify-timeout S]]\n"
              "  zelvoflash identify [TRANSPORT] [--identify-timeout S] [--json]\n"
              "  zelvoflash info FIRMWARE [--ng | --classic] [--json]\n"
              "  zelvoflash list [--json]\n"
@@ -45,6 +46,10 @@ QString HelpText() {
              "  --identify-timeout S give up when identification has not completed S s after the link is up\n"
              "                       (default 60); through a dock also the wait for the instrument\n"
              "  --stall-timeout S    give up when the upload makes no progress for S s (default 60)\n"
+             "  --verify             after the upload, wait for the instrument to restart, identify it and\n"
+             "                       check that it runs the file's version (and type letter); exit 1 when not\n"
+             "  --verify-timeout S   wait at most S s after the upload for the instrument to come back\n"
+             "                       (default 120)\n"
              "\n"
              "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"
              "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
@@ -79,6 +84,7 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
   }
   int transports = 0;
   bool dockKindGiven = false;
+  bool verifyTimeoutGiven = false;
   QStringList positional;
   for (qsizetype i = 0; i < args.size(); ++i) {
     const QString& a = args[i];
@@ -155,6 +161,14 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
         *error = QStringLiteral("--stall-timeout takes a positive number of seconds");
         return std::nullopt;
       }
+    } else if (a == QLatin1String("--verify")) {
+      options.verify = true;
+    } else if (a == QLatin1String("--verify-timeout") && hasNext) {
+      if (!ParseSeconds(next(), &options.verifyTimeoutS)) {
+        *error = QStringLiteral("--verify-timeout takes a positive number of seconds");
+        return std::nullopt;
+      }
+      verifyTimeoutGiven = true;
     } else if (a == QLatin1String("--ng")) {
       options.ng = true;
     } else if (a == QLatin1String("--classic")) {
@@ -175,6 +189,14 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
   const TransportOption::Kind kind = options.transport.kind;
   if (dockKindGiven && kind != TransportOption::Kind::DockNet && kind != TransportOption::Kind::DockUsb) {
     *error = QStringLiteral("--dock-kind goes with --dock-net or --dock-usb (a simulated dock takes dock=KIND)");
+    return std::nullopt;
+  }
+  if (options.verify && options.command != QLatin1String("flash")) {
+    *error = QStringLiteral("--verify goes with flash");
+    return std::nullopt;
+  }
+  if (verifyTimeoutGiven && !options.verify) {
+    *error = QStringLiteral("--verify-timeout goes with --verify");
     return std::nullopt;
   }
   const bool needsFile = options.command == QLatin1String("flash") || options.command == QLatin1String("info");

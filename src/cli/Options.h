@@ -34,6 +34,8 @@ struct CommandOptions {
   TraceFormat traceFormat = TraceFormat::Raw;
   int identifyTimeoutS = 60;
   int stallTimeoutS = 60;
+  bool verify = false;      // flash: the instrument checked after its restart
+  int verifyTimeoutS = 120;  // ... waited for at most this long after the upload
   std::optional<bool> ng;  // info: --ng / --classic
   QString discoverKind = QStringLiteral("kova-express");
 };

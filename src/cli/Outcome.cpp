@@ -1,6 +1,7 @@
 #include "cli/Outcome.h"
 
 #include "cli/Interrupt.h"
+#include "cli/Report.h"
 #include "instrument/FlashFile.h"
 
 namespace zelvo::cli {
@@ -15,6 +16,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::Timeout: return "timeout";
     case Outcome::Error: return "error";
     case Outcome::Interrupted: return "interrupted";
+    case Outcome::VerifyFailed: return "verify-failed";
   }
   return "error";
 }
@@ -64,6 +66,33 @@ RunEnding EndingOf(const UploadResult& result, const QString& declinedQuestion) 
       break;
   }
   return {Outcome::Disconnected, QStringLiteral("the connection closed before the upload")};
+}
+
+RunEnding EndingOfCheck(const RestartCheckReport& check, const QByteArray& fileVersion, const QByteArray& fileType,
+                        int timeoutS) {
+  using End = RestartCheckReport::End;
+  switch (check.end) {
+    case End::Interrupted:
+      return {Outcome::Interrupted, QStringLiteral("the flash upload completed; the check was interrupted by %1")
+                                        .arg(SignalName(check.signal))};
+    case End::Cancelled:
+      return {Outcome::VerifyFailed, QStringLiteral("the check was cancelled by the operator")};
+    case End::NotBack:
+      return {Outcome::VerifyFailed, QStringLiteral("the instrument did not come back within %1 s").arg(timeoutS)};
+    case End::CameBack:
+      break;
+  }
+  const QByteArray version = check.version.value_or(QByteArray());
+  const QByteArray type = check.typeLetter.value_or(QByteArray());
+  if (SameFirmware(version, type, fileVersion, fileType))
+    return {Outcome::Completed, QStringLiteral("flash upload completed")};
+  // The type letters are named only when they are what differs.
+  const bool typeDiffers = SameVersion(version, fileVersion);
+  const auto named = [typeDiffers](const QByteArray& v, const QByteArray& t) {
+    return PrintableText(typeDiffers ? v + ' ' + t : v).trimmed();
+  };
+  return {Outcome::VerifyFailed, QStringLiteral("the instrument came back running %1, the file is %2")
+                                     .arg(named(version, type), named(fileVersion, fileType))};
 }
 
 }  // namespace zelvo::cli

@@ -4,11 +4,16 @@
 
 #include <QString>
 
+#include "cli/RestartCheck.h"
 #include "session/UploadSession.h"
 
 namespace zelvo::cli {
 
-enum class Outcome { Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted };
+// VerifyFailed: the upload completed, the check after it (--verify) did not
+// find the file's firmware running.
+enum class Outcome {
+  Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted, VerifyFailed
+};
 
 // The record's "outcome".
 const char* OutcomeName(Outcome outcome);
@@ -24,5 +29,10 @@ struct RunEnding {
 // known, before the session has ended the run. declinedQuestion: the guard
 // question answered No, in its own words, for the summary of such a refusal.
 RunEnding EndingOf(const UploadResult& result, const QString& declinedQuestion);
+
+// The ending of a completed upload checked with --verify: completed only
+// when the instrument came back running the file's version (and type letter).
+RunEnding EndingOfCheck(const RestartCheckReport& check, const QByteArray& fileVersion, const QByteArray& fileType,
+                        int timeoutS);
 
 }  // namespace zelvo::cli
