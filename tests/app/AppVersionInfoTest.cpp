@@ -38,49 +38,37 @@ QByteArray Block(const QString& fileVersion, quint16 language = 0x0409, quint16 
 
 }  // namespace
 
+// Every entry, looked up through the translation table, and the file
+// version's four fields; a short version repeats its last field.
 TEST(TAppVersionInfo, ReadsEveryEntryAndSplitsTheFileVersion) {
+  const struct {
+    QString version;
+    quint16 language, codePage;
+    QStringList fields;  // major, minor, release, build
+  } cases[] = {
+      {"8.2.1.1234", 0x0409, 0x04E4, {"8", "2", "1", "1234"}},
+      {"7.2", 0x0409, 0x04E4, {"7", "2", "2", "2"}},
+      {"8", 0x0409, 0x04E4, {"8", "8", "8", "8"}},
+      {"1.0.3.4", 0x0407, 0x04B0, {"1", "0", "3", "4"}},
+  };
   QTemporaryDir dir;
-  TAppVersionInfo info;
-  EXPECT_EQ(info.LangId(), QStringLiteral("0409"));
-  info.SetExeName(WriteExe(dir, "a.exe", Block("8.2.1.1234")));
-  info.ReadVersionInfo();
-  EXPECT_EQ(info.CompanyName(), QStringLiteral("Orlund Instrumentation"));
-  EXPECT_EQ(info.FileDescription(), QStringLiteral("ZelvoPro Flash Upload Utility"));
-  EXPECT_EQ(info.FileVersion(), QStringLiteral("8.2.1.1234"));
-  EXPECT_EQ(info.InternalName(), QStringLiteral("ZelvoFlash"));
-  EXPECT_EQ(info.OriginalFilename(), QStringLiteral("zelvo.exe"));
-  EXPECT_EQ(info.ProductName(), QStringLiteral("ZelvoPro Flash Utility"));
-  EXPECT_EQ(info.ProductVersion(), QStringLiteral("8.2"));
-  EXPECT_EQ(info.Comments(), QStringLiteral("none"));
-  EXPECT_EQ(info.LegalTradeMarks(), QString());  // not in the block
-  EXPECT_EQ(info.MajorVersion(), QStringLiteral("8"));
-  EXPECT_EQ(info.MinorVersion(), QStringLiteral("2"));
-  EXPECT_EQ(info.Release(), QStringLiteral("1"));
-  EXPECT_EQ(info.Build(), QStringLiteral("1234"));
-}
-
-TEST(TAppVersionInfo, ShortVersionsRepeatTheirLastField) {
-  QTemporaryDir dir;
-  TAppVersionInfo info;
-  info.SetExeName(WriteExe(dir, "b.exe", Block("7.2")));
-  info.ReadVersionInfo();
-  EXPECT_EQ(info.MajorVersion(), QStringLiteral("7"));
-  EXPECT_EQ(info.MinorVersion(), QStringLiteral("2"));
-  EXPECT_EQ(info.Release(), QStringLiteral("2"));
-  EXPECT_EQ(info.Build(), QStringLiteral("2"));
-  info.SetExeName(WriteExe(dir, "c.exe", Block("8")));
-  info.ReadVersionInfo();
-  EXPECT_EQ(info.MajorVersion(), QStringLiteral("8"));
-  EXPECT_EQ(info.MinorVersion(), QStringLiteral("8"));
-  EXPECT_EQ(info.Release(), QStringLiteral("8"));
-}
-
-TEST(TAppVersionInfo, LookupFollowsTheTranslationTable) {
-  QTemporaryDir dir;
-  TAppVersionInfo info;
-  info.SetExeName(WriteExe(dir, "d.exe", Block("1.0.3.4", 0x0407, 0x04B0)));
-  info.ReadVersionInfo();
-  EXPECT_EQ(info.FileVersion(), QStringLiteral("1.0.3.4"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version.toStdString());
+    TAppVersionInfo info;
+    EXPECT_EQ(info.LangId(), QStringLiteral("0409"));
+    info.SetExeName(WriteExe(dir, "a.exe", Block(c.version, c.language, c.codePage)));
+    info.ReadVersionInfo();
+    EXPECT_EQ(info.CompanyName(), QStringLiteral("Orlund Instrumentation"));
+    EXPECT_EQ(info.FileDescription(), QStringLiteral("ZelvoPro Flash Upload Utility"));
+    EXPECT_EQ(info.FileVersion(), c.version);
+    EXPECT_EQ(info.InternalName(), QStringLiteral("ZelvoFlash"));
+    EXPECT_EQ(info.OriginalFilename(), QStringLiteral("zelvo.exe"));
+    EXPECT_EQ(info.ProductName(), QStringLiteral("ZelvoPro Flash Utility"));
+    EXPECT_EQ(info.ProductVersion(), QStringLiteral("8.2"));
+    EXPECT_EQ(info.Comments(), QStringLiteral("none"));
+    EXPECT_EQ(info.LegalTradeMarks(), QString());  // not in the block
+    EXPECT_EQ((QStringList{info.MajorVersion(), info.MinorVersion(), info.Release(), info.Build()}), c.fields);
+  }
 }
 
 TEST(TAppVersionInfo, NoBlockOrNoFileLeavesEverythingEmpty) {

@@ -12,7 +12,7 @@
 #include <QTimer>
 
 #include "app/DebugForm.h"
-#include "app/MainForm.h"
+#include "app/WindowTestSupport.h"
 #include "app/WidgetDialogs.h"
 #include "core/Bytes.h"
 #include "core/ScriptedDialogs.h"
@@ -20,15 +20,7 @@
 
 using namespace zelvo;
 
-namespace {
-
-struct Window {
-  Window() : debug(&main) { main.SetDebugForm(&debug); }
-  TfrmMain main;
-  TfrmDebug debug;
-};
-
-}  // namespace
+using test::Window;
 
 // Every byte value, line ends included, comes out as its hexadecimal byte,
 // one message a line.

@@ -4,19 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QTimer>
 #include <QUdpSocket>
 #include <memory>
 
-#include "app/MainForm.h"
+#include "app/WindowTestSupport.h"
 #include "sim/dock/SimUsbDock.h"
 #include "sim/dock/SimulatedWorld.h"
 #include "sim/net/SimDockResponder.h"
 #include "sim/usb/SimUsbBackend.h"
-#include "support/Firmware.h"
-#include "support/Pump.h"
-#include "support/ScriptedOperator.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -31,8 +27,10 @@ constexpr const char* kSelectOneDock = "Please select one dock from the drop dow
 
 constexpr const char* kSlaveModeRefused = "SLV Error - Dock did not accept slave mode!";
 
-class DockWorkflow : public ::testing::Test {
+class DockWorkflow : public test::WindowWorkflow {
  protected:
+  ~DockWorkflow() override { CloseWindow(); }
+
   void Open(sim::SimVia via, const sim::SimInstrumentConfig& config, const sim::SimDockFaults& faults = {}) {
     sim::SimulationSetup setup;
     setup.via = via;
@@ -45,19 +43,11 @@ class DockWorkflow : public ::testing::Test {
     // Without a simulated USB dock, a simulated bus with nothing on it: the
     // machine's own USB devices stay out of the test.
     else emptyBus_ = std::make_unique<ScopedUsbBackend>(&noDocks_);
-    form_ = std::make_unique<TfrmMain>();
-    debug_ = std::make_unique<TfrmDebug>(form_.get());
-    form_->SetDebugForm(debug_.get());
+    OpenWindow();
     form_->USBDevice1->SetConnectSettleMs(0);
     // The 100 ms pace of a network dock would make an upload last 40 s; the
     // pace itself is tested with the dock component.
     form_->KovaExpressDock1->SetTcpSendPauseMs(2);
-    form_->show();
-    ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
-    form_->Session()->OnFinished = [&](UploadOutcome outcome) {
-      finished_ = true;
-      outcome_ = outcome;
-    };
   }
 
   // The operator reveals the dock controls, checks the box, answers Yes and
@@ -101,16 +91,11 @@ class DockWorkflow : public ::testing::Test {
     dialogs_.Answer(MsgResult::OK).AnswerFile(file).Answer(MsgResult::Yes);
     form_->cbStart->click();
   }
-  // The same declared: the erase warning, the docking message, the file and
-  // the upgrade question.
+  // The same declared.
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK)
-        .Expect(QLatin1String(kPlaceInDock))
-        .ExpectFile(file)
-        .Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+    return test::ExpectUpload(dialogs_, kPlaceInDock, file, version);
   }
 
-  bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
   sim::SimDock& Dock() { return *world_->Dock(); }
   QStringList LcdCommands() const {
     QStringList lines;
@@ -118,22 +103,12 @@ class DockWorkflow : public ::testing::Test {
       if (c.startsWith(QLatin1String("LCD"))) lines << c;
     return lines;
   }
-  bool RebuiltEquals(const QString& file) {
-    QFile original(file);
-    return original.open(QIODevice::ReadOnly) && world_->Instrument().RebuiltImage() == original.readAll();
-  }
+  bool RebuiltEquals(const QString& file) { return world_->Instrument().RebuiltImage() == test::FileBytes(file); }
 
-  ManualClock clock_;
-  test::ScriptedOperator dialogs_;
-  test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedWorld> world_;
   sim::SimUsbBackend noDocks_;
   std::unique_ptr<ScopedUsbBackend> emptyBus_;
   std::unique_ptr<sim::SimDockResponder> responder_;
-  std::unique_ptr<TfrmMain> form_;
-  std::unique_ptr<TfrmDebug> debug_;
-  bool finished_ = false;
-  UploadOutcome outcome_ = UploadOutcome::None;
 };
 
 }  // namespace
@@ -352,7 +327,7 @@ class DockFaults : public DockWorkflow {
     zelvo::test::Settle();
     EXPECT_NE(outcome_, UploadOutcome::Completed);
     EXPECT_FALSE(world_->Instrument().Programmed());
-    EXPECT_TRUE(form_->cbStart->isEnabled());
+    ExpectWaiting();
     EXPECT_FALSE(form_->Session()->UploadInProgress());
   }
   // The dock chosen; the dialogs up to the erase warning (OK) declared.
@@ -376,30 +351,24 @@ TEST_F(DockFaults, ADockThatStaysBusyIsGivenUpAfterTwentySlaveModeTries) {
   EXPECT_EQ(world_->Instrument().CountOf("ENQ"), 0);  // nothing reached the instrument
 }
 
-TEST_F(DockFaults, TheInstrumentTakenOutAtAPageAbortsTheUpload) {
-  sim::SimDockFaults faults;
-  faults.removeInstrumentAtPage = 100;
-  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
-  ChooseUsbDock();
-  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
-  form_->cbStart->click();
-  ASSERT_TRUE(Finished());
-  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
-  EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
-  ExpectReadyAgain();
-}
-
-TEST_F(DockFaults, TheDockUnpluggedDuringTheUploadAbortsIt) {
-  sim::SimDockFaults faults;
-  faults.unplugAtPage = 50;
-  Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
-  ChooseUsbDock();
-  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
-  form_->cbStart->click();
-  ASSERT_TRUE(Finished());
-  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
-  EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
-  ExpectReadyAgain();
+// The instrument taken out, or the dock unplugged, in the middle of the pages.
+TEST_F(DockFaults, LosingTheInstrumentOrTheDockAbortsTheUpload) {
+  sim::SimDockFaults removed, unplugged;
+  removed.removeInstrumentAtPage = 100;
+  unplugged.unplugAtPage = 50;
+  for (const sim::SimDockFaults& faults : {removed, unplugged}) {
+    SCOPED_TRACE(faults.unplugAtPage > 0 ? "unplugged" : "taken out");
+    Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
+    ChooseUsbDock();
+    ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+    form_->cbStart->click();
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
+    EXPECT_LT(world_->Instrument().CountOf("WEP"), 391);
+    ExpectReadyAgain();
+    CloseWindow();
+    world_.reset();
+  }
 }
 
 TEST_F(DockFaults, ADockThatNeverAnswersEndsInTheConnectionTimeOut) {

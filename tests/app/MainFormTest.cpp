@@ -2,19 +2,11 @@
 
 #include <QAction>
 
-#include "app/MainForm.h"
+#include "app/WindowTestSupport.h"
 
 using namespace zelvo;
 
-namespace {
-
-struct Window {
-  Window() : debug(&main) { main.SetDebugForm(&debug); }
-  TfrmMain main;
-  TfrmDebug debug;
-};
-
-}  // namespace
+using test::Window;
 
 TEST(TfrmMain, ControlsStartAsDesigned) {
   Window w;

@@ -3,18 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <memory>
 
-#include "app/MainForm.h"
+#include "app/WindowTestSupport.h"
 #include "link/IrCommPort.h"
 #include "link/SerialOnlySystem.h"
 #include "net/SocketErrors.h"
-#include "support/Firmware.h"
 #include "sim/instrument/IrdaInstrument.h"
-#include "support/Pump.h"
-#include "support/ScriptedOperator.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -22,42 +18,22 @@ using zelvo::test::RunUntil;
 
 namespace {
 
-class UploadWorkflow : public ::testing::Test {
+class UploadWorkflow : public test::WindowWorkflow {
  protected:
+  ~UploadWorkflow() override { CloseWindow(); }
+
   void Open(const sim::SimInstrumentConfig& config, const sim::SimFaults& faults = {}) {
     world_ = std::make_unique<sim::SimulatedIrdaWorld>(config, faults);
     OpenWindow();
   }
-  void OpenWindow() {
-    debug_.reset();
-    form_ = std::make_unique<TfrmMain>();
-    debug_ = std::make_unique<TfrmDebug>(form_.get());
-    form_->SetDebugForm(debug_.get());
-    form_->show();
-    // The link looks for its transport 100 ms after it is created.
-    ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
-  }
 
   QString Firmware(bool ng, const QByteArray& version, char type = 'A') { return files_.Make(ng, version, type); }
-
-  bool Finished() { return RunUntil(clock_, [&] { return finished_; }); }
-
-  void WatchFinish() {
-    form_->Session()->OnFinished = [&](UploadOutcome outcome) {
-      finished_ = true;
-      outcome_ = outcome;
-    };
-  }
-
   sim::SimInstrument& Instrument() { return world_->Instrument(); }
 
-  // Every run over infrared starts with the erase warning (OK) and the IrDA
-  // message; an upload then asks for the file and whether to upgrade (Yes).
-  ScriptedDialogs& ExpectStart() {
-    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK).Expect(QLatin1String(kIrdaMode));
-  }
+  // Every run over infrared starts with the erase warning and the IrDA message.
+  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, kIrdaMode); }
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return ExpectStart().ExpectFile(file).Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+    return test::ExpectUpload(dialogs_, kIrdaMode, file, version);
   }
 
   // The technician reads a run's final message while the link still goes
@@ -69,21 +45,13 @@ class UploadWorkflow : public ::testing::Test {
     };
   }
 
-  ManualClock clock_;  // before every timer
-  test::ScriptedOperator dialogs_;
-  test::FirmwareFiles files_;
   std::unique_ptr<sim::SimulatedIrdaWorld> world_;
-  std::unique_ptr<TfrmMain> form_;
-  std::unique_ptr<TfrmDebug> debug_;
-  bool finished_ = false;
-  UploadOutcome outcome_ = UploadOutcome::None;
 };
 
 }  // namespace
 
 TEST_F(UploadWorkflow, WholeNGUpload) {
   Open({9, "9.05", "A", 100});
-  WatchFinish();
   const QString file = Firmware(true, "9.12", 'A');
   ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
 
@@ -124,20 +92,15 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   EXPECT_EQ(Instrument().CountOf("PFM"), 1);
   EXPECT_EQ(Instrument().LoaderIndexes(), (QList<int>{3, 4, 5, 6}));
   EXPECT_EQ(Instrument().PageSumErrors(), 0);
-  QFile original(file);
-  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
-  EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
+  EXPECT_EQ(Instrument().RebuiltImage(), test::FileBytes(file));
   EXPECT_TRUE(Instrument().Programmed());
 
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Information);
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  ExpectWaiting();
   EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));
   EXPECT_EQ(form_->lblNewFlash->text(), QStringLiteral("Upgrading to:"));
   EXPECT_EQ(form_->lblFlashFileDate->text(), QStringLiteral("(Flash Date)"));
   EXPECT_EQ(form_->gauProgress->value(), 0);
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
-  EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
   EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 383"));
   EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 0D0F4"));
   // The bar climbs to 99 and never shows 100 during the upload.
@@ -152,7 +115,6 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
 
 TEST_F(UploadWorkflow, WholeClassicUpload) {
   Open({9, "7.61", "P", 0});
-  WatchFinish();
   const QString file = Firmware(false, "7.62", 'P');
   ExpectUpload(file, "7.62").Expect(QLatin1String(kIrdaCompleted));
   form_->cbStart->click();
@@ -162,9 +124,7 @@ TEST_F(UploadWorkflow, WholeClassicUpload) {
   EXPECT_EQ(Instrument().CountOf("WEP"), 521);
   EXPECT_EQ(Instrument().CountOf("WAE"), 0);
   EXPECT_EQ(Instrument().CountOf("PFM"), 1);
-  QFile original(file);
-  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
-  EXPECT_EQ(Instrument().RebuiltImage(), original.readAll());
+  EXPECT_EQ(Instrument().RebuiltImage(), test::FileBytes(file));
   EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 503"));  // 32240 / 64
   EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 08EF0"));
 }
@@ -178,16 +138,13 @@ TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
   EXPECT_TRUE(Instrument().Commands().isEmpty());
   EXPECT_EQ(world_->Stack().SocketsCreated() > 0 ? world_->Stack().HostWrites().size() : 0, 0);
   EXPECT_TRUE(debug_->Debug->toPlainText().isEmpty());  // emptied all the same
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
+  ExpectWaiting();
   EXPECT_EQ(dialogs_.Calls()[0].icon, MsgIcon::Warning);
   EXPECT_EQ(dialogs_.Calls()[0].buttons, MsgButtons::OKCancel);
 }
 
 TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
   Open({10, "7.5", "P", 0});
-  WatchFinish();
   ExpectStart().Expect(QLatin1String(kLtdNotSupported)).Expect(QLatin1String(kConnectionClosed));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
@@ -200,7 +157,6 @@ TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
 
 TEST_F(UploadWorkflow, ZelvoLtdClassicWithTypePProceeds) {
   Open({10, "7.61", "P", 0});
-  WatchFinish();
   ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
@@ -222,18 +178,15 @@ TEST_F(UploadWorkflow, VersionBelowHalfIsRefusedZeroAndHalfProceed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.version.constData());
-    finished_ = false;
     Open({9, c.version, "A", 0});
-    WatchFinish();
-    ExpectStart();
+      ExpectStart();
     if (c.refusal) dialogs_.Expect(QLatin1String(c.refusal));
     else dialogs_.ExpectFile({});
     dialogs_.Expect(QLatin1String(kConnectionClosed));
     form_->cbStart->click();
     ASSERT_TRUE(Finished());
     dialogs_.ExpectAllShown();
-    debug_.reset();  // a child of the window
-    form_.reset();
+    CloseWindow();
     world_.reset();
   }
 }
@@ -248,9 +201,7 @@ TEST_F(UploadWorkflow, ConnectionTimeOutMakesStartUsableAgain) {
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }, 60000));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Warning);
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  ExpectWaiting();
 }
 
 // An instrument in range that never answers: "ENQ" is re-sent as designed,
@@ -260,7 +211,6 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
   sim::SimFaults silent;
   silent.silent = true;
   Open({9, "9.05", "A", 0}, silent);
-  WatchFinish();
   qint64 identificationStarted = -1;
   form_->ZelvoPro1->OnIdentifying = [&, inner = form_->ZelvoPro1->OnIdentifying](QObject* sender) {
     identificationStarted = clock_.Now();
@@ -276,10 +226,7 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
   EXPECT_GE(clock_.Now() - identificationStarted, 60000);
   EXPECT_LT(clock_.Now() - identificationStarted, 61000);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);  // released
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
-  EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
+  ExpectWaiting();
   clock_.Advance(60000);  // nothing more is said
   const int enquiries = Instrument().CountOf("ENQ");
   clock_.Advance(60000);
@@ -295,9 +242,7 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
     sim::SimFaults silent;
     silent.silent = true;
     Open({9, "9.05", "A", 0}, silent);
-    WatchFinish();
-    finished_ = false;
-    if (!linkUp) {
+      if (!linkUp) {
       world_->Stack().ClearDevices();
       world_->Stack().OnEnumerate = [&] {
         if (form_->cbStop->isEnabled()) form_->cbStop->click();
@@ -312,14 +257,11 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
     ASSERT_TRUE(Finished());
     EXPECT_EQ(outcome_, UploadOutcome::Closed);
     EXPECT_EQ(Instrument().CountOf("STB"), linkUp ? 1 : 0);
-    EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
-    EXPECT_TRUE(form_->cbStart->isEnabled());
-    EXPECT_FALSE(form_->cbStop->isEnabled());
+    ExpectWaiting();
     clock_.Advance(90000);  // no time-out comes
     EXPECT_FALSE(form_->KelLink1->Connected());
     dialogs_.ExpectAllShown();
-    debug_.reset();
-    form_.reset();
+    CloseWindow();
     world_.reset();
   }
 }
@@ -333,7 +275,6 @@ TEST_F(UploadWorkflow, NoInfraredPathSaysWhyAtOnce) {
   const QString previousMirror = RegistryMirrorPath();
   SetRegistryMirrorPath(empty.filePath(QStringLiteral("registry.ini")));
   OpenWindow();
-  WatchFinish();
   ExpectStart()
       .ExpectPort({})
       .Expect(QStringLiteral("No infrared link can be opened: no IrDA stack on this system (10047 %1) and no IrCOMM "
@@ -342,14 +283,10 @@ TEST_F(UploadWorkflow, NoInfraredPathSaysWhyAtOnce) {
                   .arg(WinsockErrorText(10047), empty.filePath(QStringLiteral("registry.ini"))));
   form_->cbStart->click();
   clock_.Advance(100);  // the disconnection step
-  EXPECT_TRUE(finished_);
   EXPECT_EQ(outcome_, UploadOutcome::LinkFailed);
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
+  ExpectWaiting();
   clock_.Advance(60000);  // no time-out comes
-  debug_.reset();
-  form_.reset();
+  CloseWindow();
   SetRegistryMirrorPath(previousMirror);
 }
 
@@ -357,7 +294,6 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   sim::SimFaults faults;
   faults.dropLinkAtPage = 10;
   Open({9, "9.05", "A", 0}, faults);
-  WatchFinish();
   ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
@@ -367,7 +303,7 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   // The next connection ends before any upload (the file dialog cancelled).
   sim::SimFaults none;
   Instrument().SetFaults(none);
-  finished_ = false;
+  outcome_ = UploadOutcome::None;
   ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
   clock_.Advance(1000);
   form_->cbStart->click();
@@ -379,7 +315,6 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   sim::SimFaults faults;
   faults.pfmWithoutAckBye = true;
   Open({9, "7.61", "P", 0}, faults);
-  WatchFinish();
   ExpectUpload(Firmware(false, "7.62", 'P'), "7.62")
       .Expect(QLatin1String(kProgramCommandFailed))
       .Expect(QLatin1String(kNotCompleted));
@@ -398,7 +333,6 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   sim::SimFaults faults;
   faults.noAckAtPage = 7;
   Open({9, "9.05", "A", 0}, faults);
-  WatchFinish();
   HoldFinalMessagesUntilTheLinkIsDown();
   ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
       .Expect(QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 8 of 391. "
@@ -413,9 +347,7 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   EXPECT_EQ(Instrument().CountOf("WEP"), 8);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
   EXPECT_FALSE(Instrument().Programmed());
-  EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
-  EXPECT_TRUE(form_->cbStart->isEnabled());
-  EXPECT_FALSE(form_->cbStop->isEnabled());
+  ExpectWaiting();
   EXPECT_EQ(form_->gauProgress->value(), 0);
   // The release's answer closes the link without a second message.
   clock_.Advance(1000);
@@ -425,7 +357,6 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementStopsWithOneMessageUntilStop) {
   sim::SimFaults faults;
   faults.wrongAckAtPage = 7;
   Open({9, "9.05", "A", 0}, faults);
-  WatchFinish();
   ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kErrorSendingFlash));
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }));

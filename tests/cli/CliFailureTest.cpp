@@ -28,22 +28,11 @@ class ZelvoflashFailures : public ZelvoflashTest {
     watcher_.addPath(trace_);
     return {"--trace", trace_, "--trace-format", "hex"};
   }
-  // Messages sent so far whose command (its three letters) is command; any
-  // message when command is empty.
-  int Sent(const QByteArray& command) {
-    QFile file(trace_);
-    if (!file.open(QIODevice::ReadOnly)) return 0;
-    int n = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-      if (!line.startsWith("SND#")) continue;
-      QByteArray bytes = QByteArray::fromHex(line.mid(4));
-      while (bytes.startsWith('\0') || bytes.startsWith('\xE6')) bytes.remove(0, 1);
-      n += bytes.startsWith(command) ? 1 : 0;
-    }
-    return n;
-  }
+  // Until n messages with the command (its letters after the frame byte)
+  // were sent; n messages of any kind for an empty command.
   bool WaitUntilSent(const QByteArray& command, int n) {
-    return WaitUntil([&] { return Sent(command) >= n; }, 60000);
+    const QByteArray line = "\nSND#E6 " + command.toHex(' ').toUpper();
+    return WaitUntil([&] { return ('\n' + FileBytes(trace_)).count(line) >= n; }, 60000);
   }
 
   QString trace_;

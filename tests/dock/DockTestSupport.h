@@ -1,12 +1,21 @@
 #pragma once
-// A Kova Express dock on the simulated USB bus, with the test playing the
-// dock's far side: every command written on pipe 3 is answered by a script
-// (on the receive thread, as a device answers), packets are queued by hand
-// on pipes 1 and 2. The dock component is the real one over a real
+// A dock's far side played by the test.
+//
+// On the simulated USB bus: every command written on pipe 3 is answered by a
+// script (on the receive thread, as a device answers), packets are queued by
+// hand on pipes 1 and 2. The dock component is the real one over a real
 // TUSBDevice; the command timer follows a manual clock.
+//
+// Over TCP: the control and data ports of a dock kind on a loopback address
+// of the test's own (127.x.y.z).
 
 #include <gtest/gtest.h>
 
+#include <QHostAddress>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -97,6 +106,72 @@ class UsbDockFixture : public ::testing::Test {
   std::mutex scriptMutex_;
   Script script_;
   QTimer clockDriver_;
+};
+
+// One port of the far side: accepts one connection at a time and records
+// every arrival as it was read.
+class FarPort {
+ public:
+  FarPort() {
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        ++accepted;
+        client = socket;
+        QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] {
+          const QByteArray bytes = socket->readAll();
+          arrivals << bytes;
+          received += bytes;
+          if (!reply.isEmpty()) socket->write(reply);
+        });
+      }
+    });
+  }
+  bool Listen(const QHostAddress& address, quint16 port) { return server_.listen(address, port); }
+  QString ErrorText() const { return server_.errorString(); }
+  void Close() { server_.close(); }
+  bool Connected() const { return client && client->state() == QAbstractSocket::ConnectedState; }
+  bool Closed() const { return !Connected(); }
+  void Write(const QByteArray& bytes) {
+    ASSERT_TRUE(Connected());
+    client->write(bytes);
+    client->flush();
+  }
+
+  QPointer<QTcpSocket> client;
+  QList<QByteArray> arrivals;
+  QByteArray received;
+  QByteArray reply;  // answers every arrival (empty: silent)
+  int accepted = 0;
+
+ private:
+  QTcpServer server_;
+};
+
+inline QHostAddress RandomLoopbackAddress() {
+  QRandomGenerator* random = QRandomGenerator::global();
+  return QHostAddress((127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
+                      random->bounded(2u, 255u));
+}
+
+// Both ports of a dock kind on one loopback address.
+struct LoopbackDock {
+  // Picks a free address with the ports asked for listening; false (the test
+  // should skip) when none could be had.
+  bool Listen(quint16 controlPort, quint16 dataPort, bool withControl = true) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      address = RandomLoopbackAddress();
+      control.Close();
+      data.Close();
+      if ((!withControl || control.Listen(address, controlPort)) && data.Listen(address, dataPort)) return true;
+      whyNot = withControl ? control.ErrorText() : data.ErrorText();
+    }
+    return false;
+  }
+  bool BothClosed() const { return control.Closed() && data.Closed(); }
+
+  QHostAddress address;
+  FarPort control, data;
+  QString whyNot;
 };
 
 }  // namespace zelvo::test

@@ -7,11 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QPointer>
-#include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
 
@@ -28,51 +23,6 @@ namespace {
 constexpr quint16 kControlPort = 5000;
 constexpr quint16 kDataPort = 5001;
 constexpr int kShortPauseMs = 2;
-
-QHostAddress RandomLoopbackAddress() {
-  QRandomGenerator* random = QRandomGenerator::global();
-  return QHostAddress((127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
-                      random->bounded(2u, 255u));
-}
-
-// One port of the far side: accepts one connection at a time and records
-// every arrival as it was read.
-class FarPort {
- public:
-  FarPort() {
-    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-      while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        ++accepted;
-        client = socket;
-        QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] {
-          const QByteArray bytes = socket->readAll();
-          arrivals << bytes;
-          received += bytes;
-          if (!reply.isEmpty()) socket->write(reply);
-        });
-      }
-    });
-  }
-  bool Listen(const QHostAddress& address, quint16 port) { return server_.listen(address, port); }
-  QString ErrorText() const { return server_.errorString(); }
-  void Close() { server_.close(); }
-  bool Connected() const { return client && client->state() == QAbstractSocket::ConnectedState; }
-  bool Closed() const { return !Connected(); }
-  void Write(const QByteArray& bytes) {
-    ASSERT_TRUE(Connected());
-    client->write(bytes);
-    client->flush();
-  }
-
-  QPointer<QTcpSocket> client;
-  QList<QByteArray> arrivals;
-  QByteArray received;
-  QByteArray reply;  // answers every arrival (empty: silent)
-  int accepted = 0;
-
- private:
-  QTcpServer server_;
-};
 
 class TcpDock : public ::testing::Test {
  protected:
@@ -98,26 +48,14 @@ class TcpDock : public ::testing::Test {
     if (dock.Enabled()) dock.SetEnabled(false);
   }
 
-  // Picks a free loopback address with the ports asked for listening.
-  // False (the test should skip) when none could be had.
-  bool Listen(bool control, bool data) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      address = RandomLoopbackAddress();
-      controlPort.Close();
-      dataPort.Close();
-      if ((!control || controlPort.Listen(address, kControlPort)) && (!data || dataPort.Listen(address, kDataPort)))
-        return true;
-      whyNot = (control ? controlPort.ErrorText() : dataPort.ErrorText());
-    }
-    return false;
-  }
   // Both ports listening and the dock enabled on them.
   void Open() {
-    if (!Listen(true, true)) GTEST_SKIP() << "ports 5000/5001 not to be had on loopback: " << qPrintable(whyNot);
-    dock.SetEthernetAddress(address.toString());
+    if (!far.Listen(kControlPort, kDataPort))
+      GTEST_SKIP() << "ports 5000/5001 not to be had on loopback: " << qPrintable(far.whyNot);
+    dock.SetEthernetAddress(far.address.toString());
     dock.SetEnabled(true);
     ASSERT_TRUE(dock.Enabled());
-    ASSERT_TRUE(Eventually([&] { return controlPort.Connected() && dataPort.Connected(); }));
+    ASSERT_TRUE(Eventually([&] { return far.control.Connected() && far.data.Connected(); }));
   }
   // Arrivals of the data connection as the dock saw them, waiting for n.
   bool DataArrivals(int n) { return Eventually([&] { return dataArrivals.size() >= n; }); }
@@ -125,9 +63,7 @@ class TcpDock : public ::testing::Test {
   ManualClock clock;
   ScriptedDialogs dialogs;
   ScopedDialogs dialogsInstalled{&dialogs};
-  FarPort controlPort, dataPort;
-  QHostAddress address;
-  QString whyNot;
+  test::LoopbackDock far;
   TKovaExpressDock dock;
   QList<QByteArray> debug, sentControl, delivered, dataArrivals;
   QList<std::tuple<int, int, QString>> errors;
@@ -143,28 +79,29 @@ TEST_F(TcpDock, EnablingConnectsBothPortsOfTheAddressAndDisablingClosesThem) {
   EXPECT_EQ(connected, 1);
   EXPECT_EQ(dock.TcpChannels().ControlSocket().Port(), QStringLiteral("5000"));
   EXPECT_EQ(dock.TcpChannels().DataSocket().Port(), QStringLiteral("5001"));
-  EXPECT_EQ(dock.TcpChannels().ControlSocket().Addr(), address.toString());
-  EXPECT_EQ(dock.TcpChannels().DataSocket().Addr(), address.toString());
+  EXPECT_EQ(dock.TcpChannels().ControlSocket().Addr(), far.address.toString());
+  EXPECT_EQ(dock.TcpChannels().DataSocket().Addr(), far.address.toString());
   EXPECT_EQ(dock.TcpChannels().ControlSocket().FlushTimeout(), 60);
   EXPECT_EQ(dock.TcpChannels().DataSocket().FlushTimeout(), 60);
 
   dock.SetEnabled(false);
   EXPECT_FALSE(dock.Enabled());
-  EXPECT_TRUE(Eventually([&] { return controlPort.Closed() && dataPort.Closed(); }));
+  EXPECT_TRUE(Eventually([&] { return far.control.Closed() && far.data.Closed(); }));
   EXPECT_EQ(closed, 1);
   EXPECT_TRUE(errors.isEmpty());
   EXPECT_TRUE(dialogs.Texts().isEmpty());
 }
 
 TEST_F(TcpDock, ADockOnlyOnItsDataPortIsNeverEnabledAndItsDataConnectionIsClosed) {
-  if (!Listen(false, true)) GTEST_SKIP() << "port 5001 not to be had on loopback: " << qPrintable(whyNot);
-  dock.SetEthernetAddress(address.toString());
+  if (!far.Listen(kControlPort, kDataPort, false))
+    GTEST_SKIP() << "port 5001 not to be had on loopback: " << qPrintable(far.whyNot);
+  dock.SetEthernetAddress(far.address.toString());
   dock.SetEnabled(true);
   EXPECT_FALSE(dock.Enabled());
   EXPECT_EQ(connected, 0);
   // The data connection did come up, and is closed after the wait.
-  ASSERT_TRUE(Eventually([&] { return dataPort.accepted == 1; }));
-  EXPECT_TRUE(Eventually([&] { return dataPort.Closed(); }));
+  ASSERT_TRUE(Eventually([&] { return far.data.accepted == 1; }));
+  EXPECT_TRUE(Eventually([&] { return far.data.Closed(); }));
   EXPECT_EQ(dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
   // Silently: nothing for the operator.
   EXPECT_TRUE(dialogs.Texts().isEmpty());
@@ -172,7 +109,7 @@ TEST_F(TcpDock, ADockOnlyOnItsDataPortIsNeverEnabledAndItsDataConnectionIsClosed
   // A command now names the address it would have gone to.
   EXPECT_FALSE(dock.SendDisconnect());
   EXPECT_EQ(dialogs.Texts(), QStringList{QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") +
-                                         address.toString() + QStringLiteral(" Message=DSC")});
+                                         far.address.toString() + QStringLiteral(" Message=DSC")});
   EXPECT_EQ(dock.CommandStatus(), TCommandStatus::csFailed);
   EXPECT_EQ(sentControl, QList<QByteArray>{"DSC"});
 }
@@ -197,12 +134,12 @@ TEST_F(TcpDock, TheDockClosingItsControlConnectionClosesBoth) {
   if (IsSkipped()) return;
   int disconnected = 0;
   dock.OnInstrumentDisconnected = [&](QObject*) { ++disconnected; };
-  controlPort.Write("EVT1");
+  far.control.Write("EVT1");
   ASSERT_TRUE(Eventually([&] { return debug.contains("EVT1"); }));
 
-  controlPort.client->close();
+  far.control.client->close();
   ASSERT_TRUE(Eventually([&] { return closed > 0; }));
-  EXPECT_TRUE(Eventually([&] { return dataPort.Closed(); }));
+  EXPECT_TRUE(Eventually([&] { return far.data.Closed(); }));
   ProcessMessages();  // nothing more follows
   EXPECT_EQ(closed, 1);
   EXPECT_FALSE(dock.Enabled());
@@ -215,8 +152,8 @@ TEST_F(TcpDock, TheDockClosingItsControlConnectionClosesBoth) {
 
 TEST_F(TcpDock, ARefusedConnectIsReportedPerChannelThenAConnectIsTold) {
   // Nothing listens on the address yet.
-  address = RandomLoopbackAddress();
-  dock.SetEthernetAddress(address.toString());
+  far.address = test::RandomLoopbackAddress();
+  dock.SetEthernetAddress(far.address.toString());
   dock.SetEnabled(true);
   EXPECT_FALSE(dock.Enabled());
   EXPECT_EQ(connected, 0);
@@ -228,8 +165,8 @@ TEST_F(TcpDock, ARefusedConnectIsReportedPerChannelThenAConnectIsTold) {
 
   // The same address, now listening.
   errors.clear();
-  if (!controlPort.Listen(address, kControlPort) || !dataPort.Listen(address, kDataPort))
-    GTEST_SKIP() << "ports 5000/5001 not to be had on " << qPrintable(address.toString());
+  if (!far.control.Listen(far.address, kControlPort) || !far.data.Listen(far.address, kDataPort))
+    GTEST_SKIP() << "ports 5000/5001 not to be had on " << qPrintable(far.address.toString());
   dock.SetEnabled(true);
   EXPECT_TRUE(dock.Enabled());
   EXPECT_EQ(connected, 1);
@@ -246,28 +183,28 @@ TEST_F(TcpDock, LongDataGoesInPiecesOf1024WithProgress) {
   EXPECT_TRUE(dock.SendStr(data));
   EXPECT_EQ(progress, (QList<std::pair<int, int>>{{2048, 1024}, {2048, 0}}));
   EXPECT_EQ(debug, (QList<QByteArray>{"  Have to break up the incomming data", "  SendStr Result = True"}));
-  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 2048; }));
-  EXPECT_EQ(dataPort.received, data);
+  ASSERT_TRUE(Eventually([&] { return far.data.received.size() == 2048; }));
+  EXPECT_EQ(far.data.received, data);
 
   // 1025 bytes: 1024, then the last one.
   progress.clear();
   debug.clear();
-  dataPort.received.clear();
+  far.data.received.clear();
   const QByteArray odd = QByteArray(1024, 'a') + 'Z';
   EXPECT_TRUE(dock.SendStr(odd));
   EXPECT_EQ(progress, (QList<std::pair<int, int>>{{1025, 1}, {1025, 0}}));
   EXPECT_EQ(debug.first(), "  Have to break up the incomming data");
-  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 1025; }));
-  EXPECT_EQ(dataPort.received, odd);
+  ASSERT_TRUE(Eventually([&] { return far.data.received.size() == 1025; }));
+  EXPECT_EQ(far.data.received, odd);
 
   // Up to one piece: no progress, no debug line about pieces.
   progress.clear();
   debug.clear();
-  dataPort.received.clear();
+  far.data.received.clear();
   EXPECT_TRUE(dock.SendStr(QByteArray(1024, 'b')));
   EXPECT_TRUE(progress.isEmpty());
   EXPECT_EQ(debug, QList<QByteArray>{"  SendStr Result = True"});
-  ASSERT_TRUE(Eventually([&] { return dataPort.received.size() == 1024; }));
+  ASSERT_TRUE(Eventually([&] { return far.data.received.size() == 1024; }));
   EXPECT_TRUE(dock.DataSent());
   EXPECT_TRUE(dialogs.Texts().isEmpty());
 }
@@ -292,11 +229,11 @@ TEST_F(TcpDock, EachSendKeepsTheDocksPaceOf100Ms) {
 TEST_F(TcpDock, DataArrivalsOfTwoBytesAreDroppedAndLongerOnesDelivered) {
   Open();
   if (IsSkipped()) return;
-  dataPort.Write("OK");
+  far.data.Write("OK");
   ASSERT_TRUE(DataArrivals(1));
-  dataPort.Write("ACK");
+  far.data.Write("ACK");
   ASSERT_TRUE(DataArrivals(2));
-  dataPort.Write("x");
+  far.data.Write("x");
   ASSERT_TRUE(DataArrivals(3));
   EXPECT_EQ(dataArrivals, (QList<QByteArray>{"OK", "ACK", "x"}));
   EXPECT_EQ(delivered, QList<QByteArray>{"ACK"});
@@ -310,7 +247,7 @@ TEST_F(TcpDock, ControlInputIsParsedOneInputPerArrival) {
   dock.OnDeviceInRange = [&](QObject*) { events << "in range"; };
   dock.OnGotGasReading = [&](QObject*, qint16 reading) { events << QStringLiteral("gas %1").arg(reading); };
   // Two reports in one arrival: one input, both reports in order.
-  controlPort.Write(QByteArray("EVT4EVT9\xFF\x9C", 10));
+  far.control.Write(QByteArray("EVT4EVT9\xFF\x9C", 10));
   ASSERT_TRUE(Eventually([&] { return events.size() == 2; }));
   EXPECT_EQ(events, (QStringList{"in range", "gas -100"}));
   EXPECT_EQ(debug.first(), QByteArray("EVT4EVT9\xFF\x9C", 10));
@@ -318,9 +255,9 @@ TEST_F(TcpDock, ControlInputIsParsedOneInputPerArrival) {
   // A command and its reply with a report ahead of it.
   debug.clear();
   events.clear();
-  controlPort.reply = "EVT1ACK";
+  far.control.reply = "EVT1ACK";
   EXPECT_TRUE(dock.SendDisconnect());
-  EXPECT_EQ(controlPort.received, "DSC");
+  EXPECT_EQ(far.control.received, "DSC");
   EXPECT_EQ(sentControl, QList<QByteArray>{"DSC"});
   EXPECT_EQ(events, QStringList{"connected"});
   EXPECT_EQ(dock.CommandStatus(), TCommandStatus::csAcked);
@@ -328,11 +265,11 @@ TEST_F(TcpDock, ControlInputIsParsedOneInputPerArrival) {
   EXPECT_TRUE(debug.contains("Instrument Connected Event"));
 
   // The LCD read-back over TCP.
-  controlPort.reply = "ACK FLASH Upload   more";
+  far.control.reply = "ACK FLASH Upload   more";
   QByteArray text;
   EXPECT_TRUE(dock.ReadLCDLine(0, &text));
   EXPECT_EQ(text, " FLASH Upload   ");
-  EXPECT_EQ(controlPort.arrivals.last(), "RLC0");
+  EXPECT_EQ(far.control.arrivals.last(), "RLC0");
 }
 
 // What the dock sent is handed on in the order it arrived, across both
@@ -346,27 +283,27 @@ TEST_F(TcpDock, ReportsAndTheDocksLossWaitBehindDataHeldBackByAWait) {
   dock.OnRcvUserData = [&](QObject*, const QByteArray& data) { order << "data " + ToText(data); };
   dock.OnInstrumentConnected = [&](QObject*) { order << "in the dock"; };
   dock.OnInstrumentDisconnected = [&](QObject*) { order << "gone"; };
-  controlPort.Write("EVT1");
+  far.control.Write("EVT1");
   ASSERT_TRUE(Eventually([&] { return order.size() == 1; }));
 
   // During the command's wait: the instrument's reply on the data
   // connection, then, once the dock has read it, the removal and the
   // command's reply on the control connection.
-  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { dataPort.Write("ACKBYE"); };
+  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { far.data.Write("ACKBYE"); };
   TcpDockChannels& channels = dock.TcpChannels();
   channels.OnDataArrival = [&, inner = channels.OnDataArrival](const QByteArray& data) {
     if (inner) inner(data);
-    controlPort.Write("EVT2ACK");
+    far.control.Write("EVT2ACK");
   };
   EXPECT_TRUE(dock.SendDisconnect());
   ASSERT_TRUE(Eventually([&] { return order.size() == 3; }));
   EXPECT_EQ(order, (QStringList{"in the dock", "data ACKBYE", "gone"}));
 
   // The same with the dock closing its connections instead of reporting.
-  controlPort.Write("EVT1");
+  far.control.Write("EVT1");
   ASSERT_TRUE(Eventually([&] { return order.size() == 4; }));
-  channels.OnDataArrival = [&](const QByteArray&) { controlPort.client->abort(); };
-  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { dataPort.Write("ACK9.12"); };
+  channels.OnDataArrival = [&](const QByteArray&) { far.control.client->abort(); };
+  dock.OnDebugSndControlData = [&](QObject*, const QByteArray&) { far.data.Write("ACK9.12"); };
   dock.SendDisconnect();
   ASSERT_TRUE(Eventually([&] { return order.size() == 6; }));
   EXPECT_EQ(order.mid(4), (QStringList{"data ACK9.12", "gone"}));
@@ -395,8 +332,8 @@ TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
       const char* marker = i % 3 == 0 ? "EVT8\xFF" : i % 3 == 1 ? "EVT" : "ACK";
       bytes.replace(at, qMin<qsizetype>(qstrlen(marker), bytes.size() - at), marker);
     }
-    controlPort.Write(bytes);
-    dataPort.Write(bytes);
+    far.control.Write(bytes);
+    far.data.Write(bytes);
     sentData += bytes;
     // One round at a time: each arrives on its own.
     ASSERT_TRUE(Eventually([&] { return dataReceived() == sentData.size(); }));
@@ -409,7 +346,7 @@ TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
   // A command still ends: with its reply, or (when the noise left a report
   // waiting for its parameters, which take the reply in) with the command
   // time-out. The clock moves while the command waits.
-  controlPort.reply = "ACK";
+  far.control.reply = "ACK";
   QTimer clockDriver;
   QObject::connect(&clockDriver, &QTimer::timeout, [&] { clock.Advance(50); });
   clockDriver.start(1);
@@ -417,5 +354,5 @@ TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
   clockDriver.stop();
   EXPECT_NE(dock.CommandStatus(), TCommandStatus::csPending);
   EXPECT_TRUE(dock.Enabled());
-  EXPECT_EQ(controlPort.arrivals.last(), "DSC");
+  EXPECT_EQ(far.control.arrivals.last(), "DSC");
 }

@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <bit>
 #include <map>
 #include <type_traits>
@@ -384,67 +380,19 @@ TEST(VariantFlags, Kova6FlagsAreBitsOfTheirOwn) {
 
 namespace {
 
-// The dock's far side on loopback: the two ports of a model on an address of
-// the test's own (127.x.y.z), one accepted connection each.
-class LoopbackDock {
- public:
-  bool Listen(quint16 controlPort, quint16 dataPort, bool control = true) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      QRandomGenerator* random = QRandomGenerator::global();
-      address = QHostAddress((127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
-                             random->bounded(1u, 255u));
-      controlServer.close();
-      dataServer.close();
-      if ((!control || controlServer.listen(address, controlPort)) && dataServer.listen(address, dataPort)) {
-        Wire(controlServer, controlClient, controlIn);
-        Wire(dataServer, dataClient, dataIn);
-        return true;
-      }
-    }
-    return false;
-  }
-  bool BothClosed() const {
-    const auto closed = [](const QPointer<QTcpSocket>& s) {
-      return !s || s->state() == QAbstractSocket::UnconnectedState;
-    };
-    return closed(controlClient) && closed(dataClient);
-  }
-
-  QHostAddress address;
-  QTcpServer controlServer, dataServer;
-  QPointer<QTcpSocket> controlClient, dataClient;
-  QByteArray controlIn, dataIn;
-  int accepted = 0;
-  // Answers every command read on the control connection.
-  QByteArray reply = "ACK";
-
- private:
-  void Wire(QTcpServer& server, QPointer<QTcpSocket>& client, QByteArray& in) {
-    QObject::disconnect(&server, nullptr, nullptr, nullptr);
-    QObject::connect(&server, &QTcpServer::newConnection, [this, &server, &client, &in] {
-      while (QTcpSocket* socket = server.nextPendingConnection()) {
-        ++accepted;
-        client = socket;
-        const bool control = &server == &controlServer;
-        QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, &in, control] {
-          in += socket->readAll();
-          if (control && !reply.isEmpty()) socket->write(reply);
-        });
-      }
-    });
-  }
-};
-
 template <class Dock>
 class TcpVariant : public ::testing::Test {
  protected:
-  TcpVariant() { dock.SetCommandTimeOut(3000); }
+  TcpVariant() {
+    dock.SetCommandTimeOut(3000);
+    far.control.reply = "ACK";
+  }
   static bool Eventually(const std::function<bool()>& pred) { return test::Eventually(pred); }
 
   ManualClock clock;
   ScriptedDialogs dialogs;
   ScopedDialogs dialogsInstalled{&dialogs};
-  LoopbackDock far;
+  test::LoopbackDock far;
   Dock dock;
 };
 TYPED_TEST_SUITE(TcpVariant, Variants);
@@ -463,10 +411,10 @@ TYPED_TEST(TcpVariant, ItsOwnPortsAndTheDisableClosesAtOnce) {
   this->dock.SetEthernetAddress(this->far.address.toString());
   this->dock.SetEnabled(true);
   ASSERT_TRUE(this->dock.Enabled());
-  EXPECT_TRUE(this->Eventually([&] { return this->far.accepted == 2; }));
+  EXPECT_TRUE(this->Eventually([&] { return this->far.control.accepted + this->far.data.accepted == 2; }));
 
   EXPECT_TRUE(this->dock.SendDisconnect());
-  EXPECT_EQ(this->far.controlIn, "DSC");
+  EXPECT_EQ(this->far.control.received, "DSC");
   EXPECT_FALSE(this->dock.SendPSS(0, 0));
 
   this->dock.SetEnabled(false);
@@ -475,7 +423,7 @@ TYPED_TEST(TcpVariant, ItsOwnPortsAndTheDisableClosesAtOnce) {
   EXPECT_EQ(this->dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
   EXPECT_FALSE(this->dock.Enabled());
   EXPECT_TRUE(this->Eventually([&] { return this->far.BothClosed(); }));
-  EXPECT_EQ(this->far.controlIn, "DSC");
+  EXPECT_EQ(this->far.control.received, "DSC");
 }
 
 TYPED_TEST(TcpVariant, CommandsGoOutWithoutLookingAtTheConnections) {
@@ -490,13 +438,13 @@ TYPED_TEST(TcpVariant, EveryDataArrivalIsTracedShortOnesAreNotDelivered) {
   this->dock.SetEthernetAddress(this->far.address.toString());
   this->dock.SetEnabled(true);
   ASSERT_TRUE(this->dock.Enabled());
-  ASSERT_TRUE(this->Eventually([&] { return this->far.dataClient != nullptr; }));
+  ASSERT_TRUE(this->Eventually([&] { return this->far.data.Connected(); }));
   QList<QByteArray> traced, delivered;
   this->dock.OnDebugRcvUserData = [&](QObject*, const QByteArray& data) { traced << data; };
   this->dock.OnRcvUserData = [&](QObject*, const QByteArray& data) { delivered << data; };
-  this->far.dataClient->write("OK");
+  this->far.data.Write("OK");
   ASSERT_TRUE(this->Eventually([&] { return traced.size() == 1; }));
-  this->far.dataClient->write("ACK9");
+  this->far.data.Write("ACK9");
   ASSERT_TRUE(this->Eventually([&] { return delivered.size() == 1; }));
   EXPECT_EQ(traced, (QList<QByteArray>{"OK", "ACK9"}));
   EXPECT_EQ(delivered, QList<QByteArray>{"ACK9"});
@@ -509,15 +457,15 @@ TYPED_TEST(TcpVariant, EveryDataArrivalIsTracedShortOnesAreNotDelivered) {
   EXPECT_TRUE(this->dock.SendStr(QByteArray(2048, 'w')));
   EXPECT_EQ(remain, (QList<int>{1024, 0}));
   EXPECT_TRUE(lines.isEmpty());
-  EXPECT_TRUE(this->Eventually([&] { return this->far.dataIn.size() == 2048; }));
+  EXPECT_TRUE(this->Eventually([&] { return this->far.data.received.size() == 2048; }));
 }
 
 TEST(TcpVariantWait, ADockOnlyOnItsDataPortIsGivenTheWholeFixedWait) {
   ManualClock clock;
   ScriptedDialogs dialogs;
   ScopedDialogs installed{&dialogs};
-  LoopbackDock far;
-  ASSERT_TRUE(far.Listen(5002, 5003, /*control=*/false));
+  test::LoopbackDock far;
+  ASSERT_TRUE(far.Listen(5002, 5003, /*withControl=*/false));
   TMPKovaExpressDock dock;
   dock.SetEthernetAddress(far.address.toString());
   QElapsedTimer wall;

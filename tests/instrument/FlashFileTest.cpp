@@ -2,13 +2,13 @@
 
 #include <QFile>
 #include <QLocale>
-#include <QTemporaryDir>
 #include <memory>
 #include <random>
 
 #include "core/ScriptedDialogs.h"
 #include "instrument/FlashFile.h"
 #include "sim/FirmwareMaker.h"
+#include "support/Firmware.h"
 
 using namespace zelvo;
 using sim::FirmwareRecipe;
@@ -18,16 +18,10 @@ namespace {
 
 class FlashFileTest : public ::testing::Test {
  protected:
-  QString Write(const QString& name, const QByteArray& bytes) {
-    const QString path = dir_.filePath(name);
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    return path;
-  }
+  QString Write(const QString& name, const QByteArray& bytes) { return files_.Write(name, bytes); }
   QString Firmware(const QString& name, const FirmwareRecipe& recipe) { return Write(name, MakeFirmware(recipe)); }
 
-  QTemporaryDir dir_;
+  test::FirmwareFiles files_;
   TFlashFile file_;
 };
 
@@ -106,8 +100,8 @@ TEST_F(FlashFileTest, WrongSizesAreRejectedAndChangeNothing) {
     EXPECT_FALSE(file_.LoadFlashFile(Write("big.bin", QByteArray(size, '\x5A')), true)) << size;
     EXPECT_FALSE(file_.LoadFlashFile(Write("big.bin", QByteArray(size, '\x5A')), false)) << size;
   }
-  EXPECT_FALSE(file_.LoadFlashFile(dir_.filePath("missing.bin"), true));
-  EXPECT_FALSE(file_.LoadFlashFile(dir_.path(), true));  // a directory
+  EXPECT_FALSE(file_.LoadFlashFile(files_.Path("missing.bin"), true));
+  EXPECT_FALSE(file_.LoadFlashFile(files_.Path({}), true));  // a directory
   const QString unreadable = Write("locked.bin", ng);
   QFile::setPermissions(unreadable, QFileDevice::Permissions());
   if (QFile(unreadable).open(QIODevice::ReadOnly)) GTEST_LOG_(INFO) << "running as root: permissions not enforced";

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <memory>
 #include <random>
 
@@ -298,13 +296,8 @@ TEST_F(ZelvoProTest, WritePageWarnsButSends) {
 
 TEST_F(ZelvoProTest, PagePayloadCarriesItsSumHighByteFirst) {
   TZelvoPro zelvo;
-  const QString path = files_.Path("ff.bin");
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray(49154, '\xFF'));
-  file.close();
   zelvo.SetIsNG(true);
-  ASSERT_TRUE(zelvo.LoadFlashFile(path));
+  ASSERT_TRUE(zelvo.LoadFlashFile(files_.Write("ff.bin", QByteArray(49154, '\xFF'))));
   QByteArray page = zelvo.PagePayload(0);
   ASSERT_EQ(page.size(), 128);
   EXPECT_EQ(page.right(2), QByteArray("\x7D\x82", 2));
@@ -374,9 +367,7 @@ TEST_P(Upload, ClassicAndNGOverIrda) {
   EXPECT_EQ(Instrument().Commands().last(), "PFM");
   EXPECT_EQ(Instrument().PageSumErrors(), 0);
   EXPECT_EQ(Instrument().PageLengthErrors(), 0);
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  EXPECT_EQ(Instrument().RebuiltImage(), file.readAll());
+  EXPECT_EQ(Instrument().RebuiltImage(), test::FileBytes(path));
   ASSERT_EQ(c_->positions.size(), pages - 1);
   EXPECT_EQ(c_->positions.first(), step);
   EXPECT_EQ(c_->positions.last(), ng ? 49140 : 32240);
@@ -429,9 +420,7 @@ TEST_F(ZelvoProTest, ClassicUploadOverAPseudoTerminal) {
   EXPECT_EQ(c_->programResults, QList<int>{0});
   EXPECT_EQ(instrument.CountOf("WEP"), 521);
   EXPECT_EQ(instrument.CountOf("WAE"), 0);
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  EXPECT_EQ(instrument.RebuiltImage(), file.readAll());
+  EXPECT_EQ(instrument.RebuiltImage(), test::FileBytes(path));
 }
 
 TEST(ZelvoProEEFlags, EachFlagIsItsOwnBitOfItsRecord) {

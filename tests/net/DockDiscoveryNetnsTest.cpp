@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QSet>
 #include <QUdpSocket>
+#include <vector>
 
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
@@ -155,47 +156,69 @@ TEST_F(DockDiscovery, TheEnquiryIsENQBroadcastFromAnEphemeralPort) {
   EXPECT_TRUE(dialogs_.Texts().isEmpty());
 }
 
-TEST_F(DockDiscovery, TwoDocksAnswerInOrderOfArrival) {
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 2");
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, "KovaExpress Dock 3");
-  enumerator_.StartEnumeration();
-  EXPECT_TRUE(enumerator_.Listening());
-  EXPECT_EQ(enumerator_.DockIdent(), "KovaExpress");
-  ASSERT_TRUE(WaitForDocks(2));
-  ASSERT_TRUE(AnswersTaken(2));
-  ASSERT_EQ(arrivals_.size(), 2);  // OnListChanged once per dock
-  EXPECT_EQ(enumerator_.DockNames.size(), 2);
-  EXPECT_EQ(enumerator_.DockAddresses.size(), 2);
-  // Entry i of both lists is one dock, in the order the answers came.
-  for (int i = 0; i < 2; ++i)
-    EXPECT_EQ(arrivals_[i], enumerator_.DockNames[i] + '@' + enumerator_.DockAddresses[i]);
-  EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()),
-            (QSet<QString>{"KovaExpress Dock 2@10.211.0.2", "KovaExpress Dock 3@10.211.0.3"}));
-}
-
-TEST_F(DockDiscovery, AnAnswerCountsWhenItContainsTheKindsIdent) {
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, "KovaExpress Dock 12 (rev B)");
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, "MP KovaExpress 4");
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, "Kova6 Dock");        // another kind's name
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, "kovaexpress dock");  // the case differs
-  enumerator_.StartEnumeration();
-  ASSERT_TRUE(WaitForDocks(2));
-  ASSERT_TRUE(AnswersTaken(4));
-  EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()),
-            (QSet<QString>{"KovaExpress Dock 12 (rev B)@10.211.0.2", "MP KovaExpress 4@10.211.0.3"}));
-
-  // A multi-port search asks on its own ports and wants its own ident.
-  ClearPeer();
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, "MP KovaExpress on the wrong ports");
-  Net().Answer(TPDockType::tpMP_KovaExpress, kDock2, "KovaExpress 9");
-  Net().Answer(TPDockType::tpMP_KovaExpress, kDock3, "MP KovaExpress 7");
-  enumerator_.SetDockType(TPDockType::tpMP_KovaExpress);
-  arrivals_.clear();
-  enumerator_.StartEnumeration();
-  EXPECT_EQ(enumerator_.DockIdent(), "MP KovaExpress");
-  ASSERT_TRUE(WaitForDocks(1));
-  ASSERT_TRUE(AnswersTaken(2));  // the Kova Express dock was not asked
-  EXPECT_EQ(arrivals_, QStringList{"MP KovaExpress 7@10.211.0.3"});
+// What one search lists: the answers naming the kind searched for, in the
+// order they came, each text up to a zero byte and at most one buffer long.
+TEST_F(DockDiscovery, WhatASearchLists) {
+  using enum TPDockType;
+  const QByteArray exactlyTheBuffer = "KovaExpress " + QByteArray(1024 - 12, 'x');  // no zero byte
+  const QByteArray longerThanTheBuffer = "KovaExpress " + QByteArray(3000, 'y');
+  struct Answer {
+    TPDockType kind;
+    const char* address;
+    QByteArray text;
+  };
+  const struct {
+    const char* what;
+    TPDockType searched;
+    std::vector<Answer> answers;
+    int asked;              // answers sent: the docks of the kind searched for
+    QStringList listed;     // name@address, in any order
+  } cases[] = {
+      {"two docks", tpKovaExpress,
+       {{tpKovaExpress, kDock2, "KovaExpress Dock 2"}, {tpKovaExpress, kDock3, "KovaExpress Dock 3"}}, 2,
+       {"KovaExpress Dock 2@10.211.0.2", "KovaExpress Dock 3@10.211.0.3"}},
+      {"the kind's ident in the text", tpKovaExpress,
+       {{tpKovaExpress, kDock2, "KovaExpress Dock 12 (rev B)"},
+        {tpKovaExpress, kDock3, "MP KovaExpress 4"},
+        {tpKovaExpress, kDock3, "Kova6 Dock"},          // another kind's name
+        {tpKovaExpress, kDock2, "kovaexpress dock"}},  // the case differs
+       4, {"KovaExpress Dock 12 (rev B)@10.211.0.2", "MP KovaExpress 4@10.211.0.3"}},
+      {"a multi-port search, on its own ports", tpMP_KovaExpress,
+       {{tpKovaExpress, kDock2, "MP KovaExpress on the wrong ports"},
+        {tpMP_KovaExpress, kDock2, "KovaExpress 9"},
+        {tpMP_KovaExpress, kDock3, "MP KovaExpress 7"}},
+       2, {"MP KovaExpress 7@10.211.0.3"}},
+      {"a zero byte ends the text", tpKovaExpress,
+       {{tpKovaExpress, kDock2, QByteArray("KovaExpress A\0KovaExpress B", 27)},
+        {tpKovaExpress, kDock3, QByteArray("\0KovaExpress C", 14)}},  // an empty text
+       2, {"KovaExpress A@10.211.0.2"}},
+      {"answers of any length and content", tpKovaExpress,
+       {{tpKovaExpress, kDock2, {}},  // an empty datagram
+        {tpKovaExpress, kDock2, exactlyTheBuffer},
+        {tpKovaExpress, kDock3, longerThanTheBuffer},
+        {tpKovaExpress, kDock3, QByteArray(1024, '\xFF')},
+        {tpKovaExpress, kDock3, QByteArray(1, '\0')},
+        {tpKovaExpress, kDock2, QByteArray(5000, 'z') + "KovaExpress"}},  // beyond the buffer
+       6, {exactlyTheBuffer + "@10.211.0.2", longerThanTheBuffer.left(1024) + "@10.211.0.3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearPeer();
+    arrivals_.clear();
+    for (const Answer& answer : c.answers) Net().Answer(answer.kind, answer.address, answer.text);
+    enumerator_.SetDockType(c.searched);
+    enumerator_.StartEnumeration();
+    EXPECT_TRUE(enumerator_.Listening());
+    EXPECT_EQ(enumerator_.DockIdent(), DockKindOf(c.searched).dockIdent);
+    ASSERT_TRUE(WaitForDocks(static_cast<int>(c.listed.size())));
+    ASSERT_TRUE(AnswersTaken(c.asked));
+    EXPECT_EQ(QSet<QString>(arrivals_.begin(), arrivals_.end()), QSet<QString>(c.listed.begin(), c.listed.end()));
+    // OnListChanged once per dock; entry i of both lists is one dock.
+    ASSERT_EQ(arrivals_.size(), c.listed.size());
+    ASSERT_EQ(enumerator_.DockAddresses.size(), c.listed.size());
+    for (qsizetype i = 0; i < arrivals_.size(); ++i)
+      EXPECT_EQ(arrivals_[i], enumerator_.DockNames[i] + '@' + enumerator_.DockAddresses[i]);
+  }
 }
 
 TEST_F(DockDiscovery, ListeningEndsAfterTenSeconds) {
@@ -237,35 +260,6 @@ TEST_F(DockDiscovery, ASecondSearchClearsBothListsAndListensAFullTimeAgain) {
   EXPECT_TRUE(enumerator_.Listening());
   clock.Advance(1000);
   EXPECT_FALSE(enumerator_.Listening());
-}
-
-TEST_F(DockDiscovery, AZeroByteEndsTheText) {
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, QByteArray("KovaExpress A\0KovaExpress B", 27));
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray("\0KovaExpress C", 14));  // an empty text
-  enumerator_.StartEnumeration();
-  ASSERT_TRUE(WaitForDocks(1));
-  ASSERT_TRUE(AnswersTaken(2));
-  EXPECT_EQ(arrivals_, QStringList{"KovaExpress A@10.211.0.2"});
-}
-
-TEST_F(DockDiscovery, AnswersOfAnyLengthAndContent) {
-  const QByteArray exactlyTheBuffer = "KovaExpress " + QByteArray(1024 - 12, 'x');  // no zero byte
-  const QByteArray longerThanTheBuffer = "KovaExpress " + QByteArray(3000, 'y');
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, {});  // an empty datagram
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, exactlyTheBuffer);
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, longerThanTheBuffer);
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray(1024, '\xFF'));
-  Net().Answer(TPDockType::tpKovaExpress, kDock3, QByteArray(1, '\0'));
-  Net().Answer(TPDockType::tpKovaExpress, kDock2, QByteArray(5000, 'z') + "KovaExpress");  // beyond the buffer
-  enumerator_.StartEnumeration();
-  ASSERT_TRUE(WaitForDocks(2));
-  ASSERT_TRUE(AnswersTaken(6));
-  ASSERT_EQ(enumerator_.DockNames.size(), 2);
-  const int a = enumerator_.DockNames[0].startsWith("KovaExpress x") ? 0 : 1;
-  EXPECT_EQ(enumerator_.DockNames[a], QString::fromLatin1(exactlyTheBuffer));
-  EXPECT_EQ(enumerator_.DockAddresses[a], kDock2);
-  EXPECT_EQ(enumerator_.DockNames[1 - a], QString::fromLatin1(longerThanTheBuffer.left(1024)));
-  EXPECT_EQ(enumerator_.DockAddresses[1 - a], kDock3);
 }
 
 TEST_F(DockDiscovery, TheListenPortAlreadyTaken) {

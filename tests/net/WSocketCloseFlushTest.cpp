@@ -5,61 +5,15 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
-#include "core/MessagePump.h"
-#include "net/WSocket.h"
+#include "net/LoopbackPair.h"
 
 using namespace zelvo;
 
 namespace {
 
-// A connected TWSocket and the server side of its connection.
-class LoopbackPair : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.listen(QHostAddress::LocalHost));
-    socket_.SetAddr("127.0.0.1");
-    socket_.SetPort(QString::number(server_.serverPort()));
-    socket_.OnSessionClosed = [this](QObject*, quint16) { ++closed_; };
-    socket_.OnError = [this](QObject*) { ++errors_; };
-    socket_.Connect();
-    ASSERT_TRUE(WaitUntil([&] { return socket_.State() == TSocketState::wsConnected && server_.hasPendingConnections(); },
-                          5000));
-    peer_ = server_.nextPendingConnection();
-    ASSERT_NE(peer_, nullptr);
-  }
-
-  // Everything the peer receives until the connection ends.
-  QByteArray ReadUntilPeerDisconnects(int timeoutMs = 20000) {
-    QByteArray all;
-    WaitUntil(
-        [&] {
-          all += peer_->readAll();
-          return peer_->state() == QAbstractSocket::UnconnectedState;
-        },
-        timeoutMs);
-    all += peer_->readAll();
-    return all;
-  }
-
-  // The peer's Qt socket would otherwise take in everything on its own.
-  void PeerStopsReading() { peer_->setReadBufferSize(4096); }
-
-  static QByteArray Pattern(int size) {
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return data;
-  }
-
-  QTcpServer server_;
-  TWSocket socket_;
-  QTcpSocket* peer_ = nullptr;
-  int closed_ = 0;
-  int errors_ = 0;
-};
+using test::LoopbackPair;
 
 TEST_F(LoopbackPair, DataSentBeforeCloseArrivesWhole) {
   // A short command, as the dock sends before closing, and a large block that
@@ -70,6 +24,7 @@ TEST_F(LoopbackPair, DataSentBeforeCloseArrivesWhole) {
   socket_.Close();
   EXPECT_EQ(closed_, 1);  // raised before Close returned
   EXPECT_EQ(socket_.State(), TSocketState::wsClosed);
+  socket_.Close();  // nothing open: no second notification
   const QByteArray received = ReadUntilPeerDisconnects();
   ASSERT_EQ(received.size(), 3 + big.size());
   EXPECT_EQ(received.left(3), "DSC");

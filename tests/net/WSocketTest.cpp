@@ -8,9 +8,8 @@
 
 #include <functional>
 
-#include "core/MessagePump.h"
+#include "net/LoopbackPair.h"
 #include "net/SocketErrors.h"
-#include "net/WSocket.h"
 
 using namespace zelvo;
 
@@ -78,55 +77,26 @@ TEST(TWSocket, StateOrdinals) {
   EXPECT_EQ(s.Proto(), "tcp");
 }
 
-TEST(TWSocket, TcpConnectSendReceiveAndPeerClose) {
-  QTcpServer server;
-  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-  TWSocket s;
-  s.SetAddr("127.0.0.1");
-  s.SetPort(QString::number(server.serverPort()));
-  int connected = -1, closed = -1, sent = 0;
-  QByteArray received;
-  s.OnSessionConnected = [&](QObject* sender, quint16 e) {
-    EXPECT_EQ(sender, &s);
-    connected = e;
-  };
-  s.OnSessionClosed = [&](QObject*, quint16 e) { closed = e; };
-  s.OnDataSent = [&](QObject*, quint16) { ++sent; };
-  s.OnDataAvailable = [&](QObject*, quint16) { received += s.ReceiveText(); };
-  s.Connect();
-  EXPECT_EQ(s.State(), TSocketState::wsConnecting);
-  ASSERT_TRUE(WaitUntil([&] { return connected == 0 && server.hasPendingConnections(); }, 5000));
-  EXPECT_EQ(s.State(), TSocketState::wsConnected);
-  QTcpSocket* peer = server.nextPendingConnection();
-  EXPECT_EQ(s.SendText(QByteArray("A\0B", 3)), 3);
-  s.Flush();
-  EXPECT_TRUE(s.AllSent());
-  ASSERT_TRUE(WaitUntil([&] { return peer->bytesAvailable() >= 3; }, 5000));
-  EXPECT_EQ(peer->readAll(), QByteArray("A\0B", 3));
-  EXPECT_GE(sent, 1);
-  peer->write("reply");
-  ASSERT_TRUE(WaitUntil([&] { return received == "reply"; }, 5000));
-  peer->close();
-  ASSERT_TRUE(WaitUntil([&] { return closed >= 0; }, 5000));
-  EXPECT_EQ(closed, 0);
-  EXPECT_EQ(s.State(), TSocketState::wsClosed);
-}
+using test::LoopbackPair;
 
-TEST(TWSocket, CloseRaisesSessionClosedBeforeReturning) {
-  QTcpServer server;
-  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-  TWSocket s;
-  s.SetAddr("127.0.0.1");
-  s.SetPort(QString::number(server.serverPort()));
-  int closed = 0;
-  s.OnSessionClosed = [&](QObject*, quint16) { ++closed; };
-  s.Connect();
-  ASSERT_TRUE(WaitUntil([&] { return s.State() == TSocketState::wsConnected; }, 5000));
-  s.Close();
-  EXPECT_EQ(closed, 1);
-  EXPECT_EQ(s.State(), TSocketState::wsClosed);
-  s.Close();  // nothing open: no second notification
-  EXPECT_EQ(closed, 1);
+TEST_F(LoopbackPair, SendReceiveAndThePeersOrderlyClose) {
+  int closedWith = -1, sent = 0;
+  QByteArray received;
+  socket_.OnSessionClosed = [&](QObject*, quint16 e) { closedWith = e; };
+  socket_.OnDataSent = [&](QObject*, quint16) { ++sent; };
+  socket_.OnDataAvailable = [&](QObject*, quint16) { received += socket_.ReceiveText(); };
+  EXPECT_EQ(socket_.SendText(QByteArray("A\0B", 3)), 3);
+  socket_.Flush();
+  EXPECT_TRUE(socket_.AllSent());
+  ASSERT_TRUE(WaitUntil([&] { return peer_->bytesAvailable() >= 3; }, 5000));
+  EXPECT_EQ(peer_->readAll(), QByteArray("A\0B", 3));
+  EXPECT_GE(sent, 1);
+  peer_->write("reply");
+  ASSERT_TRUE(WaitUntil([&] { return received == "reply"; }, 5000));
+  peer_->close();
+  ASSERT_TRUE(WaitUntil([&] { return closedWith >= 0; }, 5000));
+  EXPECT_EQ(closedWith, 0);
+  EXPECT_EQ(socket_.State(), TSocketState::wsClosed);
 }
 
 TEST(TWSocket, RefusedConnectAndErrorsWithoutHandlerThrow) {
@@ -223,28 +193,18 @@ TEST(TWSocket, ReceiveDatagramTruncatesToTheBuffer) {
 
 // A handler that waits, handling messages, for more bytes on its own socket
 // (as the dock's command wait does inside its control input) sees them.
-TEST(TWSocket, AWaitInsideTheDataHandlerSeesLaterArrivals) {
-  QTcpServer server;
-  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-  TWSocket s;
-  s.SetAddr("127.0.0.1");
-  s.SetPort(QString::number(server.serverPort()));
+TEST_F(LoopbackPair, AWaitInsideTheDataHandlerSeesLaterArrivals) {
   QByteArray received;
-  QTcpSocket* peer = nullptr;
   bool sawSecondInsideFirst = false;
-  s.OnDataAvailable = [&](QObject*, quint16) {
-    const QByteArray now = s.ReceiveText();
+  socket_.OnDataAvailable = [&](QObject*, quint16) {
+    const QByteArray now = socket_.ReceiveText();
     received += now;
     if (now == "first") {
-      peer->write("second");
+      peer_->write("second");
       sawSecondInsideFirst = WaitUntil([&] { return received.endsWith("second"); }, 5000);
     }
   };
-  s.Connect();
-  ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections(); }, 5000));
-  peer = server.nextPendingConnection();
-  ASSERT_TRUE(WaitUntil([&] { return s.State() == TSocketState::wsConnected; }, 5000));
-  peer->write("first");
+  peer_->write("first");
   ASSERT_TRUE(WaitUntil([&] { return received == "firstsecond"; }, 6000)) << received.toStdString();
   EXPECT_TRUE(sawSecondInsideFirst);
 }

@@ -16,6 +16,7 @@
 #include "support/Firmware.h"
 #include "support/Pump.h"
 #include "support/ScriptedOperator.h"
+#include "support/UploadDialogs.h"
 
 using namespace zelvo;
 using namespace zelvo::upload_text;
@@ -100,13 +101,9 @@ class DockPath : public ::testing::Test {
     ASSERT_TRUE(RunUntil(clock_, [&] { return !link_.ReplyTimer()->Enabled(); }, 1000));
   }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
-  // The erase warning (OK) and the dock's own message; for an upload then
-  // the file and the upgrade question (Yes).
-  ScriptedDialogs& ExpectStart() {
-    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK).Expect(QLatin1String(kPlaceInDock));
-  }
+  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, kPlaceInDock); }
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return ExpectStart().ExpectFile(file).Expect(QStringLiteral("Upgrade To Version ") + version, MsgResult::Yes);
+    return test::ExpectUpload(dialogs_, kPlaceInDock, file, version);
   }
   QStringList Lcd() const {
     QStringList lines;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <memory>
@@ -60,10 +59,7 @@ class VariantUpload : public ::testing::TestWithParam<DockKind> {
     session_->cbStartClick();
   }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
-  bool RebuiltEquals(const QString& file) {
-    QFile original(file);
-    return original.open(QIODevice::ReadOnly) && instrument_->RebuiltImage() == original.readAll();
-  }
+  bool RebuiltEquals(const QString& file) { return instrument_->RebuiltImage() == test::FileBytes(file); }
   sim::SimDock& SimDock() { return simDock_->Dock(); }
 
   ManualClock clock_;

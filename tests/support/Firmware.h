@@ -1,6 +1,7 @@
 #pragma once
 // Sample firmware files written into a temporary folder for one test.
 
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "sim/FirmwareMaker.h"
@@ -20,10 +21,22 @@ class FirmwareFiles {
     return path;
   }
   QString Path(const QString& name) const { return dir_.filePath(name); }
+  // A file of these bytes.
+  QString Write(const QString& name, const QByteArray& bytes) {
+    QFile file(Path(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) return {};
+    return file.fileName();
+  }
 
  private:
   QTemporaryDir dir_;
   int count_ = 0;
 };
+
+// A file's bytes (none when it cannot be read).
+inline QByteArray FileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 }  // namespace zelvo::test

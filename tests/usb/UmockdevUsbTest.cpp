@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
@@ -121,35 +122,24 @@ class EmulatedDock {
     to_host_[endpoint] += bytes;
     Feed(endpoint);
   }
-  QList<int> ClearedHalts() const {
-    std::lock_guard lock(mutex_);
-    return cleared_;
-  }
-
+  QList<int> ClearedHalts() const { return Locked([this] { return cleared_; }); }
   QList<int> WriteSizes(std::uint8_t endpoint) const {
-    std::lock_guard lock(mutex_);
-    auto it = write_sizes_.find(endpoint);
-    return it == write_sizes_.end() ? QList<int>() : it->second;
+    return Locked([&] { return write_sizes_.contains(endpoint) ? write_sizes_.at(endpoint) : QList<int>(); });
   }
   int PendingReads(std::uint8_t endpoint) const {
-    std::lock_guard lock(mutex_);
-    auto it = pending_in_.find(endpoint);
-    return it == pending_in_.end() ? 0 : static_cast<int>(it->second.size());
+    return Locked([&] { return pending_in_.contains(endpoint) ? static_cast<int>(pending_in_.at(endpoint).size()) : 0; });
   }
-  int Claims() const {
-    std::lock_guard lock(mutex_);
-    return claims_;
-  }
-  int Releases() const {
-    std::lock_guard lock(mutex_);
-    return releases_;
-  }
-  int Cancelled() const {
-    std::lock_guard lock(mutex_);
-    return cancelled_;
-  }
+  int Claims() const { return Locked([this] { return claims_; }); }
+  int Releases() const { return Locked([this] { return releases_; }); }
+  int Cancelled() const { return Locked([this] { return cancelled_; }); }
 
  private:
+  template <class Read>
+  std::invoke_result_t<Read> Locked(Read read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
+
   // Under the lock.
   void Complete(Urb& u, int status) {
     u.Fields()->status = status;
@@ -475,9 +465,7 @@ TEST_F(UmockdevUsbTest, ABareMessageOutAndItsReplyIn) {
   ScopedUsbBackend installed(backend_.get());
   auto device = Pumping();
   QByteArray received;
-  device->OnPipeData = [&](QObject*, int pipe, int) {
-    if (pipe == 1) received += device->Pipes(1)->ReadData();
-  };
+  ReceiveInto(*device, 1, received);
   EXPECT_EQ(device->Pipes(0)->SendData(message), 133);
   ASSERT_TRUE(Eventually([&] { return received.size() >= reply.size(); }, 5000)) << chat.Matched().message();
   EXPECT_TRUE(chat.Matched());
@@ -490,9 +478,7 @@ TEST_F(UmockdevUsbTest, AStalledEndpointIsClearedAndReadsGoOn) {
   ScopedUsbBackend installed(backend_.get());
   auto device = Pumping();
   QByteArray received;
-  device->OnPipeData = [&](QObject*, int pipe, int) {
-    if (pipe == 1) received += device->Pipes(1)->ReadData();
-  };
+  ReceiveInto(*device, 1, received);
   ASSERT_TRUE(Eventually([&] { return dock_.PendingReads(kDataIn) == 1; }, 30000));
   dock_.Halt(kDataIn);
   ASSERT_TRUE(Eventually([&] { return !dock_.ClearedHalts().isEmpty(); }, 30000));

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "sim/usb/SimUsbBackend.h"
+#include "usb/USBPipe.h"
 
 namespace zelvo::testing {
 
@@ -39,6 +40,13 @@ inline QString HexDiff(const QByteArray& expected, const QByteArray& actual) {
 inline ::testing::AssertionResult SameBytes(const QByteArray& expected, const QByteArray& actual) {
   if (expected == actual) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << HexDiff(expected, actual).toStdString();
+}
+
+// The host's side: every byte the device hands over on pipe, into bytes.
+inline void ReceiveInto(TUSBDevice& device, int pipe, QByteArray& bytes) {
+  device.OnPipeData = [&device, pipe, &bytes](QObject*, int n, int) {
+    if (n == pipe) bytes += device.Pipes(pipe)->ReadData();
+  };
 }
 
 class UsbChat {
@@ -82,10 +90,6 @@ class UsbChat {
     };
   }
 
-  bool Finished() const {
-    std::lock_guard lock(mutex_);
-    return steps_.empty();
-  }
   // Every step taken, and every write as expected.
   ::testing::AssertionResult Matched() const {
     std::lock_guard lock(mutex_);

@@ -231,9 +231,7 @@ TEST_F(UsbDeviceTest, AnotherDeviceCannotBeChosenWhileConnected) {
     }
     // The exchange goes on with the connected dock.
     QByteArray received;
-    device->OnPipeData = [&](QObject*, int pipe, int) {
-      if (pipe == 1) received += device->Pipes(1)->ReadData();
-    };
+    ReceiveInto(*device, 1, received);
     chat.Expect(0, "PFM", 1, "ACKBYE");
     EXPECT_EQ(device->Pipes(0)->SendData(QByteArray("PFM")), 3);
     EXPECT_TRUE(Eventually([&] { return received == "ACKBYE"; }, 30000)) << chat.Matched().message();
@@ -305,9 +303,7 @@ TEST_F(UsbDeviceTest, FailedTransferWhileStillListedChangesNothing) {
   device->OnDeviceRemoved = [&](QObject*) { ++removed; };
   device->OnPipeError = [&](QObject*, int, int) { ++pipeErrors; };
   QByteArray received;
-  device->OnPipeData = [&](QObject*, int pipe, int) {
-    if (pipe == 1) received += device->Pipes(1)->ReadData();
-  };
+  ReceiveInto(*device, 1, received);
   ASSERT_TRUE(device->Connect());
   dock->FailReads(2, EIO);
   const int lists = backend.ListCount();
@@ -354,9 +350,7 @@ TEST_F(UsbDeviceTest, AFailedReadIsHandledOnce) {
     if (errors.size() == 1) dock->QueuePacket(1, "ACK");
   };
   QByteArray received;
-  device->OnPipeData = [&](QObject*, int pipe, int) {
-    if (pipe == 1) received += device->Pipes(1)->ReadData();
-  };
+  ReceiveInto(*device, 1, received);
   dock->FailReads(1, EPROTO);
   const int lists = backend.ListCount();
   device->SetHalted(false);
