@@ -52,6 +52,8 @@ TransportOpen TDockTransport::Open(int timeOut) {
     Raise(OnSlaveModeRefused, this);
     if (!self) return TransportOpen::NotFound;
   }
+  // The dock opened here is the one whose events are taken over, even if a
+  // nested call chose another meanwhile.
   dock_ = dock;
   TakeOverEvents();
   // A dock that never reports the instrument must not leave the caller
