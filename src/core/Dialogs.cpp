@@ -49,7 +49,9 @@ class SilentDialogs final : public DialogsService {
 };
 
 SilentDialogs g_silent;
-DialogsService* g_service = nullptr;
+// One service per thread: each session on a thread of its own talks to the
+// operator its own way (the command line's fleet gives every dock its own).
+thread_local DialogsService* g_service = nullptr;
 
 }  // namespace
 

@@ -2,7 +2,8 @@
 // The operator dialogs service.
 //
 // Components never open a window of their own: every message, question, file
-// choice and port choice goes through the process-wide service installed here.
+// choice and port choice goes through the service installed here for the
+// thread they run on (the window's main thread, or a session's own thread).
 // The window installs a Qt Widgets implementation, the command line a terminal
 // one, tests a scripted double (ScriptedDialogs.h). Until something is
 // installed, a silent implementation answers OK / Yes / cancel and writes each
@@ -70,10 +71,10 @@ class DialogsService {
   virtual std::optional<QString> SelectPort(const QStringList& ports) = 0;
 };
 
-// The installed service (never null).
+// The service installed for the calling thread (never null).
 DialogsService& Dialogs();
-// Installs a service and returns the previous one (nullptr: back to the silent
-// default). The caller keeps ownership.
+// Installs a service for the calling thread and returns its previous one
+// (nullptr: back to the silent default). The caller keeps ownership.
 DialogsService* SetDialogs(DialogsService* service);
 
 // Shortcuts used throughout the components.

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 #include <climits>
@@ -343,7 +344,13 @@ namespace {
 // writes it, disconnects gracefully and frees itself. A peer that never reads
 // cannot keep it for ever: it is dropped after the flush time-out.
 void FinishSendingInBackground(QTcpSocket* socket, int timeoutSeconds) {
-  socket->setParent(QCoreApplication::instance());  // freed at exit at the latest
+  // Freed at exit at the latest; on a session's own thread, when that thread
+  // ends (a parent must live on the socket's thread).
+  QCoreApplication* application = QCoreApplication::instance();
+  if (application && application->thread() == socket->thread())
+    socket->setParent(application);
+  else
+    QObject::connect(socket->thread(), &QThread::finished, socket, [socket] { delete socket; }, Qt::DirectConnection);
   QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
   QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
   QTimer::singleShot(qMax(1, timeoutSeconds) * 1000, socket, [socket] {
