@@ -149,7 +149,7 @@ void TKelLink::SetText(const QByteArray& text) { SendMsg(text, defaultTimeOut_);
 
 void TKelLink::SetConnected(bool connected) {
   if (connected)
-    OpenLink(defaultTimeOut_);
+    OpenLink(connectTimeOut_.value_or(defaultTimeOut_));
   else
     CloseLink();
 }

@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QPointer>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "core/Events.h"
@@ -63,6 +64,10 @@ class TKelLink : public QObject, private ILinkTransportHost {
   void SetConnected(bool connected);
   int DefaultTimeOut() const { return defaultTimeOut_; }
   void SetDefaultTimeOut(int timeOut) { defaultTimeOut_ = timeOut; }
+  // How long SetConnected(true) waits for the instrument to come up, when
+  // that differs from DefaultTimeOut: 0 waits until it comes (a dock that
+  // waits for an instrument to be put in).
+  void SetConnectTimeOut(std::optional<int> timeOut) { connectTimeOut_ = timeOut; }
   TTraceLogState Logging() const;
   void SetLogging(TTraceLogState state);
   ILinkDock* KovaExpressDock() const { return kovaExpressDock_; }
@@ -135,6 +140,7 @@ class TKelLink : public QObject, private ILinkTransportHost {
   int rs232Port_ = 1;
   int rs232BaudRate_ = 0;
   int defaultTimeOut_ = 0;
+  std::optional<int> connectTimeOut_;
   ILinkDock* kovaExpressDock_ = nullptr;
   ILinkDock* mpKovaExpressDock_ = nullptr;
   ILinkDock* arvennaKova6Dock_ = nullptr;
