@@ -23,14 +23,20 @@ void WaitForStartupProbe(TKelLink& link) {
 
 bool Connection::Open(const CommandOptions& options, QString* why) {
   if (!transport.Prepare(options.transport, why)) return false;  // the caller reports why
+  Renew(options);
+  return true;
+}
+
+void Connection::Renew(const CommandOptions& options, std::optional<int> connectTimeOut) {
+  instrument.reset();  // its link lets go of the dock's events first
   instrument = std::make_unique<Instrument>();
   // The dock on the link by its kind, as the operator's choice of a dock does.
   if (TDockProtocol* dock = transport.Dock()) {
     AssignLinkDock(instrument->link, transport.DockKindUsed(), dock);
     instrument->link.SetDefaultTimeOut(options.identifyTimeoutS);
+    instrument->link.SetConnectTimeOut(connectTimeOut);
   }
   WaitForStartupProbe(instrument->link);
-  return true;
 }
 
 QByteArray CommandOf(const QByteArray& message) {

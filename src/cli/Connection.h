@@ -7,6 +7,7 @@
 #include <QFile>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "cli/Options.h"
 #include "cli/Transport.h"
@@ -34,6 +35,9 @@ struct Connection {
   // be used. Through a dock the instrument is waited for (slave mode
   // included) for the identification time.
   bool Open(const CommandOptions& options, QString* why);
+  // A new link and instrument component on the open transport, for the next
+  // instrument; connectTimeOut as TKelLink::SetConnectTimeOut takes it.
+  void Renew(const CommandOptions& options, std::optional<int> connectTimeOut = std::nullopt);
 };
 
 // The command at the start of a message as the link reports it (framing

@@ -51,8 +51,7 @@ void InterruptWatch::Drain() {
   char signals[16];
   ssize_t n;
   while ((n = ::read(g_pipe[0], signals, sizeof signals)) > 0) {
-    for (ssize_t i = 0; i < n; ++i)
-      if (OnInterrupt) OnInterrupt(signals[i]);
+    for (ssize_t i = 0; i < n; ++i) Raise(signals[i]);
   }
 }
 

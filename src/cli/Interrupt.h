@@ -14,22 +14,35 @@
 
 namespace zelvo::cli {
 
-class InterruptWatch {
+// Where a run hears that it is to stop: from the signals themselves
+// (InterruptWatch), or, for a dock's session on a thread of its own, from
+// the thread that watches them.
+class Interrupts {
  public:
-  InterruptWatch();   // installs the handlers of SIGINT and SIGTERM
-  ~InterruptWatch();  // restores the previous handlers
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
+  virtual ~Interrupts() = default;
 
-  // Raised on the main thread once per signal received.
+  // Raised on the run's thread once per interruption.
   std::function<void(int signal)> OnInterrupt;
 
-  // Raises OnInterrupt for the signals received so far, at once: after a
-  // question on the terminal, whose answer a signal has cut short.
-  void Drain();
+  void Raise(int signal) {
+    if (OnInterrupt) OnInterrupt(signal);
+  }
+  // Raises OnInterrupt at once for the interruptions received so far: after
+  // a question on the terminal, whose answer a signal has cut short.
+  virtual void Drain() {}
 
   // Exit status of a run ended by a signal.
   static constexpr int kExitInterrupted = 130;
+};
+
+class InterruptWatch final : public Interrupts {
+ public:
+  InterruptWatch();   // installs the handlers of SIGINT and SIGTERM
+  ~InterruptWatch() override;  // restores the previous handlers
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  void Drain() override;
 
  private:
   std::unique_ptr<QSocketNotifier> notifier_;

@@ -17,12 +17,14 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::Error: return "error";
     case Outcome::Interrupted: return "interrupted";
     case Outcome::VerifyFailed: return "verify-failed";
+    case Outcome::UpToDate: return "up-to-date";
   }
   return "error";
 }
 
 int ExitCodeOf(Outcome outcome) {
-  return outcome == Outcome::Completed ? 0 : outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted : 1;
+  if (outcome == Outcome::Completed || outcome == Outcome::UpToDate) return 0;
+  return outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted : 1;
 }
 
 namespace {

@@ -10,14 +10,15 @@
 namespace zelvo::cli {
 
 // VerifyFailed: the upload completed, the check after it (--verify) did not
-// find the file's firmware running.
+// find the file's firmware running. UpToDate: the instrument already ran the
+// file's firmware and was not flashed (fleet).
 enum class Outcome {
-  Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted, VerifyFailed
+  Completed, Refused, Cancelled, ProgramFailed, Disconnected, Timeout, Error, Interrupted, VerifyFailed, UpToDate
 };
 
 // The record's "outcome".
 const char* OutcomeName(Outcome outcome);
-// 0 completed, 130 interrupted, 1 otherwise.
+// 0 completed or up to date, 130 interrupted, 1 otherwise.
 int ExitCodeOf(Outcome outcome);
 
 struct RunEnding {

@@ -12,7 +12,7 @@
 namespace zelvo::cli {
 
 struct Instrument;
-class InterruptWatch;
+class Interrupts;
 
 // How the instrument is reached again. Over an IrDA socket the operator
 // puts it in IrDA mode again; through a dock it is reported present again;
@@ -39,7 +39,7 @@ class RestartCheck {
  public:
   struct Setup {
     Instrument* instrument = nullptr;
-    InterruptWatch* interrupts = nullptr;
+    Interrupts* interrupts = nullptr;
     RestartPath path = RestartPath::Port;
     int timeoutS = 120;
     QElapsedTimer since;  // the end of the upload ("ACKBYE" to "PFM")

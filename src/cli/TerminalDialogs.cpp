@@ -5,12 +5,18 @@ namespace zelvo::cli {
 TerminalDialogs::TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, std::FILE* in)
     : policy_(policy), out_(out), err_(err), in_(in) {}
 
+void TerminalDialogs::Line(bool error, const QString& text) {
+  if (PrintLine) return PrintLine(error, text);
+  std::FILE* to = error ? err_ : out_;
+  std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
+  std::fflush(to);
+}
+
 void TerminalDialogs::Print(const QString& prefix, const QString& text) {
   if (BeforePrint) BeforePrint();
   QString shown = text;
   shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  std::fprintf(out_, "%s%s\n", qPrintable(prefix), shown.toLocal8Bit().constData());
-  std::fflush(out_);
+  Line(false, prefix + shown);
 }
 
 void TerminalDialogs::ShowMessage(const QString& text) {
@@ -38,23 +44,21 @@ bool TerminalDialogs::AskTerminal(const QString& prompt) {
 bool TerminalDialogs::Ask(const QString& text, const QString& prompt, bool guard) {
   bool yes = false;
   if (guard && policy_.force) {
-    std::fprintf(out_, "%s yes (--force)\n", qPrintable(prompt));
+    Line(false, prompt + QStringLiteral(" yes (--force)"));
     yes = true;
   } else if (!guard && policy_.yes) {
-    std::fprintf(out_, "%s yes (--yes)\n", qPrintable(prompt));
+    Line(false, prompt + QStringLiteral(" yes (--yes)"));
     yes = true;
   } else if (policy_.inputTerminal) {
     yes = AskTerminal(prompt);
   } else if (guard) {
-    std::fprintf(out_, "%s no (use --force to accept it)\n", qPrintable(prompt));
+    Line(false, prompt + QStringLiteral(" no (use --force to accept it)"));
     QString shown = text;
     shown.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    std::fprintf(err_, "zelvoflash: answered No without --force: %s\n", qPrintable(shown));
+    Line(true, QStringLiteral("zelvoflash: answered No without --force: ") + shown);
   } else {
-    std::fprintf(out_, "%s no (standard input is not a terminal; use --yes)\n", qPrintable(prompt));
+    Line(false, prompt + QStringLiteral(" no (standard input is not a terminal; use --yes)"));
   }
-  std::fflush(out_);
-  std::fflush(err_);
   if (!yes) (guard ? declinedGuard_ : declinedRoutine_) = text;
   return yes;
 }

@@ -47,12 +47,16 @@ class TerminalDialogs final : public DialogsService {
 
   // Called before anything is printed (the progress bar steps aside).
   std::function<void()> BeforePrint;
+  // Where whole lines go instead of the two streams, when set (error: a line
+  // for standard error).
+  std::function<void(bool error, const QString& line)> PrintLine;
 
  private:
   MsgResult Question(const QString& text, MsgIcon icon, MsgButtons buttons, bool guard);
   bool Ask(const QString& text, const QString& prompt, bool guard);
   bool AskTerminal(const QString& prompt);
   void Print(const QString& prefix, const QString& text);
+  void Line(bool error, const QString& text);
 
   Policy policy_;
   std::FILE* out_;
