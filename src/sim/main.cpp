@@ -3,6 +3,9 @@
 //   zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [FAULTS]
 //       Serves a simulated instrument on a pseudo-terminal; prints the slave's
 //       path (give it to zelvoflash --serial) and runs until interrupted.
+//       Then reports on standard error what the host did; once the instrument
+//       was programmed, also "rebuilt image: N bytes, sha256 HEX" (of the image
+//       the pages built), to check byte for byte what a host wrote.
 //       --restart S: after its "ACKBYE" to "PFM" the instrument is silent for S
 //       seconds (default 3), then answers as the firmware it rebuilt.
 //       FAULTS: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K
@@ -13,7 +16,7 @@
 //       K: kova-express 5000/5001, mp-kova-express 5002/5003, kova6
 //       5004/5005) with a simulated instrument in it, and answers discovery
 //       enquiries with TEXT. Prints "A CONTROL DATA" once listening and runs
-//       until interrupted.
+//       until interrupted; then reports as serve does, with the dock commands.
 //       --gone-after MS: the instrument is reported gone MS after its "ACKBYE"
 //       (default 30, as a real instrument restarting).
 //       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock
@@ -26,6 +29,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -140,6 +144,10 @@ void ReportInstrument(const SimInstrument& instrument) {
   std::fprintf(stderr, "zelvo-sim: %d pages (%d sum errors), %d loader chunks, programmed: %s, stood by: %s\n",
                instrument.PagesReceived(), instrument.PageSumErrors(), instrument.CountOf("WAE"),
                instrument.Programmed() ? "yes" : "no", instrument.StoodBy() ? "yes" : "no");
+  if (!instrument.Programmed()) return;
+  const QByteArray image = instrument.RebuiltImage();
+  std::fprintf(stderr, "zelvo-sim: rebuilt image: %lld bytes, sha256 %s\n", static_cast<long long>(image.size()),
+               QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex().constData());
 }
 
 int Serve(const QStringList& args) {

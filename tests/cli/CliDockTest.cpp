@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QJsonObject>
 #include <arpa/inet.h>
 #include <csignal>
@@ -83,7 +84,8 @@ TEST_F(ZelvoflashDocks, ServeDockAndDockNet) {
   ASSERT_FALSE(dock.Address().isEmpty());
   EXPECT_EQ(dock.Line(), dock.Address() + " 5000 5001");
   TypingTerminal terminal;
-  Zelvoflash run({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--json"}, terminal.SlavePath());
+  const QString file = Firmware(true, "9.12");
+  Zelvoflash run({"flash", file, "--dock-net", dock.Address(), "--json"}, terminal.SlavePath());
   ASSERT_TRUE(run.WaitForOutput("[OK/Cancel]"));
   terminal.Type("ok\n");
   ASSERT_TRUE(run.WaitForOutput("Upgrade To Version 9.12"));
@@ -96,6 +98,11 @@ TEST_F(ZelvoflashDocks, ServeDockAndDockNet) {
   EXPECT_EQ(j.value("pages").toInt(), 391);
   const QString report = dock.Stop();
   EXPECT_TRUE(report.contains("391 pages (0 sum errors), 4 loader chunks, programmed: yes")) << report.toStdString();
+  // The instrument holds the file, byte for byte.
+  const QByteArray image = FileBytes(file);
+  const QString digest = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+  EXPECT_TRUE(report.contains(QStringLiteral("rebuilt image: %1 bytes, sha256 %2\n").arg(image.size()).arg(digest)))
+      << report.toStdString();
   // Slave mode, the LCD prompts, "PSS" 0 0 once online, the release after
   // "ACKBYE", the result on the LCD.
   EXPECT_TRUE(report.contains("dock commands: LCD2Insert Instr     LCD3   To Flash      SLV PSS\\x00\\x00 "

@@ -10,90 +10,181 @@
 
 namespace zelvo::sim {
 
+namespace {
+
+// One item of the setup text: "remove-at=20@2" is "remove-at=20" for dock 2.
+struct SetupItem {
+  QString text;  // as given, for messages
+  QString bare;  // without its dock
+  bool forOneDock = false;
+  int dock = 0;  // with forOneDock; 0 when not a number
+};
+
+SetupItem SplitItem(const QString& text) {
+  const qsizetype at = text.lastIndexOf(QLatin1Char('@'));
+  if (at < 0) return {text, text.trimmed()};
+  return {text, text.left(at).trimmed(), true, text.mid(at + 1).trimmed().toInt()};
+}
+
+// Applies one instrument or dock item (without its dock); false when it is
+// not understood.
+bool ApplyItem(const QString& item, SimulationSetup& setup) {
+  if (item.isEmpty()) return false;  // " " or "@2"
+  const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
+  const QString value = item.section(QLatin1Char('='), 1).trimmed();
+  bool ok = true;
+  if (ParseDockOption(key, value, setup.dock, &ok)) return ok;
+  QString unused;  // the caller names the item as given
+  return ParseSimulationOptions(item, setup.instrument, setup.faults, &unused);
+}
+
+// The index-th of the docks' parts; nothing beyond them.
+template <typename T>
+T* Nth(const std::vector<std::unique_ptr<T>>& list, int index) {
+  return index >= 0 && static_cast<size_t>(index) < list.size() ? list[static_cast<size_t>(index)].get() : nullptr;
+}
+
+// False, with error naming the item (and why, when there is more to say).
+bool BadItem(const QString& item, const QString& why, QString* error) {
+  *error = QStringLiteral("bad simulation option: %1").arg(item);
+  if (!why.isEmpty()) *error += QStringLiteral(" (%1)").arg(why);
+  return false;
+}
+
+}  // namespace
+
+SimulationSetup SimulationSetup::ForDock(int d) const {
+  SimulationSetup one = *this;
+  one.docks = 1;
+  one.dockItems.clear();
+  for (const QString& item : dockItems.value(d - 1)) ApplyItem(item, one);  // checked when they were read
+  return one;
+}
+
 bool ParseSimulationSetup(const QString& text, SimulationSetup& setup, QString* error) {
-  QStringList instrumentItems;
-  for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-    const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
-    const QString value = item.section(QLatin1Char('='), 1).trimmed();
-    bool ok = true;
-    if (key == QLatin1String("via")) {
-      if (value == QLatin1String("irda")) setup.via = SimVia::Irda;
-      else if (value == QLatin1String("usb-dock")) setup.via = SimVia::UsbDock;
-      else if (value == QLatin1String("net-dock")) setup.via = SimVia::NetDock;
-      else ok = false;
-    } else if (!ParseDockOption(key, value, setup.dock, &ok)) {
-      instrumentItems << item;
+  // The world's items first: the docks' own items are checked against their
+  // number wherever it is given.
+  QList<SetupItem> items;
+  for (const QString& given : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const SetupItem item = SplitItem(given);
+    const QString key = item.bare.section(QLatin1Char('='), 0, 0).trimmed();
+    const QString value = item.bare.section(QLatin1Char('='), 1).trimmed();
+    if (key != QLatin1String("via") && key != QLatin1String("docks")) {
+      items << item;
       continue;
     }
-    if (!ok) {
-      *error = QStringLiteral("bad simulation option: %1").arg(item);
-      return false;
-    }
+    if (item.forOneDock) return BadItem(item.text, QStringLiteral("it is for all docks"), error);
+    bool ok = true;
+    if (key == QLatin1String("docks")) {
+      setup.docks = value.toInt(&ok);
+      ok = ok && setup.docks >= 1 && setup.docks <= SimulationSetup::kMaxDocks;
+    } else if (value == QLatin1String("irda")) setup.via = SimVia::Irda;
+    else if (value == QLatin1String("usb-dock")) setup.via = SimVia::UsbDock;
+    else if (value == QLatin1String("net-dock")) setup.via = SimVia::NetDock;
+    else ok = false;
+    if (!ok) return BadItem(item.text, {}, error);
   }
-  return ParseSimulationOptions(instrumentItems.join(QLatin1Char(',')), setup.instrument, setup.faults, error);
+  if (setup.docks > 1 && setup.via == SimVia::Irda)
+    return BadItem(QStringLiteral("docks=%1").arg(setup.docks),
+                   QStringLiteral("several docks go with via=usb-dock or via=net-dock"), error);
+
+  setup.dockItems.resize(setup.docks);
+  for (const SetupItem& item : items) {
+    if (!item.forOneDock) {
+      if (!ApplyItem(item.bare, setup)) return BadItem(item.text, {}, error);
+      continue;
+    }
+    if (item.dock < 1 || item.dock > setup.docks)
+      return BadItem(item.text, QStringLiteral("the docks are 1 to %1").arg(setup.docks), error);
+    SimulationSetup check;
+    if (!ApplyItem(item.bare, check)) return BadItem(item.text, {}, error);
+    setup.dockItems[item.dock - 1] << item.bare;
+  }
+  return true;
 }
 
 bool LooksLikeSimulationSetup(const QString& text) {
-  if (LooksLikeSimulationOptions(text)) return true;
-  for (const QString& item : text.split(QLatin1Char(',')))
-    if (DockOptionFlags().contains(item)) return true;
+  for (const QString& item : text.split(QLatin1Char(','))) {
+    const QString bare = SplitItem(item).bare;
+    if (LooksLikeSimulationOptions(bare) || DockOptionFlags().contains(bare)) return true;
+  }
   return false;
 }
 
 QString SimulationOptionsText() {
   return QStringLiteral(
-      "via=irda|usb-dock|net-dock, instrument: kind=N,version=V,type=L,restart=S,delay=MS,wrong-ack-at=K,no-ack-at=K,"
-      "drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
-      "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock");
+             "via=irda|usb-dock|net-dock,docks=N (1 to %1 through a dock), instrument: kind=N,version=V,type=L,"
+             "restart=S,delay=MS,wrong-ack-at=K,no-ack-at=K,drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,"
+             "no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
+             "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock; "
+             "an item ending in @D is for dock D only (remove-at=20@2)")
+      .arg(SimulationSetup::kMaxDocks);
 }
 
 SimulatedWorld::SimulatedWorld(const SimulationSetup& setup) : setup_(setup) {
-  switch (setup_.via) {
-    case SimVia::Irda:
-      irda_ = std::make_unique<SimulatedIrdaWorld>(setup_.instrument, setup_.faults);
-      break;
-    case SimVia::UsbDock:
-      docked_ = std::make_unique<SimInstrument>(setup_.instrument, setup_.faults);
-      bus_ = std::make_unique<SimUsbBackend>();
-      previousBus_ = SetUsbBackend(bus_.get());
-      usbDock_ = std::make_unique<SimUsbDock>(*bus_, *docked_, setup_.dock);
-      break;
-    case SimVia::NetDock:
-      docked_ = std::make_unique<SimInstrument>(setup_.instrument, setup_.faults);
-      netDock_ = std::make_unique<SimNetDock>(*docked_, setup_.dock);
-      break;
+  if (setup_.via == SimVia::Irda) {
+    const SimulationSetup one = setup_.ForDock(1);
+    irda_ = std::make_unique<SimulatedIrdaWorld>(one.instrument, one.faults);
+    return;
+  }
+  if (setup_.via == SimVia::UsbDock) {
+    bus_ = std::make_unique<SimUsbBackend>();
+    previousBus_ = SetUsbBackend(bus_.get());
+  }
+  for (int d = 1; d <= setup_.docks; ++d) {
+    const SimulationSetup one = setup_.ForDock(d);
+    SimInstrument& instrument = *docked_.emplace_back(std::make_unique<SimInstrument>(one.instrument, one.faults));
+    // Added in dock order, so that the bus lists dock d d-th.
+    if (bus_) usbDocks_.push_back(std::make_unique<SimUsbDock>(*bus_, instrument, one.dock));
+    else netDocks_.push_back(std::make_unique<SimNetDock>(instrument, one.dock));
   }
 }
 
 SimulatedWorld::~SimulatedWorld() {
-  usbDock_.reset();
-  netDock_.reset();
+  usbDocks_.clear();
+  netDocks_.clear();
   if (bus_) SetUsbBackend(previousBus_);
 }
 
 bool SimulatedWorld::Start(QString* error) {
-  if (!netDock_) return true;
-  // A loopback address of its own, so that a dock already on 127.0.0.1 (or
-  // another test's) is never in the way.
-  QString last;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    QRandomGenerator* random = QRandomGenerator::global();
-    const quint32 address = (127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
-                            random->bounded(1u, 255u);
-    if (netDock_->Listen(QHostAddress(address), &last)) return true;
+  // Loopback addresses of their own, so that a dock already on 127.0.0.1 (or
+  // another test's) is never in the way; never one for two docks, whose
+  // ports may differ.
+  QList<QHostAddress> taken;
+  for (const auto& dock : netDocks_) {
+    QString last = QStringLiteral("no free loopback address");
+    bool listening = false;
+    for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+      QRandomGenerator* random = QRandomGenerator::global();
+      const QHostAddress address((127u << 24) | (random->bounded(1u, 255u) << 16) | (random->bounded(0u, 256u) << 8) |
+                                 random->bounded(1u, 255u));
+      listening = !taken.contains(address) && dock->Listen(address, &last);
+    }
+    if (!listening) {
+      *error = last;
+      return false;
+    }
+    taken << dock->Address();
   }
-  *error = last;
-  return false;
+  return true;
 }
 
-SimInstrument& SimulatedWorld::Instrument() { return irda_ ? irda_->Instrument() : *docked_; }
+SimInstrument& SimulatedWorld::Instrument(int index) {
+  if (irda_ && index == 0) return irda_->Instrument();
+  return *docked_.at(static_cast<size_t>(index));
+}
 
-SimDock* SimulatedWorld::Dock() {
-  if (usbDock_) return &usbDock_->Dock();
-  if (netDock_) return &netDock_->Dock();
+SimDock* SimulatedWorld::Dock(int index) {
+  if (SimUsbDock* usb = UsbDock(index)) return &usb->Dock();
+  if (SimNetDock* net = Nth(netDocks_, index)) return &net->Dock();
   return nullptr;
 }
 
-QString SimulatedWorld::DockAddress() const { return netDock_ ? netDock_->Address().toString() : QString(); }
+SimUsbDock* SimulatedWorld::UsbDock(int index) { return Nth(usbDocks_, index); }
+
+QString SimulatedWorld::DockAddress(int index) const {
+  const SimNetDock* net = Nth(netDocks_, index);
+  return net ? net->Address().toString() : QString();
+}
 
 }  // namespace zelvo::sim
