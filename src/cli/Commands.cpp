@@ -192,6 +192,7 @@ int RunList(const CommandOptions& options, const Console& console) {
 
 int Run(const CommandOptions& options, const Console& console) {
   if (options.command == QLatin1String("flash")) return RunFlash(options, console);
+  if (options.command == QLatin1String("fleet")) return RunFleet(options, console);
   if (options.command == QLatin1String("identify")) return RunIdentify(options, console);
   if (options.command == QLatin1String("info")) return RunInfo(options, console);
   if (options.command == QLatin1String("list")) return RunList(options, console);

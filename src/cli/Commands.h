@@ -19,6 +19,7 @@ struct Console {
 };
 
 int RunFlash(const CommandOptions& options, const Console& console);
+int RunFleet(const CommandOptions& options, const Console& console);
 int RunIdentify(const CommandOptions& options, const Console& console);
 int RunInfo(const CommandOptions& options, const Console& console);
 int RunList(const CommandOptions& options, const Console& console);

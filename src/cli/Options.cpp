@@ -14,6 +14,11 @@ QString HelpText() {
              "  zelvoflash flash FIRMWARE [TRANSPORT] [--yes] [--force] [--json] [--log FILE]\n"
              "                   [--trace FILE] [--trace-format raw|hex] [--identify-timeout S] [--stall-timeout S]\n"
              "                   [--verify [--verify-timeout S]]\n"
+             "  zelvoflash fleet FIRMWARE DOCK... --yes [--force] [--once] [--verify [--verify-timeout S]]\n"
+             "                   [--json] [--log FILE] [--trace-dir DIR] [--identify-timeout S] [--stall-timeout S]\n"
+             "                   flashes the instrument put in each dock, every dock at once; DOCK:\n"
+             "                   --dock-net ADDRESS, --dock-usb N, --dock-usb all (each USB dock), or\n"
+             "                   --simulate via=net-dock|usb-dock,docks=N (simulated docks)\n"
              "  zelvoflash identify [TRANSPORT] [--identify-timeout S] [--json]\n"
              "  zelvoflash info FIRMWARE [--ng | --classic] [--json]\n"
              "  zelvoflash list [--json]\n"
@@ -51,7 +56,16 @@ QString HelpText() {
              "  --verify-timeout S   wait at most S s after the upload for the instrument to come back\n"
              "                       (default 120)\n"
              "\n"
-             "Ctrl-C releases the instrument (\"STB\") and exits with 130.\n"
+             "\n"
+             "fleet options (with --yes, --force, --json, --log, --verify and the time-outs above):\n"
+             "  --once               one instrument per dock, then exit (0 when every one completed);\n"
+             "                       without it each dock flashes the next instrument put in it until Ctrl-C.\n"
+             "                       An instrument that already runs the file's firmware is not flashed.\n"
+             "  --trace-dir DIR      one trace file per dock in DIR\n"
+             "  --dock-kind K        the kind of every dock given\n"
+             "\n"
+             "Ctrl-C releases the instrument (\"STB\"), every instrument in flight with fleet, and exits\n"
+             "with 130.\n"
              "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
       .arg(DiscoveryKindOptions(), DockKindNames().join(QLatin1Char('|')),
            sim::SimulationOptionsText().replace(QLatin1String("; "), QLatin1String(";\n                       ")));
@@ -67,6 +81,62 @@ bool ParseSeconds(const QString& text, int* value) {
   return true;
 }
 
+// The fleet's docks and the options that go with them; the dock kind given
+// applies to every dock.
+bool CheckFleetOptions(CommandOptions& options, bool dockKindGiven, QString* error) {
+  const TransportOption& simulated = options.transport;
+  const bool simulating = simulated.kind == TransportOption::Kind::Simulate;
+  if (simulated.kind == TransportOption::Kind::Serial || (simulating && simulated.simulation.via == sim::SimVia::Irda)) {
+    *error = QStringLiteral("fleet flashes through docks: give --dock-net ADDRESS, --dock-usb N or --dock-usb all");
+    return false;
+  }
+  if (simulating && !options.docks.isEmpty()) {
+    *error = QStringLiteral("fleet takes either simulated docks (--simulate) or real ones, not both");
+    return false;
+  }
+  if (!simulating && options.docks.isEmpty()) {
+    *error = QStringLiteral("fleet needs at least one dock: --dock-net ADDRESS, --dock-usb N or --dock-usb all");
+    return false;
+  }
+  if (dockKindGiven && simulating) {
+    *error = QStringLiteral("--dock-kind goes with --dock-net or --dock-usb (a simulated dock takes dock=KIND)");
+    return false;
+  }
+  for (TransportOption& dock : options.docks) dock.dockKind = options.transport.dockKind;
+  int usbDocks = 0;
+  bool allUsb = false;
+  for (qsizetype i = 0; i < options.docks.size(); ++i) {
+    const TransportOption& dock = options.docks[i];
+    if (dock.kind == TransportOption::Kind::DockUsb) {
+      ++usbDocks;
+      allUsb = allUsb || dock.dockIndex == 0;
+    }
+    for (qsizetype j = 0; j < i; ++j) {
+      const TransportOption& other = options.docks[j];
+      if (other.kind == dock.kind && other.dockAddress == dock.dockAddress && other.dockIndex == dock.dockIndex) {
+        *error = QStringLiteral("the same dock is given twice: %1")
+                     .arg(dock.kind == TransportOption::Kind::DockNet ? dock.dockAddress
+                                                                      : QStringLiteral("--dock-usb %1").arg(dock.dockIndex));
+        return false;
+      }
+    }
+  }
+  if (allUsb && usbDocks > 1) {
+    *error = QStringLiteral("--dock-usb all takes every USB dock; give no other --dock-usb");
+    return false;
+  }
+  if (!options.traceFile.isEmpty()) {
+    *error = QStringLiteral("fleet writes one trace file per dock: give --trace-dir DIR");
+    return false;
+  }
+  // Nobody is asked one dock at a time.
+  if (!options.yes) {
+    *error = QStringLiteral("fleet asks no questions: give --yes (and --force to accept an older file or one of another type)");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QString* error) {
@@ -77,11 +147,12 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     return std::nullopt;
   }
   options.command = args.takeFirst();
-  static const QStringList commands = {"flash", "info", "identify", "list", "discover"};
+  static const QStringList commands = {"flash", "fleet", "info", "identify", "list", "discover"};
   if (!commands.contains(options.command)) {
     *error = QStringLiteral("unknown command: %1").arg(options.command);
     return std::nullopt;
   }
+  const bool fleet = options.command == QLatin1String("fleet");
   int transports = 0;
   bool dockKindGiven = false;
   bool verifyTimeoutGiven = false;
@@ -103,17 +174,24 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
         return std::nullopt;
       }
       ++transports;
+      options.docks.append(options.transport);
     } else if (a == QLatin1String("--dock-usb")) {
       options.transport.kind = TransportOption::Kind::DockUsb;
-      if (nextIsValue()) {
+      options.transport.dockIndex = 1;
+      if (fleet && nextIsValue() && args[i + 1] == QLatin1String("all")) {
+        options.transport.dockIndex = 0;
+        ++i;
+      } else if (nextIsValue()) {
         bool ok = false;
         options.transport.dockIndex = next().toInt(&ok);
         if (!ok || options.transport.dockIndex < 1) {
-          *error = QStringLiteral("--dock-usb takes a dock number from 1");
+          *error = fleet ? QStringLiteral("--dock-usb takes a dock number from 1, or all")
+                         : QStringLiteral("--dock-usb takes a dock number from 1");
           return std::nullopt;
         }
       }
       ++transports;
+      options.docks.append(options.transport);
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
       if (nextIsValue() && sim::LooksLikeSimulationSetup(args[i + 1])) {
@@ -161,6 +239,10 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
         *error = QStringLiteral("--stall-timeout takes a positive number of seconds");
         return std::nullopt;
       }
+    } else if (a == QLatin1String("--once")) {
+      options.once = true;
+    } else if (a == QLatin1String("--trace-dir") && hasNext) {
+      options.traceDir = next();
     } else if (a == QLatin1String("--verify")) {
       options.verify = true;
     } else if (a == QLatin1String("--verify-timeout") && hasNext) {
@@ -182,8 +264,13 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       positional << a;
     }
   }
-  if (transports > 1) {
+  if (fleet) {
+    if (!CheckFleetOptions(options, dockKindGiven, error)) return std::nullopt;
+  } else if (transports > 1) {
     *error = QStringLiteral("give at most one transport");
+    return std::nullopt;
+  } else if (options.once || !options.traceDir.isEmpty()) {
+    *error = QStringLiteral("%1 goes with fleet").arg(options.once ? QStringLiteral("--once") : QStringLiteral("--trace-dir"));
     return std::nullopt;
   }
   const TransportOption::Kind kind = options.transport.kind;
@@ -191,15 +278,15 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     *error = QStringLiteral("--dock-kind goes with --dock-net or --dock-usb (a simulated dock takes dock=KIND)");
     return std::nullopt;
   }
-  if (options.verify && options.command != QLatin1String("flash")) {
-    *error = QStringLiteral("--verify goes with flash");
+  if (options.verify && options.command != QLatin1String("flash") && !fleet) {
+    *error = QStringLiteral("--verify goes with flash or fleet");
     return std::nullopt;
   }
   if (verifyTimeoutGiven && !options.verify) {
     *error = QStringLiteral("--verify-timeout goes with --verify");
     return std::nullopt;
   }
-  const bool needsFile = options.command == QLatin1String("flash") || options.command == QLatin1String("info");
+  const bool needsFile = options.command == QLatin1String("flash") || fleet || options.command == QLatin1String("info");
   if (positional.size() != (needsFile ? 1 : 0)) {
     *error = needsFile ? QStringLiteral("%1 needs one FIRMWARE file").arg(options.command)
                        : QStringLiteral("unexpected argument: %1").arg(positional.value(0));

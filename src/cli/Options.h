@@ -1,6 +1,7 @@
 #pragma once
 // The command line's options, parsed.
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -15,7 +16,7 @@ struct TransportOption {
   Kind kind = Kind::Irda;
   QString serialPort;      // --serial
   QString dockAddress;     // --dock-net
-  int dockIndex = 1;       // --dock-usb
+  int dockIndex = 1;       // --dock-usb (fleet: 0 for --dock-usb all)
   DockKind dockKind = DockKind::KovaExpress;  // --dock-kind
   sim::SimulationSetup simulation;  // --simulate
 };
@@ -23,7 +24,7 @@ struct TransportOption {
 enum class TraceFormat { Raw, Hex };
 
 struct CommandOptions {
-  QString command;   // flash, info, identify, list, discover
+  QString command;   // flash, fleet, info, identify, list, discover
   QString firmware;  // flash, info
   TransportOption transport;
   bool yes = false;    // routine questions answered Yes
@@ -37,6 +38,11 @@ struct CommandOptions {
   bool verify = false;      // flash: the instrument checked after its restart
   int verifyTimeoutS = 120;  // ... waited for at most this long after the upload
   std::optional<bool> ng;  // info: --ng / --classic
+  // fleet: every dock given (--dock-net, --dock-usb N; a dock index of 0 is
+  // --dock-usb all), in order; --simulate gives simulated docks instead.
+  QList<TransportOption> docks;
+  bool once = false;  // fleet: one instrument per dock, then exit
+  QString traceDir;   // fleet: one trace file per dock
   QString discoverKind = QStringLiteral("kova-express");
 };
 

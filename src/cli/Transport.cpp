@@ -146,7 +146,7 @@ bool TransportSetup::Prepare(const TransportOption& option, QString* error) {
     case TransportOption::Kind::Simulate: {
       simulation_ = std::make_unique<sim::SimulatedWorld>(option.simulation);
       if (!simulation_->Start(error)) return false;
-      const DockKind kind = option.simulation.dock.kind;
+      const DockKind kind = option.simulation.ForDock(1).dock.kind;  // the command's dock is the first
       switch (option.simulation.via) {
         case sim::SimVia::Irda: return true;
         case sim::SimVia::UsbDock: return PrepareDock(kind, 1, QString(), error);

@@ -123,6 +123,14 @@ TEST_F(ZelvoflashRuns, BadUsageAndMissingLayersExitWithTwo) {
                                   QStringList{"flash", fw, "--simulate", "via=usb-dock", "--dock-kind", "kova6"},
                                   QStringList{"flash", fw, "--simulate", "via=carrier-pigeon"},
                                   QStringList{"identify", "--dock-usb", "0"}, QStringList{"discover", "--kind"},
+                                  // fleet: docks only, --yes, one trace file per dock, each dock once
+                                  QStringList{"fleet", fw, "--dock-net", "127.0.0.1"},
+                                  QStringList{"fleet", fw, "--yes"}, QStringList{"fleet", fw, "--serial", "/dev/x", "--yes"},
+                                  QStringList{"fleet", fw, "--simulate", "--yes"},
+                                  QStringList{"fleet", fw, "--dock-usb", "1", "--dock-usb", "1", "--yes"},
+                                  QStringList{"fleet", fw, "--dock-usb", "all", "--dock-usb", "2", "--yes"},
+                                  QStringList{"fleet", fw, "--dock-usb", "--trace", "t", "--yes"},
+                                  QStringList{"flash", fw, "--simulate", "--once"},
                                   QStringList{"discover", "--kind", "kova7"}}) {
     const RunResult r = RunZelvoflash(args);
     EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
@@ -173,4 +181,21 @@ TEST(ZelvoflashOptions, Parsing) {
   EXPECT_FALSE(cli::ParseArguments({"flash", "a.bin", "--simulate", "via=usb-dock,busy=x"}, &error).has_value());
   EXPECT_TRUE(error.contains("busy=x")) << error.toStdString();
   EXPECT_FALSE(cli::ParseArguments({"flash", "a.bin", "--dock-net", "127.0.0.1", "--dock-usb"}, &error).has_value());
+
+  // A fleet: every dock in order, the dock kind given for each.
+  o = cli::ParseArguments({"fleet", "a.bin", "--dock-net", "127.0.0.5", "--dock-usb", "all", "--dock-usb", "--dock-kind",
+                           "kova6", "--yes", "--once"},
+                          &error);
+  EXPECT_FALSE(o.has_value());  // all and 1
+  o = cli::ParseArguments({"fleet", "a.bin", "--dock-net", "127.0.0.5", "--dock-usb", "all", "--dock-kind", "kova6",
+                           "--yes", "--once", "--trace-dir", "d"},
+                          &error);
+  ASSERT_TRUE(o.has_value()) << error.toStdString();
+  ASSERT_EQ(o->docks.size(), 2);
+  EXPECT_EQ(o->docks[0].dockAddress, "127.0.0.5");
+  EXPECT_EQ(o->docks[1].kind, cli::TransportOption::Kind::DockUsb);
+  EXPECT_EQ(o->docks[1].dockIndex, 0);
+  EXPECT_EQ(o->docks[0].dockKind, DockKind::Kova6);
+  EXPECT_TRUE(o->once);
+  EXPECT_EQ(o->traceDir, "d");
 }

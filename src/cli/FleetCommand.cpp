@@ -1,0 +1,476 @@
+// zelvoflash fleet: every dock given flashes the instrument put in it, all
+// docks at once and each independently of the others.
+//
+// Each dock's session runs on a thread of its own with its own event loop:
+// the dock, the link, the instrument component, their timers and sockets are
+// created there, and the nested waits of one dock (the network dock's pause
+// after each data send, a command's wait for its reply) handle that dock's
+// events only. The operator dialogs service is installed per thread. The main
+// thread watches Ctrl-C, hands it to every dock, and prints what the docks
+// report: one live line per dock on a terminal, one line per event otherwise,
+// a record per instrument and the summary at the end.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/Connection.h"
+#include "cli/Docks.h"
+#include "cli/InstrumentRun.h"
+#include "cli/Interrupt.h"
+#include "cli/Outcome.h"
+#include "cli/Report.h"
+#include "cli/RestartCheck.h"
+#include "cli/TerminalDialogs.h"
+#include "dock/DockKinds.h"
+#include "dock/DockProtocol.h"
+#include "instrument/FlashFile.h"
+#include "sim/dock/SimulatedWorld.h"
+#include "usb/UsbBackend.h"
+
+namespace zelvo::cli {
+
+namespace {
+
+struct FleetDock {
+  TransportOption transport;
+  QString label;  // the dock as given: its address, or "usb:N"
+};
+
+// What the docks report, shown on the main thread. Every call may come from
+// any dock's thread; it is queued to the main thread, in order per dock.
+class FleetBoard : public QObject {
+ public:
+  FleetBoard(const Console& console, const CommandOptions& options, const QList<FleetDock>& docks,
+             const QByteArray& fileVersion)
+      : console_(console), options_(options), fileVersion_(PrintableText(fileVersion)) {
+    for (const FleetDock& dock : docks) {
+      lines_.emplace_back();
+      lines_.back().label = dock.label;
+    }
+    for (const Line& line : lines_) labelWidth_ = std::max(labelWidth_, static_cast<int>(line.label.size()));
+    redraw_.setSingleShot(true);
+    redraw_.setInterval(100);  // a live line is redrawn at most ten times a second
+    QObject::connect(&redraw_, &QTimer::timeout, this, [this] { Draw(); });
+  }
+
+  void Event(int dock, const QString& text) {
+    Post([this, dock, text] {
+      Line& line = lines_[dock];
+      line.state = text;
+      if (console_.outputTerminal) return Dirty();
+      Print(QStringLiteral("%1: %2").arg(line.label, text));
+    });
+  }
+  void Identified(int dock, const InstrumentIdentity& instrument) {
+    const QString text = QStringLiteral("%1 %2 -> %3")
+                             .arg(QLatin1String(FamilyName(instrument.InstrumentKind)),
+                                  PrintableText(instrument.InstFlashVersion).trimmed(), fileVersion_);
+    Post([this, dock, text] {
+      lines_[dock].instrument = text;
+      lines_[dock].progress.clear();
+      Dirty();
+    });
+  }
+  void Progress(int dock, int percent, const QString& page, const QString& time) {
+    Post([this, dock, percent, page, time] {
+      Line& line = lines_[dock];
+      constexpr int kWidth = 20;
+      const int filled = percent * kWidth / 100;
+      line.progress = QStringLiteral("[%1%2] %3%  %4  %5")
+                          .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('.')))
+                          .arg(percent, 3)
+                          .arg(page, time);
+      if (console_.outputTerminal) return Dirty();
+      const int decile = percent / 10;
+      if (decile == line.lastDecile) return;
+      line.lastDecile = decile;
+      Print(QStringLiteral("%1: %2%  %3  %4").arg(line.label).arg(percent, 3).arg(page, time));
+    });
+  }
+  // One instrument's record; counted as completed or failed.
+  void Record(int dock, const QJsonObject& record, bool completed) {
+    Post([this, dock, record, completed] {
+      Line& line = lines_[dock];
+      (completed ? line.completed : line.failed) += 1;
+      line.lastDecile = -1;
+      const QByteArray text = JsonLine(record);
+      if (options_.json) {
+        StepAside();
+        std::fprintf(console_.result, "%s\n", text.constData());
+        std::fflush(console_.result);
+        Dirty();
+      }
+      if (!options_.logFile.isEmpty()) {
+        QString error;
+        if (!AppendRecordLine(options_.logFile, text, &error)) Print(QStringLiteral("zelvoflash: ") + error, true);
+      }
+    });
+  }
+  // The dock can be used no more (it could not be opened, or went away).
+  void DockEnded(int dock, const QString& why) {
+    Post([this, dock, why] {
+      Line& line = lines_[dock];
+      line.ended = why;
+      line.state = why;
+      if (console_.outputTerminal) return Dirty();
+      Print(QStringLiteral("%1: %2").arg(line.label, why), true);
+    });
+  }
+
+  bool AnyFailed() const {
+    return std::any_of(lines_.begin(), lines_.end(), [](const Line& l) { return l.failed > 0 || !l.ended.isEmpty(); });
+  }
+
+  // Per dock: instruments completed and failed, and why a dock ended early.
+  void Summary() {
+    Draw();
+    StepAside();
+    for (const Line& line : lines_) {
+      QString text = QStringLiteral("zelvoflash: dock %1: %2 completed, %3 failed")
+                         .arg(line.label.leftJustified(labelWidth_))
+                         .arg(line.completed)
+                         .arg(line.failed);
+      if (!line.ended.isEmpty()) text += QStringLiteral(" (") + line.ended + QLatin1Char(')');
+      std::fprintf(console_.out, "%s\n", qPrintable(text));
+    }
+    std::fflush(console_.out);
+  }
+
+ private:
+  struct Line {
+    QString label;
+    QString instrument;
+    QString progress;
+    QString state = QStringLiteral("opening the dock");
+    QString ended;
+    int completed = 0;
+    int failed = 0;
+    int lastDecile = -1;
+  };
+
+  void Post(std::function<void()> fn) { QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection); }
+
+  void Dirty() {
+    if (console_.outputTerminal && !redraw_.isActive()) redraw_.start();
+  }
+
+  void Print(const QString& text, bool error = false) {
+    StepAside();
+    std::FILE* to = error ? console_.err : console_.out;
+    std::fprintf(to, "%s\n", qPrintable(text));
+    std::fflush(to);
+  }
+
+  // The live lines are redrawn in place: the cursor goes back up over them.
+  void Draw() {
+    if (!console_.outputTerminal) return;
+    const int width = TerminalWidth();
+    if (drawn_) std::fprintf(console_.out, "\033[%zuA", lines_.size());
+    for (const Line& line : lines_) {
+      QString text = QStringLiteral("%1  %2  %3  %4")
+                         .arg(line.label.leftJustified(labelWidth_), line.instrument.leftJustified(24),
+                              line.progress.leftJustified(50), line.state);
+      if (text.size() >= width) text.truncate(width - 1);
+      std::fprintf(console_.out, "\r\033[K%s\n", qPrintable(text));
+    }
+    std::fflush(console_.out);
+    drawn_ = true;
+  }
+
+  // Other output goes below the live lines, which are drawn again after it.
+  void StepAside() { drawn_ = false; }
+
+  int TerminalWidth() const {
+    winsize size{};
+    if (::ioctl(fileno(console_.out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20) return size.ws_col;
+    return 120;
+  }
+
+  const Console& console_;
+  const CommandOptions& options_;
+  const QString fileVersion_;
+  std::vector<Line> lines_;
+  int labelWidth_ = 0;
+  QTimer redraw_;
+  bool drawn_ = false;
+};
+
+// One dock's run's lines, to the board.
+class DockOutput final : public RunOutput {
+ public:
+  DockOutput(FleetBoard& board, int dock) : board_(board), dock_(dock) {}
+  void Say(const QString& text) override { board_.Event(dock_, text); }
+  void Progress(int percent, double, const QString& page, const QString& time) override {
+    board_.Progress(dock_, percent, page, time);
+  }
+  bool PagesDone(const QString& what) override {
+    if (pagesDone_) return false;
+    pagesDone_ = true;
+    board_.Progress(dock_, 100, what, QString());
+    return true;
+  }
+  void Identified(const InstrumentIdentity& instrument) override { board_.Identified(dock_, instrument); }
+
+ private:
+  FleetBoard& board_;
+  const int dock_;
+  bool pagesDone_ = false;
+};
+
+// One dock's session, on its own thread: the dock opened, then one
+// instrument after another until it is told to stop (--once: after one).
+class DockWorker : public QThread {
+ public:
+  DockWorker(int index, const FleetDock& dock, const CommandOptions& options, const TFlashFile& file,
+             FleetBoard& board, TraceFile* trace)
+      : index_(index), board_(board), file_(file), trace_(trace), options_(options) {
+    options_.transport = dock.transport;
+    relay_.moveToThread(this);
+  }
+
+  // Any thread: the dock's session hears of the signal on its own thread.
+  void Interrupt(int signal) {
+    QMetaObject::invokeMethod(&relay_, [this, signal] {
+      stopSignal_ = signal;
+      interrupts_.Raise(signal);
+    }, Qt::QueuedConnection);
+  }
+  bool Interrupted() const { return stopSignal_ != 0; }
+
+ protected:
+  void run() override {
+    TerminalDialogs openDialogs(Policy(), stdout, stderr, stdin);
+    openDialogs.PrintLine = [this](bool, const QString& line) { board_.Event(index_, line); };
+    std::optional<ScopedDialogs> installed(std::in_place, &openDialogs);  // a dock being opened may have something to say
+    Connection connection;
+    QString why;
+    if (!connection.Open(options_, &why)) {
+      board_.DockEnded(index_, why);
+      return;
+    }
+    installed.reset();
+    while (!Interrupted()) {
+      // The dock waits for an instrument to be put in for as long as it takes.
+      connection.Renew(options_, 0);
+      if (Interrupted()) break;
+      board_.Event(index_, QStringLiteral("waiting for an instrument"));
+      TerminalDialogs dialogs(Policy(), stdout, stderr, stdin);
+      dialogs.SetFirmwareFile(options_.firmware);
+      dialogs.PrintLine = [this](bool, const QString& line) { board_.Event(index_, line); };
+      ScopedDialogs runDialogs(&dialogs);
+      DockOutput output(board_, index_);
+      const QString started = LocalTimestamp();
+      InstrumentRun run({&options_, &file_, &connection, &interrupts_, &dialogs, trace_, &output,
+                         [this](const InstrumentIdentity& instrument) { return UpToDate(instrument); }});
+      const RunEnding ending = run.Exec();
+      if (!run.InstrumentCame()) {
+        // Nothing was put in and nothing could be: the dock cannot be used.
+        if (!Interrupted()) board_.DockEnded(index_, ending.message);
+        break;
+      }
+      if (ending.outcome == Outcome::UpToDate) {
+        board_.Event(index_, ending.message + QStringLiteral("; not flashed"));
+        if (options_.once) break;
+        WaitForRemoval(connection);
+        continue;
+      }
+      board_.Event(index_, ending.outcome == Outcome::Completed
+                               ? QStringLiteral("flash upload completed")
+                               : QStringLiteral("flash upload failed: ") + ending.message);
+      QJsonObject record = RunRecord(options_, file_, &run, ending, ExitCodeOf(ending.outcome), started);
+      record.insert("dock", DockLabel());
+      board_.Record(index_, record, ending.outcome == Outcome::Completed);
+      if (options_.once) break;
+    }
+  }
+
+ private:
+  TerminalDialogs::Policy Policy() const { return {options_.yes, options_.force, false}; }
+  QString DockLabel() const {
+    return options_.transport.kind == TransportOption::Kind::DockNet ? options_.transport.dockAddress
+                                                                     : QStringLiteral("usb:%1").arg(options_.transport.dockIndex);
+  }
+
+  // The instrument runs the file's firmware already: nothing to write. So
+  // too an instrument back from the restart that ended its own upload.
+  std::optional<RunEnding> UpToDate(const InstrumentIdentity& instrument) const {
+    if (!SameFirmware(instrument.InstFlashVersion, instrument.InstFlashType, file_.FileFlashVersion(),
+                      file_.FileFlashType()))
+      return std::nullopt;
+    return RunEnding{Outcome::UpToDate,
+                     QStringLiteral("the instrument already runs %1")
+                         .arg(PrintableText(instrument.InstFlashVersion + ' ' + instrument.InstFlashType).trimmed())};
+  }
+
+  // An instrument that was not flashed stays in the dock until it is taken
+  // out: the dock is put in slave mode and reports it gone.
+  void WaitForRemoval(Connection& connection) {
+    TDockProtocol* dock = connection.transport.Dock();
+    connection.instrument.reset();  // the dock's events are this wait's
+    // The release's end of the pass-through ("DSC") goes out first; the dock
+    // reports that as the instrument gone too, so only a report that follows
+    // the one of the instrument present counts.
+    QCoreApplication::sendPostedEvents();
+    QEventLoop loop;
+    bool present = false;
+    dock->OnInstrumentConnected = [&present](QObject*) { present = true; };
+    dock->OnInstrumentDisconnected = [&loop, &present](QObject*) {
+      if (present) loop.quit();
+    };
+    const auto previous = interrupts_.OnInterrupt;
+    interrupts_.OnInterrupt = [&loop](int) { loop.quit(); };
+    dock->SetLCDLineText(0, " Please Remove  ");
+    dock->SetLCDLineText(1, "   Instrument   ");
+    bool retry = false;
+    dock->SetSlaveMode(true, retry);
+    board_.Event(index_, QStringLiteral("take the instrument out of the dock"));
+    if (!Interrupted()) loop.exec();
+    interrupts_.OnInterrupt = previous;
+    dock->OnInstrumentConnected = nullptr;
+    dock->OnInstrumentDisconnected = nullptr;
+  }
+
+  const int index_;
+  FleetBoard& board_;
+  const TFlashFile& file_;
+  TraceFile* trace_;
+  CommandOptions options_;
+  QObject relay_;           // lives on the dock's thread: interruptions reach it there
+  Interrupts interrupts_;   // the dock's thread only
+  std::atomic<int> stopSignal_{0};
+};
+
+// The docks named on the command line, "--dock-usb all" as every USB dock of
+// its kind on the bus; simulated docks as the simulated world placed them.
+QList<FleetDock> ListDocks(const CommandOptions& options, const sim::SimulatedWorld* world, QString* why) {
+  QList<FleetDock> docks;
+  const auto add = [&docks](TransportOption transport) {
+    const bool net = transport.kind == TransportOption::Kind::DockNet;
+    const QString label = net ? transport.dockAddress : QStringLiteral("usb:%1").arg(transport.dockIndex);
+    docks.append({std::move(transport), label});
+  };
+  if (world) {
+    for (int i = 0; i < world->DockCount(); ++i) {
+      TransportOption transport;
+      transport.dockKind = world->Setup().ForDock(i + 1).dock.kind;
+      if (world->Via() == sim::SimVia::NetDock) {
+        transport.kind = TransportOption::Kind::DockNet;
+        transport.dockAddress = world->DockAddress(i);
+      } else {
+        // The n-th dock of its kind on the bus, as --dock-usb N counts.
+        transport.kind = TransportOption::Kind::DockUsb;
+        transport.dockIndex = 1 + static_cast<int>(std::count_if(docks.begin(), docks.end(), [&](const FleetDock& d) {
+                                return d.transport.dockKind == transport.dockKind;
+                              }));
+      }
+      add(transport);
+    }
+    return docks;
+  }
+  for (const TransportOption& given : options.docks) {
+    if (given.kind != TransportOption::Kind::DockUsb || given.dockIndex != 0) {
+      add(given);
+      continue;
+    }
+    const DockKind kind = given.dockKind;
+    const std::optional<QStringList> found =
+        CurrentUsbBackend().ListDevices(DeviceTypeGuid(DockModelOf(kind).usbDeviceType));
+    if (!found || found->isEmpty()) {
+      *why = found ? QStringLiteral("no %1 on the USB bus").arg(DockTitle(kind))
+                   : QStringLiteral("USB device enumeration unavailable (%1)").arg(DockTitle(kind));
+      return {};
+    }
+    for (qsizetype n = 1; n <= found->size(); ++n) {
+      TransportOption transport = given;
+      transport.dockIndex = static_cast<int>(n);
+      add(transport);
+    }
+  }
+  return docks;
+}
+
+// A trace file name of the dock's own: its label with what a file name
+// cannot hold replaced.
+QString TraceFileName(const QString& label) {
+  QString name = label;
+  name.replace(QLatin1Char(':'), QLatin1Char('-'));
+  return QStringLiteral("dock-%1.trace").arg(name);
+}
+
+}  // namespace
+
+int RunFleet(const CommandOptions& options, const Console& console) {
+  const auto usage = [&console](const QString& why) {
+    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    return 2;
+  };
+  TFlashFile file;
+  QString why;
+  if (!CheckFirmware(options.firmware, file, &why)) {
+    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    return 1;
+  }
+  if (!options.logFile.isEmpty() && !CheckRecordFile(options.logFile, &why)) return usage(why);
+  std::unique_ptr<sim::SimulatedWorld> world;
+  if (options.transport.kind == TransportOption::Kind::Simulate) {
+    world = std::make_unique<sim::SimulatedWorld>(options.transport.simulation);
+    if (!world->Start(&why)) {
+      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+      return 1;
+    }
+  }
+  const QList<FleetDock> docks = ListDocks(options, world.get(), &why);
+  if (docks.isEmpty()) {
+    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    return 1;
+  }
+  std::vector<std::unique_ptr<TraceFile>> traces;
+  if (!options.traceDir.isEmpty()) {
+    if (!QDir().mkpath(options.traceDir)) return usage(QStringLiteral("cannot make the trace directory %1").arg(options.traceDir));
+    for (const FleetDock& dock : docks) {
+      traces.push_back(std::make_unique<TraceFile>());
+      const QString path = QDir(options.traceDir).filePath(TraceFileName(dock.label));
+      if (!traces.back()->Open(path, options.traceFormat)) return usage(QStringLiteral("cannot write the trace file %1").arg(path));
+    }
+  }
+
+  FleetBoard board(console, options, docks, file.FileFlashVersion());
+  std::vector<std::unique_ptr<DockWorker>> workers;
+  for (qsizetype i = 0; i < docks.size(); ++i)
+    workers.push_back(std::make_unique<DockWorker>(static_cast<int>(i), docks[i], options, file, board,
+                                                   traces.empty() ? nullptr : traces[i].get()));
+  QEventLoop loop;
+  int running = static_cast<int>(workers.size());
+  for (auto& worker : workers)
+    QObject::connect(worker.get(), &QThread::finished, &loop, [&] {
+      if (--running == 0) loop.quit();
+    });
+  int signal = 0;
+  InterruptWatch interrupts;
+  interrupts.OnInterrupt = [&](int received) {
+    signal = received;
+    for (auto& worker : workers) worker->Interrupt(received);
+  };
+  for (auto& worker : workers) worker->start();
+  loop.exec();
+  for (auto& worker : workers) worker->wait();
+  QCoreApplication::sendPostedEvents(&board);  // the docks' last reports
+  board.Summary();
+  if (signal) return Interrupts::kExitInterrupted;
+  return board.AnyFailed() ? 1 : 0;
+}
+
+}  // namespace zelvo::cli

@@ -1,0 +1,125 @@
+// zelvoflash fleet: several docks flashed at once, each on its own, by the
+// built program against zelvo-sim network docks and simulated USB docks.
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <csignal>
+#include <map>
+
+#include "CliSupport.h"
+
+namespace zelvo::test {
+namespace {
+
+// The records printed with --json, by their "dock".
+std::map<QString, QJsonObject> RecordsByDock(const RunResult& r) {
+  std::map<QString, QJsonObject> records;
+  for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+    const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+    EXPECT_EQ(record.value("command").toString(), "fleet") << line.toStdString();
+    EXPECT_TRUE(records.emplace(record.value("dock").toString(), record).second) << "two records of one dock\n" << r.Dump();
+  }
+  return records;
+}
+
+QString Sha256Of(const QByteArray& bytes) {
+  return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+class ZelvoflashFleet : public ZelvoflashTest {};
+
+// Two network docks at once: one completes while the other's instrument is
+// taken out at page 20 (or both complete); each image the instruments
+// rebuilt is the file's, byte for byte; one record per instrument.
+TEST_F(ZelvoflashFleet, TwoNetworkDocksAtOnce) {
+  struct Case {
+    const char* name;
+    QStringList secondDockFaults;
+    int exit;
+    const char* secondOutcome;
+  };
+  const QString fw = Firmware(true, "9.12");
+  const QString image = QStringLiteral("rebuilt image: %1 bytes, sha256 %2")
+                            .arg(FileBytes(fw).size())
+                            .arg(Sha256Of(FileBytes(fw)));
+  for (const Case& c : {Case{"both complete", {}, 0, "completed"},
+                        Case{"the second loses its instrument", {"--remove-at", "20"}, 1, "disconnected"}}) {
+    SCOPED_TRACE(c.name);
+    DockServer first({"--version", "9.05"});
+    DockServer second(QStringList{"--version", "9.05"} + c.secondDockFaults);
+    ASSERT_FALSE(first.Address().isEmpty() || second.Address().isEmpty());
+    const RunResult r = RunZelvoflash({"fleet", fw, "--dock-net", first.Address(), "--dock-net", second.Address(),
+                                       "--yes", "--once", "--json"},
+                                      240000);
+    EXPECT_EQ(r.exitCode, c.exit) << r.Dump();
+    auto records = RecordsByDock(r);
+    ASSERT_EQ(records.size(), 2u) << r.Dump();
+    const QJsonObject& one = records[first.Address()];
+    const QJsonObject& two = records[second.Address()];
+    EXPECT_EQ(one.value("outcome").toString(), "completed") << r.Dump();
+    EXPECT_EQ(one.value("pages").toInt(), 391);
+    EXPECT_EQ(one.value("transport").toString(), "dock-net:" + first.Address());
+    EXPECT_EQ(one.value("instrument").toObject().value("version").toString(), "9.05");
+    EXPECT_EQ(one.value("file").toObject().value("version").toString(), "9.12");
+    EXPECT_EQ(two.value("outcome").toString(), c.secondOutcome) << r.Dump();
+    // Per dock, what came of its instruments.
+    EXPECT_TRUE(r.err.contains("dock " + first.Address() + ": 1 completed, 0 failed")) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("dock %1: %2 completed, %3 failed")
+                                   .arg(second.Address())
+                                   .arg(c.exit == 0 ? 1 : 0)
+                                   .arg(c.exit == 0 ? 0 : 1)))
+        << r.Dump();
+    const QString firstReport = first.Stop();
+    const QString secondReport = second.Stop();
+    EXPECT_TRUE(firstReport.contains(image)) << firstReport.toStdString();
+    EXPECT_EQ(secondReport.contains(image), c.exit == 0) << secondReport.toStdString();
+  }
+}
+
+// Three simulated USB docks, the second unplugged in the middle of its
+// upload: the other two complete; the unplugged one fails and is named.
+TEST_F(ZelvoflashFleet, AnUnpluggedUsbDockAmongThree) {
+  const RunResult r = RunZelvoflash({"fleet", Firmware(true, "9.12"), "--simulate",
+                                     "via=usb-dock,docks=3,version=9.05,unplug-at=20@2", "--yes", "--once", "--json"});
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  auto records = RecordsByDock(r);
+  ASSERT_EQ(records.size(), 3u) << r.Dump();
+  EXPECT_EQ(records["usb:1"].value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_EQ(records["usb:3"].value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_NE(records["usb:2"].value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_LE(records["usb:2"].value("pages").toInt(), 21) << r.Dump();
+  EXPECT_TRUE(r.err.contains("dock usb:1: 1 completed, 0 failed")) << r.Dump();
+  EXPECT_TRUE(r.err.contains("dock usb:2: 0 completed, 1 failed")) << r.Dump();
+}
+
+// Ctrl-C in the middle of two uploads: each dock's instrument is released
+// ("STB", answered "ACKBYE"), and nothing is written as programmed; 130.
+TEST_F(ZelvoflashFleet, CtrlCReleasesEveryInstrument) {
+  DockServer first({"--version", "9.05"});
+  DockServer second({"--version", "9.05"});
+  ASSERT_FALSE(first.Address().isEmpty() || second.Address().isEmpty());
+  QTemporaryDir traces;
+  Zelvoflash run({"fleet", Firmware(true, "9.12"), "--dock-net", first.Address(), "--dock-net", second.Address(),
+                  "--yes", "--trace-dir", traces.path()});
+  // Each dock well into its pages.
+  ASSERT_TRUE(run.WaitForOutput(first.Address() + ":  10%", 60000));
+  ASSERT_TRUE(run.WaitForOutput(second.Address() + ":  10%", 60000));
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(Count(r.All(), "interrupted by Ctrl-C; the instrument was released"), 2) << r.Dump();
+  for (DockServer* dock : {&first, &second}) {
+    const QString report = dock->Stop();
+    EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
+    QFile trace(QDir(traces.path()).filePath("dock-" + dock->Address() + ".trace"));
+    ASSERT_TRUE(trace.open(QIODevice::ReadOnly)) << trace.fileName().toStdString();
+    const QByteArray lines = trace.readAll();
+    EXPECT_TRUE(lines.contains("SND#STB#")) << dock->Address().toStdString();
+    EXPECT_TRUE(lines.contains("ACKBYE")) << dock->Address().toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace zelvo::test
