@@ -94,15 +94,7 @@ int FlashRun::Exec() {
 int FlashRun::Finish(const RunEnding& ending) {
   output_.StepAside();
   const int exitCode = ExitCodeOf(ending.outcome);
-  if (ending.outcome == Outcome::Completed) {
-    std::fprintf(console_.out, "zelvoflash: flash upload completed\n");
-  } else if (ending.outcome == Outcome::VerifyFailed) {
-    std::fprintf(console_.err, "zelvoflash: flash upload completed, but the check failed: %s\n", qPrintable(ending.message));
-  } else if (ending.outcome == Outcome::Interrupted) {
-    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(ending.message));
-  } else {
-    std::fprintf(console_.err, "zelvoflash: flash upload failed: %s\n", qPrintable(ending.message));
-  }
+  std::fprintf(exitCode == 0 ? console_.out : console_.err, "zelvoflash: %s\n", qPrintable(EndingText(ending)));
   std::fflush(console_.out);
   const QByteArray line = JsonLine(RunRecord(options_, file_, run_.get(), ending, exitCode, started_));
   if (options_.json) {

@@ -282,14 +282,12 @@ class DockWorker : public QThread {
         break;
       }
       if (ending.outcome == Outcome::UpToDate) {
-        board_.Event(index_, ending.message + QStringLiteral("; not flashed"));
+        board_.Event(index_, EndingText(ending) + QStringLiteral("; not flashed"));
         if (options_.once) break;
         WaitForRemoval(connection);
         continue;
       }
-      board_.Event(index_, ending.outcome == Outcome::Completed
-                               ? QStringLiteral("flash upload completed")
-                               : QStringLiteral("flash upload failed: ") + ending.message);
+      board_.Event(index_, EndingText(ending));
       QJsonObject record = RunRecord(options_, file_, &run, ending, ExitCodeOf(ending.outcome), started);
       record.insert("dock", DockLabel());
       board_.Record(index_, record, ending.outcome == Outcome::Completed);

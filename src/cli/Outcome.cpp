@@ -27,6 +27,16 @@ int ExitCodeOf(Outcome outcome) {
   return outcome == Outcome::Interrupted ? InterruptWatch::kExitInterrupted : 1;
 }
 
+QString EndingText(const RunEnding& ending) {
+  switch (ending.outcome) {
+    case Outcome::Completed: return QStringLiteral("flash upload completed");
+    case Outcome::VerifyFailed: return QStringLiteral("flash upload completed, but the check failed: ") + ending.message;
+    case Outcome::Interrupted:
+    case Outcome::UpToDate: return ending.message;
+    default: return QStringLiteral("flash upload failed: ") + ending.message;
+  }
+}
+
 namespace {
 
 RunEnding RefusalEnding(const UploadResult& result, QString declinedQuestion) {

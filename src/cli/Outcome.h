@@ -26,6 +26,9 @@ struct RunEnding {
   QString message;  // the summary line, the record's "message"
 };
 
+// The run's last line: "flash upload completed", "flash upload failed: ...".
+QString EndingText(const RunEnding& ending);
+
 // The ending the session's result names. A refusal names it as soon as it is
 // known, before the session has ended the run. declinedQuestion: the guard
 // question answered No, in its own words, for the summary of such a refusal.
