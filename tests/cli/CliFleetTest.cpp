@@ -78,14 +78,20 @@ TEST_F(ZelvoflashFleet, TwoNetworkDocksAtOnce) {
   }
 }
 
-// Three simulated USB docks, the second unplugged in the middle of its
-// upload: the other two complete; the unplugged one fails and is named.
-TEST_F(ZelvoflashFleet, AnUnpluggedUsbDockAmongThree) {
-  const RunResult r = RunZelvoflash({"fleet", Firmware(true, "9.12"), "--simulate",
-                                     "via=usb-dock,docks=3,version=9.05,unplug-at=20@2", "--yes", "--once", "--json"});
+// Simulated USB docks, the second unplugged in the middle of its upload:
+// the first and third complete; the unplugged one fails and is named; the
+// fourth holds an instrument that already runs the file's firmware, which
+// is not flashed and makes no record.
+TEST_F(ZelvoflashFleet, AnUnpluggedUsbDockAmongOthers) {
+  const RunResult r =
+      RunZelvoflash({"fleet", Firmware(true, "9.12"), "--simulate",
+                     "via=usb-dock,docks=4,version=9.05,unplug-at=20@2,version=9.12@4", "--yes", "--once", "--json"});
   EXPECT_EQ(r.exitCode, 1) << r.Dump();
   auto records = RecordsByDock(r);
   ASSERT_EQ(records.size(), 3u) << r.Dump();
+  EXPECT_EQ(records.count("usb:4"), 0u) << r.Dump();
+  EXPECT_TRUE(r.err.contains("usb:4: the instrument already runs 9.12 A; not flashed")) << r.Dump();
+  EXPECT_TRUE(r.err.contains("dock usb:4: 0 completed, 0 failed")) << r.Dump();
   EXPECT_EQ(records["usb:1"].value("outcome").toString(), "completed") << r.Dump();
   EXPECT_EQ(records["usb:3"].value("outcome").toString(), "completed") << r.Dump();
   EXPECT_NE(records["usb:2"].value("outcome").toString(), "completed") << r.Dump();
