@@ -85,9 +85,22 @@ void TDockTransport::ReleaseEvents() {
 }
 
 void TDockTransport::Close() {
+  // One "DSC" at a time: the program command's "ACKBYE" closes the link from
+  // both the instrument component and the workflow, and a second request
+  // would reach the dock while it still answers the first (a dock that takes
+  // one command at a time refuses it with its own message).
+  if (disconnectQueued_) return;
+  disconnectQueued_ = true;
   ILinkDock* dock = dock_;
   QObject* object = dock->DockObject();
-  QMetaObject::invokeMethod(object ? object : this, [dock] { dock->SendDisconnect(); }, Qt::QueuedConnection);
+  QPointer<TDockTransport> self(this);
+  QMetaObject::invokeMethod(
+      object ? object : this,
+      [dock, self] {
+        dock->SendDisconnect();
+        if (self) self->disconnectQueued_ = false;
+      },
+      Qt::QueuedConnection);
 }
 
 void TDockTransport::Write(const QByteArray& message) {

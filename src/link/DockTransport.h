@@ -29,7 +29,8 @@ class TDockTransport : public QObject, public ILinkTransport {
   // time-out runs until the instrument is reported.
   TransportOpen Open(int timeOut) override;
   // "DSC", sent after the current handler has returned (a dock freed
-  // meanwhile takes it with it); Down follows with the dock's report.
+  // meanwhile takes it with it); Down follows with the dock's report. A
+  // repeat call before the dock answered it asks nothing more.
   void Close() override;
   void Write(const QByteArray& message) override;
 
@@ -47,6 +48,7 @@ class TDockTransport : public QObject, public ILinkTransport {
   bool askUntilAccepted_ = true;
   ILinkDock* wired_ = nullptr;  // whose events lead here
   QPointer<QObject> wiredObject_;
+  bool disconnectQueued_ = false;  // "DSC" asked for and not yet answered
 };
 
 }  // namespace zelvo
