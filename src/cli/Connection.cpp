@@ -21,9 +21,9 @@ void WaitForStartupProbe(TKelLink& link) {
 
 }  // namespace
 
-bool Connection::Open(const CommandOptions& options, QString* why) {
+bool Connection::Open(const CommandOptions& options, QString* why, std::optional<int> connectTimeOut) {
   if (!transport.Prepare(options.transport, why)) return false;  // the caller reports why
-  Renew(options);
+  Renew(options, connectTimeOut);
   return true;
 }
 

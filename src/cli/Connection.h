@@ -34,9 +34,10 @@ struct Connection {
   // False, with why set for the caller to report, when the transport cannot
   // be used. Through a dock the instrument is waited for (slave mode
   // included) for the identification time.
-  bool Open(const CommandOptions& options, QString* why);
+  // connectTimeOut as TKelLink::SetConnectTimeOut takes it.
+  bool Open(const CommandOptions& options, QString* why, std::optional<int> connectTimeOut = std::nullopt);
   // A new link and instrument component on the open transport, for the next
-  // instrument; connectTimeOut as TKelLink::SetConnectTimeOut takes it.
+  // instrument.
   void Renew(const CommandOptions& options, std::optional<int> connectTimeOut = std::nullopt);
 };
 

@@ -255,16 +255,17 @@ class DockWorker : public QThread {
     TerminalDialogs openDialogs(Policy(), stdout, stderr, stdin);
     openDialogs.PrintLine = [this](bool, const QString& line) { board_.Event(index_, line); };
     std::optional<ScopedDialogs> installed(std::in_place, &openDialogs);  // a dock being opened may have something to say
+    // The dock waits for an instrument to be put in for as long as it takes.
+    constexpr int kUntilPutIn = 0;
     Connection connection;
     QString why;
-    if (!connection.Open(options_, &why)) {
+    if (!connection.Open(options_, &why, kUntilPutIn)) {
       board_.DockEnded(index_, why);
       return;
     }
     installed.reset();
-    while (!Interrupted()) {
-      // The dock waits for an instrument to be put in for as long as it takes.
-      connection.Renew(options_, 0);
+    for (bool first = true; !Interrupted(); first = false) {
+      if (!first) connection.Renew(options_, kUntilPutIn);  // a link of its own for each instrument
       if (Interrupted()) break;
       board_.Event(index_, QStringLiteral("waiting for an instrument"));
       TerminalDialogs dialogs(Policy(), stdout, stderr, stdin);
