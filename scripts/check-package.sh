@@ -87,7 +87,8 @@ offers() {
     _zelvoflash zelvoflash "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     echo "${COMPREPLY[*]}"' "$root/usr/share/bash-completion/completions/zelvoflash" "$@"
 }
-[ "$(offers zelvoflash fl)" = "flash" ] || fail "completion of a command: $(offers zelvoflash fl)"
+[ "$(offers zelvoflash fl)" = "flash fleet" ] || fail "completion of a command: $(offers zelvoflash fl)"
+[ "$(offers zelvoflash fleet x.bin --on)" = "--once" ] || fail "completion of a fleet option: $(offers zelvoflash fleet x.bin --on)"
 [ "$(offers zelvoflash flash x.bin --dock-kind '')" = "kova-express mp-kova-express kova6" ] ||
   fail "completion of --dock-kind: $(offers zelvoflash flash x.bin --dock-kind '')"
 [ "$(offers zelvoflash identify --st)" = "" ] || fail "identify offers a flash option"
