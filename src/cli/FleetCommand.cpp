@@ -100,11 +100,13 @@ class FleetBoard : public QObject {
       Print(QStringLiteral("%1: %2%  %3  %4").arg(line.label).arg(percent, 3).arg(page, time));
     });
   }
-  // One instrument's record; counted as completed or failed.
-  void Record(int dock, const QJsonObject& record, bool completed) {
-    Post([this, dock, record, completed] {
+  // One instrument's record; counted as completed, interrupted or failed.
+  void Record(int dock, const QJsonObject& record, Outcome outcome) {
+    Post([this, dock, record, outcome] {
       Line& line = lines_[dock];
-      (completed ? line.completed : line.failed) += 1;
+      (outcome == Outcome::Completed     ? line.completed
+       : outcome == Outcome::Interrupted ? line.interrupted
+                                         : line.failed) += 1;
       line.lastDecile = -1;
       const QByteArray text = JsonLine(record);
       if (options_.json) {
@@ -134,15 +136,17 @@ class FleetBoard : public QObject {
     return std::any_of(lines_.begin(), lines_.end(), [](const Line& l) { return l.failed > 0 || !l.ended.isEmpty(); });
   }
 
-  // Per dock: instruments completed and failed, and why a dock ended early.
+  // Per dock: instruments completed and failed (and interrupted, if any),
+  // and why a dock ended early.
   void Summary() {
     Draw();
     StepAside();
     for (const Line& line : lines_) {
       QString text = QStringLiteral("zelvoflash: dock %1: %2 completed, %3 failed")
-                         .arg(line.label.leftJustified(labelWidth_))
+                         .arg(line.label)
                          .arg(line.completed)
                          .arg(line.failed);
+      if (line.interrupted) text += QStringLiteral(", %1 interrupted").arg(line.interrupted);
       if (!line.ended.isEmpty()) text += QStringLiteral(" (") + line.ended + QLatin1Char(')');
       std::fprintf(console_.out, "%s\n", qPrintable(text));
     }
@@ -158,6 +162,7 @@ class FleetBoard : public QObject {
     QString ended;
     int completed = 0;
     int failed = 0;
+    int interrupted = 0;
     int lastDecile = -1;
   };
 
@@ -279,10 +284,17 @@ class DockWorker : public QThread {
       const RunEnding ending = run.Exec();
       if (!run.InstrumentCame()) {
         // Nothing was put in and nothing could be: the dock cannot be used.
-        if (!Interrupted()) board_.DockEnded(index_, ending.message);
+        if (!Interrupted())
+          board_.DockEnded(index_, connection.transport.Dock()->Enabled()
+                                       ? ending.message
+                                       : QStringLiteral("the dock can no longer be reached: ") + ending.message);
         break;
       }
-      if (ending.outcome == Outcome::UpToDate) {
+      const UploadResult result = run.Result();
+      // Nothing written to an instrument that runs the file's firmware: up to
+      // date, even when an interruption cut its release short.
+      if (ending.outcome == Outcome::UpToDate ||
+          (result.identified && result.pagesSent == 0 && UpToDate(result.instrument))) {
         board_.Event(index_, EndingText(ending) + QStringLiteral("; not flashed"));
         if (options_.once) break;
         WaitForRemoval(connection);
@@ -291,7 +303,7 @@ class DockWorker : public QThread {
       board_.Event(index_, EndingText(ending));
       QJsonObject record = RunRecord(options_, file_, &run, ending, ExitCodeOf(ending.outcome), started);
       record.insert("dock", DockLabel());
-      board_.Record(index_, record, ending.outcome == Outcome::Completed);
+      board_.Record(index_, record, ending.outcome);
       if (options_.once) break;
     }
   }

@@ -116,6 +116,8 @@ TEST_F(ZelvoflashFleet, CtrlCReleasesEveryInstrument) {
   const RunResult r = run.Wait(30000);
   EXPECT_EQ(r.exitCode, 130) << r.Dump();
   EXPECT_EQ(Count(r.All(), "interrupted by Ctrl-C; the instrument was released"), 2) << r.Dump();
+  for (DockServer* dock : {&first, &second})
+    EXPECT_TRUE(r.All().contains("dock " + dock->Address() + ": 0 completed, 0 failed, 1 interrupted")) << r.Dump();
   for (DockServer* dock : {&first, &second}) {
     const QString report = dock->Stop();
     EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
