@@ -227,12 +227,18 @@ class DockOutput final : public RunOutput {
     board_.Progress(dock_, 100, what, QString());
     return true;
   }
-  void Identified(const InstrumentIdentity& instrument) override { board_.Identified(dock_, instrument); }
+  void Identified(const InstrumentIdentity& instrument) override {
+    identifiedAt_ = LocalTimestamp();
+    board_.Identified(dock_, instrument);
+  }
+  // When the instrument put in answered; empty before.
+  const QString& IdentifiedAt() const { return identifiedAt_; }
 
  private:
   FleetBoard& board_;
   const int dock_;
   bool pagesDone_ = false;
+  QString identifiedAt_;
 };
 
 // One dock's session, on its own thread: the dock opened, then one
@@ -278,7 +284,7 @@ class DockWorker : public QThread {
       dialogs.PrintLine = [this](bool, const QString& line) { board_.Event(index_, line); };
       ScopedDialogs runDialogs(&dialogs);
       DockOutput output(board_, index_);
-      const QString started = LocalTimestamp();
+      const QString waitingSince = LocalTimestamp();
       InstrumentRun run({&options_, &file_, &connection, &interrupts_, &dialogs, trace_, &output,
                          [this](const InstrumentIdentity& instrument) { return UpToDate(instrument); }});
       const RunEnding ending = run.Exec();
@@ -301,6 +307,8 @@ class DockWorker : public QThread {
         continue;
       }
       board_.Event(index_, EndingText(ending));
+      // The instrument's run started when it was found in the dock.
+      const QString started = output.IdentifiedAt().isEmpty() ? waitingSince : output.IdentifiedAt();
       QJsonObject record = RunRecord(options_, file_, &run, ending, ExitCodeOf(ending.outcome), started);
       record.insert("dock", DockLabel());
       board_.Record(index_, record, ending.outcome);
