@@ -100,6 +100,14 @@ TEST_F(ZelvoflashFleet, AnUnpluggedUsbDockAmongOthers) {
   EXPECT_TRUE(r.err.contains("dock usb:2: 0 completed, 1 failed")) << r.Dump();
 }
 
+// --dock-usb all takes every USB dock of the kind; with none, nothing runs.
+TEST_F(ZelvoflashFleet, EveryUsbDockOfNoneIsAnError) {
+  if (QFile::exists("/dev/bus/usb")) GTEST_SKIP() << "a USB bus is here; its docks are not this test's";
+  const RunResult r = RunZelvoflash({"fleet", Firmware(true, "9.12"), "--dock-usb", "all", "--dock-kind", "kova6", "--yes"});
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("zelvoflash: no Kova6 dock on the USB bus")) << r.Dump();
+}
+
 // Ctrl-C in the middle of two uploads: each dock's instrument is released
 // ("STB", answered "ACKBYE"), and nothing is written as programmed; 130.
 TEST_F(ZelvoflashFleet, CtrlCReleasesEveryInstrument) {
