@@ -247,7 +247,7 @@ class DockWorker : public QThread {
  public:
   DockWorker(int index, const FleetDock& dock, const CommandOptions& options, const TFlashFile& file,
              FleetBoard& board, TraceFile* trace)
-      : index_(index), board_(board), file_(file), trace_(trace), options_(options) {
+      : index_(index), label_(dock.label), board_(board), file_(file), trace_(trace), options_(options) {
     options_.transport = dock.transport;
     relay_.moveToThread(this);
   }
@@ -310,7 +310,7 @@ class DockWorker : public QThread {
       // The instrument's run started when it was found in the dock.
       const QString started = output.IdentifiedAt().isEmpty() ? waitingSince : output.IdentifiedAt();
       QJsonObject record = RunRecord(options_, file_, &run, ending, ExitCodeOf(ending.outcome), started);
-      record.insert("dock", DockLabel());
+      record.insert("dock", label_);
       board_.Record(index_, record, ending.outcome);
       if (options_.once) break;
     }
@@ -318,10 +318,6 @@ class DockWorker : public QThread {
 
  private:
   TerminalDialogs::Policy Policy() const { return {options_.yes, options_.force, false}; }
-  QString DockLabel() const {
-    return options_.transport.kind == TransportOption::Kind::DockNet ? options_.transport.dockAddress
-                                                                     : QStringLiteral("usb:%1").arg(options_.transport.dockIndex);
-  }
 
   // The instrument runs the file's firmware already: nothing to write. So
   // too an instrument back from the restart that ended its own upload.
@@ -363,6 +359,7 @@ class DockWorker : public QThread {
   }
 
   const int index_;
+  const QString label_;
   FleetBoard& board_;
   const TFlashFile& file_;
   TraceFile* trace_;
