@@ -33,8 +33,8 @@ struct Connection {
 
   // False, with why set for the caller to report, when the transport cannot
   // be used. Through a dock the instrument is waited for (slave mode
-  // included) for the identification time.
-  // connectTimeOut as TKelLink::SetConnectTimeOut takes it.
+  // included) for the identification time, or for connectTimeOut as
+  // TKelLink::SetConnectTimeOut takes it.
   bool Open(const CommandOptions& options, QString* why, std::optional<int> connectTimeOut = std::nullopt);
   // A new link and instrument component on the open transport, for the next
   // instrument.

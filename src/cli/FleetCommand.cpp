@@ -13,16 +13,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QJsonObject>
-#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <sys/ioctl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/Commands.h"

@@ -56,7 +56,6 @@ QString HelpText() {
              "  --verify-timeout S   wait at most S s after the upload for the instrument to come back\n"
              "                       (default 120)\n"
              "\n"
-             "\n"
              "fleet options (with --yes, --force, --json, --log, --verify and the time-outs above):\n"
              "  --once               one instrument per dock, then exit (0 when every one completed);\n"
              "                       without it each dock flashes the next instrument put in it until Ctrl-C.\n"
