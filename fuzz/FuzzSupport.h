@@ -69,7 +69,7 @@ inline QByteArray Whole(const uint8_t* data, size_t size) {
 // disk every file costs milliseconds, which would leave the fuzzer idle.
 inline QCoreApplication& Application() {
   static const bool inMemory = [] {
-    if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable()) qputenv("TMPDIR", "/dev/shm");
     return true;
   }();
   (void)inMemory;

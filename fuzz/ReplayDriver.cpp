@@ -192,7 +192,10 @@ int main(int argc, char** argv) {
     else paths.emplace_back(arg);
   }
 
-  for (int s : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) std::signal(s, OnFatalSignal);
+  for (int s : {SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(s, OnFatalSignal);
+#ifdef SIGBUS  // POSIX only
+  std::signal(SIGBUS, OnFatalSignal);
+#endif
   if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(ReportFailure);
 
   std::vector<Bytes> corpus;

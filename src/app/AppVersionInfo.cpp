@@ -1,7 +1,5 @@
 #include "app/AppVersionInfo.h"
 
-#include <QFile>
-
 #include "core/Bytes.h"
 #include "core/VersionResource.h"
 
@@ -25,15 +23,7 @@ QString TAppVersionInfo::VersionField(const QString& text, int n) {
 }
 
 void TAppVersionInfo::ReadVersionInfo() {
-  QFile file(exeName_);
-  if (!file.open(QIODevice::ReadOnly)) return;
-  QByteArray image;
-  if (uchar* mapped = file.map(0, file.size())) {
-    image = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), file.size());
-  } else {
-    image = file.readAll();
-  }
-  const std::optional<QByteArray> block = FindVersionBlock(image);
+  const std::optional<QByteArray> block = ReadExecutableVersionBlock(exeName_);
   if (!block) return;
 
   const std::optional<QByteArray> translation = QueryVersionValue(*block, QStringLiteral("\\VarFileInfo\\Translation"));

@@ -19,13 +19,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <sys/ioctl.h>
 #include <vector>
 
 #include "cli/Commands.h"
 #include "cli/Connection.h"
 #include "cli/Docks.h"
 #include "cli/InstrumentRun.h"
+#include "cli/Platform.h"
 #include "cli/Interrupt.h"
 #include "cli/Outcome.h"
 #include "cli/Report.h"
@@ -196,9 +196,8 @@ class FleetBoard : public QObject {
   void StepAside() { drawn_ = false; }
 
   int TerminalWidth() const {
-    winsize size{};
-    if (::ioctl(fileno(console_.out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20) return size.ws_col;
-    return 120;
+    const int columns = TerminalColumns(console_.out);
+    return columns > 20 ? columns : 120;
   }
 
   const Console& console_;

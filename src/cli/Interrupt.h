@@ -1,14 +1,16 @@
 #pragma once
-// Ctrl-C and SIGTERM as an event on the main thread. The signal handler only
-// writes the signal's number to a pipe; a socket notifier on the other end
-// raises OnInterrupt from the event loop, where the upload can release the
-// instrument properly.
-//
-// The handlers are installed without SA_RESTART, so a question waiting on the
-// terminal ends (answered No) when the signal arrives.
+// Ctrl-C and SIGTERM as an event on the main thread, where the upload can
+// release the instrument properly. On POSIX systems the signal handler only
+// writes the signal's number to a pipe, and a socket notifier on the other end
+// raises OnInterrupt from the event loop; the handlers are installed without
+// SA_RESTART, so a question waiting on the terminal ends (answered No) when
+// the signal arrives. On Windows the console's Ctrl-C and Ctrl-Break (taken as
+// SIGTERM) are handed over the same way, through an event object
+// (InterruptPosix.cpp, InterruptWindows.cpp).
 
-#include <QSocketNotifier>
+#include <QObject>
 #include <QString>
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -45,10 +47,12 @@ class InterruptWatch final : public Interrupts {
   void Drain() override;
 
  private:
-  std::unique_ptr<QSocketNotifier> notifier_;
+  std::unique_ptr<QObject> notifier_;  // the event loop's watch on the handed-over signals
 };
 
 // "Ctrl-C" or "SIGTERM", as the messages name the signal.
-QString SignalName(int signal);
+inline QString SignalName(int signal) {
+  return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM");
+}
 
 }  // namespace zelvo::cli

@@ -3,12 +3,9 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "cli/Docks.h"
+#include "cli/Platform.h"
 #include "dock/DockProtocol.h"
 #include "link/IrCommPort.h"
 #include "link/IrdaStack.h"
@@ -27,20 +24,6 @@ QString SerialDevicePath(const QString& port) {
   static const QRegularExpression comName(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
   if (const auto match = comName.match(port); match.hasMatch()) return SerialPortName(match.captured(1).toInt());
   return port;
-}
-
-// Opens and closes the port at once; the system's reason when it cannot. A
-// file that opens but is no terminal (/dev/null, a regular file) takes no line
-// settings, so the link could never come up on it.
-bool CheckSerialPort(const QString& path, QString* error) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  const bool terminal = fd >= 0 && ::isatty(fd) == 1;
-  if (!terminal) {
-    const QString why = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a serial port");
-    *error = QStringLiteral("cannot open the serial port %1: %2").arg(path, why);
-  }
-  if (fd >= 0) ::close(fd);
-  return terminal;
 }
 
 class NoSocketEvents final : public IrdaSocketEvents {

@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <cstdio>
-#include <unistd.h>
 
 #include "cli/Commands.h"
+#include "cli/Platform.h"
 #include "core/VersionResource.h"
 
 int main(int argc, char** argv) {
@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   zelvo::cli::Console console;
-  console.inputTerminal = isatty(STDIN_FILENO);
+  console.inputTerminal = zelvo::cli::IsTerminal(stdin);
   if (options->json) console.out = stderr;  // standard output carries the JSON object alone
-  console.outputTerminal = isatty(fileno(console.out));
+  console.outputTerminal = zelvo::cli::IsTerminal(console.out);
   return zelvo::cli::Run(*options, console);
 }

@@ -1,6 +1,5 @@
 #include "core/VersionResource.h"
 
-#include <QFile>
 #include <QStringList>
 #include <QtEndian>
 
@@ -207,9 +206,7 @@ QString VersionText(const QByteArray& utf16) {
 }
 
 QString ExecutableFileVersion(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const std::optional<QByteArray> block = FindVersionBlock(file.readAll());
+  const std::optional<QByteArray> block = ReadExecutableVersionBlock(path);
   if (!block) return {};
   for (const char* table : {"040904E4", "040904B0"}) {
     if (const auto value = QueryVersionValue(*block, QStringLiteral("\\StringFileInfo\\%1\\FileVersion").arg(table)))

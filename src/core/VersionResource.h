@@ -46,6 +46,12 @@ std::optional<QByteArray> QueryVersionValue(const QByteArray& block, const QStri
 // A text value decoded from UTF-16LE, stopping at the first zero character.
 QString VersionText(const QByteArray& utf16);
 
+// The version block of the executable at path, or nothing when it carries
+// none (or cannot be read). On Windows the block is the file's version
+// resource, as GetFileVersionInfo gives it; elsewhere the block built into
+// the file (VersionBlockPosix.cpp, VersionBlockWindows.cpp).
+std::optional<QByteArray> ReadExecutableVersionBlock(const QString& path);
+
 // The file version ("8.2.1.1234") from the version block of the executable
 // at path, or empty when it carries none (or cannot be read).
 QString ExecutableFileVersion(const QString& path);

@@ -1,7 +1,6 @@
 #include "link/IrCommPort.h"
 
 #include <QFile>
-#include <QSettings>
 #include <QStringTokenizer>
 
 namespace zelvo {
@@ -90,30 +89,21 @@ QString RegistryMirror::SerialPortName(int number) const {
   QString path = Value(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(number));
   if (path.isEmpty()) path = Value(QStringLiteral("Ports"), QString::number(number));
   if (!path.isEmpty()) return path;
-  return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+  return NativeSerialPortName(number);
 }
 
-QString RegistryMirrorPath() {
-  return g_mirrorPath.isEmpty() ? QString::fromLatin1(kDefaultRegistryMirror) : g_mirrorPath;
-}
+QString RegistryMirrorPath() { return g_mirrorPath.isEmpty() ? DefaultRegistryMirror() : g_mirrorPath; }
 
 void SetRegistryMirrorPath(const QString& path) { g_mirrorPath = path; }
 
 QString IrCommPortSource() {
-#ifdef _WIN32
-  return QStringLiteral("the registry");
-#else
-  return QStringLiteral("the registry mirror ") + RegistryMirrorPath();
-#endif
+  const QString mirror = RegistryMirrorPath();
+  return mirror.isEmpty() ? QStringLiteral("the registry") : QStringLiteral("the registry mirror ") + mirror;
 }
 
 QString ReadMachineString(const QString& keyPath, const QString& valueName) {
-#ifdef _WIN32
-  QSettings key(QStringLiteral("HKEY_LOCAL_MACHINE\\") + keyPath, QSettings::NativeFormat);
-  return key.value(valueName).toString();
-#else
-  return RegistryMirror::Read(RegistryMirrorPath()).Value(keyPath, valueName);
-#endif
+  const QString mirror = RegistryMirrorPath();
+  return mirror.isEmpty() ? ReadRegistryString(keyPath, valueName) : RegistryMirror::Read(mirror).Value(keyPath, valueName);
 }
 
 int IrCommPortFromName(const QString& portName) {
@@ -124,19 +114,15 @@ int IrCommPortFromName(const QString& portName) {
 }
 
 int FindIrCommPort() {
-#ifdef _WIN32
-  return RecordedIrCommPort(ReadMachineString);
-#else
-  return RegistryMirror::Read(RegistryMirrorPath()).IrCommPort();
-#endif
+  const QString mirror = RegistryMirrorPath();
+  if (!mirror.isEmpty()) return RegistryMirror::Read(mirror).IrCommPort();
+  return RecordedIrCommPort(ReadRegistryString);
 }
 
 QString SerialPortName(int number) {
-#ifdef _WIN32
-  return QStringLiteral("COM%1").arg(number);
-#else
-  return RegistryMirror::Read(RegistryMirrorPath()).SerialPortName(number);
-#endif
+  const QString mirror = RegistryMirrorPath();
+  if (number < 1) return {};
+  return mirror.isEmpty() ? NativeSerialPortName(number) : RegistryMirror::Read(mirror).SerialPortName(number);
 }
 
 }  // namespace zelvo

@@ -2,9 +2,10 @@
 // Finding the IrCOMM virtual serial port, and serial port names.
 //
 // On Windows the values are read (never written) under HKEY_LOCAL_MACHINE. On
-// other systems a read-only INI mirror stands in for that hive: one section per
-// key path, one line per value, plus a [Ports] table from port numbers to
-// device paths:
+// other systems a read-only INI mirror stands in for that hive; a mirror set
+// by the program (a serial-only system, tests) stands in for it everywhere.
+// The mirror has one section per key path, one line per value, plus a [Ports]
+// table from port numbers to device paths:
 //
 //   [Software\Microsoft\Windows\CurrentVersion]
 //   Version=4.0
@@ -56,12 +57,14 @@ class RegistryMirror {
   QList<Entry> entries_;
 };
 
-// The mirror file in use (the default until another is set; empty: default).
+// The mirror file in use: the one set, else the platform's default (none on
+// Windows, where the registry itself is read). Setting empty goes back to the
+// default.
 QString RegistryMirrorPath();
 void SetRegistryMirrorPath(const QString& path);
 
-// Where the IrCOMM port is recorded, for messages: "the registry" on
-// Windows, else "the registry mirror PATH".
+// Where the IrCOMM port is recorded, for messages: "the registry", or "the
+// registry mirror PATH" when a mirror is in use.
 QString IrCommPortSource();
 
 // A string value under HKEY_LOCAL_MACHINE (or its mirror); empty when absent.
@@ -74,8 +77,18 @@ int IrCommPortFromName(const QString& portName);
 // The IrCOMM virtual port number recorded by the infrared stack, or 0.
 int FindIrCommPort();
 
-// Device name of serial port number (1-based): "COMN" on Windows; elsewhere
-// the mirror's [Ports] entry "COMN" (or "N"), else /dev/ttyS(N-1).
+// Device name of serial port number (1-based): the mirror's [Ports] entry
+// "COMN" (or "N") when a mirror is in use, else the platform's name for it.
 QString SerialPortName(int number);
+
+// The platform's side (IrCommPortWindows.cpp, IrCommPortPosix.cpp).
+// The mirror used when none is set: empty on Windows.
+QString DefaultRegistryMirror();
+// A string value under HKEY_LOCAL_MACHINE, read only; empty when absent, and
+// always empty where there is no registry.
+QString ReadRegistryString(const QString& keyPath, const QString& valueName);
+// The platform's name of serial port number (1-based): "COMN" on Windows,
+// /dev/ttyS(N-1) elsewhere.
+QString NativeSerialPortName(int number);
 
 }  // namespace zelvo

@@ -5,8 +5,6 @@
 // port. On kernels with IrDA, stream sockets speak TinyTP; the IrLPT and
 // 9-wire mode options of other stacks have no counterpart there and are
 // accepted as they are.
-#ifndef _WIN32
-
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -331,4 +329,3 @@ IrdaStack& PlatformIrdaStack() {
 
 }  // namespace zelvo
 
-#endif  // !_WIN32

@@ -1,7 +1,5 @@
 // Windows IrDA backend: Winsock sockets of address family 26 (AF_IRDA),
 // notifications through an event object watched by the event loop.
-#ifdef _WIN32
-
 // clang-format off
 #include <winsock2.h>
 #include <af_irda.h>
@@ -15,6 +13,7 @@
 
 #include "link/IrdaStack.h"
 #include "net/SocketErrors.h"
+#include "net/Winsock.h"
 
 namespace zelvo {
 
@@ -31,14 +30,6 @@ static_assert(offsetof(SOCKADDR_IRDA, irdaDeviceID) == 2);
 static_assert(offsetof(SOCKADDR_IRDA, irdaServiceName) == irda::kServiceNameAt);
 static_assert(sizeof(SOCKADDR_IRDA) >= irda::kSocketAddressSize);
 static_assert(sizeof(IRDA_DEVICE_INFO) == irda::kDeviceEntrySize);
-
-bool StartWinsock() {
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
 
 class WindowsIrdaSocket final : public IrdaSocket {
  public:
@@ -220,4 +211,3 @@ IrdaStack& PlatformIrdaStack() {
 
 }  // namespace zelvo
 
-#endif  // _WIN32

@@ -11,10 +11,6 @@
 #include "core/Dialogs.h"
 #include "link/IrCommPort.h"
 
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#endif
-
 namespace zelvo {
 
 TSerialPort::TSerialPort(QObject* owner) : QObject(owner), port_(std::make_unique<QSerialPort>()) {
@@ -36,14 +32,7 @@ TSerialPort::TSerialPort(QObject* owner) : QObject(owner), port_(std::make_uniqu
   });
 }
 
-bool TSerialPort::LineHungUp() const {
-#ifdef Q_OS_UNIX
-  pollfd line{static_cast<int>(port_->handle()), POLLIN, 0};
-  return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#else
-  return false;  // a removed device is reported as a resource error
-#endif
-}
+bool TSerialPort::LineHungUp() const { return SerialLineHungUp(*port_); }
 
 TSerialPort::~TSerialPort() {
   OnPortClose = nullptr;

@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -22,9 +23,13 @@
 #include "core/Events.h"
 #include "link/LinkTypes.h"
 
-class QSerialPort;
-
 namespace zelvo {
+
+// The open line behind the port has hung up (the device went
+// away). POSIX systems tell it by poll(); Windows reports a removed device as
+// the port's resource error instead, so there it is never seen here
+// (SerialLinePosix.cpp, SerialLineWindows.cpp).
+bool SerialLineHungUp(const QSerialPort& port);
 
 // (CP, Count): Count received bytes are waiting.
 using TTriggerAvailEvent = std::function<void(QObject* cp, quint16 count)>;

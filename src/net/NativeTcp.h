@@ -7,10 +7,14 @@
 //
 // The connect is made here; once it is up the connection is handed to a Qt
 // socket, and a second descriptor of it stays here so that its end can still be
-// looked at after Qt has closed its own. Main thread only.
+// looked at after Qt has closed its own. Main thread only. One file per
+// platform: NativeTcpPosix.cpp, NativeTcpWindows.cpp.
 
 #include <QHostAddress>
+#include <QObject>
 #include <QtGlobal>
+#include <functional>
+#include <memory>
 
 class QTcpSocket;
 
@@ -24,11 +28,14 @@ class NativeTcpConnection {
   ~NativeTcpConnection();
 
   // Starts a non-blocking connect to an IPv4 address. 0 when it is under way
-  // (Descriptor() turns writable when it has ended), else the failure's code.
+  // (WatchConnectEnd tells when it has ended), else the failure's code.
   int StartConnect(const QHostAddress& address, quint16 port);
-  // The connection's descriptor, -1 when there is none.
-  qintptr Descriptor() const { return fd_; }
-  // Once Descriptor() is writable: 0 when connected, else the code of the
+  // Once a connect is under way: calls ended on this thread, from the event
+  // loop, when it has ended either way, even when that was before the watch
+  // began; until the watch is freed or context is. Once is enough: later
+  // calls may come and are to be ignored.
+  std::unique_ptr<QObject> WatchConnectEnd(QObject* context, std::function<void()> ended);
+  // Once the connect has ended: 0 when connected, else the code of the
   // failure (taken from the socket, so asked once).
   int TakeConnectResult();
   // Hands the established connection to a Qt socket, which owns a second
@@ -39,7 +46,8 @@ class NativeTcpConnection {
   bool EndedByReset() const;
 
  private:
-  int fd_ = -1;
+  qintptr fd_ = -1;  // a descriptor on POSIX, a SOCKET handle on Windows
+  void* connectEvent_ = nullptr;  // Windows: the event the connect's end is recorded in
 };
 
 }  // namespace zelvo

@@ -3,12 +3,12 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 #include <climits>
+#include <cstring>
 
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
@@ -160,14 +160,12 @@ void TWSocket::Connect() {
         Qt::QueuedConnection);
     return;
   }
-  connectWatch_ = std::make_unique<QSocketNotifier>(native_->Descriptor(), QSocketNotifier::Write);
-  QObject::connect(connectWatch_.get(), &QSocketNotifier::activated, this, [this] { ConnectEnded(); });
+  connectWatch_ = native_->WatchConnectEnd(this, [this] { ConnectEnded(); });
 }
 
 void TWSocket::ConnectEnded() {
   if (!connectWatch_) return;
-  // The notifier is done; it goes from the loop, not inside its own signal.
-  connectWatch_->setEnabled(false);
+  // The watch is done; it goes from the loop, not inside its own signal.
   connectWatch_.release()->deleteLater();
   int code = native_->TakeConnectResult();
   if (code == 0) {
@@ -288,12 +286,17 @@ QByteArray TWSocket::ReceiveText() {
 int TWSocket::ReceiveDatagram(char* buffer, int size, QString* fromAddress) {
   if (!udp_ || !buffer || size < 0) return -1;
   if (!udp_->hasPendingDatagrams()) return -1;
+  // Read whole, then cut to the buffer: what a system hands over of a datagram
+  // longer than the read differs (Windows reports an error with the bytes).
+  QByteArray datagram(qMax<qint64>(udp_->pendingDatagramSize(), 0), Qt::Uninitialized);
   QHostAddress from;
-  const qint64 n = udp_->readDatagram(buffer, size, &from);
-  if (n < 0) {
+  const qint64 whole = udp_->readDatagram(datagram.data(), datagram.size(), &from);
+  if (whole < 0) {
     lastError_ = WinsockFromQt(udp_->error());
     return -1;
   }
+  const qint64 n = qMin<qint64>(whole, size);
+  std::memcpy(buffer, datagram.constData(), static_cast<size_t>(n));
   if (fromAddress) {
     bool ok = false;
     const quint32 v4 = from.toIPv4Address(&ok);
@@ -318,10 +321,7 @@ bool TWSocket::AllSent() const { return !tcp_ || tcp_->bytesToWrite() == 0; }
 
 void TWSocket::CloseQtSocket(int) {
   if (IsOpen()) ++session_;
-  if (connectWatch_) {
-    connectWatch_->setEnabled(false);
-    connectWatch_.release()->deleteLater();
-  }
+  if (connectWatch_) connectWatch_.release()->deleteLater();
   // Closing the descriptor kept here first: with Qt's closed too (now, or
   // once output left in the background has gone) the connection ends.
   native_.reset();

@@ -26,7 +26,6 @@
 
 #include "core/Events.h"
 
-class QSocketNotifier;
 class QTcpSocket;
 class QUdpSocket;
 
@@ -169,7 +168,7 @@ class TWSocket : public QObject {
   // A TCP connection: connected natively, then carried by tcp_; native_ keeps
   // looking at it for how it ended.
   std::unique_ptr<NativeTcpConnection> native_;
-  std::unique_ptr<QSocketNotifier> connectWatch_;  // while connecting
+  std::unique_ptr<QObject> connectWatch_;  // while connecting
   std::unique_ptr<QTcpSocket> tcp_;
   std::unique_ptr<QUdpSocket> udp_;
   QHostAddress udpTarget_;

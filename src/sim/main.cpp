@@ -30,13 +30,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QSocketNotifier>
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 #include "core/VersionResource.h"
 #include "sim/FirmwareMaker.h"
+#include "sim/SignalWait.h"
 #include "sim/dock/SimNetDock.h"
 #include "sim/instrument/PtyInstrument.h"
 #include "sim/net/SimDockResponder.h"
@@ -63,12 +61,6 @@ void PrintUsage(FILE* to) {
 int Usage() {
   PrintUsage(stderr);
   return 2;
-}
-
-int g_signalPipe[2] = {-1, -1};
-void OnSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
 // The simulated instrument's options; kindOption names its WHO answer.
@@ -115,18 +107,6 @@ bool ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOptio
     std::fprintf(stderr, "zelvo-sim: bad value of --restart: %s\n", qPrintable(p.value("restart")));
     return false;
   }
-  return true;
-}
-
-// Runs the event loop until SIGINT or SIGTERM; false when that cannot be
-// arranged.
-bool RunUntilSignalled() {
-  if (::pipe(g_signalPipe) != 0) return false;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  QSocketNotifier stop(g_signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&stop, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
-  QCoreApplication::exec();
   return true;
 }
 

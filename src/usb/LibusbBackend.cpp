@@ -13,6 +13,7 @@
 
 #include "core/Diagnostics.h"
 #include "usb/PlatformUsbBackend.h"
+#include "usb/UsbDevicePipe.h"
 
 namespace zelvo {
 
@@ -474,11 +475,11 @@ int LibusbBackend::ErrnoOf(int libusbError) {
   }
 }
 
-#ifndef _WIN32
+const int TUSBPipe::kErrorNotOpen = EBADF;
+
 UsbBackend& PlatformUsbBackend() {
   static LibusbBackend backend;
   return backend;
 }
-#endif
 
 }  // namespace zelvo

@@ -39,11 +39,8 @@ class TUSBPipe : public QObject {
   static constexpr int kOutputPiece = 64;            // bytes written per service
   static constexpr int kMaxEmptyWrites = 8;          // writes of 0 bytes before giving up a piece
   // Error code reported for a transfer on a pipe that is not open.
-#ifdef _WIN32
-  static constexpr int kErrorNotOpen = 6;  // ERROR_INVALID_HANDLE
-#else
-  static constexpr int kErrorNotOpen = EBADF;
-#endif
+  // (the platform's invalid-handle code, defined beside the platform's backend).
+  static const int kErrorNotOpen;
 
   // owner may be null (tests); the backend must outlive the pipe.
   TUSBPipe(TUSBDevice* owner, UsbBackend& backend);

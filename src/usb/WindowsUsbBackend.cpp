@@ -1,5 +1,3 @@
-#ifdef _WIN32
-
 #include "usb/WindowsUsbBackend.h"
 
 // clang-format off
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "usb/PlatformUsbBackend.h"
+#include "usb/UsbDevicePipe.h"
 
 namespace zelvo {
 
@@ -155,6 +154,8 @@ QString WindowsUsbBackend::ErrorMessage(int code) const {
   return message;
 }
 
+const int TUSBPipe::kErrorNotOpen = ERROR_INVALID_HANDLE;
+
 UsbBackend& PlatformUsbBackend() {
   static WindowsUsbBackend backend;
   return backend;
@@ -162,4 +163,3 @@ UsbBackend& PlatformUsbBackend() {
 
 }  // namespace zelvo
 
-#endif  // _WIN32

@@ -7,8 +7,6 @@
 // the driver's I/O control code 0x00220000. The driver answers an idle read
 // with 0 bytes at once; the receive thread paces such cycles itself.
 
-#ifdef _WIN32
-
 #include "usb/UsbBackend.h"
 
 namespace zelvo {
@@ -27,4 +25,3 @@ class WindowsUsbBackend : public UsbBackend {
 
 }  // namespace zelvo
 
-#endif  // _WIN32

@@ -4,12 +4,14 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <sys/socket.h>
 
+#include <cstdio>
 #include <functional>
 
 #include "net/LoopbackPair.h"
 #include "net/SocketErrors.h"
+#include "support/SocketReset.h"
+#include "support/Wine.h"
 
 using namespace zelvo;
 
@@ -240,19 +242,20 @@ TEST(TWSocket, LoopbackFailuresReportTheirCause) {
     std::function<Failure()> provoke;
     Failure expected;
     const char* text;
+    // Set where Wine, under which the Windows build is tested, answers
+    // otherwise than Windows: why.
+    const char* wineDeviation = nullptr;
   } cases[] = {
       {"the peer resets the connection",
        [&] {
          return sessionEndedByPeer([](QTcpSocket* peer) {
-           const linger abortive{1, 0};  // closing sends a reset
-           ASSERT_EQ(::setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                                  sizeof abortive),
-                     0);
+           ASSERT_TRUE(test::ResetOnClose(peer->socketDescriptor()));
            peer->close();
          });
        },
        {10054, 10054},
-       "Connection reset by peer"},
+       "Connection reset by peer",
+       "the host socket hands its reset to the first receive only, so a later one finds an orderly end"},
       {"the peer closes in order", [&] { return sessionEndedByPeer([](QTcpSocket* peer) { peer->close(); }); },
        {0, 0}, "No Error"},
       {"listen on an address of no interface here",  // binding sends nothing
@@ -269,10 +272,15 @@ TEST(TWSocket, LoopbackFailuresReportTheirCause) {
          return f;
        },
        {-1, 10049},
-       "Address not available"},
+       "Address not available",
+       "binds a datagram socket to an address of no interface"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.wineDeviation && test::UnderWine()) {
+      std::printf("[  SKIPPED ] %s: under Wine, which %s\n", c.what, c.wineDeviation);
+      continue;
+    }
     const Failure f = c.provoke();
     EXPECT_EQ(f.notified, c.expected.notified);
     EXPECT_EQ(f.lastError, c.expected.lastError);

@@ -263,7 +263,8 @@ TEST_F(UsbPipeTest, AnIdleDeviceReadsAgainOnlyWhenSomethingArrives) {
   };
   for (int i = 1; i <= 4; ++i) {
     dock->QueuePacket(1, "ACK");
-    ASSERT_TRUE(Eventually([&] { return readsAtArrival.size() == i && dock->ReadCount(1) == 3 * i + 1; }, 5000));
+    ASSERT_TRUE(Eventually([&] { return readsAtArrival.size() == i && dock->ReadCount(1) == 3 * i + 1; }, 5000))
+        << "arrivals " << readsAtArrival.size() << ", reads " << dock->ReadCount(1);
   }
   EXPECT_EQ(readsAtArrival, (QList<int>{3, 6, 9, 12}));
   // Bytes queued for sending wake it too.

@@ -1,5 +1,7 @@
 #include "cli/Interrupt.h"
 
+#include <QSocketNotifier>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -27,8 +29,9 @@ InterruptWatch::InterruptWatch() {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  notifier_ = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Drain(); });
+  auto notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { Drain(); });
+  notifier_ = std::move(notifier);
   struct sigaction action = {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -54,7 +57,5 @@ void InterruptWatch::Drain() {
     for (ssize_t i = 0; i < n; ++i) Raise(signals[i]);
   }
 }
-
-QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"); }
 
 }  // namespace zelvo::cli

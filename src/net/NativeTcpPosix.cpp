@@ -1,5 +1,6 @@
 #include "net/NativeTcp.h"
 
+#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <fcntl.h>
@@ -32,6 +33,17 @@ int NativeTcpConnection::StartConnect(const QHostAddress& address, quint16 port)
   // Connected at once, or under way: either way the descriptor turns writable.
   if (result == 0 || errno == EINPROGRESS) return 0;
   return WinsockFromErrno(errno);
+}
+
+std::unique_ptr<QObject> NativeTcpConnection::WatchConnectEnd(QObject* context, std::function<void()> ended) {
+  // The descriptor turns writable when the connect has ended, either way.
+  auto watch = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
+  QSocketNotifier* notifier = watch.get();
+  QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, ended] {
+    notifier->setEnabled(false);
+    ended();
+  });
+  return watch;
 }
 
 int NativeTcpConnection::TakeConnectResult() {

@@ -1,0 +1,7 @@
+#include "link/SerialPort.h"
+
+namespace zelvo {
+
+bool SerialLineHungUp(const QSerialPort&) { return false; }
+
+}  // namespace zelvo
