@@ -4,7 +4,10 @@
 #   make test   every test
 #   make fuzz   the fuzz targets under libFuzzer (clang), FUZZ_SECONDS each
 #   make package  the Debian package, left in $(BUILD)/
+#   make windows  the Windows release (cross-built), left in $(WINDOWS_BUILD)/
+#   make test-windows  the Windows tests under Wine
 BUILD ?= build
+WINDOWS_BUILD ?= build-windows
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -14,7 +17,7 @@ CMAKE_FLAGS += -DZELVO_WERROR=ON
 endif
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build run test test-asan fuzz bench package clean
+.PHONY: all bootstrap configure build run test test-asan fuzz bench package windows test-windows clean
 
 all: build
 
@@ -58,5 +61,17 @@ bench: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# The Windows release, cross-built with MinGW-w64 against Qt for Windows:
+# dist/ (the programs with their DLLs), the zip and the NSIS installer. The
+# programs of the build that run during it (sample firmware) run under Wine.
+windows:
+	@scripts/bootstrap.sh windows
+	scripts/windows-build.sh $(WINDOWS_BUILD) $(JOBS) $(CMAKE_FLAGS)
+
+# Every Windows test suite under Wine, then the command line end to end under
+# Wine against the Linux simulator (COM port, network dock).
+test-windows: windows build
+	scripts/test-windows.sh $(WINDOWS_BUILD) $(BUILD) $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
