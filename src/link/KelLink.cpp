@@ -274,10 +274,39 @@ void TKelLink::StateChanged(const ILinkTransport& from, TransportState state) {
   disconnecting_ = false;
   SetConnectedState(up);
   if (from.Wire() != TransportWire::Dock) return;  // LinkPoll reports it
-  if (up)
-    Raise(OnLinkUp, this, true);
-  else
-    Raise(OnLinkDown, this, false);
+  Tell({up ? Report::Kind::Up : Report::Kind::Down, {}});
+}
+
+void TKelLink::Tell(Report report) {
+  if (telling_) {
+    held_.append(std::move(report));
+    return;
+  }
+  QPointer<TKelLink> self(this);
+  telling_ = true;
+  RaiseReport(report);
+  while (self && !held_.isEmpty()) RaiseReport(held_.takeFirst());
+  if (self) telling_ = false;
+}
+
+void TKelLink::RaiseReport(const Report& report) {
+  switch (report.kind) {
+    case Report::Kind::Up:
+      // A repeated report of the instrument present changes nothing, nor
+      // does one the link has meanwhile seen undone.
+      if (reportedUp_ || !connected_) return;
+      reportedUp_ = true;
+      Raise(OnLinkUp, this, true);
+      return;
+    case Report::Kind::Down:
+      if (!reportedUp_) return;
+      reportedUp_ = false;
+      Raise(OnLinkDown, this, false);
+      return;
+    case Report::Kind::Reply:
+      Raise(OnReceiveMsg, this, report.reply);
+      return;
+  }
 }
 
 // --- start-up probe --------------------------------------------------------
@@ -325,7 +354,7 @@ void TKelLink::Deliver(const QByteArray& reply) {
   replyTimer_->SetEnabled(false);
   QPointer<TKelLink> self(this);
   Raise(OnDebugReceive, this, reply);
-  if (self) Raise(OnReceiveMsg, this, reply);
+  if (self) Tell({Report::Kind::Reply, reply});
 }
 
 void TKelLink::IndexedReply(const QByteArray& reply) {
@@ -351,12 +380,9 @@ void TKelLink::LinkPoll() {
   QPointer<TKelLink> self(this);
   ++pollCount_;
   if (connected_ != lastConnected_) {
-    if (connected_)
-      Raise(OnLinkUp, this, true);
-    else
-      Raise(OnLinkDown, this, false);
-    if (!self) return;
     lastConnected_ = connected_;
+    Tell({connected_ ? Report::Kind::Up : Report::Kind::Down, {}});
+    if (!self) return;
   }
   if (rx_.frameComplete) {
     Raise(OnDebugReceive, this, rx_.receiveBuffer);
@@ -364,7 +390,7 @@ void TKelLink::LinkPoll() {
     const std::optional<QByteArray> reply = frame::ExtractFrame(rx_, frame::HasChecksum(type_));
     if (reply) {
       replyTimer_->SetEnabled(false);
-      Raise(OnReceiveMsg, this, *reply);
+      Tell({Report::Kind::Reply, *reply});
       if (!self) return;
     }
   }

@@ -128,6 +128,16 @@ class TKelLink : public QObject, private ILinkTransportHost {
   void WakeThread();
   void Deliver(const QByteArray& reply);
   void IndexedReply(const QByteArray& reply);
+  // What the link tells its users (the link up or down, a reply), one at a
+  // time: a report that comes while a handler of another still runs (inside
+  // a nested wait of it) is raised after that handler has returned, so no
+  // handler runs inside itself.
+  struct Report {
+    enum class Kind { Up, Down, Reply } kind;
+    QByteArray reply;
+  };
+  void Tell(Report report);
+  void RaiseReport(const Report& report);
 
   // What the transports report and ask.
   bool Writable() const override { return connected_ && !disconnecting_; }
@@ -161,6 +171,9 @@ class TKelLink : public QObject, private ILinkTransportHost {
   bool connected_ = false;
   bool probed_ = false;          // StartupProbe has run
   bool lastConnected_ = false;  // the poll thread's view of Connected
+  bool reportedUp_ = false;     // the users were told the link is up
+  bool telling_ = false;        // a report's handler runs
+  QList<Report> held_;          // reports waiting for it to return
   quint64 pollCount_ = 0;
 };
 
