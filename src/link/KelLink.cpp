@@ -1,6 +1,7 @@
 #include "link/KelLink.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -215,21 +216,34 @@ void TKelLink::SendMsg(const QByteArray& msg, int timeOut) {
     return;
   }
   QPointer<TKelLink> self(this);
+  // A send begun inside the wait of this one overtakes it: what is left of
+  // this one is dropped (a release must be the last thing the instrument
+  // gets), and its reply is not waited for.
+  overtakenUpTo_ = sendDepth_;
+  const int depth = ++sendDepth_;
+  const auto done = [&] {
+    if (!self) return false;
+    sendDepth_ = depth - 1;
+    const bool overtaken = overtakenUpTo_ >= depth;
+    overtakenUpTo_ = std::min(overtakenUpTo_, sendDepth_);
+    return !overtaken;
+  };
   ILinkTransport& transport = Transport();
   if (transport.Wire() == TransportWire::Dock) {
     // The dock frames the message itself; it is traced once handed over.
     transport.Write(message);
-    if (!self) return;
+    if (!self || overtakenUpTo_ >= depth) {
+      done();
+      return;
+    }
     Raise(OnDebugSend, this, message);
   } else {
     // Traced before the write: a reply may come while the pieces go out.
     const QByteArray wire = frame::WireForm(type_, message);
     Raise(OnDebugSend, this, wire);
-    if (!self) return;
-    transport.Write(wire);
+    if (self) transport.Write(wire);
   }
-  if (!self) return;
-  ArmReplyTimer(timeOut);
+  if (done()) ArmReplyTimer(timeOut);
 }
 
 // --- opening and closing ---------------------------------------------------

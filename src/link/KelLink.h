@@ -140,7 +140,7 @@ class TKelLink : public QObject, private ILinkTransportHost {
   void RaiseReport(const Report& report);
 
   // What the transports report and ask.
-  bool Writable() const override { return connected_ && !disconnecting_; }
+  bool Writable() const override { return connected_ && !disconnecting_ && sendDepth_ > overtakenUpTo_; }
   void ArmConnectTimeOut(int timeOut) override;
   bool ConnectTimeOutRunning() const override;
   void StateChanged(const ILinkTransport& from, TransportState state) override;
@@ -173,6 +173,8 @@ class TKelLink : public QObject, private ILinkTransportHost {
   bool lastConnected_ = false;  // the poll thread's view of Connected
   bool reportedUp_ = false;     // the users were told the link is up
   bool telling_ = false;        // a report's handler runs
+  int sendDepth_ = 0;           // SendMsg calls running, one inside the wait of the other
+  int overtakenUpTo_ = 0;       // those of them at this depth or below are overtaken
   QList<Report> held_;          // reports waiting for it to return
   quint64 pollCount_ = 0;
 };

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <QTimer>
+
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "core/Timer.h"
@@ -577,6 +579,23 @@ TEST_F(DockLink, ConnectTimeOutWhenTheInstrumentNeverComes) {
   EXPECT_EQ(rec.events, (QStringList{"Up(true)", "DebugSend"}));
   clock.Advance(1);
   EXPECT_EQ(rec.events.last(), "TimeOut(0)");
+}
+
+// A message sent inside the wait before another goes to the dock (the
+// release while a page waits its turn) overtakes it: the page is dropped,
+// and the reply awaited is the release's.
+TEST_F(DockLink, AMessageOvertakenInsideItsWaitIsDropped) {
+  ManualClock clock;
+  link.OpenLink(0);
+  Raise(dock.OnInstrumentConnected, &dock);
+  QTimer::singleShot(0, &dock, [&] { link.SendMsg("STB", 5); });
+  link.SendMsg("WEP page", 30);
+  EXPECT_EQ(dock.sent, QList<QByteArray>{"STB"});
+  EXPECT_EQ(rec.debugSent, QList<QByteArray>{"STB"});
+  clock.Advance(5000);
+  EXPECT_EQ(rec.events.last(), "TimeOut(0)");
+  link.SendMsg("ENQ", 7);  // and the next goes out as ever
+  EXPECT_EQ(dock.sent.last(), "ENQ");
 }
 
 TEST_F(DockLink, MultiPortDockAsksOnce) {
