@@ -1,5 +1,6 @@
 #pragma once
-// Ctrl-C and SIGTERM as an event on the main thread. The signal handler only
+// Ctrl-C, SIGTERM and SIGHUP (the terminal closed) as an event on the main
+// thread. The signal handler only
 // writes the signal's number to a pipe; a socket notifier on the other end
 // raises OnInterrupt from the event loop, where the upload can release the
 // instrument properly.
@@ -37,7 +38,7 @@ class Interrupts {
 
 class InterruptWatch final : public Interrupts {
  public:
-  InterruptWatch();   // installs the handlers of SIGINT and SIGTERM
+  InterruptWatch();   // installs the handlers of SIGINT, SIGTERM and SIGHUP
   ~InterruptWatch() override;  // restores the previous handlers
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -48,7 +49,7 @@ class InterruptWatch final : public Interrupts {
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-// "Ctrl-C" or "SIGTERM", as the messages name the signal.
+// "Ctrl-C", "SIGTERM" or "SIGHUP", as the messages name the signal.
 QString SignalName(int signal);
 
 }  // namespace zelvo::cli

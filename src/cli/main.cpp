@@ -1,6 +1,7 @@
 // zelvoflash: the utility's upload workflow on the command line.
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -8,6 +9,10 @@
 #include "core/VersionResource.h"
 
 int main(int argc, char** argv) {
+  // An output closed early (a pipe whose reader has gone) must not end the
+  // run before the instrument is released and the record kept: writes to it
+  // just fail.
+  std::signal(SIGPIPE, SIG_IGN);
   QCoreApplication application(argc, argv);
   QStringList arguments = QCoreApplication::arguments();
   arguments.removeFirst();
