@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     } else if (std::filesystem::is_regular_file(path)) {
       files.push_back(path);
     } else {
-      std::fprintf(stderr, "fuzz_%s: no such file or folder: %s\n", ZELVO_FUZZ_NAME, path.c_str());
+      std::fprintf(stderr, "fuzz_%s: no such file or folder: %s\n", ZELVO_FUZZ_NAME, path.string().c_str());
       return 2;
     }
     for (const auto& file : files) {

@@ -131,8 +131,9 @@ int RunInfo(const CommandOptions& options, const Console& console) {
   };
   QFile f(options.firmware);
   if (!f.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot read %1: %2").arg(options.firmware, f.errorString()));
-  const qint64 size = f.read(kFlashImageSize + 1).size();
+  const QByteArray bytes = f.read(kFlashImageSize + 1);
   f.close();
+  const qint64 size = bytes.size();
   result.insert("size", size);
   // The layout follows from the size, unless --ng or --classic says otherwise.
   const bool ng = options.ng.value_or(size == kNGFileSize);
@@ -144,7 +145,7 @@ int RunInfo(const CommandOptions& options, const Console& console) {
                     .arg(kClassicFileSize)
                     .arg(kNGFileSize));
   TFlashFile file;
-  if (size != expected || !file.LoadFlashFile(options.firmware, ng))
+  if (!file.LoadFlashBytes(bytes, ng))
     return fail(QStringLiteral("%1 is not a valid %2 firmware file (%3 bytes, %4 expected)")
                     .arg(options.firmware, ng ? QStringLiteral("NG") : QStringLiteral("classic"))
                     .arg(size)

@@ -1,7 +1,7 @@
 #pragma once
 // The commands of zelvoflash. Each returns the process's exit status:
 // 0 success, 1 failure, 2 bad usage,
-// 130 interrupted by Ctrl-C or SIGTERM.
+// 130 interrupted by Ctrl-C, SIGTERM or SIGHUP.
 
 #include <cstdio>
 

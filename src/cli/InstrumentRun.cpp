@@ -1,5 +1,6 @@
 #include "cli/InstrumentRun.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include "cli/Interrupt.h"
@@ -37,6 +38,8 @@ QJsonObject FileRecord(const QString& path, const TFlashFile& read) {
     file.insert("version", PrintableText(read.FileFlashVersion()));
     file.insert("type_letter", PrintableText(read.FileFlashType()));
     file.insert("date", PrintableText(read.FileFlashDate()));
+    file.insert("sha256", QString::fromLatin1(
+                              QCryptographicHash::hash(read.FileBytes(), QCryptographicHash::Sha256).toHex()));
   }
   return file;
 }
@@ -49,8 +52,9 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
     *why = QStringLiteral("cannot read the firmware file %1: %2").arg(path, f.errorString());
     return false;
   }
-  const qint64 size = f.read(kFlashImageSize + 1).size();
+  const QByteArray bytes = f.read(kFlashImageSize + 1);
   f.close();
+  const qsizetype size = bytes.size();
   if (size != kClassicFileSize && size != kNGFileSize) {
     *why = QStringLiteral("%1 is %2 bytes, which fits neither firmware layout (%3 bytes classic, %4 bytes NG)")
                .arg(path)
@@ -59,11 +63,7 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
                .arg(kNGFileSize);
     return false;
   }
-  if (!file.LoadFlashFile(path, size == kNGFileSize)) {
-    *why = QStringLiteral("cannot read the firmware file %1").arg(path);
-    return false;
-  }
-  return true;
+  return file.LoadFlashBytes(bytes, size == kNGFileSize);
 }
 
 InstrumentRun::InstrumentRun(Setup setup)
@@ -85,6 +85,9 @@ RunEnding InstrumentRun::Exec() {
     session_->SetUseDock(true);
     session_->SetDockAddress(transport.DockAddress());
   }
+  // The file is flashed as it was read and checked before the instrument
+  // was addressed, whatever happened to it since.
+  session_->SetFlashFileReader([file = setup_.file](const QString&) { return file->FileBytes(); });
   Wire();
 
   QTimer::singleShot(0, &loop_, [this] {

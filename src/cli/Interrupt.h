@@ -1,12 +1,12 @@
 #pragma once
-// Ctrl-C and SIGTERM as an event on the main thread, where the upload can
-// release the instrument properly. On POSIX systems the signal handler only
-// writes the signal's number to a pipe, and a socket notifier on the other end
-// raises OnInterrupt from the event loop; the handlers are installed without
-// SA_RESTART, so a question waiting on the terminal ends (answered No) when
-// the signal arrives. On Windows the console's Ctrl-C and Ctrl-Break (taken as
-// SIGTERM) are handed over the same way, through an event object
-// (InterruptPosix.cpp, InterruptWindows.cpp).
+// Ctrl-C, SIGTERM and SIGHUP (the terminal closed) as an event on the main
+// thread, where the upload can release the instrument properly. On POSIX
+// systems the signal handler only writes the signal's number to a pipe, and a
+// socket notifier on the other end raises OnInterrupt from the event loop; the
+// handlers are installed without SA_RESTART, so a question waiting on the
+// terminal ends (answered No) when the signal arrives. On Windows the
+// console's Ctrl-C and Ctrl-Break (taken as SIGTERM) are handed over the same
+// way, through an event object (InterruptPosix.cpp, InterruptWindows.cpp).
 
 #include <QObject>
 #include <QString>
@@ -39,7 +39,7 @@ class Interrupts {
 
 class InterruptWatch final : public Interrupts {
  public:
-  InterruptWatch();   // installs the handlers of SIGINT and SIGTERM
+  InterruptWatch();   // installs the handlers of SIGINT, SIGTERM and SIGHUP
   ~InterruptWatch() override;  // restores the previous handlers
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -50,9 +50,8 @@ class InterruptWatch final : public Interrupts {
   std::unique_ptr<QObject> notifier_;  // the event loop's watch on the handed-over signals
 };
 
-// "Ctrl-C" or "SIGTERM", as the messages name the signal.
-inline QString SignalName(int signal) {
-  return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM");
-}
+// "Ctrl-C", "SIGTERM" or "SIGHUP" ("Ctrl-Break" on Windows), as the messages
+// name the signal.
+QString SignalName(int signal);
 
 }  // namespace zelvo::cli

@@ -12,7 +12,7 @@ namespace zelvo::cli {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-struct sigaction g_previousInt, g_previousTerm;
+struct sigaction g_previousInt, g_previousTerm, g_previousHup;
 
 void OnSignal(int signal) {
   const int saved = errno;
@@ -38,12 +38,14 @@ InterruptWatch::InterruptWatch() {
   action.sa_flags = 0;  // no SA_RESTART: a blocking terminal read ends
   ::sigaction(SIGINT, &action, &g_previousInt);
   ::sigaction(SIGTERM, &action, &g_previousTerm);
+  ::sigaction(SIGHUP, &action, &g_previousHup);  // the terminal closed
 }
 
 InterruptWatch::~InterruptWatch() {
   if (!notifier_) return;
   ::sigaction(SIGINT, &g_previousInt, nullptr);
   ::sigaction(SIGTERM, &g_previousTerm, nullptr);
+  ::sigaction(SIGHUP, &g_previousHup, nullptr);
   notifier_.reset();
   ::close(g_pipe[0]);
   ::close(g_pipe[1]);
@@ -56,6 +58,11 @@ void InterruptWatch::Drain() {
   while ((n = ::read(g_pipe[0], signals, sizeof signals)) > 0) {
     for (ssize_t i = 0; i < n; ++i) Raise(signals[i]);
   }
+}
+
+QString SignalName(int signal) {
+  if (signal == SIGINT) return QStringLiteral("Ctrl-C");
+  return signal == SIGHUP ? QStringLiteral("SIGHUP") : QStringLiteral("SIGTERM");
 }
 
 }  // namespace zelvo::cli

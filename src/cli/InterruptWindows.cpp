@@ -50,4 +50,6 @@ void InterruptWatch::Drain() {
   for (int n = g_pendingTerm.exchange(0); n > 0; --n) Raise(SIGTERM);
 }
 
+QString SignalName(int signal) { return signal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("Ctrl-Break"); }
+
 }  // namespace zelvo::cli

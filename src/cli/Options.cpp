@@ -72,6 +72,11 @@ QString HelpText() {
 
 namespace {
 
+// The options that take a value.
+const QStringList kValueOptions = {"--serial",         "--dock-net",      "--dock-kind",  "--log",
+                                   "--trace",          "--trace-format",  "--identify-timeout",
+                                   "--stall-timeout",  "--trace-dir",     "--verify-timeout", "--kind"};
+
 bool ParseSeconds(const QString& text, int* value) {
   bool ok = false;
   const int v = text.toInt(&ok);
@@ -157,10 +162,25 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
   bool verifyTimeoutGiven = false;
   QStringList positional;
   for (qsizetype i = 0; i < args.size(); ++i) {
-    const QString& a = args[i];
-    const bool hasNext = i + 1 < args.size();
-    const auto next = [&]() -> QString { return args[++i]; };
-    const auto nextIsValue = [&] { return hasNext && !args[i + 1].startsWith(QLatin1String("--")); };
+    // An option's value is written --opt=VALUE or as the next argument; the
+    // next argument is not taken when it is an option itself (a file named
+    // "--yes" is written --log=--yes).
+    QString a = args[i];
+    std::optional<QString> inlineValue;
+    if (const qsizetype equals = a.indexOf(QLatin1Char('=')); a.startsWith(QLatin1String("--")) && equals > 2) {
+      inlineValue = a.mid(equals + 1);
+      a.truncate(equals);
+    }
+    const bool nextIsOption = i + 1 < args.size() && args[i + 1].startsWith(QLatin1String("--"));
+    const bool hasNext = inlineValue || (i + 1 < args.size() && !nextIsOption);
+    const auto peek = [&]() -> QString { return inlineValue ? *inlineValue : args[i + 1]; };
+    const auto next = [&]() -> QString {
+      if (!inlineValue) return args[++i];
+      const QString value = *inlineValue;
+      inlineValue.reset();
+      return value;
+    };
+    const auto nextIsValue = [&] { return hasNext; };
     if (a == QLatin1String("--serial") && hasNext) {
       options.transport.kind = TransportOption::Kind::Serial;
       options.transport.serialPort = next();
@@ -177,9 +197,9 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     } else if (a == QLatin1String("--dock-usb")) {
       options.transport.kind = TransportOption::Kind::DockUsb;
       options.transport.dockIndex = 1;
-      if (fleet && nextIsValue() && args[i + 1] == QLatin1String("all")) {
+      if (fleet && nextIsValue() && peek() == QLatin1String("all")) {
         options.transport.dockIndex = 0;
-        ++i;
+        next();
       } else if (nextIsValue()) {
         bool ok = false;
         options.transport.dockIndex = next().toInt(&ok);
@@ -193,7 +213,7 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       options.docks.append(options.transport);
     } else if (a == QLatin1String("--simulate")) {
       options.transport.kind = TransportOption::Kind::Simulate;
-      if (nextIsValue() && sim::LooksLikeSimulationSetup(args[i + 1])) {
+      if (nextIsValue() && (inlineValue || sim::LooksLikeSimulationSetup(peek()))) {
         QString why;
         if (!sim::ParseSimulationSetup(next(), options.transport.simulation, &why)) {
           *error = QStringLiteral("--simulate: %1").arg(why);
@@ -216,8 +236,16 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
       options.json = true;
     } else if (a == QLatin1String("--log") && hasNext) {
       options.logFile = next();
+      if (options.logFile.isEmpty()) {
+        *error = QStringLiteral("--log takes a file name");
+        return std::nullopt;
+      }
     } else if (a == QLatin1String("--trace") && hasNext) {
       options.traceFile = next();
+      if (options.traceFile.isEmpty()) {
+        *error = QStringLiteral("--trace takes a file name");
+        return std::nullopt;
+      }
     } else if (a == QLatin1String("--trace-format") && hasNext) {
       const QString format = next();
       if (format == QLatin1String("raw")) {
@@ -257,10 +285,18 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     } else if (a == QLatin1String("--kind") && hasNext) {
       options.discoverKind = next();
     } else if (a.startsWith(QLatin1String("--"))) {
-      *error = QStringLiteral("unknown or incomplete option: %1").arg(a);
+      if (nextIsOption && kValueOptions.contains(a))
+        *error = QStringLiteral("%1 takes a value, not the option %2 (a value beginning with -- is written %1=VALUE)")
+                     .arg(a, args[i + 1]);
+      else
+        *error = QStringLiteral("unknown or incomplete option: %1").arg(a);
       return std::nullopt;
     } else {
       positional << a;
+    }
+    if (inlineValue) {
+      *error = QStringLiteral("%1 takes no value").arg(a);
+      return std::nullopt;
     }
   }
   if (fleet) {

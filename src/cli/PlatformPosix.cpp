@@ -2,12 +2,15 @@
 
 #include <QFile>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace zelvo::cli {
+
+void KeepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 

@@ -16,6 +16,8 @@ HANDLE HandleOf(std::FILE* stream) { return reinterpret_cast<HANDLE>(::_get_osfh
 
 }  // namespace
 
+void KeepRunningWhenOutputCloses() {}
+
 bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
   return ::GetConsoleMode(HandleOf(stream), &mode) != 0;

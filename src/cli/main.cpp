@@ -8,6 +8,7 @@
 #include "core/VersionResource.h"
 
 int main(int argc, char** argv) {
+  zelvo::cli::KeepRunningWhenOutputCloses();
   QCoreApplication application(argc, argv);
   QStringList arguments = QCoreApplication::arguments();
   arguments.removeFirst();

@@ -52,12 +52,15 @@ double VersionToNumber(const QByteArray& text) {
 
 TFlashFile::TFlashFile() : flashImage_(kFlashImageSize, '\0') {}
 
+std::optional<QByteArray> ReadFlashFile(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  return file.read(kFlashImageSize + 1);
+}
+
 bool TFlashFile::LoadFlashFile(const QString& fileName, bool isNG) {
-  // One byte more than the image holds tells an over-long file from a full
-  // one; the extra byte never reaches the image.
-  QFile file(fileName);
-  if (!file.open(QIODevice::ReadOnly)) return false;
-  return LoadFlashBytes(file.read(kFlashImageSize + 1), isNG);
+  const std::optional<QByteArray> bytes = ReadFlashFile(fileName);
+  return bytes && LoadFlashBytes(*bytes, isNG);
 }
 
 bool TFlashFile::LoadFlashBytes(const QByteArray& bytes, bool isNG) {
@@ -65,6 +68,7 @@ bool TFlashFile::LoadFlashBytes(const QByteArray& bytes, bool isNG) {
   if (bytes.size() != expected) return false;
 
   std::copy(bytes.cbegin(), bytes.cend(), flashImage_.begin());
+  fileSize_ = bytes.size();
   const QByteArray& image = flashImage_;
   if (isNG) {
     const int hundredths = LittleEndian16At(image, kNGVersion);
@@ -91,7 +95,8 @@ QString InvalidFlashFileText(const InstrumentIdentity& instrument) {
 }
 
 std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
-                                                 const std::function<bool()>& stillWanted, FileRefusal* refusal) {
+                                                 const std::function<bool()>& stillWanted, FileRefusal* refusal,
+                                                 const FlashFileReader& read) {
   FileRefusal last = FileRefusal::NoneChosen;
   const auto endWith = [&](FileRefusal why) -> std::optional<AcceptedFlashFile> {
     if (refusal) *refusal = why;
@@ -103,7 +108,8 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     if (gone()) return endWith(FileRefusal::InstrumentGone);
     if (!path) return endWith(last);
 
-    if (!file.LoadFlashFile(*path, instrument.IsNG)) {
+    const std::optional<QByteArray> bytes = read ? read(*path) : ReadFlashFile(*path);
+    if (!bytes || !file.LoadFlashBytes(*bytes, instrument.IsNG)) {
       MessageDlg(InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       last = FileRefusal::NotValid;

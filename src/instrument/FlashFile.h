@@ -47,6 +47,8 @@ class TFlashFile {
   bool LoadFlashFile(const QString& fileName, bool isNG);
 
   const QByteArray& FlashImage() const { return flashImage_; }
+  // The bytes of the file loaded last (none before the first).
+  QByteArray FileBytes() const { return flashImage_.left(fileSize_); }
   const QByteArray& FileFlashVersion() const { return fileFlashVersion_; }
   const QByteArray& FileFlashDate() const { return fileFlashDate_; }
   const QByteArray& FileFlashType() const { return fileFlashType_; }
@@ -58,7 +60,14 @@ class TFlashFile {
   QByteArray fileFlashDate_;
   QByteArray fileFlashType_;
   QByteArray fileExtraChar_;
+  qsizetype fileSize_ = 0;
 };
+
+// How a chosen firmware file is read: its bytes (at most one more than the
+// image holds, which tells an over-long file from a full one), or nothing
+// when it cannot be read.
+using FlashFileReader = std::function<std::optional<QByteArray>(const QString& path)>;
+std::optional<QByteArray> ReadFlashFile(const QString& path);
 
 // What the file checks need to know of the connected instrument.
 struct InstrumentIdentity {
@@ -91,10 +100,11 @@ enum class FileRefusal {
 // (nothing returned then, and *refusal, when given, says why). Runs entirely
 // through the dialogs service. stillWanted, when given, is asked after every
 // dialog: once it says no (the instrument went away meanwhile), the choice
-// ends with nothing.
+// ends with nothing. read, when given, reads the file chosen instead of
+// ReadFlashFile.
 std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const InstrumentIdentity& instrument,
                                                  const std::function<bool()>& stillWanted = {},
-                                                 FileRefusal* refusal = nullptr);
+                                                 FileRefusal* refusal = nullptr, const FlashFileReader& read = {});
 
 // Texts of the file dialogue.
 inline constexpr const char* kFlashFileFilter = "Binary File|*.bin";

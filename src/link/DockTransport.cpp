@@ -106,7 +106,8 @@ void TDockTransport::Close() {
 void TDockTransport::Write(const QByteArray& message) {
   QPointer<TDockTransport> self(this);
   ProcessMessages();
-  if (self) dock_->SendStr(message);
+  // The link may have gone, or a later message overtaken this one, meanwhile.
+  if (self && Host().Writable()) dock_->SendStr(message);
 }
 
 }  // namespace zelvo

@@ -1,6 +1,7 @@
 #include "link/KelLink.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -215,21 +216,34 @@ void TKelLink::SendMsg(const QByteArray& msg, int timeOut) {
     return;
   }
   QPointer<TKelLink> self(this);
+  // A send begun inside the wait of this one overtakes it: what is left of
+  // this one is dropped (a release must be the last thing the instrument
+  // gets), and its reply is not waited for.
+  overtakenUpTo_ = sendDepth_;
+  const int depth = ++sendDepth_;
+  const auto done = [&] {
+    if (!self) return false;
+    sendDepth_ = depth - 1;
+    const bool overtaken = overtakenUpTo_ >= depth;
+    overtakenUpTo_ = std::min(overtakenUpTo_, sendDepth_);
+    return !overtaken;
+  };
   ILinkTransport& transport = Transport();
   if (transport.Wire() == TransportWire::Dock) {
     // The dock frames the message itself; it is traced once handed over.
     transport.Write(message);
-    if (!self) return;
+    if (!self || overtakenUpTo_ >= depth) {
+      done();
+      return;
+    }
     Raise(OnDebugSend, this, message);
   } else {
     // Traced before the write: a reply may come while the pieces go out.
     const QByteArray wire = frame::WireForm(type_, message);
     Raise(OnDebugSend, this, wire);
-    if (!self) return;
-    transport.Write(wire);
+    if (self) transport.Write(wire);
   }
-  if (!self) return;
-  ArmReplyTimer(timeOut);
+  if (done()) ArmReplyTimer(timeOut);
 }
 
 // --- opening and closing ---------------------------------------------------
@@ -274,10 +288,39 @@ void TKelLink::StateChanged(const ILinkTransport& from, TransportState state) {
   disconnecting_ = false;
   SetConnectedState(up);
   if (from.Wire() != TransportWire::Dock) return;  // LinkPoll reports it
-  if (up)
-    Raise(OnLinkUp, this, true);
-  else
-    Raise(OnLinkDown, this, false);
+  Tell({up ? Report::Kind::Up : Report::Kind::Down, {}});
+}
+
+void TKelLink::Tell(Report report) {
+  if (telling_) {
+    held_.append(std::move(report));
+    return;
+  }
+  QPointer<TKelLink> self(this);
+  telling_ = true;
+  RaiseReport(report);
+  while (self && !held_.isEmpty()) RaiseReport(held_.takeFirst());
+  if (self) telling_ = false;
+}
+
+void TKelLink::RaiseReport(const Report& report) {
+  switch (report.kind) {
+    case Report::Kind::Up:
+      // A repeated report of the instrument present changes nothing, nor
+      // does one the link has meanwhile seen undone.
+      if (reportedUp_ || !connected_) return;
+      reportedUp_ = true;
+      Raise(OnLinkUp, this, true);
+      return;
+    case Report::Kind::Down:
+      if (!reportedUp_) return;
+      reportedUp_ = false;
+      Raise(OnLinkDown, this, false);
+      return;
+    case Report::Kind::Reply:
+      Raise(OnReceiveMsg, this, report.reply);
+      return;
+  }
 }
 
 // --- start-up probe --------------------------------------------------------
@@ -325,7 +368,7 @@ void TKelLink::Deliver(const QByteArray& reply) {
   replyTimer_->SetEnabled(false);
   QPointer<TKelLink> self(this);
   Raise(OnDebugReceive, this, reply);
-  if (self) Raise(OnReceiveMsg, this, reply);
+  if (self) Tell({Report::Kind::Reply, reply});
 }
 
 void TKelLink::IndexedReply(const QByteArray& reply) {
@@ -351,12 +394,9 @@ void TKelLink::LinkPoll() {
   QPointer<TKelLink> self(this);
   ++pollCount_;
   if (connected_ != lastConnected_) {
-    if (connected_)
-      Raise(OnLinkUp, this, true);
-    else
-      Raise(OnLinkDown, this, false);
-    if (!self) return;
     lastConnected_ = connected_;
+    Tell({connected_ ? Report::Kind::Up : Report::Kind::Down, {}});
+    if (!self) return;
   }
   if (rx_.frameComplete) {
     Raise(OnDebugReceive, this, rx_.receiveBuffer);
@@ -364,7 +404,7 @@ void TKelLink::LinkPoll() {
     const std::optional<QByteArray> reply = frame::ExtractFrame(rx_, frame::HasChecksum(type_));
     if (reply) {
       replyTimer_->SetEnabled(false);
-      Raise(OnReceiveMsg, this, *reply);
+      Tell({Report::Kind::Reply, *reply});
       if (!self) return;
     }
   }

@@ -128,9 +128,19 @@ class TKelLink : public QObject, private ILinkTransportHost {
   void WakeThread();
   void Deliver(const QByteArray& reply);
   void IndexedReply(const QByteArray& reply);
+  // What the link tells its users (the link up or down, a reply), one at a
+  // time: a report that comes while a handler of another still runs (inside
+  // a nested wait of it) is raised after that handler has returned, so no
+  // handler runs inside itself.
+  struct Report {
+    enum class Kind { Up, Down, Reply } kind;
+    QByteArray reply;
+  };
+  void Tell(Report report);
+  void RaiseReport(const Report& report);
 
   // What the transports report and ask.
-  bool Writable() const override { return connected_ && !disconnecting_; }
+  bool Writable() const override { return connected_ && !disconnecting_ && sendDepth_ > overtakenUpTo_; }
   void ArmConnectTimeOut(int timeOut) override;
   bool ConnectTimeOutRunning() const override;
   void StateChanged(const ILinkTransport& from, TransportState state) override;
@@ -161,6 +171,11 @@ class TKelLink : public QObject, private ILinkTransportHost {
   bool connected_ = false;
   bool probed_ = false;          // StartupProbe has run
   bool lastConnected_ = false;  // the poll thread's view of Connected
+  bool reportedUp_ = false;     // the users were told the link is up
+  bool telling_ = false;        // a report's handler runs
+  int sendDepth_ = 0;           // SendMsg calls running, one inside the wait of the other
+  int overtakenUpTo_ = 0;       // those of them at this depth or below are overtaken
+  QList<Report> held_;          // reports waiting for it to return
   quint64 pollCount_ = 0;
 };
 

@@ -50,7 +50,8 @@ enum class TransportOpen {
 // What a transport may ask of, and tell, the link that uses it.
 class ILinkTransportHost {
  public:
-  // True while the link is up and not closing: pieces of a write may go out.
+  // True while the link is up and not closing, and no later write has begun
+  // inside this one's waits: (pieces of) a write may go out.
   virtual bool Writable() const = 0;
   // Arms the reply timer as the connect time-out (timeOut as for OpenLink;
   // nothing when it is not above 0).

@@ -331,7 +331,8 @@ void UploadSession::tmrInstrConTimer() {
 
   FileRefusal fileRefusal = FileRefusal::NoneChosen;
   const std::optional<AcceptedFlashFile> accepted = SelectFlashFile(
-      instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); }, &fileRefusal);
+      instrument_->FlashFile(), instrument_->Identity(), [this] { return StillOnline(); }, &fileRefusal,
+      readFlashFile_);
   if (!StillOnline()) return ConnectionStepEnded(false);
   if (!accepted) {
     Refuse(RefusalOf(fileRefusal));

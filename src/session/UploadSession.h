@@ -97,6 +97,8 @@ class UploadSession : public QObject {
   void SetDock(IUploadDock* dock) { dock_ = dock; }
   void SetUseDock(bool useDock) { useDock_ = useDock; }
   void SetDockAddress(const QString& address) { dockAddress_ = address; }
+  // How the firmware file chosen is read (empty: from the file itself).
+  void SetFlashFileReader(FlashFileReader read) { readFlashFile_ = std::move(read); }
 
   // Bounds on waiting for the instrument, in seconds (0: none): from the
   // start of identification to the instrument being online, and between two
@@ -167,6 +169,7 @@ class UploadSession : public QObject {
   IUploadDock* dock_ = nullptr;
   bool useDock_ = false;
   QString dockAddress_;
+  FlashFileReader readFlashFile_;
 
   UploadDisplay display_;
   bool uploadInProgress_ = false;

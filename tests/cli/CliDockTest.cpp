@@ -260,6 +260,38 @@ TEST_F(ZelvoflashDocks, InterruptedDockUploadReleasesTheInstrument) {
   EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
 }
 
+// A dock that keeps reporting the instrument present: the reports change
+// nothing. The upload goes through with one identification, and the
+// identification limit and the signals hold when the instrument is silent.
+TEST_F(ZelvoflashDocks, ADockRepeatingThatTheInstrumentIsPresent) {
+  const QString ng = Firmware(true, "9.12");
+  const QString trace = files_.Path("repeated.trace");
+  Zelvoflash upload({"flash", ng, "--simulate", "via=usb-dock,version=9.05,present-every=20", "--yes", "--json",
+                     "--trace", trace});
+  Zelvoflash timedOut({"flash", ng, "--simulate", "via=net-dock,version=9.05,silent,present-every=100", "--yes",
+                       "--json", "--identify-timeout", "2"});
+  Zelvoflash stopped({"flash", ng, "--simulate", "via=net-dock,version=9.05,silent,present-every=100", "--yes",
+                      "--json"});
+
+  RunResult r = upload.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "completed") << r.Dump();
+  const QByteArray lines = FileBytes(trace);
+  EXPECT_EQ(lines.count("SND#ENQ#"), 1) << lines.left(2000).toStdString();
+  EXPECT_EQ(lines.count("SND#WEP"), 391);
+  EXPECT_EQ(lines.count("SND#STB#"), 0);
+
+  r = timedOut.Wait(60000);
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_EQ(r.Json().value("message").toString(), "identification did not complete within 2 s") << r.Dump();
+
+  ASSERT_TRUE(stopped.WaitForOutput(QLatin1String(kPlaceInDock), 60000));
+  ASSERT_TRUE(SignalWhenCaught(stopped.Pid(), SIGTERM));
+  r = stopped.Wait(60000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted") << r.Dump();
+}
+
 // zelvo-sim serve-dock and zelvoflash refuse what they cannot use, naming it.
 TEST(ZelvoSimServeDock, UsageErrors) {
   struct Case {

@@ -5,8 +5,12 @@
 
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 #include <csignal>
+#include <poll.h>
+#include <sys/stat.h>
 #include <memory>
 #include <vector>
 
@@ -41,22 +45,60 @@ class ZelvoflashFailures : public ZelvoflashTest {
 
 }  // namespace
 
-// Ctrl-C or SIGTERM in the middle of the pages: "STB", "ACKBYE", exit 130.
+// Ctrl-C, SIGTERM or SIGHUP (the terminal closed) in the middle of the
+// pages: "STB", "ACKBYE", exit 130.
 TEST_F(ZelvoflashFailures, InterruptedUploadReleasesTheInstrument) {
   const QString ng = Firmware(true, "9.12");
-  for (const int signal : {SIGINT, SIGTERM}) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SimServer sim({"--version", "9.05", "--delay", "5"});
     Zelvoflash run({"flash", ng, "--serial", sim.Path(), "--yes"});
     ASSERT_TRUE(run.WaitForOutput(" 10%")) << signal;
     ::kill(static_cast<pid_t>(run.Pid()), signal);
     const RunResult r = run.Wait(20000);
     EXPECT_EQ(r.exitCode, 130) << r.Dump();
-    EXPECT_TRUE(r.err.contains(signal == SIGINT ? "interrupted by Ctrl-C" : "interrupted by SIGTERM")) << r.Dump();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("interrupted by %1").arg(signal == SIGINT    ? "Ctrl-C"
+                                                                      : signal == SIGTERM ? "SIGTERM"
+                                                                                          : "SIGHUP")))
+        << r.Dump();
     EXPECT_TRUE(r.err.contains("the instrument was released")) << r.Dump();
     const QString report = sim.Stop();
     EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
     EXPECT_TRUE(report.contains("WEP STB")) << report.toStdString();
   }
+}
+
+// Standard output closed by its reader after the first question: the run
+// goes on, the instrument is written and the record kept.
+TEST_F(ZelvoflashFailures, AClosedOutputDoesNotEndTheRun) {
+  const QString fifo = files_.Path("out.fifo");
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  TypingTerminal terminal;
+  ASSERT_FALSE(terminal.SlavePath().isEmpty());
+  const QString record = files_.Path("record.jsonl");
+  QProcess run;
+  run.setStandardInputFile(terminal.SlavePath());
+  run.setStandardOutputFile(fifo);
+  // Started as a shell starts it: this process ignores SIGPIPE, which the
+  // program would inherit.
+  run.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
+  run.start(kZelvoflash, {"flash", Firmware(true, "9.12"), "--simulate", "version=9.05", "--log", record});
+  QByteArray shown;
+  pollfd wait{reader, POLLIN, 0};
+  while (!shown.contains("[OK/Cancel]") && ::poll(&wait, 1, 60000) > 0) {
+    char buffer[4096];
+    const ssize_t n = ::read(reader, buffer, sizeof buffer);
+    if (n <= 0) break;
+    shown.append(buffer, n);
+  }
+  ASSERT_TRUE(shown.contains("[OK/Cancel]")) << shown.toStdString();
+  ::close(reader);  // what the program writes from now on has no reader
+  terminal.Type("ok\nyes\n");
+  ASSERT_TRUE(run.waitForFinished(120000));
+  EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+  const QJsonObject j = QJsonDocument::fromJson(FileBytes(record)).object();
+  EXPECT_EQ(j.value("outcome").toString(), "completed") << FileBytes(record).toStdString();
 }
 
 // An instrument gone silent holds an interrupted run a few seconds at most.

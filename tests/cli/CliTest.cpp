@@ -117,6 +117,7 @@ TEST_F(ZelvoflashRuns, BadUsageAndMissingLayersExitWithTwo) {
   for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"flash"},
                                   QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
                                   QStringList{"flash", fw, "--stall-timeout", "0"}, QStringList{"flash", fw, "--bogus"},
+                                  QStringList{"flash", fw, "--log", "--yes"}, QStringList{"flash", fw, "--trace", ""},
                                   QStringList{"flash", fw, "--dock-net", "dock.example"},
                                   QStringList{"flash", fw, "--dock-net", "127.0.0.1", "--dock-kind", "other"},
                                   QStringList{"flash", fw, "--dock-kind", "kova-express"},
@@ -198,4 +199,39 @@ TEST(ZelvoflashOptions, Parsing) {
   EXPECT_EQ(o->docks[0].dockKind, DockKind::Kova6);
   EXPECT_TRUE(o->once);
   EXPECT_EQ(o->traceDir, "d");
+
+  // A value is the next argument unless that is an option: such a value is
+  // written --opt=VALUE. File names are never empty.
+  struct Case {
+    QStringList args;
+    const char* error;  // nothing: parsed
+  };
+  const Case cases[] = {
+      {{"flash", "a.bin", "--log", "--yes"}, "--log takes a value, not the option --yes (a value beginning with -- is "
+                                              "written --log=VALUE)"},
+      {{"flash", "a.bin", "--trace", "--json"}, "--trace takes a value, not the option --json"},
+      {{"flash", "a.bin", "--serial", "--yes"}, "--serial takes a value, not the option --yes"},
+      {{"flash", "a.bin", "--log", ""}, "--log takes a file name"},
+      {{"flash", "a.bin", "--trace", ""}, "--trace takes a file name"},
+      {{"flash", "a.bin", "--log="}, "--log takes a file name"},
+      {{"flash", "a.bin", "--yes=no"}, "--yes takes no value"},
+      {{"flash", "a.bin", "--log=--yes", "--serial=/dev/ttyS1", "--identify-timeout=5", "--dock-kind=kova6"},
+       "--dock-kind goes with"},
+      {{"flash", "a.bin", "--log=--yes", "--serial=/dev/ttyS1", "--identify-timeout=5"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    error.clear();
+    o = cli::ParseArguments(c.args, &error);
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    if (c.error) {
+      EXPECT_FALSE(o.has_value());
+      EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << error.toStdString();
+      continue;
+    }
+    ASSERT_TRUE(o.has_value()) << error.toStdString();
+    EXPECT_EQ(o->logFile, "--yes");
+    EXPECT_FALSE(o->yes);
+    EXPECT_EQ(o->transport.serialPort, "/dev/ttyS1");
+    EXPECT_EQ(o->identifyTimeoutS, 5);
+  }
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <csignal>
 #include <vector>
@@ -160,4 +162,31 @@ TEST_F(ZelvoflashVerify, OptionsAndTheRecordWithoutTheCheck) {
   }
   const RunResult identify = RunZelvoflash({"identify", "--simulate", "--verify"});
   EXPECT_EQ(identify.exitCode, 2) << identify.Dump();
+}
+
+// The file replaced while the operator reads the first question: the
+// instrument gets the bytes that were read and checked before it was
+// addressed, and the questions and the record name them.
+TEST_F(ZelvoflashVerify, TheFileIsFlashedAsItWasRead) {
+  const QString file = Firmware(true, "9.12");
+  const QByteArray read = FileBytes(file);
+  const QByteArray replacement = FileBytes(Firmware(true, "9.20"));
+  TypingTerminal terminal;
+  ASSERT_FALSE(terminal.SlavePath().isEmpty());
+  Zelvoflash run({"flash", file, "--simulate", "version=9.05,restart=1", "--verify", "--json"}, terminal.SlavePath());
+  ASSERT_TRUE(run.WaitForOutput("[OK/Cancel]"));
+  ASSERT_EQ(files_.Write(QFileInfo(file).fileName(), replacement), file);
+  terminal.Type("ok\n");
+  ASSERT_TRUE(run.WaitForOutput("[Yes/No]"));
+  terminal.Type("yes\n");
+  ASSERT_TRUE(run.WaitForOutput("waiting for the instrument to restart", 60000));
+  terminal.Type("ok\n");  // put in front of the port again
+  const RunResult r = run.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_TRUE(r.err.contains("Upgrade To Version 9.12")) << r.Dump();
+  const QJsonObject j = r.Json();
+  EXPECT_EQ(j.value("file").toObject().value("version").toString(), "9.12");
+  EXPECT_EQ(j.value("file").toObject().value("sha256").toString(),
+            QString::fromLatin1(QCryptographicHash::hash(read, QCryptographicHash::Sha256).toHex()));
+  EXPECT_EQ(j.value("verify").toObject().value("version").toString(), "9.12") << r.Dump();
 }

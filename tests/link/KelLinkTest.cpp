@@ -2,6 +2,10 @@
 // a manual clock wherever a time-out is the subject.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <QTimer>
+
 #include "core/MessagePump.h"
 #include "core/ScriptedDialogs.h"
 #include "core/Timer.h"
@@ -386,6 +390,55 @@ TEST_F(MemoryLink, ADockReportsTheLinkAtOnceAndDropsDataBeforeTheInstrument) {
   EXPECT_EQ(rec.events, (QStringList{"Up(true)", "Down(false)"}));
 }
 
+// A dock that repeats its reports, and reports that come while a handler of
+// the link waits nested: a repeated report changes nothing, and each report
+// is raised after the handler running has returned, in order.
+TEST_F(MemoryLink, ReportsAreRaisedOnceAndNeverInsideAHandler) {
+  MemoryTransport transport(TransportWire::Dock);
+  transport.upOnOpen = false;
+  TKelLink link;
+  rec.Attach(link);
+  link.SetTransport(&transport);
+  link.OpenLink(0);
+  transport.Report(TransportState::Up);
+  transport.Report(TransportState::Up);
+  transport.Report(TransportState::Down);
+  transport.Report(TransportState::Down);
+  EXPECT_EQ(rec.events, (QStringList{"Up(true)", "Down(false)"}));
+
+  rec.events.clear();
+  int depth = 0, deepest = 0;
+  const auto enter = [&](const QString& event, const std::function<void()>& inside) {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    rec.events << event;
+    inside();  // as a nested wait would deliver it
+    --depth;
+  };
+  link.OnLinkUp = [&](QObject*, bool) {
+    enter("Up", [&] {
+      transport.Report(TransportState::Up);
+      transport.Feed("ACK");
+    });
+  };
+  link.OnReceiveMsg = [&](QObject*, const QByteArray& reply) {
+    enter("Receive " + QString::fromLatin1(reply), [&] {
+      if (reply == "ACK") transport.Feed("ACK9");
+      if (reply == "ACK9") transport.Report(TransportState::Down);
+    });
+  };
+  int downs = 0;
+  link.OnLinkDown = [&](QObject*, bool) {
+    enter("Down", [&] {
+      if (++downs == 1) transport.Report(TransportState::Up);  // put in again
+    });
+  };
+  transport.Report(TransportState::Up);
+  EXPECT_EQ(rec.events, (QStringList{"Up", "Receive ACK", "Receive ACK9", "Down", "Up", "Receive ACK", "Receive ACK9",
+                                     "Down"}));
+  EXPECT_EQ(deepest, 1);
+}
+
 TEST_F(MemoryLink, AFailedOpenIsReportedOnceAndStartsNothing) {
   MemoryTransport transport(TransportWire::SerialPort);
   transport.openAs = TransportOpen::Failed;
@@ -526,6 +579,23 @@ TEST_F(DockLink, ConnectTimeOutWhenTheInstrumentNeverComes) {
   EXPECT_EQ(rec.events, (QStringList{"Up(true)", "DebugSend"}));
   clock.Advance(1);
   EXPECT_EQ(rec.events.last(), "TimeOut(0)");
+}
+
+// A message sent inside the wait before another goes to the dock (the
+// release while a page waits its turn) overtakes it: the page is dropped,
+// and the reply awaited is the release's.
+TEST_F(DockLink, AMessageOvertakenInsideItsWaitIsDropped) {
+  ManualClock clock;
+  link.OpenLink(0);
+  Raise(dock.OnInstrumentConnected, &dock);
+  QTimer::singleShot(0, &dock, [&] { link.SendMsg("STB", 5); });
+  link.SendMsg("WEP page", 30);
+  EXPECT_EQ(dock.sent, QList<QByteArray>{"STB"});
+  EXPECT_EQ(rec.debugSent, QList<QByteArray>{"STB"});
+  clock.Advance(5000);
+  EXPECT_EQ(rec.events.last(), "TimeOut(0)");
+  link.SendMsg("ENQ", 7);  // and the next goes out as ever
+  EXPECT_EQ(dock.sent.last(), "ENQ");
 }
 
 TEST_F(DockLink, MultiPortDockAsksOnce) {

@@ -42,6 +42,10 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   else if (key == QLatin1String("events-with-reply")) f.eventsWithReply = true;
   else if (key == QLatin1String("split-dock")) f.splitReplies = true;
   else if (key == QLatin1String("empty-dock")) f.empty = true;
+  else if (key == QLatin1String("present-every")) {
+    f.presentEveryMs = value.toInt(ok);
+    *ok = *ok && f.presentEveryMs > 0;
+  }
   else return false;
   if (key == QLatin1String("nak") && f.nakCommand.isEmpty()) *ok = false;
   return true;
@@ -53,8 +57,13 @@ SimDock::SimDock(SimInstrument& instrument, SimDockConfig config, QObject* paren
       config_(std::move(config)),
       commands_({"DSC", "ADC", "SLV", "MST", "LCD", "RLC", "PSS"}),
       instrumentPresent_(!config_.faults.empty),
-      busyLeft_(config_.faults.slaveBusyTimes) {
+      busyLeft_(config_.faults.slaveBusyTimes),
+      presentTimer_(new QTimer(this)) {
   lcd_.fill(QByteArray(kLcdWidth, ' '));
+  presentTimer_->setInterval(config_.faults.presentEveryMs);
+  QObject::connect(presentTimer_, &QTimer::timeout, this, [this] {
+    if (slave_ && instrumentPresent_ && !config_.faults.silentControl) Deliver("EVT1");
+  });
   instrument_.OnBack = [this] {
     if (!restarting_) return;  // not reported gone yet: Restarting puts it back
     restarting_ = false;
@@ -84,7 +93,10 @@ void SimDock::Command(const QByteArray& command) {
   QByteArray input = reply;
   if (config_.faults.eventsWithReply) input = QByteArray("EVT4EVT7\x05", 9) + reply;  // in range, a state change
   Deliver(input);
-  if (command == "SLV" && slave_ && instrumentPresent_) ReportLater("EVT1");
+  if (command == "SLV" && slave_ && instrumentPresent_) {
+    ReportLater("EVT1");
+    if (config_.faults.presentEveryMs > 0) presentTimer_->start();
+  }
   if (command == "DSC" && instrumentPresent_) ReportLater("EVT2");
 }
 

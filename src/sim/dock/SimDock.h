@@ -16,6 +16,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QStringList>
 #include <array>
 #include <functional>
@@ -43,6 +44,7 @@ struct SimDockFaults {
   bool eventsWithReply = false;     // event reports and the reply in one input
   bool splitReplies = false;        // every control reply cut across two reads
   bool empty = false;               // no instrument in the dock
+  int presentEveryMs = 0;           // in slave mode, "EVT1" reported again every MS ms (0: once)
 };
 
 struct SimDockConfig {
@@ -59,7 +61,7 @@ struct SimDockConfig {
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
 // "gone-after=MS" (0 to 200), "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
-// "events-with-reply", "split-dock", "empty-dock"). False when the key is not
+// "events-with-reply", "split-dock", "empty-dock", "present-every=MS"). False when the key is not
 // a dock option; *ok false when the value is bad.
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
 // The dock options that are flags (no value).
@@ -143,6 +145,7 @@ class SimDock : public QObject {
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
+  QTimer* presentTimer_;  // the repeated "EVT1" of the fault mode
 };
 
 }  // namespace zelvo::sim

@@ -116,7 +116,7 @@ QString SimulationOptionsText() {
              "via=irda|usb-dock|net-dock,docks=N (1 to %1 through a dock), instrument: kind=N,version=V,type=L,"
              "restart=S,delay=MS,wrong-ack-at=K,no-ack-at=K,drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,"
              "no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
-             "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock; "
+             "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock,present-every=MS; "
              "an item ending in @D is for dock D only (remove-at=20@2)")
       .arg(SimulationSetup::kMaxDocks);
 }
