@@ -199,7 +199,9 @@ int SimUsbDevice::HostRead(int pipe, std::uint8_t* data, int length, int timeout
   Pipe& p = At(pipe);
   ++p.reads;
   const auto ready = [&] { return unplugged_ || p.failReads != 0 || !p.packets.empty(); };
-  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  // A zero time-out must not let go of the lock: a read that has been counted
+  // decides at once, and a packet queued after it is for the next read.
+  if (timeoutMs > 0) cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
   if (unplugged_) {
     *error = ENODEV;
     return -1;
