@@ -71,7 +71,7 @@ windows:
 	scripts/windows-build.sh $(WINDOWS_BUILD) $(JOBS)
 
 # Every Windows test suite under Wine, then the command line end to end under
-# Wine against the Linux simulator (COM port, network dock).
+# Wine against the Linux simulator through a network dock, and the release.
 test-windows: windows build
 	scripts/test-windows.sh $(WINDOWS_BUILD) $(BUILD) $(JOBS)
 

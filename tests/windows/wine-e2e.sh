@@ -4,11 +4,20 @@
 # code and the same JSON record (times, paths and the link's name aside).
 # The link is a network dock, zelvo-sim serve-dock on a loopback address.
 #
-# A COM port cannot be tried here: Wine maps COMn to a pseudo-terminal
-# (dosdevices/comn), but its wait for serial events (WaitCommEvent, by which
-# Qt's serial port learns that bytes arrived) ends at once on one, because a
-# pseudo-terminal has no modem lines to read (WINEDEBUG=+comm: "wait_for_event
-# get_modem_status failed"). The bytes sent arrive; the answers are never read.
+# A COM port cannot be tried here. Wine 8.0 maps COMn to a pseudo-terminal
+# (dosdevices/comn), and Qt's serial port does not run over it:
+# - Qt learns that bytes arrived from WaitCommEvent; on a pseudo-terminal
+#   Wine's wait ends at once, cancelled, because it cannot read the modem
+#   lines (WINEDEBUG=+comm: "wait_for_event get_modem_status failed");
+# - with the modem lines faked (an LD_PRELOAD shim, tried and dropped), Wine
+#   waits for the event in the caller's thread when the request has no event
+#   handle, as Qt's (it uses a completion port) has not: the program stops
+#   until a byte arrives, and the PC speaks first;
+# - with a byte faked as well, a wait that ends at once posts nothing to the
+#   completion port, so Qt never starts its read: zelvo-sim received the ENQ
+#   and wrote its answer, which zelvoflash.exe never read.
+# The Linux zelvoflash over the same pseudo-terminal uploads the whole file,
+# so the COM port leg is left to a Windows PC.
 #   tests/windows/wine-e2e.sh WINDOWS_BUILD LINUX_BUILD
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
