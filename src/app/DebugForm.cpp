@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QMenu>
+#include <QScreen>
 #include <QStringList>
 #include <QVBoxLayout>
 
@@ -21,6 +22,7 @@ void SetUpTraceBox(QPlainTextEdit* box, const QString& name) {
   box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   box->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   box->setContextMenuPolicy(Qt::CustomContextMenu);
+  box->setReadOnly(true);
 }
 
 bool StartsTraceLine(const QString& line) {
@@ -42,6 +44,7 @@ void TTraceBox::appendPlainText(const QString& text) {
 
 void TTraceBox::clear() {
   lines_.clear();
+  ++clears_;
   QPlainTextEdit::clear();
 }
 
@@ -53,7 +56,6 @@ TfrmDebug::TfrmDebug(QWidget* parent) : QWidget(parent, Qt::Tool) {
   SetUpTraceBox(Debug, QStringLiteral("Debug"));
   DebugHex = new QPlainTextEdit(this);
   SetUpTraceBox(DebugHex, QStringLiteral("DebugHex"));
-  DebugHex->setReadOnly(true);
   DebugHex->hide();
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -92,17 +94,46 @@ void TfrmDebug::ShowMenu(QPlainTextEdit* box, const QPoint& at) {
 }
 
 void TfrmDebug::ShowHex(bool hex) {
-  if (hex) RefreshHex();
+  if (hex) RebuildHex();
   Debug->setVisible(!hex);
   DebugHex->setVisible(hex);
 }
 
 void TfrmDebug::RefreshHex() {
-  DebugHex->setPlainText(HexTrace(Debug->Lines()).join(QLatin1Char('\n')));
+  if (Debug->Clears() != hexClears_ || Debug->Lines().size() < hexLines_) {
+    RebuildHex();
+    return;
+  }
+  const QStringList& lines = Debug->Lines();
+  if (lines.size() == hexLines_) return;
+  DebugHex->appendPlainText(HexTrace(lines.mid(hexLines_)).join(QLatin1Char('\n')));
+  hexLines_ = lines.size();
   // The last lines in view, from their start: "SND#" and "RCV#" stay visible
   // however long a message is.
   DebugHex->moveCursor(QTextCursor::End);
   DebugHex->moveCursor(QTextCursor::StartOfBlock);
+}
+
+void TfrmDebug::RebuildHex() {
+  DebugHex->clear();
+  hexLines_ = 0;
+  hexClears_ = Debug->Clears();
+  RefreshHex();
+}
+
+void TfrmDebug::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  const QScreen* where = screen();
+  if (!where) return;
+  const QRect room = where->availableGeometry();
+  const QRect frame = frameGeometry();
+  const QSize decoration = frame.size() - size();
+  if (frame.width() > room.width() || frame.height() > room.height())
+    resize(qMin(width(), room.width() - decoration.width()), qMin(height(), room.height() - decoration.height()));
+  const QRect fitted = frameGeometry();
+  const int x = qBound(room.left(), fitted.left(), room.right() + 1 - fitted.width());
+  const int y = qBound(room.top(), fitted.top(), room.bottom() + 1 - fitted.height());
+  if (x != fitted.left() || y != fitted.top()) move(x, y);
 }
 
 bool TfrmDebug::SaveTrace(const QString& path, QString* error) const {

@@ -2,9 +2,11 @@
 // The debug window: one text box with a line for every message the link sent
 // or received. Created hidden; shown from the main window's pop-up menu.
 //
+// Both boxes are read-only, so what is seen is what "Save Trace..." writes.
 // The text box's context menu adds "Show as hex" (the same lines with each
-// message as hexadecimal bytes, in a second read-only box shown instead) and
-// "Save Trace..." (writes what is shown to a file).
+// message as hexadecimal bytes, in a second box shown instead) and
+// "Save Trace..." (writes what is shown to a file). The window opens on the
+// screen, whatever place it is given.
 
 #include <QAction>
 #include <QPlainTextEdit>
@@ -25,9 +27,13 @@ class TTraceBox : public QPlainTextEdit {
   void clear();
   // Every line appended since the last clear, as appended.
   const QStringList& Lines() const { return lines_; }
+  // How many times the box was cleared: a view that follows Lines() starts
+  // again when this changes.
+  int Clears() const { return clears_; }
 
  private:
   QStringList lines_;
+  int clears_ = 0;
 };
 
 class TfrmDebug : public QWidget {
@@ -53,9 +59,15 @@ class TfrmDebug : public QWidget {
   void ShowMenu(QPlainTextEdit* box, const QPoint& at);
   void ShowHex(bool hex);
   void RefreshHex();
+  void RebuildHex();
   void SaveTraceClicked();
+  void showEvent(QShowEvent* event) override;
 
   QTimer hexRefresh_;  // coalesces the raw box's changes
+  // How far the hex box follows the raw one: the lines it shows and the
+  // raw box's clear count they belong to. New lines are added, not redone.
+  int hexLines_ = 0;
+  int hexClears_ = 0;
 };
 
 }  // namespace zelvo

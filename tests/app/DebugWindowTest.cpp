@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMenu>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -101,6 +105,33 @@ TEST(TfrmDebug, SaveTraceWritesWhatIsShown) {
   EXPECT_TRUE(QFile::exists(dir.filePath("chosen.txt")));
   EXPECT_EQ(dialogs.Calls()[1].icon, MsgIcon::Error);
   EXPECT_TRUE(dialogs.Calls()[1].text.contains(dir.filePath("no/such/folder/t.txt")));
+}
+
+// What is seen is what is saved: keys neither type into the trace nor undo
+// it. Placed partly off the screen, the window opens on it.
+TEST(TfrmDebug, TheTraceIsReadOnlyAndTheWindowOpensOnTheScreen) {
+  Window w;
+  w.main.KelLink1DebugSend(nullptr, "\xE6" "ENQ" "\xE7");
+  w.main.KelLink1DebugReceive(nullptr, "\xE6" "ACKBYE" "\xE7");
+  const QRect room = w.debug.screen()->availableGeometry();
+  w.debug.move(room.left() + 10, room.bottom() - 50);
+  w.debug.show();
+  QApplication::processEvents();
+  EXPECT_TRUE(room.contains(w.debug.frameGeometry()))
+      << w.debug.frameGeometry().y() << " + " << w.debug.frameGeometry().height() << " on " << room.height();
+
+  for (QPlainTextEdit* box : {static_cast<QPlainTextEdit*>(w.debug.Debug), w.debug.DebugHex}) {
+    w.debug.SetShowAsHex(box == w.debug.DebugHex);
+    const QString before = box->toPlainText();
+    box->moveCursor(QTextCursor::End);
+    for (const auto& [key, modifiers, text] : {std::tuple{Qt::Key_X, Qt::NoModifier, QStringLiteral("x")},
+                                               std::tuple{Qt::Key_Backspace, Qt::NoModifier, QString()},
+                                               std::tuple{Qt::Key_Z, Qt::ControlModifier, QString()}}) {
+      QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+      QApplication::sendEvent(box, &press);
+    }
+    EXPECT_EQ(box->toPlainText(), before) << box->objectName().toStdString();
+  }
 }
 
 TEST(TfrmDebug, ContextMenuOffersHexAndSave) {
