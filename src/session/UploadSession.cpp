@@ -110,6 +110,7 @@ void UploadSession::ShowReleaseTexts() {
 void UploadSession::cbStartClick() {
   if (dock_) dock_->SetEthernetAddress(dockAddress_);
   result_ = UploadResult{};
+  releasing_ = false;
   if (OnClearTrace) OnClearTrace();
   elapsedSeconds_ = 0;
 
@@ -158,6 +159,7 @@ void UploadSession::cbStartClick() {
 }
 
 void UploadSession::cbStopClick() {
+  if (releasing_) return;
   uploadInProgress_ = false;
   uploadDone_ = false;
   limitTimer_->SetEnabled(false);
@@ -168,7 +170,13 @@ void UploadSession::cbStopClick() {
     tmrInstrDisc_->SetEnabled(true);
     return;
   }
+  // The instrument has up to its reply time-out to answer: the window says
+  // what it waits for, and Stop is not offered again meanwhile.
+  releasing_ = true;
   AskToStandBy();
+  display_.status = QStringLiteral("Releasing Instrument");
+  display_.stopEnabled = false;
+  Changed();
   ShowReleaseTexts();
 }
 

@@ -186,6 +186,8 @@ class UploadSession : public QObject {
   // step ends the run this way.
   UploadOutcome endOutcome_ = UploadOutcome::None;
   bool connecting_ = false;  // from Start to the instrument online or the run's end
+  // Stop has asked the instrument to stand by: it is asked once a run.
+  bool releasing_ = false;
   // The run was ended while the link was still up: its going down later
   // belongs to that run, not to a new one.
   bool endedBeforeLinkDown_ = false;

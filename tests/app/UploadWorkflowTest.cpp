@@ -235,7 +235,8 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
 
 // Stop while connecting: before any device is in range (inside the search)
 // and with the link up but identification unanswered. Either way the run ends
-// with the window waiting, and no time-out comes later.
+// with the window waiting, the instrument asked to stand by at most once, and
+// no time-out comes later.
 TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
   for (const bool linkUp : {false, true}) {
     SCOPED_TRACE(linkUp ? "link up" : "searching");
@@ -253,6 +254,11 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
     if (linkUp) {
       ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") >= 2; }));
       form_->cbStop->click();
+      // The instrument has its reply time to answer: the window says so, and
+      // Stop pressed again asks nothing more.
+      EXPECT_EQ(form_->lblStatus->text(), "Releasing Instrument");
+      EXPECT_FALSE(form_->cbStop->isEnabled());
+      form_->cbStopClick();
     }
     ASSERT_TRUE(Finished());
     EXPECT_EQ(outcome_, UploadOutcome::Closed);
