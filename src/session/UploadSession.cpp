@@ -25,6 +25,12 @@ QString UploadStalled(const QString& where, int seconds) {
       .arg(seconds)
       .arg(where);
 }
+QString StoppedMidUpload(const QString& where) {
+  return QLatin1String(kConnectionClosed) +
+         QStringLiteral(" The upload was stopped at %1: the instrument holds an incomplete firmware. Please start the "
+                        "upload again.")
+             .arg(where);
+}
 }  // namespace upload_text
 
 using namespace upload_text;
@@ -446,7 +452,10 @@ void UploadSession::tmrInstrDiscTimer() {
     outcome = result_.refusal == RunRefusal::None  ? UploadOutcome::Closed
               : IsCancellation(result_.refusal)     ? UploadOutcome::Cancelled
                                                     : UploadOutcome::Refused;
-    MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
+    if (result_.pagesSent > 0)
+      MessageDlg(StoppedMidUpload(WhereTheUploadStopped()), MsgIcon::Warning, MsgButtons::OK);
+    else
+      MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
   }
   display_.progress = 0;
   Changed();

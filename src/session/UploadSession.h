@@ -236,6 +236,9 @@ inline constexpr const char* kConnectionClosed = "Connection to Instrument Close
 QString VersionNotSupported(const QByteArray& version);
 // The upload made no progress within the limit; where names the step.
 QString UploadStalled(const QString& where, int seconds);
+// Stop after pages were written: the release's own message, and what the
+// instrument holds now; where names the step.
+QString StoppedMidUpload(const QString& where);
 }  // namespace upload_text
 
 }  // namespace zelvo

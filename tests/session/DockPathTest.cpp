@@ -154,11 +154,14 @@ TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
   // Stop in the middle of the next upload: the release texts, then "STB".
   outcome_ = UploadOutcome::None;
   dock_->log.clear();
-  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kConnectionClosed));
+  ExpectUpload(files_.Make(true, "9.12"), "9.12");
   const int pagesBefore = instrument_->CountOf("WEP");
   session_->cbStartClick();
   ASSERT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") > pagesBefore + 100; }));
   session_->cbStopClick();
+  // The message names the page the instrument received last.
+  const int pages = instrument_->CountOf("WEP") - pagesBefore;
+  dialogs_.Expect(StoppedMidUpload(QStringLiteral("page %1 of 391").arg(pages)));
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Closed);
   EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD0 [ Please Remove  ]")));
