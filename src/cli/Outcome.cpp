@@ -71,6 +71,7 @@ RunEnding EndingOf(const UploadResult& result, const QString& declinedQuestion) 
     case UploadOutcome::TimedOut: return {Outcome::Timeout, QStringLiteral("the instrument did not come up in time")};
     case UploadOutcome::LinkFailed: return {Outcome::Error, QStringLiteral("the link could not be opened")};
     case UploadOutcome::Stalled:  // the command's own progress bound comes first
+    case UploadOutcome::Halted:   // as does its own ending for a refused page
     case UploadOutcome::Refused:  // always with a refusal, as is Cancelled
     case UploadOutcome::Cancelled:
     case UploadOutcome::Closed:

@@ -25,6 +25,11 @@ QString UploadStalled(const QString& where, int seconds) {
       .arg(seconds)
       .arg(where);
 }
+QString UploadRefused(const QString& where) {
+  return QStringLiteral("Flash Upload NOT Completed! The instrument refused %1; nothing more was sent. Please start "
+                        "the upload again.")
+      .arg(where);
+}
 QString StoppedMidUpload(const QString& where) {
   return QLatin1String(kConnectionClosed) +
          QStringLiteral(" The upload was stopped at %1: the instrument holds an incomplete firmware. Please start the "
@@ -87,6 +92,7 @@ UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrI
   instrument_->OnProgFlashSent = [this](QObject*, int error) { ZelvoPro1ProgFlashSent(error); };
   instrument_->OnFlashProgress = [this](QObject*, int position, int total) { ZelvoPro1FlashProgress(position, total); };
   instrument_->OnTimeOut = [this](QObject*) { ZelvoPro1TimeOut(); };
+  instrument_->OnUploadHalted = [this](QObject*, UploadHalt) { UploadHalted(); };
   tmrInstrCon_->OnTimer = [this](QObject*) { tmrInstrConTimer(); };
   tmrInstrDisc_->OnTimer = [this](QObject*) { tmrInstrDiscTimer(); };
   tmrDockLCDUpd_->OnTimer = [this](QObject*) { tmrDockLCDUpdTimer(); };
@@ -199,6 +205,18 @@ void UploadSession::KelLink1TimeOut() {
 }
 
 // The link could not be opened at all; it has said why.
+// The instrument refused a page or a part of the flash loader, and the
+// component has said so ("Error sending Flash"): nothing more will be sent,
+// so the upload ends there, with the instrument released.
+void UploadSession::UploadHalted() {
+  ++statusEvents_;
+  if (!uploadInProgress_) return;
+  result_.stalledAt = WhereTheUploadStopped();
+  AskToStandBy();
+  ShowReleaseTexts();
+  EndWithoutLinkDown(UploadOutcome::Halted);
+}
+
 void UploadSession::LinkOpenFailed() {
   ++statusEvents_;
   EndWithoutLinkDown(UploadOutcome::LinkFailed);
@@ -422,6 +440,8 @@ void UploadSession::tmrInstrDiscTimer() {
       MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
     else if (outcome == UploadOutcome::Stalled)
       MessageDlg(UploadStalled(result_.stalledAt, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
+    else if (outcome == UploadOutcome::Halted)
+      MessageDlg(UploadRefused(result_.stalledAt), MsgIcon::Error, MsgButtons::OK);
   } else if (uploadDone_ && programFailed_) {
     // The instrument refused the program command: its firmware was not
     // replaced, whatever the pages did.

@@ -50,9 +50,12 @@ struct UploadDisplay {
 //   TimedOut    no instrument came up (connect time-out), or it never
 //               completed identification within the identification limit
 //   Stalled     the upload made no progress within the progress limit
+//   Halted      the instrument refused a page or a part of the flash loader:
+//               nothing more was sent, and it was released
 //   LinkFailed  the transport could not be opened at all
 enum class UploadOutcome {
-  None, Completed, ProgramFailed, UnexpectedDisconnect, Closed, Refused, Cancelled, TimedOut, Stalled, LinkFailed
+  None, Completed, ProgramFailed, UnexpectedDisconnect, Closed, Refused, Cancelled, TimedOut, Stalled, Halted,
+  LinkFailed
 };
 
 // What ruled an upload out, when something did.
@@ -84,7 +87,7 @@ struct UploadResult {
   int pagesSent = 0;
   int pagesAcknowledged = 0;
   int loaderChunksSent = 0;
-  QString stalledAt;  // where a stalled upload stopped ("page 8 of 391")
+  QString stalledAt;  // where a stalled or halted upload stopped ("page 8 of 391")
 };
 
 class UploadSession : public QObject {
@@ -154,6 +157,7 @@ class UploadSession : public QObject {
   void SetLcd(int line, const QByteArray& text);
   void StartLimit(int seconds);
   void LimitReached();
+  void UploadHalted();
   void LinkOpenFailed();
   void EndWithoutLinkDown(UploadOutcome outcome);
   void Refuse(RunRefusal refusal);
@@ -236,6 +240,8 @@ inline constexpr const char* kConnectionClosed = "Connection to Instrument Close
 QString VersionNotSupported(const QByteArray& version);
 // The upload made no progress within the limit; where names the step.
 QString UploadStalled(const QString& where, int seconds);
+// A page or a part of the flash loader refused; where names it.
+QString UploadRefused(const QString& where);
 // Stop after pages were written: the release's own message, and what the
 // instrument holds now; where names the step.
 QString StoppedMidUpload(const QString& where);

@@ -190,8 +190,9 @@ TEST_F(FailurePath, EachEndingIsNamedInTheResult) {
     QString stalledAt = {};
   };
   const QString ng912 = files_.Make(true, "9.12");
-  sim::SimFaults noAckAt3, dropAt5;
+  sim::SimFaults noAckAt3, wrongAckAt3, dropAt5;
   noAckAt3.noAckAtPage = 3;
+  wrongAckAt3.wrongAckAtPage = 3;
   dropAt5.dropLinkAtPage = 5;
   const Case cases[] = {
       {"erase declined", {9, "9.05", "A", 0}, false, {}, {}, RunRefusal::EraseDeclined, UploadOutcome::Cancelled},
@@ -210,6 +211,8 @@ TEST_F(FailurePath, EachEndingIsNamedInTheResult) {
        {}, {391, 391, 4}},
       {"stalled", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None, UploadOutcome::Stalled,
        noAckAt3, {4, 3, 0}, QStringLiteral("page 4 of 391")},
+      {"page refused", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None, UploadOutcome::Halted,
+       wrongAckAt3, {4, 3, 0}, QStringLiteral("page 4 of 391")},
       {"link lost", {9, "9.05", "A", 0}, true, ng912, {MsgResult::Yes}, RunRefusal::None,
        UploadOutcome::UnexpectedDisconnect, dropAt5, {6, 5, 0}},
   };
