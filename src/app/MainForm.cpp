@@ -8,6 +8,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Artwork.h"
@@ -197,7 +198,11 @@ void TfrmMain::CreateComponents() {
   PopupMenu1->addAction(QStringLiteral("Debug Window"), this, [this] {
     if (debugForm_) debugForm_->setVisible(true);
   });
-  PopupMenu1->addAction(QStringLiteral("Exit"), this, [] { QCoreApplication::exit(0); });
+  // Exit closes the window as the title bar does: a running upload is asked
+  // about, and the dock goes back to its own mode.
+  PopupMenu1->addAction(QStringLiteral("Exit"), this, [this] {
+    if (close()) QCoreApplication::exit(0);
+  });
 
   AppInfo = new TAppVersionInfo(this);
   AppInfo->SetLangId(QStringLiteral("0409"));
@@ -224,6 +229,13 @@ void TfrmMain::CreateComponents() {
   session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
   session_->SetDock(KovaExpressDock1);
   session_->OnDisplayChanged = [this] { ShowDisplay(); };
+  session_->OnFinished = [this](UploadOutcome) {
+    if (!closeAfterRelease_) return;
+    QTimer::singleShot(0, this, [this] {
+      closeAfterRelease_ = false;
+      close();
+    });
+  };
   session_->OnClearTrace = [this] {
     if (debugForm_) debugForm_->Debug->clear();
   };
@@ -302,8 +314,26 @@ void TfrmMain::FormShow() {
 void TfrmMain::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(event->globalPos()); }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!ReleaseBeforeClosing()) {
+    event->ignore();
+    return;
+  }
   FormClose();
   QWidget::closeEvent(event);
+}
+
+bool TfrmMain::ReleaseBeforeClosing() {
+  if (closeAfterRelease_) return false;  // already on its way
+  if (!session_->UploadInProgress()) return true;
+  QPointer<TfrmMain> self(this);
+  const MsgResult answer = MessageDlg(QLatin1String(upload_text::kAbandonUpload), MsgIcon::Warning, MsgButtons::YesNo);
+  if (!self || answer != MsgResult::Yes) return false;
+  if (!session_->UploadInProgress()) return true;  // it ended while the question was open
+  // The run ends as Stop ends it, its final message included; the window
+  // closes after that.
+  closeAfterRelease_ = true;
+  session_->cbStopClick();
+  return false;
 }
 
 void TfrmMain::FormClose() {

@@ -116,12 +116,17 @@ class TfrmMain : public QWidget {
   bool SetUpNetworkChoice();
   bool StartDockSearch();
   void FitHeightToDockRows();
+  // True when the window may close now: nothing is being written. When the
+  // technician chooses to abandon an upload, the instrument is released and
+  // the window closes once the run has ended.
+  bool ReleaseBeforeClosing();
   static constexpr int kDesignWidth = 480;
   static constexpr int kDesignHeight = 390;
 
   UploadSession* session_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;
   bool shown_ = false;
+  bool closeAfterRelease_ = false;
 };
 
 }  // namespace zelvo

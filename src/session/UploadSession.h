@@ -237,6 +237,9 @@ inline constexpr const char* kNotCompleted =
     "replaced. Please start the upload again.";
 inline constexpr const char* kUnexpectedDisconnect = "Unexpected Disconnect, Flash upload aborted!";
 inline constexpr const char* kConnectionClosed = "Connection to Instrument Closed!";
+inline constexpr const char* kAbandonUpload =
+    "A flash upload is in progress. Closing now leaves the instrument with an incomplete firmware. Stop the upload, "
+    "release the instrument and close?";
 QString VersionNotSupported(const QByteArray& version);
 // The upload made no progress within the limit; where names the step.
 QString UploadStalled(const QString& where, int seconds);

@@ -382,6 +382,34 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementEndsTheUploadThere) {
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
 }
 
+// Closing the window mid-upload asks first. No: the upload goes on. Yes: the
+// instrument is stood by and the run ends as Stop ends it, then the window
+// closes; nothing is written after the release.
+TEST_F(UploadWorkflow, ClosingMidUploadAsksAndReleasesFirst) {
+  Open({9, "9.05", "A", 0});
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kAbandonUpload), MsgResult::No);
+  form_->cbStart->click();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") >= 20; }));
+  EXPECT_FALSE(form_->close());
+  EXPECT_TRUE(form_->isVisible());
+  const int pagesAfterNo = Instrument().CountOf("WEP");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") > pagesAfterNo; }));
+
+  int pagesAtRelease = -1;
+  dialogs_.Expect(QLatin1String(kAbandonUpload), MsgResult::Yes);
+  dialogs_.OnCall = [&](const DialogCall& call) {
+    if (call.text != QLatin1String(kAbandonUpload)) return;
+    pagesAtRelease = Instrument().CountOf("WEP");
+    dialogs_.Expect(StoppedMidUpload(QStringLiteral("page %1 of 391").arg(pagesAtRelease)));
+  };
+  EXPECT_FALSE(form_->close());  // closes once the run has ended
+  ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->isVisible(); }));
+  EXPECT_EQ(outcome_, UploadOutcome::Closed);
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);
+  EXPECT_EQ(Instrument().CountOf("WEP"), pagesAtRelease);
+  dialogs_.ExpectAllShown();
+}
+
 TEST_F(UploadWorkflow, ProgressAndTimeLabels) {
   Open({9, "9.05", "A", 0});
   form_->ZelvoPro1->SetIsNG(true);

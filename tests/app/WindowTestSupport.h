@@ -35,7 +35,10 @@ class WindowWorkflow : public ::testing::Test {
     form_->show();
     ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
     outcome_ = UploadOutcome::None;
-    form_->Session()->OnFinished = [this](UploadOutcome outcome) { outcome_ = outcome; };
+    form_->Session()->OnFinished = [this, window = form_->Session()->OnFinished](UploadOutcome outcome) {
+      outcome_ = outcome;
+      if (window) window(outcome);
+    };
   }
   void CloseWindow() { window_.reset(); }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
