@@ -465,6 +465,13 @@ void UploadSession::tmrInstrDiscTimer() {
     }
   } else if (uploadInProgress_) {
     outcome = UploadOutcome::UnexpectedDisconnect;
+    // The dock's display says it too, as it says a completion: its lines
+    // would go on reading "Loading Instr" / "FLASH". A dock that went away
+    // itself has nothing to show.
+    if (useDock_ && dock_ && dock_->Enabled()) {
+      SetLcd(0, " FLASH Upload   ");
+      SetLcd(1, "     FAILED     ");
+    }
     MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
     uploadInProgress_ = false;
   } else {

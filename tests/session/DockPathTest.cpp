@@ -52,6 +52,8 @@ class DockDouble : public QObject, public ILinkDock, public IUploadDock {
       Later([this, reply = outcome.reply] { Raise(userData_, this, reply); });
     return true;
   }
+  // The technician takes the instrument out of the dock.
+  void TakeOut() { Raise(disconnected_, this); }
   bool SendDisconnect() override {
     log << "DSC";
     Later([this] { Raise(disconnected_, this); });
@@ -167,6 +169,19 @@ TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
   EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD0 [ Please Remove  ]")));
   EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD1 [   Instrument   ]")));
   EXPECT_EQ(instrument_->CountOf("STB"), 1);
+}
+
+// Taken out mid-upload: the dock's display says the upload failed, as it
+// says a completion, instead of going on with "Loading Instr" / "FLASH".
+TEST_F(DockPath, TakenOutMidUploadTheDockShowsTheFailure) {
+  Open({9, "9.05", "A", 0});
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+  session_->cbStartClick();
+  ASSERT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") > 10; }));
+  dock_->TakeOut();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
+  EXPECT_EQ(Lcd().mid(Lcd().size() - 2), (QStringList{"LCD0 [ FLASH Upload   ]", "LCD1 [     FAILED     ]"}));
 }
 
 TEST_F(DockPath, RefusalReleasesTheInstrumentWithTheDockTexts) {
