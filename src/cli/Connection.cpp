@@ -56,8 +56,11 @@ bool TraceFile::Open(const QString& path, TraceFormat format) {
 
 void TraceFile::Write(bool sent, const QByteArray& data) {
   if (!file_.isOpen()) return;
-  file_.write((format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n');
-  file_.flush();
+  const QByteArray line = (format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n';
+  if (file_.write(line) == line.size() && file_.flush()) return;
+  lost_ = QStringLiteral("cannot write the trace file %1: %2; the trace is incomplete")
+              .arg(file_.fileName(), file_.errorString());
+  file_.close();
 }
 
 }  // namespace zelvo::cli
