@@ -50,13 +50,15 @@ QByteArray CommandOf(const QByteArray& message);
 // written ends the trace: nothing more is written and Lost() says why.
 class TraceFile {
  public:
-  bool Open(const QString& path, TraceFormat format);
+  // False with error set, naming the path, when it cannot be opened.
+  bool Open(const QString& path, TraceFormat format, QString* error);
   void Write(bool sent, const QByteArray& data);
   // Why the trace is incomplete, naming the file; empty while it is whole.
   const QString& Lost() const { return lost_; }
 
  private:
   QFile file_;
+  QString path_;
   TraceFormat format_ = TraceFormat::Raw;
   QString lost_;
 };

@@ -65,8 +65,8 @@ class FlashRun {
 int FlashRun::Exec() {
   QString why;
   if (!CheckFirmware(options_.firmware, file_, &why)) return Finish({Outcome::Error, why});
-  if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat)) {
-    std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
+  if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat, &why)) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
     return 2;
   }
   // The service record must not be lost after the instrument was written.

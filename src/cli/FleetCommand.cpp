@@ -461,7 +461,7 @@ int RunFleet(const CommandOptions& options, const Console& console) {
     for (const FleetDock& dock : docks) {
       traces.push_back(std::make_unique<TraceFile>());
       const QString path = QDir(options.traceDir).filePath(TraceFileName(dock.label));
-      if (!traces.back()->Open(path, options.traceFormat)) return usage(QStringLiteral("cannot write the trace file %1").arg(path));
+      if (!traces.back()->Open(path, options.traceFormat, &why)) return usage(why);
     }
   }
 
