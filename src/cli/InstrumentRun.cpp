@@ -206,7 +206,7 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
     session_->cbStopClick();
     releaseTimer_.start(releaseMs);
   } else {
-    instrument_->link.CloseLink();
+    session_->cbStopClick();  // the opening given up, a dock's unanswered command too
     loop_.quit();
   }
 }
