@@ -129,10 +129,9 @@ int RunInfo(const CommandOptions& options, const Console& console) {
     PrintResult(options, console, result);
     return 1;
   };
-  QFile f(options.firmware);
-  if (!f.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot read %1: %2").arg(options.firmware, f.errorString()));
-  const QByteArray bytes = f.read(kFlashImageSize + 1);
-  f.close();
+  QByteArray bytes;
+  QString why;
+  if (!ReadRegularFile(options.firmware, kFlashImageSize + 1, &bytes, &why)) return fail(why);
   const qint64 size = bytes.size();
   result.insert("size", size);
   // The layout follows from the size, unless --ng or --classic says otherwise.

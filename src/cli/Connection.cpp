@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Docks.h"
+#include "cli/Report.h"
 #include "core/MessagePump.h"
 #include "dock/DockKinds.h"
 #include "session/UploadSession.h"
@@ -48,16 +49,19 @@ QByteArray CommandOf(const QByteArray& message) {
 
 QByteArray HexTraceLine(bool sent, const QByteArray& data) { return TraceLine(sent, data.toHex(' ').toUpper()); }
 
-bool TraceFile::Open(const QString& path, TraceFormat format) {
+bool TraceFile::Open(const QString& path, TraceFormat format, QString* error) {
   format_ = format;
-  file_.setFileName(path);
-  return file_.open(QIODevice::WriteOnly | QIODevice::Append);
+  path_ = path;
+  return OpenTraceFile(file_, path, error);
 }
 
 void TraceFile::Write(bool sent, const QByteArray& data) {
   if (!file_.isOpen()) return;
-  file_.write((format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n');
-  file_.flush();
+  const QByteArray line = (format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n';
+  if (file_.write(line) == line.size() && file_.flush()) return;
+  lost_ = QStringLiteral("cannot write the trace file %1: %2; the trace is incomplete")
+              .arg(path_, file_.errorString());
+  file_.close();
 }
 
 }  // namespace zelvo::cli

@@ -46,15 +46,21 @@ struct Connection {
 QByteArray CommandOf(const QByteArray& message);
 
 // Appends the debug trace lines to a file, raw (as the debug window shows
-// them) or with each message as hexadecimal bytes.
+// them) or with each message as hexadecimal bytes. A line that cannot be
+// written ends the trace: nothing more is written and Lost() says why.
 class TraceFile {
  public:
-  bool Open(const QString& path, TraceFormat format);
+  // False with error set, naming the path, when it cannot be opened.
+  bool Open(const QString& path, TraceFormat format, QString* error);
   void Write(bool sent, const QByteArray& data);
+  // Why the trace is incomplete, naming the file; empty while it is whole.
+  const QString& Lost() const { return lost_; }
 
  private:
   QFile file_;
+  QString path_;
   TraceFormat format_ = TraceFormat::Raw;
+  QString lost_;
 };
 
 // One trace line in the hexadecimal form: "SND#E6 45 4E 51 E7#".

@@ -65,8 +65,8 @@ class FlashRun {
 int FlashRun::Exec() {
   QString why;
   if (!CheckFirmware(options_.firmware, file_, &why)) return Finish({Outcome::Error, why});
-  if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat)) {
-    std::fprintf(console_.err, "zelvoflash: cannot write the trace file %s\n", qPrintable(options_.traceFile));
+  if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat, &why)) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
     return 2;
   }
   // The service record must not be lost after the instrument was written.
@@ -93,9 +93,16 @@ int FlashRun::Exec() {
 
 int FlashRun::Finish(const RunEnding& ending) {
   output_.StepAside();
-  const int exitCode = ExitCodeOf(ending.outcome);
+  int exitCode = ExitCodeOf(ending.outcome);
   std::fprintf(exitCode == 0 ? console_.out : console_.err, "zelvoflash: %s\n", qPrintable(EndingText(ending)));
   std::fflush(console_.out);
+  // A run whose trace or service record is lost has not done its job, however
+  // the instrument took it.
+  const auto recordLost = [&](const QString& why) {
+    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
+    if (exitCode == 0) exitCode = kExitRecordLost;
+  };
+  if (!trace_.Lost().isEmpty()) recordLost(trace_.Lost());
   const QByteArray line = JsonLine(RunRecord(options_, file_, run_.get(), ending, exitCode, started_));
   if (options_.json) {
     std::fprintf(console_.result, "%s\n", line.constData());
@@ -103,7 +110,7 @@ int FlashRun::Finish(const RunEnding& ending) {
   }
   if (!options_.logFile.isEmpty()) {
     QString error;
-    if (!AppendRecordLine(options_.logFile, line, &error)) std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(error));
+    if (!AppendRecordLine(options_.logFile, line, &error)) recordLost(error);
   }
   return exitCode;
 }

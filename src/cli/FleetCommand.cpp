@@ -114,7 +114,10 @@ class FleetBoard : public QObject {
       }
       if (!options_.logFile.isEmpty()) {
         QString error;
-        if (!AppendRecordLine(options_.logFile, text, &error)) Print(QStringLiteral("zelvoflash: ") + error, true);
+        if (!AppendRecordLine(options_.logFile, text, &error)) {
+          Print(QStringLiteral("zelvoflash: ") + error, true);
+          recordLost_ = true;
+        }
       }
     });
   }
@@ -129,8 +132,10 @@ class FleetBoard : public QObject {
     });
   }
 
+  // An instrument failed, a dock ended early or a service record was lost.
   bool AnyFailed() const {
-    return std::any_of(lines_.begin(), lines_.end(), [](const Line& l) { return l.failed > 0 || !l.ended.isEmpty(); });
+    return recordLost_ || std::any_of(lines_.begin(), lines_.end(),
+                                      [](const Line& l) { return l.failed > 0 || !l.ended.isEmpty(); });
   }
 
   // Per dock: instruments completed and failed (and interrupted, if any),
@@ -207,6 +212,7 @@ class FleetBoard : public QObject {
   int labelWidth_ = 0;
   QTimer redraw_;
   bool drawn_ = false;
+  bool recordLost_ = false;
 };
 
 // One dock's run's lines, to the board.
@@ -455,7 +461,7 @@ int RunFleet(const CommandOptions& options, const Console& console) {
     for (const FleetDock& dock : docks) {
       traces.push_back(std::make_unique<TraceFile>());
       const QString path = QDir(options.traceDir).filePath(TraceFileName(dock.label));
-      if (!traces.back()->Open(path, options.traceFormat)) return usage(QStringLiteral("cannot write the trace file %1").arg(path));
+      if (!traces.back()->Open(path, options.traceFormat, &why)) return usage(why);
     }
   }
 
@@ -481,8 +487,15 @@ int RunFleet(const CommandOptions& options, const Console& console) {
   for (auto& worker : workers) worker->wait();
   QCoreApplication::sendPostedEvents(&board);  // the docks' last reports
   board.Summary();
+  bool traceLost = false;
+  for (const auto& trace : traces) {
+    if (trace->Lost().isEmpty()) continue;
+    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(trace->Lost()));
+    traceLost = true;
+  }
   if (signal) return Interrupts::kExitInterrupted;
-  return board.AnyFailed() ? 1 : 0;
+  if (board.AnyFailed()) return 1;
+  return traceLost ? kExitRecordLost : 0;
 }
 
 }  // namespace zelvo::cli

@@ -1,7 +1,6 @@
 #include "cli/InstrumentRun.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 
 #include "cli/Interrupt.h"
 #include "cli/Report.h"
@@ -47,13 +46,8 @@ QJsonObject FileRecord(const QString& path, const TFlashFile& read) {
 }  // namespace
 
 bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) {
-    *why = QStringLiteral("cannot read the firmware file %1: %2").arg(path, f.errorString());
-    return false;
-  }
-  const QByteArray bytes = f.read(kFlashImageSize + 1);
-  f.close();
+  QByteArray bytes;
+  if (!ReadRegularFile(path, kFlashImageSize + 1, &bytes, why)) return false;
   const qsizetype size = bytes.size();
   if (size != kClassicFileSize && size != kNGFileSize) {
     *why = QStringLiteral("%1 is %2 bytes, which fits neither firmware layout (%3 bytes classic, %4 bytes NG)")
@@ -212,7 +206,7 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
     session_->cbStopClick();
     releaseTimer_.start(releaseMs);
   } else {
-    instrument_->link.CloseLink();
+    session_->cbStopClick();  // the opening given up, a dock's unanswered command too
     loop_.quit();
   }
 }

@@ -20,6 +20,9 @@ enum class Outcome {
 const char* OutcomeName(Outcome outcome);
 // 0 completed or up to date, 130 interrupted, 1 otherwise.
 int ExitCodeOf(Outcome outcome);
+// The exit status of a run that would have succeeded but whose trace or
+// service record could not be written: a failure.
+inline constexpr int kExitRecordLost = 1;
 
 struct RunEnding {
   Outcome outcome = Outcome::Error;

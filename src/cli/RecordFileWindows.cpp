@@ -1,4 +1,5 @@
-// The record file on Windows: appended under an exclusive lock, flushed.
+// The files the command line reads and appends to, on Windows: the record
+// is appended under an exclusive lock, flushed.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -12,26 +13,45 @@ namespace zelvo::cli {
 
 namespace {
 
-bool LogFileFailure(const char* what, const QString& path, QString* error) {
+QString SystemError() {
   const DWORD code = ::GetLastError();
   wchar_t* text = nullptr;
   ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   const QString why = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(code);
   if (text) ::LocalFree(text);
-  *error = QStringLiteral("cannot %1 the log file %2: %3").arg(QLatin1String(what), path, why);
+  return why;
+}
+
+bool FileFailure(const char* what, const char* kind, const QString& path, const QString& why, QString* error) {
+  *error = QStringLiteral("cannot %1 the %2 %3: %4").arg(QLatin1String(what), QLatin1String(kind), path, why);
   return false;
 }
 
-// The record file opened for writing, created when missing;
-// INVALID_HANDLE_VALUE with error set when it cannot be.
-HANDLE OpenRecordFile(const QString& path, QString* error) {
+bool LogFileFailure(const char* what, const QString& path, QString* error) {
+  return FileFailure(what, "log file", path, SystemError(), error);
+}
+
+// A file (or a device such as NUL) opened for writing, created when missing;
+// INVALID_HANDLE_VALUE with error set when it cannot be. A pipe is refused:
+// lines are appended to it, locked and taken back.
+HANDLE OpenForAppending(const QString& path, const char* kind, QString* error) {
   const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
   const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) LogFileFailure("open", path, error);
+  if (file == INVALID_HANDLE_VALUE) {
+    FileFailure("open", kind, path, SystemError(), error);
+    return file;
+  }
+  if (::GetFileType(file) == FILE_TYPE_PIPE) {
+    ::CloseHandle(file);
+    FileFailure("open", kind, path, QStringLiteral("it is a pipe, not a file"), error);
+    return INVALID_HANDLE_VALUE;
+  }
   return file;
 }
+
+HANDLE OpenRecordFile(const QString& path, QString* error) { return OpenForAppending(path, "log file", error); }
 
 }  // namespace
 
@@ -71,6 +91,45 @@ bool AppendRecordLine(const QString& path, const QByteArray& line, QString* erro
   ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
   ::CloseHandle(file);
   return written;
+}
+
+bool OpenTraceFile(QFile& file, const QString& path, QString* error) {
+  const HANDLE handle = OpenForAppending(path, "trace file", error);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(handle);  // a file: QFile opens it again
+  file.setFileName(path);
+  if (file.open(QIODevice::WriteOnly | QIODevice::Append)) return true;
+  return FileFailure("open", "trace file", path, file.errorString(), error);
+}
+
+bool ReadRegularFile(const QString& path, qint64 maxBytes, QByteArray* bytes, QString* error) {
+  const auto fail = [&](const QString& why) {
+    *error = QStringLiteral("cannot read the firmware file %1: %2").arg(path, why);
+    return false;
+  };
+  const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+  const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail(SystemError());
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    return fail(QStringLiteral("it is not a file (a pipe or a device)"));
+  }
+  bytes->resize(maxBytes);
+  qint64 got = 0;
+  while (got < maxBytes) {
+    DWORD n = 0;
+    if (!::ReadFile(file, bytes->data() + got, static_cast<DWORD>(maxBytes - got), &n, nullptr)) {
+      const QString why = SystemError();
+      ::CloseHandle(file);
+      return fail(why);
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  ::CloseHandle(file);
+  bytes->resize(got);
+  return true;
 }
 
 }  // namespace zelvo::cli

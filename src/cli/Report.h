@@ -3,6 +3,7 @@
 // --log as one line of a service record file.
 
 #include <QByteArray>
+#include <QFile>
 #include <QJsonObject>
 #include <QString>
 
@@ -20,6 +21,16 @@ bool CheckRecordFile(const QString& path, QString* error);
 // concurrent runs appending to the same file take turns. False with error set
 // when it could not be written.
 bool AppendRecordLine(const QString& path, const QByteArray& line, QString* error);
+
+// Opens the trace file at path for appending, created when missing, without
+// waiting on it; a FIFO or a socket is refused. False with error set, naming
+// the path, when it cannot be opened.
+bool OpenTraceFile(QFile& file, const QString& path, QString* error);
+
+// At most maxBytes of the file at path, which must be a file (not a FIFO, a
+// device or a folder); nothing waits on it. False with error set, naming the
+// path, when it cannot be read.
+bool ReadRegularFile(const QString& path, qint64 maxBytes, QByteArray* bytes, QString* error);
 
 // Local time now in ISO 8601 with its offset from UTC.
 QString LocalTimestamp();

@@ -188,6 +188,12 @@ void TDockProtocol::SendControlData(const QByteArray& data) {
   }
 }
 
+void TDockProtocol::AbandonCommand() {
+  if (commandStatus_ != TCommandStatus::csPending) return;
+  commandTimer_.SetEnabled(false);
+  commandStatus_ = TCommandStatus::csIdle;
+}
+
 void TDockProtocol::CommandTimeOutElapsed() {
   commandStatus_ = TCommandStatus::csIdle;
   commandTimer_.SetEnabled(false);

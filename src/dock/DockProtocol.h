@@ -130,6 +130,7 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   bool ReadADC();
   int BatteryVoltage();
   bool SendDisconnect() override;
+  void AbandonCommand() override;
   bool SendPSS(int value1, int value2) override;
   int CommandTimeOut() const { return commandTimer_.Interval(); }
   void SetCommandTimeOut(int ms) { commandTimer_.SetInterval(ms); }

@@ -32,6 +32,10 @@ class ILinkDock {
   virtual bool SendStr(const QByteArray& data) = 0;
   // "DSC": ends the pass-through.
   virtual bool SendDisconnect() = 0;
+  // Stops waiting for the answer to the command in progress, which then
+  // counts as not answered; nothing when none is waiting. Called from a
+  // handler nested in that wait.
+  virtual void AbandonCommand() {}
 
   // The dock's events that the link takes over when it opens the path:
   // instrument reachable ("1"), instrument gone ("2"), data-channel input.

@@ -17,6 +17,9 @@ class IUploadDock {
   virtual bool ClearUsbHalted() = 0;
   virtual bool SetLCDLineText(int line, const QByteArray& text) = 0;
   virtual bool SendPSS(int value1, int value2) = 0;
+  // Stops waiting for the answer to the command in progress (it counts as
+  // not answered); nothing when none is waiting.
+  virtual void AbandonCommand() {}
 };
 
 }  // namespace zelvo

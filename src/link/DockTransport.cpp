@@ -33,6 +33,7 @@ TransportOpen TDockTransport::Open(int timeOut) {
   };
   limit.SetInterval(TimeOutMs(timeOut));
   limit.SetEnabled(true);
+  opened_ = true;
   if (!dock->Enabled()) dock->SetEnabled(true);
   if (!self) return TransportOpen::NotFound;
   if (dock->Enabled()) dock->ClearDeviceHalted();
@@ -40,12 +41,16 @@ TransportOpen TDockTransport::Open(int timeOut) {
   if (!self) return TransportOpen::NotFound;
   bool retry = false;
   int tries = 0;
+  opening_ = true;
+  openAbandoned_ = false;
   do {
     retry = false;
     dock->SetSlaveMode(true, retry);
     if (!self) return TransportOpen::NotFound;
     ++tries;
-  } while (askUntilAccepted_ && retry && tries < kMaxSlaveModeTries && !limitReached);
+  } while (askUntilAccepted_ && retry && tries < kMaxSlaveModeTries && !limitReached && !openAbandoned_);
+  opening_ = false;
+  if (openAbandoned_) return TransportOpen::NotFound;
   if (askUntilAccepted_ && retry) {
     ShowMessage(QLatin1String(kSlaveModeRefusedText));
     if (!self) return TransportOpen::NotFound;
@@ -89,6 +94,13 @@ void TDockTransport::Close() {
   // both the instrument component and the workflow, and a second request
   // would reach the dock while it still answers the first (a dock that takes
   // one command at a time refuses it with its own message).
+  // Nothing asked of the dock yet: nothing to end.
+  if (!opened_) return;
+  if (opening_) {
+    // The dock may take seconds to answer each request; nobody waits for it.
+    openAbandoned_ = true;
+    dock_->AbandonCommand();
+  }
   if (disconnectQueued_) return;
   disconnectQueued_ = true;
   ILinkDock* dock = dock_;

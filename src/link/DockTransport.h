@@ -30,7 +30,9 @@ class TDockTransport : public QObject, public ILinkTransport {
   TransportOpen Open(int timeOut) override;
   // "DSC", sent after the current handler has returned (a dock freed
   // meanwhile takes it with it); Down follows with the dock's report. A
-  // repeat call before the dock answered it asks nothing more.
+  // repeat call before the dock answered it asks nothing more; nothing
+  // before the first Open. While Open asks for slave mode, it asks no more
+  // and returns.
   void Close() override;
   void Write(const QByteArray& message) override;
 
@@ -49,6 +51,9 @@ class TDockTransport : public QObject, public ILinkTransport {
   ILinkDock* wired_ = nullptr;  // whose events lead here
   QPointer<QObject> wiredObject_;
   bool disconnectQueued_ = false;  // "DSC" asked for and not yet answered
+  bool opened_ = false;            // Open was called
+  bool opening_ = false;           // in Open, asking for slave mode
+  bool openAbandoned_ = false;     // Close came meanwhile
 };
 
 }  // namespace zelvo

@@ -143,7 +143,8 @@ void UploadSession::cbStartClick() {
     if (!dock_->Enabled()) dock_->SetEnabled(true);
     dock_->ClearUsbHalted();
     SetLcd(2, "Insert Instr");
-    SetLcd(3, "   To Flash   ");
+    if (connecting_) SetLcd(3, "   To Flash   ");
+    if (!connecting_) return;  // given up meanwhile: the disconnection step ends the run
     link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
     display_.startEnabled = false;
     display_.stopEnabled = true;  // connecting can be given up
@@ -176,7 +177,9 @@ void UploadSession::cbStopClick() {
   uploadDone_ = false;
   limitTimer_->SetEnabled(false);
   if (!link_->Connected()) {
-    // Still connecting: the opening is given up, and the run ends here.
+    // Still connecting: the opening is given up, and the run ends here. A
+    // silent dock is not waited for.
+    if (useDock_ && dock_) dock_->AbandonCommand();
     link_->CloseLink();
     connecting_ = false;
     tmrInstrDisc_->SetEnabled(true);

@@ -260,6 +260,20 @@ TEST_F(ZelvoflashDocks, InterruptedDockUploadReleasesTheInstrument) {
   EXPECT_TRUE(report.contains("programmed: no, stood by: yes")) << report.toStdString();
 }
 
+// Ctrl-C while a dock that answers nothing is being readied (its display
+// set, slave mode asked for): the run does not sit out the dock's command
+// time-outs, each of seconds, but ends at once.
+TEST_F(ZelvoflashDocks, InterruptWhileASilentDockIsReadied) {
+  DockServer dock({"--version", "9.05", "--silent-dock"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash run({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOutput("[OK/Cancel] yes (--yes)", 60000));
+  ASSERT_TRUE(SignalWhenCaught(run.Pid(), SIGINT));
+  const RunResult r = run.Wait(30000);  // the dock's time-outs alone add up to a minute
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted") << r.Dump();
+}
+
 // A dock that keeps reporting the instrument present: the reports change
 // nothing. The upload goes through with one identification, and the
 // identification limit and the signals hold when the instrument is silent.

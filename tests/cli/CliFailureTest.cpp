@@ -152,13 +152,15 @@ TEST_F(ZelvoflashFailures, UnusableTransportFailsAtOnce) {
   EXPECT_TRUE(r.err.contains("no IrCOMM virtual port in the registry mirror")) << r.Dump();
 }
 
-// A firmware file that cannot be read, or fits neither layout, is refused
-// before the instrument is addressed.
+// A firmware file that cannot be read, is not a file, or fits neither
+// layout, is refused before the instrument is addressed.
 TEST_F(ZelvoflashFailures, BadFirmwareFailsBeforeTheInstrumentIsAddressed) {
   QFile wrong(files_.Path("wrong-size.bin"));
   ASSERT_TRUE(wrong.open(QIODevice::WriteOnly));
   wrong.write(QByteArray(40000, '\xFF'));
   wrong.close();
+  const QString fifo = files_.Path("firmware.fifo");  // nobody ever writes to it
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
   struct Case {
     QString file;
     const char* expect;
@@ -166,6 +168,7 @@ TEST_F(ZelvoflashFailures, BadFirmwareFailsBeforeTheInstrumentIsAddressed) {
       {files_.Path("missing.bin"), "cannot read the firmware file"},
       {files_.Path("wrong-size.bin"), "is 40000 bytes, which fits neither firmware layout"},
       {files_.Path(""), "cannot read the firmware file"},  // a directory
+      {fifo, "it is not a file"},
   };
   for (const Case& c : cases) {
     SimServer sim({"--version", "9.05"});
@@ -182,10 +185,12 @@ TEST_F(ZelvoflashFailures, UnwritableRecordOrTraceFailsBeforeTheInstrumentIsAddr
   const QString ng = Firmware(true, "9.12");
   const QString directory = files_.Path("");
   const QString noFolder = files_.Path("no-such-folder/record.log");
+  const QString fifo = files_.Path("record.fifo");  // nobody ever reads it
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
   struct Case {
     QString option;
     QString path;
-  } const cases[] = {{"--log", directory}, {"--log", noFolder}, {"--trace", directory}};
+  } const cases[] = {{"--log", directory}, {"--log", noFolder}, {"--trace", directory}, {"--log", fifo}, {"--trace", fifo}};
   for (const Case& c : cases) {
     SimServer sim({"--version", "9.05"});
     const RunResult r = RunZelvoflash({"flash", ng, "--serial", sim.Path(), "--yes", c.option, c.path}, 20000);

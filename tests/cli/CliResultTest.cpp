@@ -306,13 +306,27 @@ TEST_F(ZelvoflashResults, BarOnATerminalAndAnUnwritableRecord) {
   while (!process.waitForFinished(50) && clock.elapsed() < 60000) written += terminal.ReadAll();
   written += terminal.ReadAll();
   ASSERT_EQ(process.state(), QProcess::NotRunning);
-  EXPECT_EQ(process.exitCode(), 0);
+  EXPECT_EQ(process.exitCode(), 1) << "the upload completed, its service record is lost";
   const QString err = QString::fromLocal8Bit(process.readAllStandardError());
   EXPECT_TRUE(err.contains("cannot write the log file /dev/full: No space left on device")) << err.toStdString();
+  EXPECT_EQ(err.count("/dev/full"), 1) << err.toStdString();
   const QString shown = QString::fromLocal8Bit(written);
   EXPECT_TRUE(QRegularExpression("\\r\\[#*\\.*\\] +\\d+%  Sending PAGE \\d+  Time: \\d:\\d\\d  left \\d+:\\d\\d")
                   .match(shown)
                   .hasMatch())
       << shown.toStdString();
   EXPECT_TRUE(shown.contains("\r[" + QString(30, '#') + "] 100%  391 pages sent")) << shown.toStdString();
+}
+
+// A trace that cannot be written (a full disk) fails a run that would have
+// succeeded, once the instrument is done with; the record says so.
+TEST_F(ZelvoflashResults, AnUnwritableTraceFailsTheRun) {
+  const QString log = files_.Path("service.jsonl");
+  const RunResult r = RunZelvoflash(
+      {"flash", Firmware(true, "9.12"), "--simulate", "version=9.05", "--yes", "--json", "--log", log, "--trace", "/dev/full"});
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_EQ(r.err.count("cannot write the trace file /dev/full: No space left on device"), 1) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_EQ(r.Json().value("exit").toInt(), 1) << r.Dump();
+  EXPECT_TRUE(FileBytes(log).contains("\"exit\":1")) << "the record is kept";
 }
