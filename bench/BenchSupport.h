@@ -17,10 +17,12 @@ inline double SecondsOf(clockid_t clock) {
 inline double ProcessCpuSeconds() { return SecondsOf(CLOCK_PROCESS_CPUTIME_ID); }
 inline double WallSeconds() { return SecondsOf(CLOCK_MONOTONIC); }
 
-// Runs the registered benchmarks with a Qt application in place; 1 for an
-// argument the benchmark library does not know.
-inline int RunBenchmarks(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+// Runs the registered benchmarks with a Qt application in place (App: a
+// QApplication for widgets); 1 for an argument the benchmark library does not
+// know.
+template <class App = QCoreApplication>
+int RunBenchmarks(int argc, char** argv) {
+  App app(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

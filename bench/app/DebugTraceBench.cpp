@@ -6,6 +6,7 @@
 
 #include <QApplication>
 
+#include "BenchSupport.h"
 #include "app/DebugForm.h"
 
 namespace {
@@ -29,10 +30,5 @@ BENCHMARK(BM_HexViewAddsAMessage)->Arg(0)->Arg(1000)->Arg(4000)->Unit(benchmark:
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return zelvo::bench::RunBenchmarks<QApplication>(argc, argv);
 }
