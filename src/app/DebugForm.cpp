@@ -10,6 +10,7 @@
 
 #include "core/Bytes.h"
 #include "core/Dialogs.h"
+#include "session/UploadSession.h"
 
 namespace zelvo {
 
@@ -25,14 +26,11 @@ void SetUpTraceBox(QPlainTextEdit* box, const QString& name) {
   box->setReadOnly(true);
 }
 
-bool StartsTraceLine(const QString& line) {
-  return line.startsWith(QLatin1String("SND#")) || line.startsWith(QLatin1String("RCV#"));
-}
-
+// A trace line with its message as hexadecimal bytes; any other line as it is.
 QString HexLine(const QString& line) {
-  // "SND#" + message + "#"; the last "#" closes the line.
-  const QString message = line.mid(4, line.endsWith(QLatin1Char('#')) ? line.size() - 5 : -1);
-  return line.left(4) + QString::fromLatin1(FromText(message).toHex(' ').toUpper()) + QLatin1Char('#');
+  const std::optional<QByteArray> message = TraceMessage(FromText(line));
+  if (!message) return line;
+  return line.left(4) + QString::fromLatin1(message->toHex(' ').toUpper()) + QLatin1Char('#');
 }
 
 }  // namespace
@@ -80,7 +78,7 @@ TfrmDebug::TfrmDebug(QWidget* parent) : QWidget(parent, Qt::Tool) {
 
 QStringList TfrmDebug::HexTrace(const QStringList& lines) {
   QStringList hex;
-  for (const QString& line : lines) hex << (StartsTraceLine(line) ? HexLine(line) : line);
+  for (const QString& line : lines) hex << HexLine(line);
   return hex;
 }
 

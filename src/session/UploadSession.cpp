@@ -78,7 +78,42 @@ void ApplyDesignTimeValues(TKelLink& link, TZelvoPro& instrument) {
     (instrument.*setter)(false);
 }
 
-QByteArray TraceLine(bool sent, const QByteArray& data) { return (sent ? "SND#" : "RCV#") + data + "#"; }
+QByteArray TraceLine(bool sent, const QByteArray& data) {
+  QByteArray line(sent ? "SND#" : "RCV#");
+  line.reserve(data.size() + 6);
+  for (const char c : data) {
+    switch (c) {
+      case '\\': line += "\\\\"; break;
+      case '\n': line += "\\n"; break;
+      case '\r': line += "\\r"; break;
+      case '#': line += "\\#"; break;
+      default: line += c;
+    }
+  }
+  return line + '#';
+}
+
+std::optional<QByteArray> TraceMessage(const QByteArray& line) {
+  if (!(line.startsWith("SND#") || line.startsWith("RCV#")) || line.size() < 5 || !line.endsWith('#'))
+    return std::nullopt;
+  QByteArray message;
+  message.reserve(line.size() - 5);
+  for (qsizetype i = 4; i < line.size() - 1; ++i) {
+    char c = line.at(i);
+    if (c == '#') return std::nullopt;  // only the last one closes the line
+    if (c == '\\') {
+      if (++i == line.size() - 1) return std::nullopt;
+      switch (line.at(i)) {
+        case 'n': c = '\n'; break;
+        case 'r': c = '\r'; break;
+        case '\\': case '#': c = line.at(i); break;
+        default: return std::nullopt;
+      }
+    }
+    message += c;
+  }
+  return message;
+}
 
 UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrInstrCon, TTimer* tmrInstrDisc,
                              TTimer* tmrDockLCDUpd, QObject* owner)

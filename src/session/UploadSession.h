@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "core/Dialogs.h"
 #include "core/Events.h"
@@ -207,8 +208,13 @@ class UploadSession : public QObject {
 void ApplyDesignTimeValues(TKelLink& link, TZelvoPro& instrument);
 
 // One line of the debug trace: "SND#" or "RCV#", the message as the link
-// reports it (framing bytes included), "#".
+// reports it (framing bytes included), "#". Line breaks, '#' and the
+// backslash in the message are escaped with a backslash (\n, \r, \#, \\), so
+// that no message can end its line early or pass for another line.
 QByteArray TraceLine(bool sent, const QByteArray& data);
+// The message of a trace line, its escapes undone; nothing when the line is
+// not one TraceLine makes.
+std::optional<QByteArray> TraceMessage(const QByteArray& line);
 
 // Operator texts of the workflow.
 namespace upload_text {

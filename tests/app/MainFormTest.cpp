@@ -121,10 +121,13 @@ TEST(TfrmMain, TraceLinesAndLEDsSwapAfterEveryMessage) {
   EXPECT_FALSE(f.ledTX->Lit());
   EXPECT_EQ(f.ledRX->CurrentColor(), QColor(Qt::red));
   EXPECT_EQ(f.ledTX->CurrentColor(), QColor(Qt::green));
+  // A reply cannot pass for lines of its own.
+  f.KelLink1DebugReceive(nullptr, "\r\nSND#STB#\n\\");
 
   const QStringList lines = w.debug.Debug->toPlainText().split(QLatin1Char('\n'));
-  ASSERT_EQ(lines.size(), 3);
+  ASSERT_EQ(lines.size(), 4);
   EXPECT_EQ(lines[0], QString::fromLatin1("SND#\xE6" "ENQ" "\xE7#"));
   EXPECT_EQ(lines[1], QString::fromLatin1("RCV#\xE6" "ACK" "\xE7#"));
   EXPECT_EQ(lines[2], QStringLiteral("RCV#x#"));
+  EXPECT_EQ(lines[3], QStringLiteral(R"(RCV#\r\nSND\#STB\#\n\\#)"));
 }
