@@ -32,7 +32,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   ScopedDialogs installed(&dialogs);
   QJsonObject result{{"command", "identify"}, {"transport", TransportName(options.transport)}};
   const auto finish = [&](int status, const QString& message) {
-    if (status != 0) std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+    if (status != 0) PrintMessage(console.err, message);
     result.insert("exit", status);
     result.insert("message", message);
     PrintResult(options, console, result);
@@ -123,7 +123,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
 int RunInfo(const CommandOptions& options, const Console& console) {
   QJsonObject result{{"command", "info"}, {"path", options.firmware}};
   const auto fail = [&](const QString& message) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+    PrintMessage(console.err, message);
     result.insert("exit", 1);
     result.insert("message", message);
     PrintResult(options, console, result);

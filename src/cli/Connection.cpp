@@ -55,9 +55,22 @@ bool TraceFile::Open(const QString& path, TraceFormat format, QString* error) {
   return OpenTraceFile(file_, path, error);
 }
 
-void TraceFile::Write(bool sent, const QByteArray& data) {
-  if (!file_.isOpen()) return;
+bool TraceFile::Write(bool sent, const QByteArray& data) {
+  if (!file_.isOpen() || capped_) return false;
   const QByteArray line = (format_ == TraceFormat::Hex ? HexTraceLine(sent, data) : TraceLine(sent, data)) + '\n';
+  if (runBytes_ + line.size() <= kRunCapBytes) {
+    runBytes_ += line.size();
+    Append(line);
+    return false;
+  }
+  capped_ = true;
+  Append(QStringLiteral("# the trace of this run reached its cap of %1 MiB; its later messages are not written\n")
+             .arg(kRunCapBytes >> 20)
+             .toLatin1());
+  return true;
+}
+
+void TraceFile::Append(const QByteArray& line) {
   if (file_.write(line) == line.size() && file_.flush()) return;
   lost_ = QStringLiteral("cannot write the trace file %1: %2; the trace is incomplete")
               .arg(path_, file_.errorString());

@@ -48,19 +48,31 @@ QByteArray CommandOf(const QByteArray& message);
 // Appends the debug trace lines to a file, raw (as the debug window shows
 // them) or with each message as hexadecimal bytes. A line that cannot be
 // written ends the trace: nothing more is written and Lost() says why.
+// One instrument's run writes at most kRunCapBytes: a peer that floods the
+// link must not fill the disk. The line that would pass the cap is replaced
+// by a line saying so, and the rest of that run is not written.
 class TraceFile {
  public:
+  static constexpr qint64 kRunCapBytes = 16 * 1024 * 1024;
+
   // False with error set, naming the path, when it cannot be opened.
   bool Open(const QString& path, TraceFormat format, QString* error);
-  void Write(bool sent, const QByteArray& data);
+  // A new instrument's run starts: its lines count from nothing.
+  void StartRun() { runBytes_ = 0; capped_ = false; }
+  // True when this line reached the run's cap and was not written.
+  bool Write(bool sent, const QByteArray& data);
   // Why the trace is incomplete, naming the file; empty while it is whole.
   const QString& Lost() const { return lost_; }
 
  private:
+  void Append(const QByteArray& line);
+
   QFile file_;
   QString path_;
   TraceFormat format_ = TraceFormat::Raw;
   QString lost_;
+  qint64 runBytes_ = 0;
+  bool capped_ = false;
 };
 
 // One trace line in the hexadecimal form: "SND#E6 45 4E 51 E7#".

@@ -22,7 +22,7 @@ int RunDiscover(const CommandOptions& options, const Console& console) {
   QJsonArray docks;
   QJsonObject result{{"command", "discover"}, {"kind", options.discoverKind}};
   const auto finish = [&](int status, const QString& message, bool said) {
-    if (!said) std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(message));
+    if (!said) PrintMessage(console.err, message);
     std::fflush(console.out);
     result.insert("exit", status);
     result.insert("message", message);

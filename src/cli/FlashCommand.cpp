@@ -23,8 +23,7 @@ class ConsoleOutput final : public RunOutput {
 
   void Say(const QString& text) override {
     progress_.Break();
-    std::fprintf(out_, "zelvoflash: %s\n", qPrintable(text));
-    std::fflush(out_);
+    PrintMessage(out_, text);
   }
   void Progress(int percent, double fraction, const QString& page, const QString& time) override {
     progress_.Update(percent, fraction, page, time);
@@ -66,12 +65,12 @@ int FlashRun::Exec() {
   QString why;
   if (!CheckFirmware(options_.firmware, file_, &why)) return Finish({Outcome::Error, why});
   if (!options_.traceFile.isEmpty() && !trace_.Open(options_.traceFile, options_.traceFormat, &why)) {
-    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console_.err, why);
     return 2;
   }
   // The service record must not be lost after the instrument was written.
   if (!options_.logFile.isEmpty() && !CheckRecordFile(options_.logFile, &why)) {
-    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console_.err, why);
     return 2;
   }
   dialogs_.SetFirmwareFile(options_.firmware);
@@ -94,12 +93,12 @@ int FlashRun::Exec() {
 int FlashRun::Finish(const RunEnding& ending) {
   output_.StepAside();
   int exitCode = ExitCodeOf(ending.outcome);
-  std::fprintf(exitCode == 0 ? console_.out : console_.err, "zelvoflash: %s\n", qPrintable(EndingText(ending)));
+  PrintMessage(exitCode == 0 ? console_.out : console_.err, EndingText(ending));
   std::fflush(console_.out);
   // A run whose trace or service record is lost has not done its job, however
   // the instrument took it.
   const auto recordLost = [&](const QString& why) {
-    std::fprintf(console_.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console_.err, why);
     if (exitCode == 0) exitCode = kExitRecordLost;
   };
   if (!trace_.Lost().isEmpty()) recordLost(trace_.Lost());

@@ -150,7 +150,7 @@ class FleetBoard : public QObject {
                          .arg(line.failed);
       if (line.interrupted) text += QStringLiteral(", %1 interrupted").arg(line.interrupted);
       if (!line.ended.isEmpty()) text += QStringLiteral(" (") + line.ended + QLatin1Char(')');
-      std::fprintf(console_.out, "%s\n", qPrintable(text));
+      std::fprintf(console_.out, "%s\n", qPrintable(TerminalText(text)));
     }
     std::fflush(console_.out);
   }
@@ -177,7 +177,7 @@ class FleetBoard : public QObject {
   void Print(const QString& text, bool error = false) {
     StepAside();
     std::FILE* to = error ? console_.err : console_.out;
-    std::fprintf(to, "%s\n", qPrintable(text));
+    std::fprintf(to, "%s\n", qPrintable(TerminalText(text)));
     std::fflush(to);
   }
 
@@ -187,9 +187,9 @@ class FleetBoard : public QObject {
     const int width = TerminalWidth();
     if (drawn_) std::fprintf(console_.out, "\033[%zuA", lines_.size());
     for (const Line& line : lines_) {
-      QString text = QStringLiteral("%1  %2  %3  %4")
-                         .arg(line.label.leftJustified(labelWidth_), line.instrument.leftJustified(24),
-                              line.progress.leftJustified(50), line.state);
+      QString text = TerminalText(QStringLiteral("%1  %2  %3  %4")
+                                      .arg(line.label.leftJustified(labelWidth_), line.instrument.leftJustified(24),
+                                           line.progress.leftJustified(50), line.state));
       if (text.size() >= width) text.truncate(width - 1);
       std::fprintf(console_.out, "\r\033[K%s\n", qPrintable(text));
     }
@@ -432,13 +432,13 @@ QString TraceFileName(const QString& label) {
 
 int RunFleet(const CommandOptions& options, const Console& console) {
   const auto usage = [&console](const QString& why) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console.err, why);
     return 2;
   };
   TFlashFile file;
   QString why;
   if (!CheckFirmware(options.firmware, file, &why)) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console.err, why);
     return 1;
   }
   if (!options.logFile.isEmpty() && !CheckRecordFile(options.logFile, &why)) return usage(why);
@@ -446,13 +446,13 @@ int RunFleet(const CommandOptions& options, const Console& console) {
   if (options.transport.kind == TransportOption::Kind::Simulate) {
     world = std::make_unique<sim::SimulatedWorld>(options.transport.simulation);
     if (!world->Start(&why)) {
-      std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+      PrintMessage(console.err, why);
       return 1;
     }
   }
   const QList<FleetDock> docks = ListDocks(options, world.get(), &why);
   if (docks.isEmpty()) {
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(why));
+    PrintMessage(console.err, why);
     return 1;
   }
   std::vector<std::unique_ptr<TraceFile>> traces;
@@ -490,7 +490,7 @@ int RunFleet(const CommandOptions& options, const Console& console) {
   bool traceLost = false;
   for (const auto& trace : traces) {
     if (trace->Lost().isEmpty()) continue;
-    std::fprintf(console.err, "zelvoflash: %s\n", qPrintable(trace->Lost()));
+    PrintMessage(console.err, trace->Lost());
     traceLost = true;
   }
   if (signal) return Interrupts::kExitInterrupted;

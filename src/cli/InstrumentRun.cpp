@@ -64,6 +64,7 @@ InstrumentRun::InstrumentRun(Setup setup)
     : setup_(setup), options_(*setup.options), instrument_(setup.connection->instrument.get()) {}
 
 RunEnding InstrumentRun::Exec() {
+  if (setup_.trace) setup_.trace->StartRun();
   tmrInstrCon_.SetInterval(100);
   tmrInstrDisc_.SetInterval(100);
   tmrDockLCDUpd_.SetInterval(1000);
@@ -228,8 +229,15 @@ void InstrumentRun::Interrupt(int signal) {
     releaseTimer_.start(kInterruptReleaseMs);
 }
 
+void InstrumentRun::Trace(bool sent, const QByteArray& data) {
+  if (setup_.trace && setup_.trace->Write(sent, data))
+    setup_.output->Say(QStringLiteral("the trace reached its cap of %1 MiB for this instrument; the rest of its run is "
+                                      "not traced")
+                           .arg(TraceFile::kRunCapBytes >> 20));
+}
+
 void InstrumentRun::Sent(const QByteArray& data) {
-  if (setup_.trace) setup_.trace->Write(true, data);
+  Trace(true, data);
   const QByteArray command = CommandOf(data);
   if (command == "WAE" || command == "PFM") {
     // The first of them follows the last page: the NG flash loader's first
@@ -246,7 +254,7 @@ void InstrumentRun::Sent(const QByteArray& data) {
 }
 
 void InstrumentRun::Received(const QByteArray& data) {
-  if (setup_.trace) setup_.trace->Write(false, data);
+  Trace(false, data);
   if (stbSent_ && data.contains("ACKBYE")) released_ = true;
 }
 

@@ -80,6 +80,8 @@ class InstrumentRun {
   void Wire();
   void Fail(Outcome outcome, const QString& why, int releaseMs);
   void Interrupt(int signal);
+  // One trace line, and a word when it reaches the cap of this run.
+  void Trace(bool sent, const QByteArray& data);
   void Sent(const QByteArray& data);
   void Received(const QByteArray& data);
   void ConnectionStep(bool started);

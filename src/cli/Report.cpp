@@ -26,4 +26,21 @@ QString PrintableText(const QByteArray& bytes) {
   return text;
 }
 
+QString TerminalText(const QString& text) {
+  QString safe;
+  safe.reserve(text.size());
+  for (const QChar c : text) {
+    if (c.category() == QChar::Other_Control && c != QLatin1Char('\n') && c != QLatin1Char('\t'))
+      safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    else
+      safe += c;
+  }
+  return safe;
+}
+
+void PrintMessage(std::FILE* to, const QString& text) {
+  std::fprintf(to, "zelvoflash: %s\n", TerminalText(text).toLocal8Bit().constData());
+  std::fflush(to);
+}
+
 }  // namespace zelvo::cli

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QString>
+#include <cstdio>
 
 namespace zelvo::cli {
 
@@ -38,5 +39,13 @@ QString LocalTimestamp();
 // Text of a byte string with every byte that is not printable ASCII escaped
 // as \xHH (and the backslash itself as \\).
 QString PrintableText(const QByteArray& bytes);
+
+// Text safe for a terminal: every control character but the line break and
+// the tab (C0, DEL, C1 such as the one-byte CSI 0x9B) escaped as \xHH, so that
+// no file, port name or instrument's reply can drive the terminal.
+QString TerminalText(const QString& text);
+
+// "zelvoflash: " and text, terminal-safe, as one line; flushed.
+void PrintMessage(std::FILE* to, const QString& text);
 
 }  // namespace zelvo::cli

@@ -1,5 +1,7 @@
 #include "cli/TerminalDialogs.h"
 
+#include "cli/Report.h"
+
 namespace zelvo::cli {
 
 TerminalDialogs::TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, std::FILE* in)
@@ -8,7 +10,7 @@ TerminalDialogs::TerminalDialogs(Policy policy, std::FILE* out, std::FILE* err, 
 void TerminalDialogs::Line(bool error, const QString& text) {
   if (PrintLine) return PrintLine(error, text);
   std::FILE* to = error ? err_ : out_;
-  std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
+  std::fprintf(to, "%s\n", TerminalText(text).toLocal8Bit().constData());
   std::fflush(to);
 }
 
@@ -26,7 +28,7 @@ void TerminalDialogs::ShowMessage(const QString& text) {
 
 bool TerminalDialogs::AskTerminal(const QString& prompt) {
   for (;;) {
-    std::fprintf(out_, "%s ", qPrintable(prompt));
+    std::fprintf(out_, "%s ", qPrintable(TerminalText(prompt)));
     std::fflush(out_);
     char line[64];
     if (!std::fgets(line, sizeof line, in_)) {

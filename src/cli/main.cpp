@@ -5,6 +5,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Platform.h"
+#include "cli/Report.h"
 #include "core/VersionResource.h"
 
 int main(int argc, char** argv) {
@@ -24,7 +25,8 @@ int main(int argc, char** argv) {
   QString error;
   const auto options = zelvo::cli::ParseArguments(arguments, &error);
   if (!options) {
-    std::fprintf(stderr, "zelvoflash: %s\n%s\n", qPrintable(error), zelvo::cli::kTryHelp);
+    zelvo::cli::PrintMessage(stderr, error);
+    std::fprintf(stderr, "%s\n", zelvo::cli::kTryHelp);
     return 2;
   }
   zelvo::cli::Console console;

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "CliSupport.h"
+#include "cli/Connection.h"
 #include "cli/Outcome.h"
 
 using namespace zelvo;
@@ -51,6 +52,19 @@ TEST_F(ZelvoflashResults, GuardQuestionsNeedForce) {
   EXPECT_TRUE(r.out.contains("Upgrade To Version 9.05\n[Yes/No] yes (--yes)"));
   report = forced.Stop();
   EXPECT_TRUE(report.contains("programmed: yes")) << report.toStdString();
+}
+
+// Bytes of a firmware file and of a path reach the terminal escaped: neither
+// the questions nor the errors can drive it.
+TEST_F(ZelvoflashResults, WhatIsShownCannotDriveTheTerminal) {
+  const QString hostile = Firmware(false, "\x1b[2J", '\x9b');
+  Zelvoflash questions({"flash", hostile, "--simulate", "version=7.50", "--yes", "--force"});
+  Zelvoflash badPath({"flash", files_.Path("fw\x1b]0;owned\x07.bin"), "--simulate", "--yes"});
+  for (Zelvoflash* run : {&questions, &badPath}) {
+    const RunResult r = run->Wait();
+    for (const QChar raw : {QChar(0x1b), QChar(0x07), QChar(0x9b), QChar(QChar::ReplacementCharacter)})
+      EXPECT_FALSE(r.All().contains(raw)) << r.Dump();
+  }
 }
 
 // The JSON object of a completed and of a failed upload, field by field; the
@@ -329,4 +343,27 @@ TEST_F(ZelvoflashResults, AnUnwritableTraceFailsTheRun) {
   EXPECT_EQ(r.Json().value("outcome").toString(), "completed") << r.Dump();
   EXPECT_EQ(r.Json().value("exit").toInt(), 1) << r.Dump();
   EXPECT_TRUE(FileBytes(log).contains("\"exit\":1")) << "the record is kept";
+}
+
+// A peer flooding the link cannot fill the disk: one instrument's run writes
+// up to the cap, then one line saying so; the next instrument's run is traced
+// again.
+TEST_F(ZelvoflashResults, ATraceKeepsToItsCapPerRun) {
+  const QString path = files_.Path("flood.trace");
+  cli::TraceFile trace;
+  QString error;
+  ASSERT_TRUE(trace.Open(path, cli::TraceFormat::Raw, &error)) << error.toStdString();
+  const QByteArray block(64 * 1024, 'x');
+  int capsSaid = 0;
+  for (int i = 0; i < 2 * cli::TraceFile::kRunCapBytes / block.size(); ++i) capsSaid += trace.Write(false, block);
+  EXPECT_EQ(capsSaid, 1);
+  const QByteArray capped = FileBytes(path);
+  EXPECT_LE(capped.size(), cli::TraceFile::kRunCapBytes + 100);
+  EXPECT_TRUE(capped.endsWith(
+      "#\n# the trace of this run reached its cap of 16 MiB; its later messages are not written\n"));
+
+  trace.StartRun();
+  EXPECT_FALSE(trace.Write(true, "STB"));
+  EXPECT_TRUE(FileBytes(path).endsWith("not written\nSND#STB#\n"));
+  EXPECT_TRUE(trace.Lost().isEmpty());
 }
