@@ -316,8 +316,12 @@ void UploadSession::NoteUploadPosition() {
 QString UploadSession::WhereTheUploadStopped() const {
   const TZelvoPro& z = *instrument_;
   if (z.PageStep() > 0 && z.PagePosition() < z.ImageSize()) {
-    const int pages = (z.ImageSize() + z.PageStep() - 1) / z.PageStep();
-    return QStringLiteral("page %1 of %2").arg(z.LastPageNumber() + 1).arg(pages);
+    // Numbered as the window's page label counts them, from 0 to the last
+    // page's number.
+    const int lastPosition = (z.ImageSize() - 1) / z.PageStep() * z.PageStep();
+    return QStringLiteral("page %1 of %2")
+        .arg(PageNumber(z.LastPageNumber() * z.PageStep(), z.IsNG()))
+        .arg(PageNumber(lastPosition, z.IsNG()));
   }
   if (z.IsNG() && z.LoaderChunk() < TZelvoPro::kLoaderChunks)
     return QStringLiteral("part %1 of %2 of the flash loader").arg(z.LoaderChunk() + 1).arg(TZelvoPro::kLoaderChunks);
@@ -543,8 +547,10 @@ QString UploadSession::AddressText(int position) {
   return QStringLiteral("Address: ") + QString::number(position + 4352, 16).toUpper().rightJustified(5, QLatin1Char('0'));
 }
 
+int UploadSession::PageNumber(int position, bool isNG) { return isNG ? position / 128 : position / 64; }
+
 QString UploadSession::PageText(int position, bool isNG) {
-  return QStringLiteral("Sending PAGE ") + QString::number(isNG ? position / 128 : position / 64);
+  return QStringLiteral("Sending PAGE ") + QString::number(PageNumber(position, isNG));
 }
 
 QString UploadSession::TimeText(int elapsedSeconds) {

@@ -88,7 +88,7 @@ struct UploadResult {
   int pagesSent = 0;
   int pagesAcknowledged = 0;
   int loaderChunksSent = 0;
-  QString stalledAt;  // where a stalled or halted upload stopped ("page 8 of 391")
+  QString stalledAt;  // where a stalled or halted upload stopped ("page 6 of 383")
 };
 
 class UploadSession : public QObject {
@@ -145,6 +145,9 @@ class UploadSession : public QObject {
   // Display rules, shared with the front ends.
   static int GaugePercent(int position, int total);
   static QString AddressText(int position);
+  // The page label's number at an image position: pages of 128 bytes (NG)
+  // or 64 (classic), counted from 0. Every text that names a page counts so.
+  static int PageNumber(int position, bool isNG);
   static QString PageText(int position, bool isNG);
   static QString TimeText(int elapsedSeconds);
 
