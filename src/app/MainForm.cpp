@@ -56,8 +56,13 @@ void TfrmMain::CreateControls() {
   lblInstFlashVer = MakeLabel(gbInstrInfo, "lblInstFlashVer", QStringLiteral("Flash Version:"));
   lblNewFlash = MakeLabel(gbInstrInfo, "lblNewFlash", QStringLiteral("Upgrading to:"));
   lblFlashFileDate = MakeLabel(gbInstrInfo, "lblFlashFileDate", QStringLiteral("(Flash Date)"));
+  // A wait that goes on unanswered is said below the instrument's lines.
+  lblSilence = MakeLabel(gbInstrInfo, "lblSilence", QString());
+  lblSilence->setWordWrap(true);
+  lblSilence->setStyleSheet(QStringLiteral("color: #b00000;"));
   auto* infoLayout = new QVBoxLayout(gbInstrInfo);
-  for (QLabel* label : {lblInstrType, lblInstFlashVer, lblNewFlash, lblFlashFileDate}) infoLayout->addWidget(label);
+  for (QLabel* label : {lblInstrType, lblInstFlashVer, lblNewFlash, lblFlashFileDate, lblSilence})
+    infoLayout->addWidget(label);
   infoLayout->addStretch();
 
   cbStart = new QPushButton(QStringLiteral("Start"), this);
@@ -265,6 +270,7 @@ void TfrmMain::ShowDisplay() {
   lblInstFlashVer->setText(d.flashVersion);
   lblNewFlash->setText(ToText(d.newFlash));
   lblFlashFileDate->setText(ToText(d.flashDate));
+  lblSilence->setText(d.silence);
   cbStart->setEnabled(d.startEnabled);
   // The dock in use cannot change under a connection.
   for (QWidget* w : {static_cast<QWidget*>(chkUseKovax), static_cast<QWidget*>(cboUSBDocks),

@@ -69,6 +69,7 @@ class TfrmMain : public QWidget {
   QLabel* lblInstFlashVer;
   QLabel* lblNewFlash;
   QLabel* lblFlashFileDate;
+  QLabel* lblSilence;  // a wait for the instrument that goes on unanswered
   QPushButton* cbStart;
   QPushButton* cbStop;
   QPushButton* cbLoadFile;

@@ -136,6 +136,9 @@ UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrI
   };
   limitTimer_ = new TTimer(this);
   limitTimer_->OnTimer = [this](QObject*) { LimitReached(); };
+  silenceTicker_ = new TTimer(this);
+  silenceTicker_->SetInterval(1000);
+  silenceTicker_->OnTimer = [this](QObject*) { SilenceTick(); };
 }
 
 void UploadSession::Changed() {
@@ -210,7 +213,7 @@ void UploadSession::cbStopClick() {
   if (releasing_) return;
   uploadInProgress_ = false;
   uploadDone_ = false;
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   if (!link_->Connected()) {
     // Still connecting: the opening is given up, and the run ends here. A
     // silent dock is not waited for.
@@ -262,7 +265,7 @@ void UploadSession::LinkOpenFailed() {
 
 void UploadSession::EndWithoutLinkDown(UploadOutcome outcome) {
   connecting_ = false;
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   endOutcome_ = outcome;
   tmrInstrDisc_->SetEnabled(true);
 }
@@ -275,10 +278,33 @@ void UploadSession::Finish(UploadOutcome outcome) {
 }
 
 void UploadSession::StartLimit(int seconds) {
-  limitTimer_->SetEnabled(false);
+  StopLimit();
+  limitS_ = seconds;
+  silenceTicker_->SetEnabled(true);
   if (seconds <= 0) return;
   limitTimer_->SetInterval(seconds * 1000);
   limitTimer_->SetEnabled(true);
+}
+
+void UploadSession::StopLimit() {
+  limitTimer_->SetEnabled(false);
+  silenceTicker_->SetEnabled(false);
+  silentS_ = 0;
+  if (display_.silence.isEmpty()) return;
+  display_.silence.clear();
+  Changed();
+}
+
+// Once a wait has gone on longer than an answer ever takes, the window says
+// so, and when the wait will be given up.
+void UploadSession::SilenceTick() {
+  ++silentS_;
+  if (silentS_ < kSilenceShownAfterS) return;
+  const QString waited = uploadInProgress_ ? QStringLiteral("No page acknowledged for %1 s").arg(silentS_)
+                                           : QStringLiteral("No identification after %1 s").arg(silentS_);
+  display_.silence = limitS_ > 0 ? waited + QStringLiteral("; giving up in %1 s").arg(std::max(0, limitS_ - silentS_))
+                                 : waited;
+  Changed();
 }
 
 // Identification or a page acknowledgement took longer than its limit: the
@@ -286,7 +312,7 @@ void UploadSession::StartLimit(int seconds) {
 // waiting for the link to go down (through a dock it goes down only when the
 // instrument is taken out).
 void UploadSession::LimitReached() {
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   ++statusEvents_;
   if (uploadInProgress_) {
     result_.stalledAt = WhereTheUploadStopped();
@@ -352,7 +378,7 @@ void UploadSession::ZelvoPro1IsOnline(bool status) {
     return;
   }
   connecting_ = false;
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   result_.identified = true;
   result_.instrument = instrument_->Identity();
   placeInDock_.Close();
@@ -446,7 +472,7 @@ void UploadSession::Release() {
 
 void UploadSession::tmrInstrDiscTimer() {
   tmrInstrDisc_->SetEnabled(false);
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   connecting_ = false;
   placeInDock_.Close();  // the run is over: nothing is to be placed any more
   ++statusEvents_;
@@ -579,7 +605,7 @@ void UploadSession::tmrDockLCDUpdTimer() {
 // --- End of the program command ---
 
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
-  limitTimer_->SetEnabled(false);
+  StopLimit();
   NoteUploadPosition();
   uploadDone_ = true;
   programFailed_ = error > 0;

@@ -40,6 +40,10 @@ struct UploadDisplay {
   QString time = QStringLiteral("Time");
   bool startGroupBusy = false;      // window, gauge panel, LED panel, instrument panel
   bool connectedGroupBusy = false;  // window, instrument panel, Stop, gauge, LED panel, dock controls
+  // A wait for the instrument that has gone on for a while, and when it will
+  // be given up ("No page acknowledged for 12 s; giving up in 48 s"); empty
+  // otherwise.
+  QString silence;
 };
 
 // How a run ended.
@@ -160,6 +164,8 @@ class UploadSession : public QObject {
   void ShowReleaseTexts();
   void SetLcd(int line, const QByteArray& text);
   void StartLimit(int seconds);
+  void StopLimit();
+  void SilenceTick();
   void LimitReached();
   void UploadHalted();
   void LinkOpenFailed();
@@ -189,6 +195,12 @@ class UploadSession : public QObject {
   int identifyLimitS_ = kDefaultLimitS;
   int stallLimitS_ = kDefaultLimitS;
   TTimer* limitTimer_;
+  // Seconds of the wait in force so far, counted by the ticker, and its
+  // limit; shown once they pass kSilenceShownAfterS.
+  static constexpr int kSilenceShownAfterS = 5;
+  TTimer* silenceTicker_;
+  int silentS_ = 0;
+  int limitS_ = 0;
   // Set when the run ends without the link going down first (a limit, the
   // connect time-out, a link that could not be opened): the disconnection
   // step ends the run this way.

@@ -220,9 +220,15 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
   ExpectStart().Expect(QLatin1String(kConnectionTimeOut));
   form_->cbStart->click();
   EXPECT_TRUE(form_->cbStop->isEnabled());
+  // The wait is said once it lasts, with when it will be given up.
+  ASSERT_TRUE(RunUntil(clock_, [&] { return identificationStarted >= 0; }));
+  clock_.Advance(identificationStarted + 4500 - clock_.Now());
+  EXPECT_TRUE(form_->lblSilence->text().isEmpty());
+  clock_.Advance(identificationStarted + 12000 - clock_.Now());
+  EXPECT_EQ(form_->lblSilence->text(), QStringLiteral("No identification after 12 s; giving up in 48 s"));
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::TimedOut);
-  ASSERT_GE(identificationStarted, 0);
+  EXPECT_TRUE(form_->lblSilence->text().isEmpty());
   EXPECT_GE(clock_.Now() - identificationStarted, 60000);
   EXPECT_LT(clock_.Now() - identificationStarted, 61000);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);  // released
@@ -346,7 +352,10 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") == 8; }));
   const qint64 lastProgress = clock_.Now();
+  clock_.Advance(12000);
+  EXPECT_EQ(form_->lblSilence->text(), QStringLiteral("No page acknowledged for 12 s; giving up in 48 s"));
   ASSERT_TRUE(Finished());
+  EXPECT_TRUE(form_->lblSilence->text().isEmpty());
   EXPECT_GE(clock_.Now() - lastProgress, 60000);
   EXPECT_EQ(outcome_, UploadOutcome::Stalled);
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Error);
