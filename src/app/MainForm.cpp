@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QContextMenuEvent>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QHBoxLayout>
 #include <QScreen>
 #include <QTimer>
@@ -74,6 +75,7 @@ void TfrmMain::CreateControls() {
   cbLoadFile->setObjectName(QStringLiteral("cbLoadFile"));
   cbLoadFile->setVisible(false);
   for (QPushButton* button : {cbStart, cbStop}) button->setMinimumWidth(110);
+  for (QPushButton* button : {cbStart, cbStop, cbLoadFile}) button->installEventFilter(this);
 
   panGauge = new QFrame(this);
   panGauge->setObjectName(QStringLiteral("panGauge"));
@@ -318,6 +320,18 @@ void TfrmMain::FormShow() {
 }
 
 void TfrmMain::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(event->globalPos()); }
+
+// Enter on a focused button presses it, as Space does (outside a dialog a
+// push button takes Space only).
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  const auto* key = static_cast<QKeyEvent*>(event);
+  auto* button = qobject_cast<QPushButton*>(watched);
+  if (!button || key->isAutoRepeat() || (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter))
+    return QWidget::eventFilter(watched, event);
+  if (button->isEnabled()) button->click();
+  return true;
+}
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
   if (!ReleaseBeforeClosing()) {

@@ -3,19 +3,67 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QKeyEvent>
+#include <QSet>
 #include <QMessageBox>
 
 #include "app/MainForm.h"
+#include "core/Timer.h"
 
 namespace zelvo {
 
-// A plain message box: the text and OK, with no icon.
-void WidgetDialogs::ShowMessage(const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle), text, QMessageBox::Ok, parent_);
-  box.exec();
-}
-
 namespace {
+
+// Keys typed before a message is on the screen, or in its first moments,
+// were meant for what was there before it (Space pressed twice on Start):
+// they never answer it. A key held down from then on is ignored until it is
+// released.
+class FreshMessageKeyGuard final : public QObject {
+ public:
+  explicit FreshMessageKeyGuard(QMessageBox& box) : box_(box) {
+    settle_.SetInterval(WidgetDialogs::kKeySettleMs);
+    settle_.OnTimer = [this](QObject*) {
+      settle_.SetEnabled(false);
+      settled_ = true;
+    };
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+  ~FreshMessageKeyGuard() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && watched == &box_) settle_.SetEnabled(true);
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != &box_) return false;
+    switch (event->type()) {
+      case QEvent::Shortcut: return !settled_;
+      case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (settled_ && !held_.contains(key)) return false;
+        held_.insert(key);
+        return true;
+      }
+      case QEvent::KeyRelease: {
+        const auto* release = static_cast<QKeyEvent*>(event);
+        if (!held_.contains(release->key())) return !settled_;
+        if (!release->isAutoRepeat()) held_.remove(release->key());
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+ private:
+  QMessageBox& box_;
+  TTimer settle_;
+  bool settled_ = false;
+  QSet<int> held_;  // pressed while unsettled, not yet released
+};
+
+int Exec(QMessageBox& box) {
+  FreshMessageKeyGuard guard(box);
+  return box.exec();
+}
 
 // A message box with the icon kind's title and the button set.
 void SetUp(QMessageBox& box, const QString& text, MsgIcon icon, MsgButtons buttons) {
@@ -36,10 +84,16 @@ void SetUp(QMessageBox& box, const QString& text, MsgIcon icon, MsgButtons butto
 
 }  // namespace
 
+// A plain message box: the text and OK, with no icon.
+void WidgetDialogs::ShowMessage(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle), text, QMessageBox::Ok, parent_);
+  Exec(box);
+}
+
 MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
   QMessageBox box(parent_);
   SetUp(box, text, icon, buttons);
-  switch (box.exec()) {
+  switch (Exec(box)) {
     case QMessageBox::Ok: return MsgResult::OK;
     case QMessageBox::Yes: return MsgResult::Yes;
     case QMessageBox::No: return MsgResult::No;
@@ -51,7 +105,7 @@ void WidgetDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCl
   QMessageBox box(parent_);
   SetUp(box, text, icon, MsgButtons::OK);
   closer.Attach([&box] { box.done(QMessageBox::Ok); });
-  box.exec();
+  Exec(box);
   closer.Detach();
 }
 

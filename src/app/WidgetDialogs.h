@@ -12,6 +12,10 @@ namespace zelvo {
 
 class WidgetDialogs final : public DialogsService {
  public:
+  // A message box takes no key until it has been shown this long: keys typed
+  // before it appeared were meant for what was there before it.
+  static constexpr int kKeySettleMs = 500;
+
   explicit WidgetDialogs(QWidget* parent = nullptr) : parent_(parent) {}
   void SetParent(QWidget* parent) { parent_ = parent; }
   // Folder the open-file dialog starts in (empty: the dialog's own choice).

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QKeyEvent>
+
 #include <QTemporaryDir>
 #include <memory>
 
@@ -133,8 +136,11 @@ TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
   Open({9, "9.05", "A", 0});
   form_->KelLink1DebugSend(nullptr, "old line");
   dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::Cancel);
-  form_->cbStart->click();
+  // Enter on the focused button presses it, as Space does.
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(form_->cbStart, &enter);
   zelvo::test::Settle();
+  ASSERT_EQ(dialogs_.Calls().size(), 1);
   EXPECT_TRUE(Instrument().Commands().isEmpty());
   EXPECT_EQ(world_->Stack().SocketsCreated() > 0 ? world_->Stack().HostWrites().size() : 0, 0);
   EXPECT_TRUE(debug_->Debug->toPlainText().isEmpty());  // emptied all the same

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
 
 #include "app/WidgetDialogs.h"
+#include "core/Timer.h"
 
 using namespace zelvo;
 
@@ -73,4 +76,46 @@ TEST(WidgetDialogs, AClosableMessageIsClosedByTheProgram) {
   EXPECT_TRUE(sawItOpen);
   EXPECT_FALSE(closer.IsOpen());
   closer.Close();
+}
+
+// Keys typed before a warning has settled on the screen (Space pressed twice
+// on Start) never answer it, nor does a key held down from then; once it has
+// settled, a key answers it.
+TEST(WidgetDialogs, KeysBeforeAMessageSettlesNeverAnswerIt) {
+  ManualClock clock;
+  QWidget parent;
+  WidgetDialogs dialogs(&parent);
+  const auto key = [](QWidget* to, QEvent::Type type, int code, bool repeat = false) {
+    QKeyEvent event(type, code, Qt::NoModifier, QString(), repeat);
+    QApplication::sendEvent(to, &event);
+  };
+  bool openAfterEarlyKeys = false, openAfterHeldKey = false;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    look.stop();
+    QWidget* ok = box->button(QMessageBox::Ok);
+    if (!ok) return box->reject();
+    for (const int code : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Escape}) {
+      key(ok, QEvent::KeyPress, code);
+      key(ok, QEvent::KeyRelease, code);
+    }
+    key(ok, QEvent::KeyPress, Qt::Key_Space);  // held down across the settling
+    QApplication::processEvents();
+    openAfterEarlyKeys = box->isVisible();
+    clock.Advance(WidgetDialogs::kKeySettleMs);
+    key(ok, QEvent::KeyPress, Qt::Key_Space, true);
+    key(ok, QEvent::KeyRelease, Qt::Key_Space);
+    QApplication::processEvents();
+    openAfterHeldKey = box->isVisible();
+    key(ok, QEvent::KeyPress, Qt::Key_Space);
+    key(ok, QEvent::KeyRelease, Qt::Key_Space);
+  });
+  look.start(10);
+  const MsgResult answer = dialogs.MessageDlg(QStringLiteral("This operation will erase ..."), MsgIcon::Warning,
+                                              MsgButtons::OKCancel);
+  EXPECT_TRUE(openAfterEarlyKeys);
+  EXPECT_TRUE(openAfterHeldKey);
+  EXPECT_EQ(answer, MsgResult::OK);
 }
