@@ -11,6 +11,9 @@ ManualClock* g_clock = nullptr;
 
 TTimer::TTimer(QObject* owner) : QObject(owner) {
   timer_.setSingleShot(false);
+  // A coarse timer may fire up to 5 % early: a limit of 120 s would end the
+  // wait 6 s before its time.
+  timer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&timer_, &QTimer::timeout, this, [this] { Fire(); });
 }
 
