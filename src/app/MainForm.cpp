@@ -205,6 +205,11 @@ void TfrmMain::CreateComponents() {
   PopupMenu1->addAction(QStringLiteral("Debug Window"), this, [this] {
     if (debugForm_) debugForm_->setVisible(true);
   });
+  // The restart check after an upload, on unless the technician turns it off.
+  actCheckRestart = PopupMenu1->addAction(QStringLiteral("Check the Restart After an Upload"));
+  actCheckRestart->setObjectName(QStringLiteral("actCheckRestart"));
+  actCheckRestart->setCheckable(true);
+  actCheckRestart->setChecked(true);
   // Exit closes the window as the title bar does: a running upload is asked
   // about, and the dock goes back to its own mode.
   PopupMenu1->addAction(QStringLiteral("Exit"), this, [this] {
@@ -235,6 +240,8 @@ void TfrmMain::CreateComponents() {
 
   session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
   session_->SetDock(KovaExpressDock1);
+  session_->SetRestartCheck(actCheckRestart->isChecked());
+  connect(actCheckRestart, &QAction::toggled, this, [this](bool on) { session_->SetRestartCheck(on); });
   session_->OnDisplayChanged = [this] { ShowDisplay(); };
   session_->OnFinished = [this](UploadOutcome) {
     if (!closeAfterRelease_) return;
@@ -268,6 +275,10 @@ void TfrmMain::cbLoadFileClick() { session_->cbLoadFileClick(); }
 void TfrmMain::ShowDisplay() {
   const UploadDisplay& d = session_->Display();
   lblStatus->setText(d.status);
+  if (d.statusAlarm != statusAlarmShown_) {
+    statusAlarmShown_ = d.statusAlarm;
+    lblStatus->setStyleSheet(d.statusAlarm ? QStringLiteral("color: #c00000;") : QStringLiteral("color: blue;"));
+  }
   lblInstrType->setText(d.instrType);
   lblInstFlashVer->setText(d.flashVersion);
   lblNewFlash->setText(ToText(d.newFlash));

@@ -97,6 +97,7 @@ class TfrmMain : public QWidget {
   TTimer* tmrInstrDisc;
   TTimer* tmrDockLCDUpd;
   QMenu* PopupMenu1;
+  QAction* actCheckRestart;  // the restart check after an upload (on by default)
   TAppVersionInfo* AppInfo;
   TZelvoPro* ZelvoPro1;
   TUSBDevice* USBDevice1;
@@ -128,6 +129,7 @@ class TfrmMain : public QWidget {
   UploadSession* session_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;
   bool shown_ = false;
+  bool statusAlarmShown_ = false;
   bool closeAfterRelease_ = false;
 };
 

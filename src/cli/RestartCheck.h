@@ -9,31 +9,12 @@
 #include <functional>
 #include <optional>
 
+#include "session/RestartWatch.h"
+
 namespace zelvo::cli {
 
 struct Instrument;
 class Interrupts;
-
-// How the instrument is reached again. Over an IrDA socket the operator
-// puts it in IrDA mode again; through a dock it is reported present again;
-// on a port it answers on the same line.
-enum class RestartPath { Port, IrdaSocket, Dock };
-
-struct RestartCheckReport {
-  enum class End { CameBack, NotBack, Cancelled, Interrupted };
-  End end = End::NotBack;
-  // What the instrument reported, once it came back.
-  std::optional<QByteArray> version, typeLetter;
-  double waitedS = 0;  // from the end of the upload to the answer or the limit
-  int signal = 0;      // End::Interrupted
-};
-
-// Whether the instrument runs the file's firmware: the same version (as
-// numbers, or as the same text) and, where both name one, the same type
-// letter (a single space names none).
-bool SameVersion(const QByteArray& reported, const QByteArray& file);
-bool SameFirmware(const QByteArray& version, const QByteArray& typeLetter, const QByteArray& fileVersion,
-                  const QByteArray& fileType);
 
 class RestartCheck {
  public:

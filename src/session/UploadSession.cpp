@@ -36,6 +36,20 @@ QString StoppedMidUpload(const QString& where) {
                         "upload again.")
              .arg(where);
 }
+QString NewFirmwareRunning(const QByteArray& version, const QByteArray& type) {
+  return QStringLiteral("New firmware running: ") + ToText(version + ' ' + type).trimmed();
+}
+QString OtherFirmwareRunning(const QByteArray& version, const QByteArray& type, const QByteArray& fileVersion,
+                             const QByteArray& fileType) {
+  return QStringLiteral("Flash Upload NOT Completed! The instrument came back running %1, not the file's %2: the new "
+                        "firmware did not take. Please start the upload again.")
+      .arg(ToText(version + ' ' + type).trimmed(), ToText(fileVersion + ' ' + fileType).trimmed());
+}
+QString NotBackFromRestart(int seconds) {
+  return QStringLiteral("The instrument did not come back within %1 s of the upload, so its new firmware could not "
+                        "be checked. Check its firmware version before it is used.")
+      .arg(seconds);
+}
 }  // namespace upload_text
 
 using namespace upload_text;
@@ -136,6 +150,8 @@ UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrI
   };
   limitTimer_ = new TTimer(this);
   limitTimer_->OnTimer = [this](QObject*) { LimitReached(); };
+  restartWatch_ = new RestartWatch(instrument_, link_, this);
+  restartWatch_->OnEnded = [this](const RestartCheckReport& report) { RestartChecked(report); };
   silenceTicker_ = new TTimer(this);
   silenceTicker_->SetInterval(1000);
   silenceTicker_->OnTimer = [this](QObject*) { SilenceTick(); };
@@ -158,8 +174,12 @@ void UploadSession::ShowReleaseTexts() {
 // --- Start and Stop ---
 
 void UploadSession::cbStartClick() {
+  if (restartWatch_->Running()) return;  // the last run is not over
   if (dock_) dock_->SetEthernetAddress(dockAddress_);
   result_ = UploadResult{};
+  // Nothing of the last run's screen is carried into this one.
+  display_ = UploadDisplay{};
+  Changed();
   releasing_ = false;
   if (OnClearTrace) OnClearTrace();
   elapsedSeconds_ = 0;
@@ -210,6 +230,10 @@ void UploadSession::cbStartClick() {
 }
 
 void UploadSession::cbStopClick() {
+  if (restartWatch_->Running()) {  // the check is given up; the upload is done
+    restartWatch_->GiveUp(RestartCheckReport::End::Cancelled, RestartWatch::kReleaseWaitMs);
+    return;
+  }
   if (releasing_) return;
   uploadInProgress_ = false;
   uploadDone_ = false;
@@ -480,81 +504,151 @@ void UploadSession::tmrInstrDiscTimer() {
   // group stays busy when the link went down before the instrument was online.
   display_.startGroupBusy = false;
   display_.connectedGroupBusy = false;
-  display_.status = QStringLiteral("Waiting");
   display_.startEnabled = true;
   display_.stopEnabled = false;
   tmrDockLCDUpd_->SetEnabled(false);
-  display_.instrType = QStringLiteral("Type:");
-  display_.flashVersion = QStringLiteral("Flash Version:");
-  display_.newFlash = "Upgrading to:";
-  display_.flashDate = "(Flash Date)";
-  Changed();
 
   // Ended while the link is still up (a release under way, or a dock that
   // reports the instrument gone only when it is taken out): its going down
   // later, even while the final message is open, belongs to this run.
   endedBeforeLinkDown_ = link_->Connected();
 
-  UploadOutcome outcome;
-  if (endOutcome_ != UploadOutcome::None) {
-    // Ended by a limit, the connect time-out or a link that could not be
-    // opened (which has said why itself).
-    outcome = endOutcome_;
-    endOutcome_ = UploadOutcome::None;
-    uploadDone_ = false;
-    uploadInProgress_ = false;
-    programFailed_ = false;
-    if (outcome == UploadOutcome::TimedOut)
+  const UploadOutcome outcome = OutcomeAtLinkDown();
+  endOutcome_ = UploadOutcome::None;
+  uploadDone_ = false;
+  uploadInProgress_ = false;
+  programFailed_ = false;
+  ShowLastScreen(outcome);
+
+  switch (outcome) {
+    case UploadOutcome::TimedOut:
       MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
-    else if (outcome == UploadOutcome::Stalled)
+      break;
+    case UploadOutcome::Stalled:
       MessageDlg(UploadStalled(result_.stalledAt, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
-    else if (outcome == UploadOutcome::Halted)
+      break;
+    case UploadOutcome::Halted:
       MessageDlg(UploadRefused(result_.stalledAt), MsgIcon::Error, MsgButtons::OK);
-  } else if (uploadDone_ && programFailed_) {
-    // The instrument refused the program command: its firmware was not
-    // replaced, whatever the pages did.
-    uploadDone_ = false;
-    uploadInProgress_ = false;
-    programFailed_ = false;
-    outcome = UploadOutcome::ProgramFailed;
-    ShowReleaseTexts();
-    MessageDlg(QLatin1String(kNotCompleted), MsgIcon::Error, MsgButtons::OK);
-  } else if (uploadDone_) {
-    uploadDone_ = false;
-    uploadInProgress_ = false;
-    outcome = UploadOutcome::Completed;
-    const bool ng = instrument_->IsNG();
-    if (useDock_) {
-      SetLcd(0, " FLASH Upload   ");
-      SetLcd(1, "   Completed    ");
-      MessageDlg(QLatin1String(ng ? kNGCompleted : kDockCompleted), MsgIcon::Information, MsgButtons::OK);
-    } else {
-      MessageDlg(QLatin1String(ng ? kNGCompleted : kIrdaCompleted), MsgIcon::Information, MsgButtons::OK);
+      break;
+    case UploadOutcome::LinkFailed:  // it has said why itself
+      break;
+    case UploadOutcome::ProgramFailed:
+      // The instrument refused the program command: its firmware was not
+      // replaced, whatever the pages did.
+      ShowReleaseTexts();
+      MessageDlg(QLatin1String(kNotCompleted), MsgIcon::Error, MsgButtons::OK);
+      break;
+    case UploadOutcome::Completed: {
+      const bool ng = instrument_->IsNG();
+      if (useDock_) {
+        SetLcd(0, " FLASH Upload   ");
+        SetLcd(1, "   Completed    ");
+        MessageDlg(QLatin1String(ng ? kNGCompleted : kDockCompleted), MsgIcon::Information, MsgButtons::OK);
+      } else {
+        MessageDlg(QLatin1String(ng ? kNGCompleted : kIrdaCompleted), MsgIcon::Information, MsgButtons::OK);
+      }
+      if (restartCheck_) return StartRestartCheck();
+      break;
     }
-  } else if (uploadInProgress_) {
-    outcome = UploadOutcome::UnexpectedDisconnect;
-    // The dock's display says it too, as it says a completion: its lines
-    // would go on reading "Loading Instr" / "FLASH". A dock that went away
-    // itself has nothing to show.
-    if (useDock_ && dock_ && dock_->Enabled()) {
-      SetLcd(0, " FLASH Upload   ");
-      SetLcd(1, "     FAILED     ");
-    }
-    MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
-    uploadInProgress_ = false;
-  } else {
-    // Closed before an upload: what ruled it out, if anything, names it.
-    outcome = result_.refusal == RunRefusal::None  ? UploadOutcome::Closed
-              : IsCancellation(result_.refusal)     ? UploadOutcome::Cancelled
-                                                    : UploadOutcome::Refused;
-    if (result_.pagesSent > 0)
-      MessageDlg(StoppedMidUpload(WhereTheUploadStopped()), MsgIcon::Warning, MsgButtons::OK);
-    else
-      MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
+    case UploadOutcome::UnexpectedDisconnect:
+      // The dock's display says it too, as it says a completion: its lines
+      // would go on reading "Loading Instr" / "FLASH". A dock that went away
+      // itself has nothing to show.
+      if (useDock_ && dock_ && dock_->Enabled()) {
+        SetLcd(0, " FLASH Upload   ");
+        SetLcd(1, "     FAILED     ");
+      }
+      MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
+      break;
+    default:
+      if (result_.pagesSent > 0)
+        MessageDlg(StoppedMidUpload(WhereTheUploadStopped()), MsgIcon::Warning, MsgButtons::OK);
+      else
+        MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
+      break;
   }
-  display_.progress = 0;
-  Changed();
   Finish(outcome);
+}
+
+UploadOutcome UploadSession::OutcomeAtLinkDown() const {
+  // Ended by a limit, the connect time-out, a refused page or a link that
+  // could not be opened.
+  if (endOutcome_ != UploadOutcome::None) return endOutcome_;
+  if (uploadDone_) return programFailed_ ? UploadOutcome::ProgramFailed : UploadOutcome::Completed;
+  if (uploadInProgress_) return UploadOutcome::UnexpectedDisconnect;
+  // Closed before an upload: what ruled it out, if anything, names it.
+  if (result_.refusal == RunRefusal::None) return UploadOutcome::Closed;
+  return IsCancellation(result_.refusal) ? UploadOutcome::Cancelled : UploadOutcome::Refused;
+}
+
+// What stays on the screen behind the final message and after it, until the
+// next Start. A run that wrote nothing leaves the window waiting, its
+// instrument panel blank; one that wrote pages keeps the instrument, the
+// file, the bar and the last page, and says how it ended.
+void UploadSession::ShowLastScreen(UploadOutcome outcome) {
+  if (result_.pagesSent == 0 && outcome != UploadOutcome::Completed) {
+    display_.status = QStringLiteral("Waiting");
+    display_.instrType = QStringLiteral("Type:");
+    display_.flashVersion = QStringLiteral("Flash Version:");
+    display_.newFlash = "Upgrading to:";
+    display_.flashDate = "(Flash Date)";
+    display_.progress = 0;
+  } else if (outcome == UploadOutcome::Completed) {
+    display_.status = QStringLiteral("Flash Upload Completed");
+    display_.progress = 100;
+  } else {
+    display_.status = QStringLiteral("Flash Upload NOT Completed");
+    display_.statusAlarm = true;
+  }
+  Changed();
+}
+
+// --- The restart check ---
+
+void UploadSession::StartRestartCheck() {
+  display_.status = QStringLiteral("Waiting for the Instrument to Restart");
+  display_.startEnabled = false;
+  display_.stopEnabled = true;  // gives the check up
+  Changed();
+  const RestartPath path = useDock_ && dock_            ? RestartPath::Dock
+                           : link_->IrDASocketMode()    ? RestartPath::IrdaSocket
+                                                        : RestartPath::Port;
+  restartWatch_->Start(path, qint64{kRestartLimitS} * 1000, /*askOnDock=*/true);
+}
+
+void UploadSession::RestartChecked(const RestartCheckReport& report) {
+  result_.restartCheck = report;
+  display_.startEnabled = true;
+  display_.stopEnabled = false;
+  const QByteArray version = report.version.value_or(QByteArray());
+  const QByteArray type = report.typeLetter.value_or(QByteArray());
+  switch (report.end) {
+    case RestartCheckReport::End::CameBack:
+      display_.flashVersion = QStringLiteral("Flash Version: ") + ToText(version) + QLatin1Char(' ') + ToText(type);
+      if (SameFirmware(version, type, result_.fileVersion, result_.fileType)) {
+        display_.status = NewFirmwareRunning(version, type);
+        Changed();
+        MessageDlg(NewFirmwareRunning(version, type), MsgIcon::Information, MsgButtons::OK);
+      } else {
+        display_.status = QStringLiteral("New Firmware NOT Running");
+        display_.statusAlarm = true;
+        Changed();
+        MessageDlg(OtherFirmwareRunning(version, type, result_.fileVersion, result_.fileType), MsgIcon::Error,
+                   MsgButtons::OK);
+      }
+      break;
+    case RestartCheckReport::End::NotBack:
+      display_.status = QStringLiteral("New Firmware NOT Checked");
+      display_.statusAlarm = true;
+      Changed();
+      MessageDlg(NotBackFromRestart(kRestartLimitS), MsgIcon::Warning, MsgButtons::OK);
+      break;
+    default:  // the operator gave the check up
+      display_.status = QStringLiteral("Flash Upload Completed");
+      Changed();
+      break;
+  }
+  Finish(UploadOutcome::Completed);
 }
 
 // --- Progress ---

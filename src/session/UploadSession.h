@@ -17,6 +17,7 @@
 #include "core/Dialogs.h"
 #include "core/Events.h"
 #include "instrument/FlashFile.h"
+#include "session/RestartWatch.h"
 
 namespace zelvo {
 
@@ -44,6 +45,8 @@ struct UploadDisplay {
   // be given up ("No page acknowledged for 12 s; giving up in 48 s"); empty
   // otherwise.
   QString silence;
+  // The status tells of a failure (shown as an alarm).
+  bool statusAlarm = false;
 };
 
 // How a run ended.
@@ -93,6 +96,8 @@ struct UploadResult {
   int pagesAcknowledged = 0;
   int loaderChunksSent = 0;
   QString stalledAt;  // where a stalled or halted upload stopped ("page 6 of 383")
+  // The restart check after a completed upload, when it ran.
+  std::optional<RestartCheckReport> restartCheck;
 };
 
 class UploadSession : public QObject {
@@ -115,6 +120,13 @@ class UploadSession : public QObject {
   static constexpr int kDefaultLimitS = 60;
   void SetIdentifyLimit(int seconds) { identifyLimitS_ = seconds; }
   void SetStallLimit(int seconds) { stallLimitS_ = seconds; }
+  // After a completed upload, wait (at most kRestartLimitS) for the
+  // instrument to restart, identify it and say whether it runs the file's
+  // firmware; off unless set. The run ends after the check.
+  static constexpr int kRestartLimitS = 120;
+  void SetRestartCheck(bool on) { restartCheck_ = on; }
+  bool RestartCheckOn() const { return restartCheck_; }
+  bool CheckingRestart() const { return restartWatch_->Running(); }
 
   // The window's handlers.
   void cbStartClick();
@@ -173,6 +185,10 @@ class UploadSession : public QObject {
   void Refuse(RunRefusal refusal);
   void Finish(UploadOutcome outcome);
   void NoteUploadPosition();
+  UploadOutcome OutcomeAtLinkDown() const;
+  void ShowLastScreen(UploadOutcome outcome);
+  void StartRestartCheck();
+  void RestartChecked(const RestartCheckReport& report);
   QString WhereTheUploadStopped() const;
 
   TZelvoPro* instrument_;
@@ -201,6 +217,8 @@ class UploadSession : public QObject {
   TTimer* silenceTicker_;
   int silentS_ = 0;
   int limitS_ = 0;
+  bool restartCheck_ = false;
+  RestartWatch* restartWatch_;
   // Set when the run ends without the link going down first (a limit, the
   // connect time-out, a link that could not be opened): the disconnection
   // step ends the run this way.
@@ -261,7 +279,20 @@ inline constexpr const char* kConnectionClosed = "Connection to Instrument Close
 inline constexpr const char* kAbandonUpload =
     "A flash upload is in progress. Closing now leaves the instrument with an incomplete firmware. Stop the upload, "
     "release the instrument and close?";
+// The restart check: the instrument brought back to the PC after its restart.
+inline constexpr const char* kIrdaModeAgain =
+    "Please put the Instrument in IrDA mode again once it has restarted, by holding the mode key until IrDA shows on "
+    "the screen, and place it in front of the PC IrDA(Infrared) port. Then Click OK.";
+inline constexpr const char* kDockAgain =
+    "To check the new firmware, place the Instrument in the Kova Express dock again once it has restarted. Then "
+    "Click OK. Cancel skips the check.";
 QString VersionNotSupported(const QByteArray& version);
+// The restart check's findings: the file's firmware running, another one,
+// or no instrument within the limit.
+QString NewFirmwareRunning(const QByteArray& version, const QByteArray& type);
+QString OtherFirmwareRunning(const QByteArray& version, const QByteArray& type, const QByteArray& fileVersion,
+                             const QByteArray& fileType);
+QString NotBackFromRestart(int seconds);
 // The upload made no progress within the limit; where names the step.
 QString UploadStalled(const QString& where, int seconds);
 // A page or a part of the flash loader refused; where names it.

@@ -331,7 +331,9 @@ class DockFaults : public DockWorkflow {
     zelvo::test::Settle();
     EXPECT_NE(outcome_, UploadOutcome::Completed);
     EXPECT_FALSE(world_->Instrument().Programmed());
-    ExpectWaiting();
+    // A run that wrote pages says on its last screen that it did not complete.
+    ExpectWaiting(form_->Session()->Result().pagesSent > 0 ? QStringLiteral("Flash Upload NOT Completed")
+                                                           : QStringLiteral("Waiting"));
     EXPECT_FALSE(form_->Session()->UploadInProgress());
   }
   // The dock chosen; the dialogs up to the erase warning (OK) declared.

@@ -90,9 +90,10 @@ TEST(TfrmMain, TimersMenuAndVersionReaderAsDesigned) {
   EXPECT_TRUE(static_cast<bool>(f.USBDevice1->DebugOnPipeData));
   EXPECT_TRUE(f.USBDevice1->DeviceList().isEmpty());  // no dock on this machine
   const QList<QAction*> items = f.PopupMenu1->actions();
-  ASSERT_EQ(items.size(), 2);
+  ASSERT_EQ(items.size(), 3);
   EXPECT_EQ(items[0]->text(), QStringLiteral("Debug Window"));
-  EXPECT_EQ(items[1]->text(), QStringLiteral("Exit"));
+  EXPECT_TRUE(items[1]->isChecked()) << "the restart check is on unless turned off";
+  EXPECT_EQ(items[2]->text(), QStringLiteral("Exit"));
   items[0]->trigger();
   EXPECT_TRUE(w.debug.isVisible());
 }

@@ -39,6 +39,14 @@ class UploadWorkflow : public test::WindowWorkflow {
     return test::ExpectUpload(dialogs_, kIrdaMode, file, version);
   }
 
+  // The technician brings the instrument back once it has restarted.
+  void AnswerOnceRestarted() {
+    dialogs_.OnCall = [&](const DialogCall& call) {
+      if (call.text != QLatin1String(kIrdaModeAgain)) return;
+      EXPECT_TRUE(RunUntil(clock_, [&] { return !Instrument().Restarting(); }));
+    };
+  }
+
   // The technician reads a run's final message while the link still goes
   // down under it (a release answered, or given up).
   void HoldFinalMessagesUntilTheLinkIsDown() {
@@ -55,8 +63,13 @@ class UploadWorkflow : public test::WindowWorkflow {
 
 TEST_F(UploadWorkflow, WholeNGUpload) {
   Open({9, "9.05", "A", 100});
+  form_->actCheckRestart->setChecked(true);
   const QString file = Firmware(true, "9.12", 'A');
-  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
+  ExpectUpload(file, "9.12")
+      .Expect(QLatin1String(kNGCompleted))
+      .Expect(QLatin1String(kIrdaModeAgain), MsgResult::OK)
+      .Expect(NewFirmwareRunning("9.12", "A"));
+  AnswerOnceRestarted();
 
   QList<int> bars;
   QStringList statuses;
@@ -99,21 +112,100 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   EXPECT_TRUE(Instrument().Programmed());
 
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Information);
-  ExpectWaiting();
-  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));
-  EXPECT_EQ(form_->lblNewFlash->text(), QStringLiteral("Upgrading to:"));
-  EXPECT_EQ(form_->lblFlashFileDate->text(), QStringLiteral("(Flash Date)"));
-  EXPECT_EQ(form_->gauProgress->value(), 0);
+  // The instrument was waited for through its restart, identified and
+  // released.
+  ASSERT_TRUE(result.restartCheck.has_value());
+  EXPECT_EQ(result.restartCheck->end, RestartCheckReport::End::CameBack);
+  EXPECT_EQ(Instrument().CountOf("STB"), 1);
+  EXPECT_FALSE(form_->KelLink1->Connected());
+  // The last screen says how it ended and keeps the run's figures.
+  ExpectWaiting(QStringLiteral("New firmware running: 9.12 A"));
+  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type: ZelvoPro"));
+  EXPECT_EQ(form_->lblInstFlashVer->text(), QStringLiteral("Flash Version: 9.12 A"));
+  EXPECT_EQ(form_->lblNewFlash->text(), QStringLiteral("Upgrading to: 9.12 A"));
+  EXPECT_EQ(form_->gauProgress->value(), 100);
   EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 383"));
   EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address: 0D0F4"));
-  // The bar climbs to 99 and never shows 100 during the upload.
-  EXPECT_EQ(*std::max_element(bars.begin(), bars.end()), 99);
-  EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end() - 1));
-  EXPECT_EQ(statuses, (QStringList{"Connecting to Instrument", "Connected", "Uploading Flash to Intrument", "Waiting"}));
+  // The bar climbs to 99 during the upload, and shows 100 once it is done.
+  EXPECT_EQ(bars.mid(bars.size() - 2), (QList<int>{99, 100}));
+  EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));
+  EXPECT_EQ(statuses, (QStringList{"Waiting", "Connecting to Instrument", "Connected", "Uploading Flash to Intrument",
+                                   "Flash Upload Completed", "Waiting for the Instrument to Restart",
+                                   "New firmware running: 9.12 A"}));
   // The trace holds every message, framed.
   const QString trace = debug_->Debug->toPlainText();
   EXPECT_TRUE(trace.startsWith(QString::fromLatin1("SND#\xE6" "ENQ" "\xE7#")));
   EXPECT_TRUE(trace.contains(QString::fromLatin1("SND#\xE6" "PFM" "\xE7#")));
+}
+
+// The restart check's other endings: the old firmware back, no instrument
+// within the limit, the check skipped or stopped. Each says so on the last
+// screen, leaves the instrument released, and the next Start begins from a
+// clean screen.
+TEST_F(UploadWorkflow, TheRestartCheckSaysWhatWentWrong) {
+  struct Case {
+    const char* name;
+    bool noTake, noRestart;
+    MsgResult bringBack;  // the answer to "put it in IrDA mode again"
+    bool stopWhileWaiting;
+    QString status;
+    QString message;  // none: no message after the question
+  };
+  const Case cases[] = {
+      {"the old firmware back", true, false, MsgResult::OK, false, "New Firmware NOT Running",
+       OtherFirmwareRunning("9.05", "A", "9.12", "A")},
+      {"never back", false, true, MsgResult::OK, false, "New Firmware NOT Checked", NotBackFromRestart(120)},
+      {"skipped", false, false, MsgResult::Cancel, false, "Flash Upload Completed", {}},
+      {"stopped", false, true, MsgResult::OK, true, "Flash Upload Completed", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimFaults faults;
+    faults.noTake = c.noTake;
+    faults.noRestart = c.noRestart;
+    CloseWindow();
+    world_.reset();
+    Open({9, "9.05", "A", 0}, faults);
+    form_->actCheckRestart->setChecked(true);
+    ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
+        .Expect(QLatin1String(kNGCompleted))
+        .Expect(QLatin1String(kIrdaModeAgain), c.bringBack);
+    if (!c.message.isEmpty()) dialogs_.Expect(c.message);
+    if (c.noRestart) {
+      // Out of range for good: the search goes on, time passing, until the
+      // limit or Stop.
+      dialogs_.OnCall = nullptr;
+      world_->Stack().OnEnumerate = [&] {
+        if (form_->lblStatus->text() != QLatin1String("Waiting for the Instrument to Restart")) return;
+        if (c.stopWhileWaiting && form_->cbStop->isEnabled())
+          form_->cbStop->click();
+        else
+          clock_.Advance(10000);
+      };
+    } else {
+      AnswerOnceRestarted();
+    }
+    form_->cbStart->click();
+    ASSERT_TRUE(Finished());
+    world_->Stack().OnEnumerate = nullptr;
+    EXPECT_EQ(outcome_, UploadOutcome::Completed);
+    dialogs_.ExpectAllShown();
+    ExpectWaiting(c.status);
+    EXPECT_EQ(form_->gauProgress->value(), 100);
+    ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->Connected(); }));
+    EXPECT_LE(Instrument().CountOf("STB"), 1);
+
+    outcome_ = UploadOutcome::None;
+    dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::Cancel);
+    form_->cbStart->click();
+    ASSERT_TRUE(Finished());
+    ExpectWaiting();
+    EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE"));
+    EXPECT_EQ(form_->lblFlashAdr->text(), QStringLiteral("Address:"));
+    EXPECT_EQ(form_->lblFlashTime->text(), QStringLiteral("Time"));
+    EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));
+    EXPECT_EQ(form_->gauProgress->value(), 0);
+  }
 }
 
 TEST_F(UploadWorkflow, WholeClassicUpload) {
@@ -368,8 +460,11 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   EXPECT_EQ(Instrument().CountOf("WEP"), 8);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
   EXPECT_FALSE(Instrument().Programmed());
-  ExpectWaiting();
-  EXPECT_EQ(form_->gauProgress->value(), 0);
+  // The last screen keeps the instrument and the bar where the upload stopped.
+  ExpectWaiting(QStringLiteral("Flash Upload NOT Completed"));
+  EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type: ZelvoPro"));
+  EXPECT_EQ(form_->gauProgress->value(), UploadSession::GaugePercent(7 * 126, 49154));
+  EXPECT_EQ(form_->lblPageNum->text(), QStringLiteral("Sending PAGE 6"));
   // The release's answer closes the link without a second message.
   clock_.Advance(1000);
 }
@@ -392,7 +487,7 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementEndsTheUploadThere) {
   EXPECT_EQ(outcome_, UploadOutcome::Halted);
   EXPECT_EQ(Instrument().CountOf("WEP"), 8);
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
-  ExpectWaiting();
+  ExpectWaiting(QStringLiteral("Flash Upload NOT Completed"));
   form_->cbStop->click();  // not offered: nothing more happens
   EXPECT_EQ(Instrument().CountOf("STB"), 1);
 }

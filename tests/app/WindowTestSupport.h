@@ -34,6 +34,8 @@ class WindowWorkflow : public ::testing::Test {
     debug_ = &window_->debug;
     form_->show();
     ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->KelLink1->ReplyTimer()->Enabled(); }, 1000));
+    // The restart check after an upload is a test's own choice.
+    form_->actCheckRestart->setChecked(false);
     outcome_ = UploadOutcome::None;
     form_->Session()->OnFinished = [this, window = form_->Session()->OnFinished](UploadOutcome outcome) {
       outcome_ = outcome;
@@ -42,9 +44,10 @@ class WindowWorkflow : public ::testing::Test {
   }
   void CloseWindow() { window_.reset(); }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
-  // Ready for the next run: waiting, Start usable, Stop not, no busy cursor.
-  void ExpectWaiting() {
-    EXPECT_EQ(form_->lblStatus->text(), QStringLiteral("Waiting"));
+  // Ready for the next run: waiting (or saying how the last upload ended),
+  // Start usable, Stop not, no busy cursor.
+  void ExpectWaiting(const QString& status = QStringLiteral("Waiting")) {
+    EXPECT_EQ(form_->lblStatus->text(), status);
     EXPECT_TRUE(form_->cbStart->isEnabled());
     EXPECT_FALSE(form_->cbStop->isEnabled());
     EXPECT_NE(form_->cursor().shape(), Qt::BusyCursor);
