@@ -1,6 +1,7 @@
 #include "link/DockTransport.h"
 
 #include <QMetaObject>
+#include <utility>
 
 #include "core/Dialogs.h"
 #include "core/MessagePump.h"
@@ -43,6 +44,8 @@ TransportOpen TDockTransport::Open(int timeOut) {
   int tries = 0;
   opening_ = true;
   openAbandoned_ = false;
+  heldReport_.reset();
+  TakeOverEvents(dock);
   do {
     retry = false;
     dock->SetSlaveMode(true, retry);
@@ -50,7 +53,10 @@ TransportOpen TDockTransport::Open(int timeOut) {
     ++tries;
   } while (askUntilAccepted_ && retry && tries < kMaxSlaveModeTries && !limitReached && !openAbandoned_);
   opening_ = false;
-  if (openAbandoned_) return TransportOpen::NotFound;
+  if (openAbandoned_) {  // nothing the dock says belongs to this link any more
+    ReleaseEvents();
+    return TransportOpen::NotFound;
+  }
   if (askUntilAccepted_ && retry) {
     ShowMessage(QLatin1String(kSlaveModeRefusedText));
     if (!self) return TransportOpen::NotFound;
@@ -60,26 +66,38 @@ TransportOpen TDockTransport::Open(int timeOut) {
   // The dock opened here is the one whose events are taken over, even if a
   // nested call chose another meanwhile.
   dock_ = dock;
-  TakeOverEvents();
   // A dock that never reports the instrument must not leave the caller
   // waiting for ever.
   Host().ArmConnectTimeOut(timeOut);
+  // What the dock reported meanwhile is told as if it came just now.
+  if (const std::optional<TransportState> held = std::exchange(heldReport_, std::nullopt)) {
+    QMetaObject::invokeMethod(
+        this, [self, state = *held] { if (self) self->Report(state); }, Qt::QueuedConnection);
+  }
   return TransportOpen::Opening;
 }
 
-void TDockTransport::TakeOverEvents() {
+void TDockTransport::TakeOverEvents(ILinkDock* dock) {
   QPointer<TDockTransport> self(this);
-  dock_->InstrumentConnectedEvent() = [self](QObject*) {
-    if (self) self->Host().StateChanged(*self, TransportState::Up);
+  dock->InstrumentConnectedEvent() = [self](QObject*) {
+    if (self) self->Report(TransportState::Up);
   };
-  dock_->InstrumentDisconnectedEvent() = [self](QObject*) {
-    if (self) self->Host().StateChanged(*self, TransportState::Down);
+  dock->InstrumentDisconnectedEvent() = [self](QObject*) {
+    if (self) self->Report(TransportState::Down);
   };
-  dock_->RcvUserDataEvent() = [self](QObject*, const QByteArray& data) {
+  dock->RcvUserDataEvent() = [self](QObject*, const QByteArray& data) {
     if (self) self->Host().BytesArrived(*self, data);
   };
-  wired_ = dock_;
-  wiredObject_ = dock_->DockObject();
+  wired_ = dock;
+  wiredObject_ = dock->DockObject();
+}
+
+void TDockTransport::Report(TransportState state) {
+  if (opening_) {
+    heldReport_ = state;
+    return;
+  }
+  Host().StateChanged(*this, state);
 }
 
 void TDockTransport::ReleaseEvents() {

@@ -4,6 +4,7 @@
 // dock reports the instrument reachable and gone, and carries bare messages.
 
 #include <QObject>
+#include <optional>
 #include <QPointer>
 
 #include "core/Events.h"
@@ -24,9 +25,11 @@ class TDockTransport : public QObject, public ILinkTransport {
   void SetDock(ILinkDock* dock, bool askUntilAccepted);
 
   TransportWire Wire() const override { return TransportWire::Dock; }
-  // Enables the dock, asks for slave mode (tries bounded in number and by the
-  // connect time-out) and takes over the dock's events; then the connect
-  // time-out runs until the instrument is reported.
+  // Enables the dock, takes over its events, asks for slave mode (tries
+  // bounded in number and by the connect time-out); then the connect time-out
+  // runs until the instrument is reported. A dock with the instrument already
+  // in it reports it at once, inside the slave-mode wait: that report is kept
+  // and told once the opening is done.
   TransportOpen Open(int timeOut) override;
   // "DSC", sent after the current handler has returned (a dock freed
   // meanwhile takes it with it); Down follows with the dock's report. A
@@ -43,8 +46,9 @@ class TDockTransport : public QObject, public ILinkTransport {
   static constexpr int kMaxSlaveModeTries = 20;
 
  private:
-  void TakeOverEvents();
+  void TakeOverEvents(ILinkDock* dock);
   void ReleaseEvents();
+  void Report(TransportState state);
 
   ILinkDock* dock_ = nullptr;
   bool askUntilAccepted_ = true;
@@ -54,6 +58,8 @@ class TDockTransport : public QObject, public ILinkTransport {
   bool opened_ = false;            // Open was called
   bool opening_ = false;           // in Open, asking for slave mode
   bool openAbandoned_ = false;     // Close came meanwhile
+  // The dock's latest report of the instrument while slave mode was asked for.
+  std::optional<TransportState> heldReport_;
 };
 
 }  // namespace zelvo

@@ -533,6 +533,19 @@ TEST_F(DockLink, OpenRepeatsSlaveModeWhileBusyAndWiresTheEvents) {
   EXPECT_TRUE(dialogs.Calls().empty());
 }
 
+// A dock with the instrument already in it reports it inside the slave-mode
+// wait: the link comes up all the same, once the opening is done; the
+// commands on the wire keep their order.
+TEST_F(DockLink, AnInstrumentReportedInsideTheSlaveModeWaitIsNotLost) {
+  dock.busyAnswers = 1;
+  dock.duringSlaveMode = [&] { Raise(dock.OnInstrumentConnected, &dock); };
+  link.SetConnected(true);
+  EXPECT_EQ(dock.calls, (QStringList{"Enable", "ClearHalted", "SLV", "SLV"}));
+  ProcessMessages();
+  EXPECT_TRUE(link.Connected());
+  EXPECT_EQ(rec.events, QStringList{"Up(true)"});
+}
+
 TEST_F(DockLink, SlaveModeRetryIsBounded) {
   dock.busyAnswers = -1;
   link.OpenLink(0);

@@ -31,6 +31,7 @@ class FakeDock : public QObject, public ILinkDock {
   void ClearDeviceHalted() override { calls << "ClearHalted"; }
   bool SetSlaveMode(bool slave, bool& retry) override {
     calls << (slave ? "SLV" : "MST");
+    if (duringSlaveMode) duringSlaveMode();  // what the dock reports inside the wait
     retry = busyAnswers != 0;
     if (busyAnswers > 0) --busyAnswers;
     return !retry;
@@ -53,6 +54,7 @@ class FakeDock : public QObject, public ILinkDock {
   bool enabled = false;
   bool canEnable = true;
   int busyAnswers = 0;  // -1: always busy
+  std::function<void()> duringSlaveMode;
   QStringList calls;
   QList<QByteArray> sent;
 };
