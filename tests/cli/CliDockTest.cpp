@@ -317,6 +317,8 @@ TEST(ZelvoSimServeDock, UsageErrors) {
       {{}, 2, "serve-dock needs --address with a dotted IPv4 address"},
       {{"--address", "dock.example"}, 2, "serve-dock needs --address"},
       {{"--address", "127.77.0.1", "--busy", "many"}, 2, "bad value of --busy: many"},
+      {{"--address", "127.77.0.1", "--busy", "-3"}, 2, "bad value of --busy: -3 (0 to 65535)"},
+      {{"--address", "127.77.0.1", "--delay", "99999999999"}, 2, "bad value of --delay: 99999999999 (0 to 60000)"},
       {{"--address", "127.77.0.1", "--kind", "kova7"}, 2, "bad value of --kind: kova7"},
       {{"--address", "127.77.0.1", "--nak", ""}, 2, "bad value of --nak"},
       // Not an address of this machine: nothing can listen there.

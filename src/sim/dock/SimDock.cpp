@@ -26,28 +26,27 @@ const QStringList& DockOptionFlags() {
   return flags;
 }
 
-bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok) {
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range) {
+  const auto number = [&](NumberRange r, int* field) {
+    *ok = ParseNumber(value, r, field);
+    if (!*ok) *range = r.Text();
+  };
   *ok = true;
   SimDockFaults& f = config.faults;
   if (key == QLatin1String("dock")) *ok = ParseDockKind(value, &config.kind);
-  else if (key == QLatin1String("gone-after")) {
-    config.goneAfterByeMs = value.toInt(ok);
-    *ok = *ok && config.goneAfterByeMs >= 0 && config.goneAfterByeMs <= SimDockConfig::kMaxGoneAfterByeMs;
-  }
-  else if (key == QLatin1String("busy")) f.slaveBusyTimes = value.toInt(ok);
-  else if (key == QLatin1String("nak")) f.nakCommand = value.toLatin1();
-  else if (key == QLatin1String("silent-dock")) f.silentControl = true;
-  else if (key == QLatin1String("remove-at")) f.removeInstrumentAtPage = value.toInt(ok);
-  else if (key == QLatin1String("unplug-at")) f.unplugAtPage = value.toInt(ok);
+  else if (key == QLatin1String("gone-after")) number(SimDockConfig::kGoneAfterByeRangeMs, &config.goneAfterByeMs);
+  else if (key == QLatin1String("busy")) number(SimDockConfig::kBusyRange, &f.slaveBusyTimes);
+  else if (key == QLatin1String("nak")) {
+    f.nakCommand = value.toLatin1();
+    *ok = !f.nakCommand.isEmpty();
+  } else if (key == QLatin1String("silent-dock")) f.silentControl = true;
+  else if (key == QLatin1String("remove-at")) number(kPageRange, &f.removeInstrumentAtPage);
+  else if (key == QLatin1String("unplug-at")) number(kPageRange, &f.unplugAtPage);
   else if (key == QLatin1String("events-with-reply")) f.eventsWithReply = true;
   else if (key == QLatin1String("split-dock")) f.splitReplies = true;
   else if (key == QLatin1String("empty-dock")) f.empty = true;
-  else if (key == QLatin1String("present-every")) {
-    f.presentEveryMs = value.toInt(ok);
-    *ok = *ok && f.presentEveryMs > 0;
-  }
+  else if (key == QLatin1String("present-every")) number(SimDockConfig::kPresentEveryRangeMs, &f.presentEveryMs);
   else return false;
-  if (key == QLatin1String("nak") && f.nakCommand.isEmpty()) *ok = false;
   return true;
 }
 

@@ -49,7 +49,9 @@ struct SimDockFaults {
 
 struct SimDockConfig {
   static constexpr int kGoneAfterByeMs = 30;
-  static constexpr int kMaxGoneAfterByeMs = 200;
+  static constexpr NumberRange kGoneAfterByeRangeMs{0, 200};
+  static constexpr NumberRange kBusyRange{0, 65535};
+  static constexpr NumberRange kPresentEveryRangeMs{1, 3600000};
   SimDockKind kind = SimDockKind::KovaExpress;
   SimDockFaults faults;
   // The instrument restarts once it has answered the program command with
@@ -60,10 +62,11 @@ struct SimDockConfig {
 };
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
-// "gone-after=MS" (0 to 200), "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
+// "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
 // "events-with-reply", "split-dock", "empty-dock", "present-every=MS"). False when the key is not
-// a dock option; *ok false when the value is bad.
-bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
+// a dock option; *ok false when the value is bad, with range set to the
+// range a numeric value must lie in (pages as the instrument's).
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
 // The dock options that are flags (no value).
 const QStringList& DockOptionFlags();
 
