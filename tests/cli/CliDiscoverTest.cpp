@@ -138,13 +138,14 @@ TEST_F(ZelvoflashDiscover, CtrlCEndsTheSearch) {
   EXPECT_EQ(r.Json().value("exit").toInt(), 130);
 }
 
-// Answers that arrive one after another, each alone: every one is listed.
+// Answers that arrive one after another, each alone: every one is seen, a
+// line for each new name; the object lists the dock once, by its latest name.
 TEST_F(ZelvoflashDiscover, AnswersArrivingApartAreAllListed) {
   QUdpSocket enquiries;  // plays three Dorrim docks at one address
   ASSERT_TRUE(enquiries.bind(QHostAddress(kDock4), 6464, QUdpSocket::ShareAddress));
   QUdpSocket broadcasts;
   ASSERT_TRUE(broadcasts.bind(QHostAddress::Broadcast, 6464, QUdpSocket::ShareAddress));
-  Zelvoflash run({"discover", "--kind", "dorrim"});
+  Zelvoflash run({"discover", "--kind", "dorrim", "--json"});
   ASSERT_TRUE(broadcasts.waitForReadyRead(30000));
   const QHostAddress enquirer = broadcasts.receiveDatagram().senderAddress();
   // Each answer once the one before it has been listed.
@@ -155,6 +156,9 @@ TEST_F(ZelvoflashDiscover, AnswersArrivingApartAreAllListed) {
     ASSERT_TRUE(run.WaitForOutput(listed)) << i;
   }
   const RunResult r = run.Wait(30000);
-  EXPECT_EQ(r.out, listed) << r.Dump();
+  EXPECT_EQ(r.err, listed) << r.Dump();
   EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.Json().value("docks").toArray(),
+            (QJsonArray{QJsonObject{{"name", "Dorrim 3"}, {"address", "10.211.0.4"}}}))
+      << r.Dump();
 }
