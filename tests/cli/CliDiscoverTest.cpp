@@ -19,6 +19,7 @@
 #include "CliSupport.h"
 #include "support/PrivateNetworkTest.h"
 #include "support/ProcessSignals.h"
+#include "support/ProcessUsage.h"
 
 using namespace zelvo::test;
 
@@ -161,4 +162,31 @@ TEST_F(ZelvoflashDiscover, AnswersArrivingApartAreAllListed) {
   EXPECT_EQ(r.Json().value("docks").toArray(),
             (QJsonArray{QJsonObject{{"name", "Dorrim 3"}, {"address", "10.211.0.4"}}}))
       << r.Dump();
+}
+
+// One host floods the answer port with long answers: zelvoflash lists it
+// once and its memory stays bounded. Every answer is taken before the next
+// few are sent, so that none is lost to a full queue.
+TEST_F(ZelvoflashDiscover, AFloodOfAnswersFromOneHostCostsBoundedMemory) {
+  QUdpSocket flooder;
+  ASSERT_TRUE(flooder.bind(QHostAddress(kDock4), 6464, QUdpSocket::ShareAddress));
+  QUdpSocket broadcasts;
+  ASSERT_TRUE(broadcasts.bind(QHostAddress::Broadcast, 6464, QUdpSocket::ShareAddress));
+  Zelvoflash run({"discover", "--kind", "dorrim", "--json"});
+  ASSERT_TRUE(broadcasts.waitForReadyRead(30000));
+  const QHostAddress enquirer = broadcasts.receiveDatagram().senderAddress();
+  const QByteArray answer = "Dorrim flood " + QByteArray(1011, 'x');  // a full answer buffer
+  constexpr int kAnswers = 30000, kBatch = 50;
+  for (int sent = 0; sent < kAnswers; sent += kBatch) {
+    for (int i = 0; i < kBatch; ++i) ASSERT_EQ(flooder.writeDatagram(answer, enquirer, 6463), answer.size());
+    ASSERT_TRUE(Eventually([] { return UdpQueuesEmpty(); }, 10000)) << sent;
+  }
+  const ProcessUsage usage = UsageOf(run.Pid());
+  ASSERT_TRUE(usage.read) << "the search ended before the flood was taken";
+  EXPECT_LT(usage.peakKb, 64 * 1024);
+  ASSERT_TRUE(SignalWhenCaught(run.Pid(), SIGINT));
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(r.Json().value("docks").toArray().size(), 1);
+  EXPECT_EQ(r.err.count(QLatin1String("Dorrim flood")), 1);
 }
