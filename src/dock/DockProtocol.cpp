@@ -448,7 +448,17 @@ bool TDockProtocol::SendStr(const QByteArray& data) {
 void TDockProtocol::DeliverUserData(const QByteArray& data) {
   if (data.isEmpty()) return;
   if (sendDepth_ > 0 || !inbox_.isEmpty()) {
-    inbox_.append(InboxItem{InboxItem::Kind::Data, 0, data});  // after what came first
+    const qsizetype room = kMaxHeldData - heldData_;
+    if (data.size() > room && !heldDataDropSaid_) {
+      heldDataDropSaid_ = true;
+      QPointer<TDockProtocol> self(this);
+      DebugLine(QStringLiteral("  Data beyond a reply's size dropped"));
+      if (!self) return;
+    }
+    if (room <= 0) return;
+    const QByteArray held = data.left(room);
+    heldData_ += held.size();
+    inbox_.append(InboxItem{InboxItem::Kind::Data, 0, held});  // after what came first
     PostDeferred();
     return;
   }
@@ -468,6 +478,7 @@ void TDockProtocol::DeliverDeferred() {
     const InboxItem item = inbox_.takeFirst();
     switch (item.kind) {
       case InboxItem::Kind::Data:
+        heldData_ -= item.bytes.size();
         Raise(OnRcvUserData, this, item.bytes);
         break;
       case InboxItem::Kind::Event:

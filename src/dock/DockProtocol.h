@@ -283,6 +283,12 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   int sendDepth_ = 0;
   QList<InboxItem> inbox_;
   bool deliveryPosted_ = false;
+  // Data held in the inbox, in bytes. No reply is larger than
+  // kMaxHeldData: what a dock sends beyond it meanwhile is dropped (said once
+  // in the debug lines), not gathered.
+  static constexpr qsizetype kMaxHeldData = 1024;
+  qsizetype heldData_ = 0;
+  bool heldDataDropSaid_ = false;
 };
 
 }  // namespace zelvo

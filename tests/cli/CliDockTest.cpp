@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -19,6 +20,7 @@
 #include "sim/dock/SimUsbDock.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/ProcessSignals.h"
+#include "support/ProcessUsage.h"
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -304,6 +306,28 @@ TEST_F(ZelvoflashDocks, ADockRepeatingThatTheInstrumentIsPresent) {
   r = stopped.Wait(60000);
   EXPECT_EQ(r.exitCode, 130) << r.Dump();
   EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted") << r.Dump();
+}
+
+// A dock that floods the data channel while a page waits for its
+// acknowledgement: the upload stalls as against a dock that stays quiet,
+// zelvoflash's memory stays bounded, and taking in the flood costs it no
+// more than a few times what sending it costs the dock. Both are read from
+// /proc once the stall is declared (the flood ends with the release).
+TEST_F(ZelvoflashDocks, AFloodOnTheDataChannelCostsBoundedMemoryAndCpu) {
+  DockServer dock({"--version", "9.05", "--flood-at", "5"});
+  Zelvoflash flash({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--yes", "--stall-timeout", "2"});
+  ASSERT_TRUE(flash.WaitForOutput("releasing the instrument", 60000));
+  const ProcessUsage taker = UsageOf(flash.Pid());
+  const ProcessUsage sender = UsageOf(dock.Pid());
+  ASSERT_TRUE(taker.read && sender.read);
+  const RunResult r = flash.Wait();
+  EXPECT_EQ(r.exitCode, 1) << r.Dump();
+  EXPECT_TRUE(r.err.contains("the upload made no progress for 2 s")) << r.Dump();
+  const QString report = dock.Stop();
+  const QRegularExpression flooded(QStringLiteral("data flooded: (\\d+) bytes"));
+  ASSERT_GT(flooded.match(report).captured(1).toLongLong(), 10'000'000) << report.toStdString();
+  EXPECT_LT(taker.peakKb, 64 * 1024);
+  EXPECT_LT(taker.cpuSeconds, 10 * sender.cpuSeconds + 0.5) << taker.cpuSeconds << " s against " << sender.cpuSeconds;
 }
 
 // zelvo-sim serve-dock and zelvoflash refuse what they cannot use, naming it.

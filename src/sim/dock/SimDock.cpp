@@ -46,6 +46,7 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   else if (key == QLatin1String("split-dock")) f.splitReplies = true;
   else if (key == QLatin1String("empty-dock")) f.empty = true;
   else if (key == QLatin1String("present-every")) number(SimDockConfig::kPresentEveryRangeMs, &f.presentEveryMs);
+  else if (key == QLatin1String("flood-at")) number(kPageRange, &f.floodDataAtPage);
   else return false;
   return true;
 }
@@ -225,8 +226,17 @@ void SimDock::DataReceived(const QByteArray& bytes) {
   }
 }
 
+void SimDock::DataDrained() {
+  // Replies' letters among the noise, as a confused instrument might send.
+  static const QByteArray noise = QByteArray("ACK\x01NAK\x02").repeated(8192);
+  if (!flooding_ || gone_ || !SendData) return;
+  flooded_ += noise.size();
+  SendData(noise);
+}
+
 void SimDock::Message(const QByteArray& message) {
   log_.Append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
+  flooding_ = false;  // the host gave up waiting
   if (message.startsWith("WEP")) {
     const int page = PageOf(message);
     if (page == config_.faults.unplugAtPage) {
@@ -236,6 +246,11 @@ void SimDock::Message(const QByteArray& message) {
     }
     if (page == config_.faults.removeInstrumentAtPage) {
       RemoveInstrument();
+      return;
+    }
+    if (page == config_.faults.floodDataAtPage) {
+      flooding_ = true;
+      DataDrained();
       return;
     }
   }

@@ -45,6 +45,7 @@ struct SimDockFaults {
   bool splitReplies = false;        // every control reply cut across two reads
   bool empty = false;               // no instrument in the dock
   int presentEveryMs = 0;           // in slave mode, "EVT1" reported again every MS ms (0: once)
+  int floodDataAtPage = -1;         // page k gets no reply: noise on the data channel without pause, up to the next message
 };
 
 struct SimDockConfig {
@@ -63,7 +64,7 @@ struct SimDockConfig {
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
 // "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
-// "events-with-reply", "split-dock", "empty-dock", "present-every=MS"). False when the key is not
+// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K"). False when the key is not
 // a dock option; *ok false when the value is bad, with range set to the
 // range a numeric value must lie in (pages as the instrument's).
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
@@ -88,6 +89,8 @@ class SimDock : public QObject {
   std::function<void(const QByteArray&)> SendControl;
   // One instrument reply on the data channel.
   std::function<void(const QByteArray&)> SendData;
+  // The carrier has sent all the data it was given: a flood goes on.
+  void DataDrained();
   // The dock goes away (fault mode): the carrier unplugs or drops the
   // connections.
   std::function<void()> GoAway;
@@ -109,6 +112,8 @@ class SimDock : public QObject {
   bool InstrumentPresent() const { return instrumentPresent_; }
   // Data bytes that arrived while the instrument could not be reached.
   int DroppedDataBytes() const { return droppedData_; }
+  // Bytes of noise sent by the flood fault.
+  qint64 FloodedBytes() const { return flooded_; }
 
   // --- the world around the dock (tests) ---
   void InsertInstrument();
@@ -148,6 +153,8 @@ class SimDock : public QObject {
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
+  bool flooding_ = false;
+  qint64 flooded_ = 0;
   QTimer* presentTimer_;  // the repeated "EVT1" of the fault mode
 };
 
