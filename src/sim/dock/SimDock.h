@@ -89,7 +89,8 @@ class SimDock : public QObject {
   std::function<void(const QByteArray&)> SendControl;
   // One instrument reply on the data channel.
   std::function<void(const QByteArray&)> SendData;
-  // The carrier has sent all the data it was given: a flood goes on.
+  // The carrier has sent all the data it was given: a flood goes on. The
+  // network dock calls it; over the simulated USB bus a flood is one burst.
   void DataDrained();
   // The dock goes away (fault mode): the carrier unplugs or drops the
   // connections.
