@@ -47,6 +47,7 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   else if (key == QLatin1String("empty-dock")) f.empty = true;
   else if (key == QLatin1String("present-every")) number(SimDockConfig::kPresentEveryRangeMs, &f.presentEveryMs);
   else if (key == QLatin1String("flood-at")) number(kPageRange, &f.floodDataAtPage);
+  else if (key == QLatin1String("flood-events-at")) number(kPageRange, &f.floodEventsAtPage);
   else return false;
   return true;
 }
@@ -226,17 +227,22 @@ void SimDock::DataReceived(const QByteArray& bytes) {
   }
 }
 
-void SimDock::DataDrained() {
-  // Replies' letters among the noise, as a confused instrument might send.
+void SimDock::Drained(bool control) {
+  // Replies' letters among the noise, as a confused instrument might send;
+  // reports that change nothing (the pump's low flow).
   static const QByteArray noise = QByteArray("ACK\x01NAK\x02").repeated(8192);
-  if (!flooding_ || gone_ || !SendData) return;
-  flooded_ += noise.size();
-  SendData(noise);
+  static const QByteArray reports = QByteArray("EVT0").repeated(16384);
+  if (gone_ || flooding_ == Flood::None || control != (flooding_ == Flood::Events)) return;
+  const std::function<void(const QByteArray&)>& send = control ? SendControl : SendData;
+  const QByteArray& bytes = control ? reports : noise;
+  if (!send) return;
+  flooded_ += bytes.size();
+  send(bytes);
 }
 
 void SimDock::Message(const QByteArray& message) {
   log_.Append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
-  flooding_ = false;  // the host gave up waiting
+  flooding_ = Flood::None;  // the host gave up waiting
   if (message.startsWith("WEP")) {
     const int page = PageOf(message);
     if (page == config_.faults.unplugAtPage) {
@@ -248,9 +254,9 @@ void SimDock::Message(const QByteArray& message) {
       RemoveInstrument();
       return;
     }
-    if (page == config_.faults.floodDataAtPage) {
-      flooding_ = true;
-      DataDrained();
+    if (page == config_.faults.floodDataAtPage || page == config_.faults.floodEventsAtPage) {
+      flooding_ = page == config_.faults.floodDataAtPage ? Flood::Data : Flood::Events;
+      Drained(flooding_ == Flood::Events);
       return;
     }
   }

@@ -46,6 +46,7 @@ struct SimDockFaults {
   bool empty = false;               // no instrument in the dock
   int presentEveryMs = 0;           // in slave mode, "EVT1" reported again every MS ms (0: once)
   int floodDataAtPage = -1;         // page k gets no reply: noise on the data channel without pause, up to the next message
+  int floodEventsAtPage = -1;       // the same with event reports ("EVT0") on the control channel
 };
 
 struct SimDockConfig {
@@ -64,7 +65,7 @@ struct SimDockConfig {
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
 // "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
-// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K"). False when the key is not
+// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K", "flood-events-at=K"). False when the key is not
 // a dock option; *ok false when the value is bad, with range set to the
 // range a numeric value must lie in (pages as the instrument's).
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
@@ -89,9 +90,10 @@ class SimDock : public QObject {
   std::function<void(const QByteArray&)> SendControl;
   // One instrument reply on the data channel.
   std::function<void(const QByteArray&)> SendData;
-  // The carrier has sent all the data it was given: a flood goes on. The
-  // network dock calls it; over the simulated USB bus a flood is one burst.
-  void DataDrained();
+  // The carrier has sent all it was given on a channel: a flood on it goes
+  // on. The network dock calls it; over the simulated USB bus a flood is one
+  // burst.
+  void Drained(bool control);
   // The dock goes away (fault mode): the carrier unplugs or drops the
   // connections.
   std::function<void()> GoAway;
@@ -113,7 +115,7 @@ class SimDock : public QObject {
   bool InstrumentPresent() const { return instrumentPresent_; }
   // Data bytes that arrived while the instrument could not be reached.
   int DroppedDataBytes() const { return droppedData_; }
-  // Bytes of noise sent by the flood fault.
+  // Bytes sent by the flood faults.
   qint64 FloodedBytes() const { return flooded_; }
 
   // --- the world around the dock (tests) ---
@@ -154,7 +156,7 @@ class SimDock : public QObject {
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
-  bool flooding_ = false;
+  enum class Flood { None, Data, Events } flooding_ = Flood::None;
   qint64 flooded_ = 0;
   QTimer* presentTimer_;  // the repeated "EVT1" of the fault mode
 };

@@ -49,10 +49,9 @@ void SimNetDock::Accept(QTcpServer& server, QPointer<QTcpSocket>& client, bool c
       if (control) dock_.ControlReceived(bytes);
       else dock_.DataReceived(bytes);
     });
-    if (!control)
-      connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-        if (socket->bytesToWrite() == 0) dock_.DataDrained();
-      });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket, control] {
+      if (socket->bytesToWrite() == 0) dock_.Drained(control);
+    });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   }
 }
