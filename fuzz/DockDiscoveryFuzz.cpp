@@ -7,8 +7,8 @@
 // reading past the received bytes is caught by the address sanitizer.
 // Checked: an answer is listed exactly when its text (up to the first zero
 // byte, within the received bytes and the buffer) contains "KovaExpress";
-// the name listed is that text, the address the sender's; the two lists stay
-// parallel and OnListChanged is raised once per entry.
+// each sender once, by the text of its latest such answer; the two lists stay
+// parallel and OnListChanged is raised for a new entry or a new name only.
 
 #include <QStringList>
 #include <cstring>
@@ -37,18 +37,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(datagram.get(), bytes.constData(), static_cast<size_t>(received));
 
     const qsizetype entries = enumerator.DockNames.size();
+    const qsizetype known = enumerator.DockAddresses.indexOf(sender);
+    const QString before = known >= 0 ? enumerator.DockNames.at(known) : QString();
+    const int changedBefore = changed;
     enumerator.TakeAnswer(received > 0 ? datagram.get() : nullptr, received, sender);
 
     const qsizetype zero = bytes.indexOf('\0');
     const QByteArray text = zero < 0 ? bytes : bytes.left(zero);
+    const QString name = QString::fromLatin1(text);
     const bool listed = text.contains(ident);
-    ZELVO_FUZZ_CHECK(enumerator.DockNames.size() == entries + (listed ? 1 : 0));
+    ZELVO_FUZZ_CHECK(enumerator.DockNames.size() == entries + (listed && known < 0 ? 1 : 0));
     ZELVO_FUZZ_CHECK(enumerator.DockAddresses.size() == enumerator.DockNames.size());
-    ZELVO_FUZZ_CHECK(changed == enumerator.DockNames.size());
+    ZELVO_FUZZ_CHECK(changed == changedBefore + (listed && (known < 0 || before != name) ? 1 : 0));
     if (listed) {
-      ZELVO_FUZZ_CHECK(enumerator.DockNames.last() == QString::fromLatin1(text));
-      ZELVO_FUZZ_CHECK(enumerator.DockNames.last().size() <= TDockEnumerator::kAnswerBufferSize);
-      ZELVO_FUZZ_CHECK(enumerator.DockAddresses.last() == sender);
+      const qsizetype at = known >= 0 ? known : entries;
+      ZELVO_FUZZ_CHECK(enumerator.DockNames.at(at) == name);
+      ZELVO_FUZZ_CHECK(name.size() <= TDockEnumerator::kAnswerBufferSize);
+      ZELVO_FUZZ_CHECK(enumerator.DockAddresses.at(at) == sender);
+      if (changed > changedBefore) ZELVO_FUZZ_CHECK(enumerator.ChangedEntry() == at);
     }
   }
   return 0;

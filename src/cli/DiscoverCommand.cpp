@@ -38,12 +38,19 @@ int RunDiscover(const CommandOptions& options, const Console& console) {
   enumerator.SetDockType(type);
   bool enquiryFailed = false;
   enumerator.OnEnumerationStartFailed = [&](QObject*) { enquiryFailed = true; };
+  // A line for each dock listed, and again when its name changes; the
+  // object holds each dock once, with its latest name.
   enumerator.OnListChanged = [&](QObject*) {
-    const QString name = PrintableText(enumerator.DockNames.last().toLatin1());
-    const QString address = enumerator.DockAddresses.last();
+    const int entry = enumerator.ChangedEntry();
+    const QString name = PrintableText(enumerator.DockNames.at(entry).toLatin1());
+    const QString address = enumerator.DockAddresses.at(entry);
     std::fprintf(console.out, "%s\t%s\n", qPrintable(name), qPrintable(address));
     std::fflush(console.out);
-    docks.append(QJsonObject{{"name", name}, {"address", address}});
+    const QJsonObject dock{{"name", name}, {"address", address}};
+    if (entry < docks.size())
+      docks.replace(entry, dock);
+    else
+      docks.append(dock);
   };
   try {
     enumerator.StartEnumeration();
@@ -73,6 +80,9 @@ int RunDiscover(const CommandOptions& options, const Console& console) {
   interrupts.OnInterrupt = [&](int) { interrupted = true; };
   WaitUntil([&] { return interrupted || !enumerator.Listening(); }, TDockEnumerator::kListenTimeMs + 5000);
   if (interrupted) return finish(InterruptWatch::kExitInterrupted, QStringLiteral("interrupted"), false);
+  if (enumerator.ListFull())
+    std::fprintf(console.err, "zelvoflash: more than %d docks answered; those after the first %d are not listed\n",
+                 TDockEnumerator::kMaxDocks, TDockEnumerator::kMaxDocks);
   if (docks.isEmpty())
     return finish(0,
                   QStringLiteral("no %1 dock answered within %2 s")

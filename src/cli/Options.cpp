@@ -23,7 +23,8 @@ QString HelpText() {
              "  zelvoflash info FIRMWARE [--ng | --classic] [--json]\n"
              "  zelvoflash list [--json]\n"
              "  zelvoflash discover [--kind %1] [--json]\n"
-             "                   searches the network for docks for 10 s: one line NAME<TAB>ADDRESS per answer\n"
+             "                   searches the network for docks for 10 s: one line NAME<TAB>ADDRESS per dock\n"
+             "                   (again when its name changes; at most 256 docks)\n"
              "  zelvoflash --help | --version\n"
              "\n"
              "TRANSPORT, at most one:\n"
@@ -31,7 +32,7 @@ QString HelpText() {
              "                       virtual port named in the registry mirror\n"
              "  --serial PORT        IrCOMM virtual serial port or plain serial port (device path or COMn)\n"
              "  --dock-net ADDRESS   network dock at ADDRESS (see discover)\n"
-             "  --dock-usb [N]       N-th dock on the USB bus (default 1; see list)\n"
+             "  --dock-usb [N]       N-th dock on the USB bus, N %4 (default 1; see list)\n"
              "  --dock-kind K        the dock's kind with --dock-net or --dock-usb: %2\n"
              "                       (default kova-express)\n"
              "  --simulate [OPTIONS] the built-in simulated instrument; OPTIONS, comma-separated:\n"
@@ -49,12 +50,12 @@ QString HelpText() {
              "  --trace FILE         append the debug window's trace lines to FILE\n"
              "  --trace-format F     raw (the lines as the debug window shows them) or hex\n"
              "  --identify-timeout S give up when identification has not completed S s after the link is up\n"
-             "                       (default 60); through a dock also the wait for the instrument\n"
-             "  --stall-timeout S    give up when the upload makes no progress for S s (default 60)\n"
+             "                       (S %5, default 60); through a dock also the wait for the instrument\n"
+             "  --stall-timeout S    give up when the upload makes no progress for S s (S %5, default 60)\n"
              "  --verify             after the upload, wait for the instrument to restart, identify it and\n"
              "                       check that it runs the file's version (and type letter); exit 1 when not\n"
              "  --verify-timeout S   wait at most S s after the upload for the instrument to come back\n"
-             "                       (default 120)\n"
+             "                       (S %5, default 120)\n"
              "\n"
              "fleet options (with --yes, --force, --json, --log, --verify and the time-outs above):\n"
              "  --once               one instrument per dock, then exit (0 when every one completed);\n"
@@ -67,7 +68,8 @@ QString HelpText() {
              "with 130.\n"
              "exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted\n")
       .arg(DiscoveryKindOptions(), DockKindNames().join(QLatin1Char('|')),
-           sim::SimulationOptionsText().replace(QLatin1String("; "), QLatin1String(";\n                       ")));
+           sim::SimulationOptionsText().replace(QLatin1String("; "), QLatin1String(";\n                       ")),
+           kDockNumberRange.Text(), kTimeoutRangeS.Text());
 }
 
 namespace {
@@ -77,12 +79,12 @@ const QStringList kValueOptions = {"--serial",         "--dock-net",      "--doc
                                    "--trace",          "--trace-format",  "--identify-timeout",
                                    "--stall-timeout",  "--trace-dir",     "--verify-timeout", "--kind"};
 
-bool ParseSeconds(const QString& text, int* value) {
-  bool ok = false;
-  const int v = text.toInt(&ok);
-  if (!ok || v <= 0) return false;
-  *value = v;
-  return true;
+// A time-out option's seconds; false, with error naming the option and the
+// range, when outside it.
+bool ParseSeconds(const QString& option, const QString& text, int* value, QString* error) {
+  if (ParseNumber(text, kTimeoutRangeS, value)) return true;
+  *error = QStringLiteral("%1 takes a number of seconds from %2, not %3").arg(option, kTimeoutRangeS.Text(), text);
+  return false;
 }
 
 // The fleet's docks and the options that go with them; the dock kind given
@@ -201,11 +203,10 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
         options.transport.dockIndex = 0;
         next();
       } else if (nextIsValue()) {
-        bool ok = false;
-        options.transport.dockIndex = next().toInt(&ok);
-        if (!ok || options.transport.dockIndex < 1) {
-          *error = fleet ? QStringLiteral("--dock-usb takes a dock number from 1, or all")
-                         : QStringLiteral("--dock-usb takes a dock number from 1");
+        const QString number = next();
+        if (!ParseNumber(number, kDockNumberRange, &options.transport.dockIndex)) {
+          *error = QStringLiteral("--dock-usb takes a dock number from %1%2, not %3")
+                       .arg(kDockNumberRange.Text(), fleet ? QStringLiteral(", or all") : QString(), number);
           return std::nullopt;
         }
       }
@@ -257,15 +258,9 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
         return std::nullopt;
       }
     } else if (a == QLatin1String("--identify-timeout") && hasNext) {
-      if (!ParseSeconds(next(), &options.identifyTimeoutS)) {
-        *error = QStringLiteral("--identify-timeout takes a positive number of seconds");
-        return std::nullopt;
-      }
+      if (!ParseSeconds(a, next(), &options.identifyTimeoutS, error)) return std::nullopt;
     } else if (a == QLatin1String("--stall-timeout") && hasNext) {
-      if (!ParseSeconds(next(), &options.stallTimeoutS)) {
-        *error = QStringLiteral("--stall-timeout takes a positive number of seconds");
-        return std::nullopt;
-      }
+      if (!ParseSeconds(a, next(), &options.stallTimeoutS, error)) return std::nullopt;
     } else if (a == QLatin1String("--once")) {
       options.once = true;
     } else if (a == QLatin1String("--trace-dir") && hasNext) {
@@ -273,10 +268,7 @@ std::optional<CommandOptions> ParseArguments(const QStringList& arguments, QStri
     } else if (a == QLatin1String("--verify")) {
       options.verify = true;
     } else if (a == QLatin1String("--verify-timeout") && hasNext) {
-      if (!ParseSeconds(next(), &options.verifyTimeoutS)) {
-        *error = QStringLiteral("--verify-timeout takes a positive number of seconds");
-        return std::nullopt;
-      }
+      if (!ParseSeconds(a, next(), &options.verifyTimeoutS, error)) return std::nullopt;
       verifyTimeoutGiven = true;
     } else if (a == QLatin1String("--ng")) {
       options.ng = true;

@@ -2,10 +2,12 @@
 // The command line's options, parsed.
 
 #include <QList>
+#include <climits>
 #include <QString>
 #include <QStringList>
 #include <optional>
 
+#include "core/Numbers.h"
 #include "dock/DockKinds.h"
 #include "sim/dock/SimulatedWorld.h"
 
@@ -22,6 +24,12 @@ struct TransportOption {
 };
 
 enum class TraceFormat { Raw, Hex };
+
+// The ranges of the numeric options. A time-out runs on millisecond timers:
+// its whole range fits one.
+inline constexpr NumberRange kTimeoutRangeS{1, 86400};  // --identify-timeout, --stall-timeout, --verify-timeout
+static_assert(kTimeoutRangeS.max * 1000 <= INT_MAX);
+inline constexpr NumberRange kDockNumberRange{1, 255};  // --dock-usb N
 
 struct CommandOptions {
   QString command;   // flash, fleet, info, identify, list, discover

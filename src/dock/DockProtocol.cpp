@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QScopeGuard>
 #include <algorithm>
 
 #include "core/Bytes.h"
@@ -300,12 +301,23 @@ void TDockProtocol::ParseControlReply(const QByteArray& input) {
   DecodedDockInput decoded = DecodeDockInput(
       controlResidue_, input, [this](char code, QByteArrayView following) { return ReportLength(code, following); });
   controlResidue_ = decoded.leftOver;
+  ++controlDepth_;
+  const auto leave = qScopeGuard([&] {
+    if (self) --controlDepth_;
+  });
 
   // Reports go behind data that is still held back, so that everything the
   // dock sent is handed on in the order it arrived.
   for (const DockEventReport& report : decoded.events) {
-    if (!inbox_.isEmpty()) {
-      inbox_.append(InboxItem{InboxItem::Kind::Event, report.code, report.parameters});
+    if (!inbox_.isEmpty() || controlDepth_ > kMaxControlNesting) {
+      if (heldEvents_ < kMaxHeldEvents) {
+        ++heldEvents_;
+        inbox_.append(InboxItem{InboxItem::Kind::Event, report.code, report.parameters});
+      } else if (!heldEventsDropSaid_) {
+        heldEventsDropSaid_ = true;
+        DebugLine(QStringLiteral("  Event reports beyond %1 held dropped").arg(kMaxHeldEvents));
+        if (!self) return;
+      }
       continue;
     }
     HandleEventReport(report);
@@ -448,7 +460,17 @@ bool TDockProtocol::SendStr(const QByteArray& data) {
 void TDockProtocol::DeliverUserData(const QByteArray& data) {
   if (data.isEmpty()) return;
   if (sendDepth_ > 0 || !inbox_.isEmpty()) {
-    inbox_.append(InboxItem{InboxItem::Kind::Data, 0, data});  // after what came first
+    const qsizetype room = kMaxHeldData - heldData_;
+    if (data.size() > room && !heldDataDropSaid_) {
+      heldDataDropSaid_ = true;
+      QPointer<TDockProtocol> self(this);
+      DebugLine(QStringLiteral("  Data beyond a reply's size dropped"));
+      if (!self) return;
+    }
+    if (room <= 0) return;
+    const QByteArray held = data.left(room);
+    heldData_ += held.size();
+    inbox_.append(InboxItem{InboxItem::Kind::Data, 0, held});  // after what came first
     PostDeferred();
     return;
   }
@@ -463,14 +485,21 @@ void TDockProtocol::PostDeferred() {
 
 void TDockProtocol::DeliverDeferred() {
   deliveryPosted_ = false;
+  if (delivering_) return;
   QPointer<TDockProtocol> self(this);
+  delivering_ = true;
+  const auto done = qScopeGuard([&] {
+    if (self) delivering_ = false;
+  });
   while (self && sendDepth_ == 0 && !inbox_.isEmpty()) {
     const InboxItem item = inbox_.takeFirst();
     switch (item.kind) {
       case InboxItem::Kind::Data:
+        heldData_ -= item.bytes.size();
         Raise(OnRcvUserData, this, item.bytes);
         break;
       case InboxItem::Kind::Event:
+        --heldEvents_;
         HandleEventReport({item.code, item.bytes});
         if (self) ProcessMessages();
         break;

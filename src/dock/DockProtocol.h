@@ -283,6 +283,23 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   int sendDepth_ = 0;
   QList<InboxItem> inbox_;
   bool deliveryPosted_ = false;
+  bool delivering_ = false;  // DeliverDeferred runs (a nested call leaves the rest to it)
+  // Control inputs being parsed, one inside another's event handling. Below
+  // kMaxControlNesting the reports are handled at once; deeper they wait in
+  // the inbox, so that a dock reporting without pause cannot nest parsing
+  // without end (its replies are still taken at once).
+  static constexpr int kMaxControlNesting = 4;
+  int controlDepth_ = 0;
+  // Data held in the inbox, in bytes, and event reports. No reply is larger
+  // than kMaxHeldData, and a dock has no reason to report more than
+  // kMaxHeldEvents while a message goes out: what it sends beyond meanwhile
+  // is dropped (said once in the debug lines), not gathered.
+  static constexpr qsizetype kMaxHeldData = 1024;
+  static constexpr int kMaxHeldEvents = 64;
+  qsizetype heldData_ = 0;
+  int heldEvents_ = 0;
+  bool heldDataDropSaid_ = false;
+  bool heldEventsDropSaid_ = false;
 };
 
 }  // namespace zelvo

@@ -1,6 +1,7 @@
 #include "link/IrCommPort.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringTokenizer>
 
 namespace zelvo {
@@ -67,8 +68,8 @@ RegistryMirror RegistryMirror::Parse(const QByteArray& text) {
 
 RegistryMirror RegistryMirror::Read(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return Parse(file.readAll());
+  if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) return {};
+  return Parse(file.read(kMaxBytes));
 }
 
 QString RegistryMirror::Value(const QString& keyPath, const QString& valueName) const {

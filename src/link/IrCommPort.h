@@ -36,7 +36,10 @@ class RegistryMirror {
   // Any text parses (UTF-8, LF or CR LF line ends): lines that are neither a
   // section, a value in a section nor a comment are ignored.
   static RegistryMirror Parse(const QByteArray& text);
-  // The file's text parsed; a missing or unreadable file is an empty mirror.
+  // The file's text parsed, its first kMaxBytes at most; a missing or
+  // unreadable file, or one that is not a plain file (a device, a FIFO), is
+  // an empty mirror.
+  static constexpr qint64 kMaxBytes = 1 << 20;
   static RegistryMirror Read(const QString& path);
 
   // A value; empty when absent. When a key or value is there twice, the first

@@ -342,7 +342,7 @@ void TKelLink::BytesArrived(const ILinkTransport& from, const QByteArray& block)
     case TransportWire::Dock:
       // Nothing is delivered before the instrument is there; such data does
       // not stop the connect time-out either.
-      if (connected_) Deliver(block);
+      if (connected_) DockData(block);
       return;
     case TransportWire::SerialPort:
       if (!framed) break;
@@ -362,6 +362,19 @@ void TKelLink::BytesArrived(const ILinkTransport& from, const QByteArray& block)
       break;
   }
   Deliver(block);
+}
+
+void TKelLink::DockData(const QByteArray& block) {
+  // Only a reply awaited is taken, and no more of it than a reply can hold:
+  // what else a dock sends is dropped, the first of it traced.
+  if (replyTimer_->Enabled()) {
+    unaskedTraced_ = false;
+    Deliver(block.left(kMaxDockReply));
+    return;
+  }
+  if (unaskedTraced_) return;
+  unaskedTraced_ = true;
+  Raise(OnDebugReceive, this, block.left(kMaxDockReply));
 }
 
 void TKelLink::Deliver(const QByteArray& reply) {

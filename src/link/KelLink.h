@@ -127,6 +127,8 @@ class TKelLink : public QObject, private ILinkTransportHost {
   void StartThread();
   void WakeThread();
   void Deliver(const QByteArray& reply);
+  // Data from a dock, once the instrument is there.
+  void DockData(const QByteArray& block);
   void IndexedReply(const QByteArray& reply);
   // What the link tells its users (the link up or down, a reply), one at a
   // time: a report that comes while a handler of another still runs (inside
@@ -165,6 +167,10 @@ class TKelLink : public QObject, private ILinkTransportHost {
   bool connectTimeOutHeld_ = false;
   bool disconnecting_ = false;
   frame::ReceiveState rx_;
+  // The largest reply taken from a dock; and whether data that came unasked
+  // has been traced since the last reply.
+  static constexpr qsizetype kMaxDockReply = 1024;
+  bool unaskedTraced_ = false;
   std::unique_ptr<TTimer> replyTimer_;
   bool wholeFrameMode_ = false;
   int irCommPort_ = 0;

@@ -65,6 +65,8 @@ void TDockEnumerator::StartEnumeration() {
 
   DockNames.clear();
   DockAddresses.clear();
+  changedEntry_ = -1;
+  listFull_ = false;
 
   QPointer<TDockEnumerator> self(this);
   SendEnquiry();
@@ -123,8 +125,19 @@ void TDockEnumerator::AnswerArrived() {
 void TDockEnumerator::TakeAnswer(const char* datagram, int received, const QString& sender) {
   const QByteArray text = AnswerText(datagram, qMin(received, kAnswerBufferSize));
   if (!text.contains(dockIdent_)) return;
-  DockNames.append(QString::fromLatin1(text));
-  DockAddresses.append(sender);
+  const QString name = QString::fromLatin1(text);
+  const qsizetype entry = DockAddresses.indexOf(sender);
+  if (entry >= 0) {
+    if (DockNames.at(entry) == name) return;  // a dock answering again
+    DockNames[entry] = name;
+  } else if (DockAddresses.size() >= kMaxDocks) {
+    listFull_ = true;
+    return;
+  } else {
+    DockNames.append(name);
+    DockAddresses.append(sender);
+  }
+  changedEntry_ = static_cast<int>(entry >= 0 ? entry : DockAddresses.size() - 1);
   Raise(OnListChanged, this);
 }
 

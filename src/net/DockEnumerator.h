@@ -3,10 +3,13 @@
 //
 // A search broadcasts "ENQ" by UDP to the enquiry port of the wanted dock
 // kind and, for ten seconds, listens on the kind's answer port. Every answer
-// whose text names the kind (contains DockIdent) is appended to DockNames,
-// its sender's dotted address to DockAddresses (entry i of both is one dock),
-// and OnListChanged is raised. Answers are not de-duplicated; the lists are
-// cleared only by the next search.
+// whose text names the kind (contains DockIdent) lists its sender: one entry
+// per dotted address in DockAddresses, in order of first arrival, its name
+// (the latest answer's text, at most kAnswerBufferSize bytes) at the same
+// index of DockNames; OnListChanged is raised when an entry is added or its
+// name changes. At most kMaxDocks are listed: any host on the network may
+// answer, as often as it likes. The lists are cleared only by the next
+// search.
 //
 //   kind              answers on  enquiry to  DockIdent
 //   tpKovaExpress     6457        6458        "KovaExpress"
@@ -48,6 +51,7 @@ class TDockEnumerator : public QObject {
  public:
   static constexpr int kAnswerBufferSize = 1024;  // bytes read of one answer
   static constexpr int kListenTimeMs = 10000;
+  static constexpr int kMaxDocks = 256;  // entries listed; answers from further addresses are not
 
   explicit TDockEnumerator(QObject* owner = nullptr);
   ~TDockEnumerator() override;
@@ -79,9 +83,14 @@ class TDockEnumerator : public QObject {
   // beyond length bytes.
   static QByteArray AnswerText(const char* payload, int length);
   // The answer handler past the receive: received bytes of one datagram (at
-  // most kAnswerBufferSize) from the dotted address sender. Listed, with
-  // OnListChanged, when its text contains DockIdent.
+  // most kAnswerBufferSize) from the dotted address sender. Listed, or its
+  // entry's name replaced, with OnListChanged, when its text contains
+  // DockIdent.
   void TakeAnswer(const char* datagram, int received, const QString& sender);
+  // The entry the latest OnListChanged was raised for.
+  int ChangedEntry() const { return changedEntry_; }
+  // Answers from more addresses than kMaxDocks came in this search.
+  bool ListFull() const { return listFull_; }
 
   TNotifyEvent OnListChanged;
   TNotifyEvent OnEnumerationStartFailed;
@@ -101,6 +110,8 @@ class TDockEnumerator : public QObject {
   QString enquiryAddress_ = QStringLiteral("255.255.255.255");
   TPDockType dockType_ = TPDockType::tpKovaExpress;
   bool listening_ = false;
+  int changedEntry_ = -1;
+  bool listFull_ = false;
 };
 
 }  // namespace zelvo

@@ -19,7 +19,7 @@
 //       until interrupted; then reports as serve does, with the dock commands.
 //       --gone-after MS: the instrument is reported gone MS after its "ACKBYE"
 //       (default 30, as a real instrument restarting).
-//       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock
+//       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --silent-dock
 //                    --events-with-reply --split-dock --empty-dock
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
 //       Writes a sample firmware file with synthetic content (--size: cut or
@@ -43,6 +43,12 @@ using namespace zelvo::sim;
 
 namespace {
 
+// make-firmware's numbers; a file of a wrong size stays within a megabyte.
+constexpr zelvo::NumberRange kSeedRange{0, 0xFFFFFFFF};
+constexpr zelvo::NumberRange kFileSizeRange{0, 1 << 20};
+// The RSC answer, seconds.
+constexpr zelvo::NumberRange kPowerOnRangeS{0, 0xFFFFFFFF};
+
 void PrintUsage(FILE* to) {
   std::fprintf(to,
                "usage: zelvo-sim serve [--kind N] [--version V] [--type L] [--power-on S] [--restart S] [faults]\n"
@@ -54,8 +60,15 @@ void PrintUsage(FILE* to) {
                "       zelvo-sim --help | --version\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
                "        --split N --no-take --no-restart\n"
-               "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --silent-dock --events-with-reply\n"
-               "             --split-dock --empty-dock\n");
+               "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --silent-dock\n"
+               "             --events-with-reply --split-dock --empty-dock\n"
+               "ranges: --kind N and --instrument-kind N %s, --power-on S %s, --restart S %s, --delay MS %s,\n"
+               "        a page K %s, --split N %s, --gone-after MS %s, --busy N %s,\n"
+               "        --seed N %s, --size N %s\n",
+               qPrintable(kKindRange.Text()), qPrintable(kPowerOnRangeS.Text()), qPrintable(kRestartRangeS.Text()),
+               qPrintable(kReplyDelayRangeMs.Text()), qPrintable(kPageRange.Text()), qPrintable(kSplitRange.Text()),
+               qPrintable(SimDockConfig::kGoneAfterByeRangeMs.Text()), qPrintable(SimDockConfig::kBusyRange.Text()),
+               qPrintable(kSeedRange.Text()), qPrintable(kFileSizeRange.Text()));
 }
 
 int Usage() {
@@ -65,47 +78,52 @@ int Usage() {
 
 // The simulated instrument's options; kindOption names its WHO answer.
 void AddInstrumentOptions(QCommandLineParser& p, const QString& kindOption) {
-  p.addOptions({{kindOption, "WHO answer", "N", "9"},
-                {"version", "VFL answer", "V", "9.12"},
-                {"type", "FLV answer", "L", "A"},
+  p.addOptions({{kindOption, "WHO answer", "N"},
+                {"version", "VFL answer", "V"},
+                {"type", "FLV answer", "L"},
                 {"power-on", "RSC answer, seconds", "S", "3600"},
                 {"silent", "never answer"},
-                {"delay", "delay every reply", "MS", "0"},
-                {"wrong-ack-at", "acknowledge another page at page K", "K", "-1"},
-                {"no-ack-at", "never acknowledge page K", "K", "-1"},
-                {"drop-at", "drop the link at page K", "K", "-1"},
-                {"silent-at", "answer nothing from page K on, the link kept", "K", "-1"},
+                {"delay", "delay every reply", "MS"},
+                {"wrong-ack-at", "acknowledge another page at page K", "K"},
+                {"no-ack-at", "never acknowledge page K", "K"},
+                {"drop-at", "drop the link at page K", "K"},
+                {"silent-at", "answer nothing from page K on, the link kept", "K"},
                 {"pfm-nak", "answer PFM with NAK"},
                 {"noise", "bytes outside frames"},
-                {"split", "replies in pieces of N bytes", "N", "0"},
+                {"split", "replies in pieces of N bytes", "N"},
                 {"restart", "silent for S seconds after its ACKBYE to PFM, then back with the firmware it holds",
-                 "S", "3"},
+                 "S"},
                 {"no-take", "come back from the restart with the old firmware"},
                 {"no-restart", "never answer again after the restart"}});
+}
+
+// A value outside its range (or no number at all), refused.
+void SayBadValue(const QString& option, const QString& value, const QString& range) {
+  std::fprintf(stderr, "zelvo-sim: bad value of --%s: %s%s\n", qPrintable(option), qPrintable(value),
+               range.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(range)));
 }
 
 // False, with the reason shown, when a value is bad.
 bool ReadInstrumentOptions(const QCommandLineParser& p, const QString& kindOption, SimInstrumentConfig& config,
                            SimFaults& faults) {
-  config.kind = p.value(kindOption).toInt();
-  config.version = p.value("version").toLatin1();
-  config.type = p.value("type").toLatin1().left(1);
-  config.powerOnSeconds = p.value("power-on").toUInt();
-  faults.silent = p.isSet("silent");
-  faults.replyDelayMs = p.value("delay").toInt();
-  faults.wrongAckAtPage = p.value("wrong-ack-at").toInt();
-  faults.noAckAtPage = p.value("no-ack-at").toInt();
-  faults.dropLinkAtPage = p.value("drop-at").toInt();
-  faults.silentFromPage = p.value("silent-at").toInt();
-  faults.pfmWithoutAckBye = p.isSet("pfm-nak");
-  faults.noise = p.isSet("noise");
-  faults.splitReplies = p.value("split").toInt();
-  faults.noTake = p.isSet("no-take");
-  faults.noRestart = p.isSet("no-restart");
-  QString error;
-  if (!ParseSimulationOptions(QStringLiteral("restart=") + p.value("restart"), config, faults, &error)) {
-    std::fprintf(stderr, "zelvo-sim: bad value of --restart: %s\n", qPrintable(p.value("restart")));
+  if (!zelvo::ParseNumber(p.value("power-on"), kPowerOnRangeS, &config.powerOnSeconds)) {
+    SayBadValue("power-on", p.value("power-on"), kPowerOnRangeS.Text());
     return false;
+  }
+  // Every other option as the simulation item of its name.
+  const QStringList given{kindOption, "version",   "type",    "silent",  "delay",    "wrong-ack-at",
+                          "no-ack-at", "drop-at",   "silent-at", "pfm-nak", "noise", "split",
+                          "restart",   "no-take",   "no-restart"};
+  for (const QString& option : given) {
+    if (!p.isSet(option)) continue;
+    const QString item = option == kindOption ? QStringLiteral("kind") : option;
+    bool ok = false;
+    QString range;
+    ParseInstrumentOption(item, p.value(option), config, faults, &ok, &range);
+    if (!ok) {
+      SayBadValue(option, p.value(option), range);
+      return false;
+    }
   }
   return true;
 }
@@ -175,7 +193,9 @@ int ServeDock(const QStringList& args) {
                 {"busy", "answer SLV busy N times", "N"},
                 {"nak", "answer this command NAK", "CMD"},
                 {"remove-at", "take the instrument out at page K", "K"},
-                {"unplug-at", "the dock goes away at page K", "K"}});
+                {"unplug-at", "the dock goes away at page K", "K"},
+                {"flood-at", "no reply to page K: noise on the data channel without pause instead", "K"},
+                {"flood-events-at", "no reply to page K: event reports on the control channel without pause", "K"}});
   for (const QString& flag : DockOptionFlags()) p.addOption({flag, "dock fault"});
   if (!p.parse(args)) {
     std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
@@ -191,14 +211,16 @@ int ServeDock(const QStringList& args) {
   if (!ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults)) return 2;
   SimDockConfig dockConfig;
   // The dock's options and faults, read as the simulation options read them.
-  QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at"};
+  QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at", "flood-at", "flood-events-at"};
   given << DockOptionFlags();
   for (const QString& option : given) {
     if (!p.isSet(option)) continue;
     bool ok = false;
-    ParseDockOption(option == QLatin1String("kind") ? QStringLiteral("dock") : option, p.value(option), dockConfig, &ok);
+    QString range;
+    ParseDockOption(option == QLatin1String("kind") ? QStringLiteral("dock") : option, p.value(option), dockConfig,
+                    &ok, &range);
     if (!ok) {
-      std::fprintf(stderr, "zelvo-sim: bad value of --%s: %s\n", qPrintable(option), qPrintable(p.value(option)));
+      SayBadValue(option, p.value(option), range);
       return 2;
     }
   }
@@ -227,6 +249,8 @@ int ServeDock(const QStringList& args) {
     shown += (c >= 0x20 && c < 0x7F) ? QByteArray(1, c) : "\\x" + QByteArray::number(static_cast<uchar>(c), 16).rightJustified(2, '0');
   std::fprintf(stderr, "zelvo-sim: dock commands: %s\n", shown.constData());
   std::fprintf(stderr, "zelvo-sim: discovery enquiries answered: %d\n", responder.EnquiriesAnswered());
+  if (dock.Dock().FloodedBytes() > 0)
+    std::fprintf(stderr, "zelvo-sim: flooded: %lld bytes\n", static_cast<long long>(dock.Dock().FloodedBytes()));
   ReportInstrument(instrument);
   return 0;
 }
@@ -243,12 +267,23 @@ int MakeFirmware(const QStringList& args) {
                 {{"o", "output"}, "file to write", "FILE"}});
   if (!p.parse(args) || p.isSet("ng") == p.isSet("classic") || !p.isSet("version") || !p.isSet("o")) return Usage();
   FirmwareRecipe recipe;
+  if (!zelvo::ParseNumber(p.value("seed"), kSeedRange, &recipe.seed)) {
+    SayBadValue("seed", p.value("seed"), kSeedRange.Text());
+    return 2;
+  }
+  if (!zelvo::ParseNumber(p.value("size"), kFileSizeRange, &recipe.size)) {
+    SayBadValue("size", p.value("size"), kFileSizeRange.Text());
+    return 2;
+  }
   recipe.ng = p.isSet("ng");
   recipe.version = p.value("version").toLatin1();
-  recipe.type = p.value("type") == QLatin1String("none") ? '\xFF' : p.value("type").toLatin1().at(0);
+  const QByteArray type = p.value("type").toLatin1();
+  if (type.isEmpty()) {
+    SayBadValue("type", p.value("type"), QStringLiteral("a letter, or none"));
+    return 2;
+  }
+  recipe.type = type == "none" ? '\xFF' : type.at(0);
   recipe.date = p.value("date").toLatin1();
-  recipe.seed = p.value("seed").toUInt();
-  recipe.size = p.value("size").toInt();
   if (!WriteFirmware(p.value("o"), recipe)) {
     std::fprintf(stderr, "zelvo-sim: cannot write %s\n", qPrintable(p.value("o")));
     return 1;

@@ -19,6 +19,7 @@
 #include "CliSupport.h"
 #include "support/PrivateNetworkTest.h"
 #include "support/ProcessSignals.h"
+#include "support/ProcessUsage.h"
 
 using namespace zelvo::test;
 
@@ -49,6 +50,29 @@ class VethNetwork {
 using ZelvoflashDiscover = PrivateNetworkTest<VethNetwork>;
 
 QStringList Lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
+
+// Dorrim docks played by the test at the address of dock 4: made before the
+// search starts, so that its enquiry is not missed.
+class PlayedDorrimDocks {
+ public:
+  PlayedDorrimDocks() {
+    EXPECT_TRUE(answers_.bind(QHostAddress(kDock4), 6464, QUdpSocket::ShareAddress));
+    EXPECT_TRUE(broadcasts_.bind(QHostAddress::Broadcast, 6464, QUdpSocket::ShareAddress));
+  }
+  // Waits for the search's enquiry; false when none came.
+  bool EnquiryArrived() {
+    if (!broadcasts_.waitForReadyRead(30000)) return false;
+    enquirer_ = broadcasts_.receiveDatagram().senderAddress();
+    return true;
+  }
+  // An answer to the enquirer; the bytes sent, or -1.
+  qint64 Answer(const QByteArray& text) { return answers_.writeDatagram(text, enquirer_, 6463); }
+
+ private:
+  QUdpSocket answers_;
+  QUdpSocket broadcasts_;
+  QHostAddress enquirer_;
+};
 
 }  // namespace
 
@@ -138,23 +162,46 @@ TEST_F(ZelvoflashDiscover, CtrlCEndsTheSearch) {
   EXPECT_EQ(r.Json().value("exit").toInt(), 130);
 }
 
-// Answers that arrive one after another, each alone: every one is listed.
+// Answers that arrive one after another, each alone: every one is seen, a
+// line for each new name; the object lists the dock once, by its latest name.
 TEST_F(ZelvoflashDiscover, AnswersArrivingApartAreAllListed) {
-  QUdpSocket enquiries;  // plays three Dorrim docks at one address
-  ASSERT_TRUE(enquiries.bind(QHostAddress(kDock4), 6464, QUdpSocket::ShareAddress));
-  QUdpSocket broadcasts;
-  ASSERT_TRUE(broadcasts.bind(QHostAddress::Broadcast, 6464, QUdpSocket::ShareAddress));
-  Zelvoflash run({"discover", "--kind", "dorrim"});
-  ASSERT_TRUE(broadcasts.waitForReadyRead(30000));
-  const QHostAddress enquirer = broadcasts.receiveDatagram().senderAddress();
+  PlayedDorrimDocks docks;  // three, at one address
+  Zelvoflash run({"discover", "--kind", "dorrim", "--json"});
+  ASSERT_TRUE(docks.EnquiryArrived());
   // Each answer once the one before it has been listed.
   QString listed;
   for (int i = 1; i <= 3; ++i) {
-    ASSERT_GT(enquiries.writeDatagram(QByteArray("Dorrim ") + QByteArray::number(i), enquirer, 6463), 0);
+    ASSERT_GT(docks.Answer(QByteArray("Dorrim ") + QByteArray::number(i)), 0);
     listed += QStringLiteral("Dorrim %1\t10.211.0.4\n").arg(i);
     ASSERT_TRUE(run.WaitForOutput(listed)) << i;
   }
   const RunResult r = run.Wait(30000);
-  EXPECT_EQ(r.out, listed) << r.Dump();
+  EXPECT_EQ(r.err, listed) << r.Dump();
   EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.Json().value("docks").toArray(),
+            (QJsonArray{QJsonObject{{"name", "Dorrim 3"}, {"address", "10.211.0.4"}}}))
+      << r.Dump();
+}
+
+// One host floods the answer port with long answers: zelvoflash lists it
+// once and its memory stays bounded. Every answer is taken before the next
+// few are sent, so that none is lost to a full queue.
+TEST_F(ZelvoflashDiscover, AFloodOfAnswersFromOneHostCostsBoundedMemory) {
+  PlayedDorrimDocks flooder;
+  Zelvoflash run({"discover", "--kind", "dorrim", "--json"});
+  ASSERT_TRUE(flooder.EnquiryArrived());
+  const QByteArray answer = "Dorrim flood " + QByteArray(1011, 'x');  // a full answer buffer
+  constexpr int kAnswers = 30000, kBatch = 50;
+  for (int sent = 0; sent < kAnswers; sent += kBatch) {
+    for (int i = 0; i < kBatch; ++i) ASSERT_EQ(flooder.Answer(answer), answer.size());
+    ASSERT_TRUE(Eventually([] { return UdpQueuesEmpty(); }, 10000)) << sent;
+  }
+  const ProcessUsage usage = UsageOf(run.Pid());
+  ASSERT_TRUE(usage.read) << "the search ended before the flood was taken";
+  EXPECT_LT(usage.peakKb, 64 * 1024);
+  ASSERT_TRUE(SignalWhenCaught(run.Pid(), SIGINT));
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(r.Json().value("docks").toArray().size(), 1);
+  EXPECT_EQ(r.err.count(QLatin1String("Dorrim flood")), 1);
 }

@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -19,6 +20,7 @@
 #include "sim/dock/SimUsbDock.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/ProcessSignals.h"
+#include "support/ProcessUsage.h"
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -306,6 +308,37 @@ TEST_F(ZelvoflashDocks, ADockRepeatingThatTheInstrumentIsPresent) {
   EXPECT_EQ(r.Json().value("outcome").toString(), "interrupted") << r.Dump();
 }
 
+// A dock that floods, on the data channel or with event reports on the
+// control channel, while a page waits for its acknowledgement: the upload
+// stalls as against a dock that stays quiet and zelvoflash's memory stays
+// bounded; taking in a data flood costs it no more than a few times what
+// sending it costs the dock. Both are read from /proc once the stall is
+// declared (the flood ends with the release).
+TEST_F(ZelvoflashDocks, AFloodingDockCostsBoundedMemoryAndCpu) {
+  struct Case {
+    const char* fault;
+    bool cpuBound;  // event reports are handled each with its nested wait: no bound yet
+  };
+  for (const Case& c : {Case{"--flood-at", true}, Case{"--flood-events-at", false}}) {
+    SCOPED_TRACE(c.fault);
+    DockServer dock({"--version", "9.05", c.fault, "5"});
+    Zelvoflash flash({"flash", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--yes", "--stall-timeout", "2"});
+    ASSERT_TRUE(flash.WaitForOutput("releasing the instrument", 60000));
+    const ProcessUsage taker = UsageOf(flash.Pid());
+    const ProcessUsage sender = UsageOf(dock.Pid());
+    ASSERT_TRUE(taker.read && sender.read);
+    const RunResult r = flash.Wait();
+    EXPECT_EQ(r.exitCode, 1) << r.Dump();
+    EXPECT_TRUE(r.err.contains("the upload made no progress for 2 s")) << r.Dump();
+    const QString report = dock.Stop();
+    const QRegularExpression flooded(QStringLiteral("flooded: (\\d+) bytes"));
+    ASSERT_GT(flooded.match(report).captured(1).toLongLong(), 10'000'000) << report.toStdString();
+    EXPECT_LT(taker.peakKb, 64 * 1024);
+    if (c.cpuBound)
+      EXPECT_LT(taker.cpuSeconds, 10 * sender.cpuSeconds + 0.5) << taker.cpuSeconds << " s against " << sender.cpuSeconds;
+  }
+}
+
 // zelvo-sim serve-dock and zelvoflash refuse what they cannot use, naming it.
 TEST(ZelvoSimServeDock, UsageErrors) {
   struct Case {
@@ -317,6 +350,8 @@ TEST(ZelvoSimServeDock, UsageErrors) {
       {{}, 2, "serve-dock needs --address with a dotted IPv4 address"},
       {{"--address", "dock.example"}, 2, "serve-dock needs --address"},
       {{"--address", "127.77.0.1", "--busy", "many"}, 2, "bad value of --busy: many"},
+      {{"--address", "127.77.0.1", "--busy", "-3"}, 2, "bad value of --busy: -3 (0 to 65535)"},
+      {{"--address", "127.77.0.1", "--delay", "99999999999"}, 2, "bad value of --delay: 99999999999 (0 to 60000)"},
       {{"--address", "127.77.0.1", "--kind", "kova7"}, 2, "bad value of --kind: kova7"},
       {{"--address", "127.77.0.1", "--nak", ""}, 2, "bad value of --nak"},
       // Not an address of this machine: nothing can listen there.

@@ -133,6 +133,7 @@ class DockServer {
     if (process_.state() != QProcess::NotRunning) Stop();
   }
   QString Address() const { return address_; }
+  qint64 Pid() const { return process_.processId(); }
   // "ADDRESS CONTROL DATA" as zelvo-sim printed it once listening.
   QString Line() const { return line_; }
 

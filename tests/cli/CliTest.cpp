@@ -117,6 +117,7 @@ TEST_F(ZelvoflashRuns, BadUsageAndMissingLayersExitWithTwo) {
   for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"flash"},
                                   QStringList{"flash", fw, "--serial", "/dev/x", "--simulate"},
                                   QStringList{"flash", fw, "--stall-timeout", "0"}, QStringList{"flash", fw, "--bogus"},
+                                  QStringList{"identify", "--simulate", "silent", "--identify-timeout", "999999999"},
                                   QStringList{"flash", fw, "--log", "--yes"}, QStringList{"flash", fw, "--trace", ""},
                                   QStringList{"flash", fw, "--dock-net", "dock.example"},
                                   QStringList{"flash", fw, "--dock-net", "127.0.0.1", "--dock-kind", "other"},
@@ -215,6 +216,12 @@ TEST(ZelvoflashOptions, Parsing) {
       {{"flash", "a.bin", "--trace", ""}, "--trace takes a file name"},
       {{"flash", "a.bin", "--log="}, "--log takes a file name"},
       {{"flash", "a.bin", "--yes=no"}, "--yes takes no value"},
+      // Numbers within their ranges, which the refusal names.
+      {{"identify", "--identify-timeout", "115964117"}, "--identify-timeout takes a number of seconds from 1 to 86400, not "
+                                                         "115964117"},
+      {{"flash", "a.bin", "--stall-timeout", "999999999"}, "--stall-timeout takes a number of seconds from 1 to 86400"},
+      {{"flash", "a.bin", "--verify", "--verify-timeout=86401"}, "--verify-timeout takes a number of seconds from 1 to 86400"},
+      {{"identify", "--dock-usb", "256"}, "--dock-usb takes a dock number from 1 to 255, not 256"},
       {{"flash", "a.bin", "--log=--yes", "--serial=/dev/ttyS1", "--identify-timeout=5", "--dock-kind=kova6"},
        "--dock-kind goes with"},
       {{"flash", "a.bin", "--log=--yes", "--serial=/dev/ttyS1", "--identify-timeout=5"}, nullptr},

@@ -52,6 +52,8 @@ TEST(IrCommPort, MissingOrOddValuesGiveNoPort) {
   }
   SetRegistryMirrorPath("/nonexistent/registry.ini");
   EXPECT_EQ(FindIrCommPort(), 0);
+  SetRegistryMirrorPath("/dev/zero");  // endless: never read
+  EXPECT_EQ(FindIrCommPort(), 0);
   SetRegistryMirrorPath({});
   EXPECT_EQ(RegistryMirrorPath(), DefaultRegistryMirror());
 }

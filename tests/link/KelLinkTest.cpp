@@ -390,6 +390,28 @@ TEST_F(MemoryLink, ADockReportsTheLinkAtOnceAndDropsDataBeforeTheInstrument) {
   EXPECT_EQ(rec.events, (QStringList{"Up(true)", "Down(false)"}));
 }
 
+// Through a dock only an awaited reply is taken, and no more of it than a
+// reply can hold: what else a flooding dock sends is dropped, not gathered,
+// and only the first of it is traced.
+TEST_F(MemoryLink, ADocksDataNobodyAskedForIsDropped) {
+  MemoryTransport transport(TransportWire::Dock);
+  TKelLink link;
+  rec.Attach(link);
+  link.SetTransport(&transport);
+  link.OpenLink(0);
+  link.SendMsg("ENQ", 5);
+  transport.Feed("ACK" + QByteArray(5000, 'x'));
+  ASSERT_EQ(rec.replies.size(), 1);
+  EXPECT_EQ(rec.replies[0].size(), 1024);
+  for (int i = 0; i < 100; ++i) transport.Feed("ACK");
+  EXPECT_EQ(rec.replies.size(), 1);
+  EXPECT_EQ(rec.debugReceived, (QList<QByteArray>{rec.replies[0], "ACK"}));
+  link.SendMsg("WHO", 5);
+  transport.Feed("ACK9");
+  EXPECT_EQ(rec.replies.size(), 2);
+  EXPECT_EQ(rec.replies.last(), "ACK9");
+}
+
 // A dock that repeats its reports, and reports that come while a handler of
 // the link waits nested: a repeated report changes nothing, and each report
 // is raised after the handler running has returned, in order.
@@ -415,15 +437,22 @@ TEST_F(MemoryLink, ReportsAreRaisedOnceAndNeverInsideAHandler) {
     inside();  // as a nested wait would deliver it
     --depth;
   };
+  // Each reply answers a question: a dock's data that nobody asked for is
+  // not delivered.
+  link.OnDebugSend = nullptr;
+  const auto answered = [&](const QByteArray& reply) {
+    link.SendMsg("ENQ", 0);
+    transport.Feed(reply);
+  };
   link.OnLinkUp = [&](QObject*, bool) {
     enter("Up", [&] {
       transport.Report(TransportState::Up);
-      transport.Feed("ACK");
+      answered("ACK");
     });
   };
   link.OnReceiveMsg = [&](QObject*, const QByteArray& reply) {
     enter("Receive " + QString::fromLatin1(reply), [&] {
-      if (reply == "ACK") transport.Feed("ACK9");
+      if (reply == "ACK") answered("ACK9");
       if (reply == "ACK9") transport.Report(TransportState::Down);
     });
   };

@@ -98,6 +98,30 @@ TEST(DockEnumerator, TakeAnswerListsOnlyTextsNamingTheKind) {
   EXPECT_EQ(enumerator.DockNames.last().size(), 1024);
 }
 
+// Any host may answer, as often as it likes: each address is listed once,
+// with its latest name, and no more than kMaxDocks of them.
+TEST(DockEnumerator, ListsEachAddressOnceWithItsLatestNameUpToTheLimit) {
+  TDockEnumerator enumerator;
+  int changed = 0;
+  enumerator.OnListChanged = [&](QObject*) { ++changed; };
+  auto take = [&](const QByteArray& text, const QString& from) {
+    enumerator.TakeAnswer(text.constData(), static_cast<int>(text.size()), from);
+  };
+  for (int i = 0; i < 1000; ++i) take("KovaExpress A", "10.1.1.1");
+  take("KovaExpress B", "10.1.1.1");
+  EXPECT_EQ(enumerator.DockNames, QStringList{"KovaExpress B"});
+  EXPECT_EQ(changed, 2);
+  for (int i = 0; i < 300; ++i) take("KovaExpress", QStringLiteral("10.2.%1.%2").arg(i / 200).arg(i % 200));
+  ASSERT_EQ(enumerator.DockAddresses.size(), TDockEnumerator::kMaxDocks);
+  EXPECT_EQ(enumerator.DockNames.size(), TDockEnumerator::kMaxDocks);
+  EXPECT_EQ(enumerator.DockAddresses.last(), "10.2.1.54");
+  EXPECT_EQ(enumerator.ChangedEntry(), TDockEnumerator::kMaxDocks - 1);
+  EXPECT_TRUE(enumerator.ListFull());
+  take("KovaExpress C", "10.1.1.1");  // a dock listed still takes its new name
+  EXPECT_EQ(enumerator.DockNames.first(), "KovaExpress C");
+  EXPECT_EQ(enumerator.ChangedEntry(), 0);
+}
+
 // A whole search on loopback: the enquiry pointed at a simulated dock on
 // 127.0.0.1 instead of the broadcast address (nothing leaves the machine).
 TEST(DockEnumerator, SearchOnLoopbackFindsASimulatedDock) {

@@ -142,6 +142,8 @@ TEST(CommandLine, VersionAndBadUsageAnswerWithoutAWindow) {
       {ZELVO_SIM_EXE, {"--version"}, 0, "zelvo-sim " + version + "\n"},
       {ZELVO_UTILITY_EXE, {"--dock-controls", "--no-such-option"}, 2,
        "zelvo-flash-utility: unknown argument: --no-such-option (see zelvo-flash-utility --help)"},
+      {ZELVO_SIM_EXE, {"make-firmware", "--ng", "--version", "9.12", "--size", "2000000", "-o", "/dev/null"}, 2,
+       "zelvo-sim: bad value of --size: 2000000 (0 to 1048576)"},
       {ZELVO_UTILITY_EXE, {"--simulate", "via=irda", "sample.bin"}, 2,
        "zelvo-flash-utility: unknown argument: sample.bin (see zelvo-flash-utility --help)"},
   };

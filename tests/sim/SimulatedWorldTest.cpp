@@ -59,6 +59,10 @@ TEST(SimulationSetup, ReadsTheDocksAndTheItemsOfOneDock) {
       {"via=usb-dock,docks=0", "bad simulation option: docks=0", nullptr},
       {"via=usb-dock,docks=17", "bad simulation option: docks=17", nullptr},
       {"via=usb-dock,docks=two", "bad simulation option: docks=two", nullptr},
+      // Every number within its range, which the refusal names.
+      {"via=usb-dock,docks=2,delay=60001", "bad simulation option: delay=60001 (0 to 60000)", nullptr},
+      {"via=usb-dock,docks=2,remove-at=65536@2", "bad simulation option: remove-at=65536@2 (0 to 65535)", nullptr},
+      {"present-every=0", "bad simulation option: present-every=0 (1 to 3600000)", nullptr},
       {"via=usb-dock,docks=2,remove-at=5@3", "bad simulation option: remove-at=5@3 (the docks are 1 to 2)", nullptr},
       {"via=usb-dock,docks=2,remove-at=5@0", "bad simulation option: remove-at=5@0", nullptr},
       {"remove-at=5@2", "bad simulation option: remove-at=5@2", nullptr},

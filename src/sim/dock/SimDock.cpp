@@ -26,28 +26,29 @@ const QStringList& DockOptionFlags() {
   return flags;
 }
 
-bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok) {
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range) {
+  const auto number = [&](NumberRange r, int* field) {
+    *ok = ParseNumber(value, r, field);
+    if (!*ok) *range = r.Text();
+  };
   *ok = true;
   SimDockFaults& f = config.faults;
   if (key == QLatin1String("dock")) *ok = ParseDockKind(value, &config.kind);
-  else if (key == QLatin1String("gone-after")) {
-    config.goneAfterByeMs = value.toInt(ok);
-    *ok = *ok && config.goneAfterByeMs >= 0 && config.goneAfterByeMs <= SimDockConfig::kMaxGoneAfterByeMs;
-  }
-  else if (key == QLatin1String("busy")) f.slaveBusyTimes = value.toInt(ok);
-  else if (key == QLatin1String("nak")) f.nakCommand = value.toLatin1();
-  else if (key == QLatin1String("silent-dock")) f.silentControl = true;
-  else if (key == QLatin1String("remove-at")) f.removeInstrumentAtPage = value.toInt(ok);
-  else if (key == QLatin1String("unplug-at")) f.unplugAtPage = value.toInt(ok);
+  else if (key == QLatin1String("gone-after")) number(SimDockConfig::kGoneAfterByeRangeMs, &config.goneAfterByeMs);
+  else if (key == QLatin1String("busy")) number(SimDockConfig::kBusyRange, &f.slaveBusyTimes);
+  else if (key == QLatin1String("nak")) {
+    f.nakCommand = value.toLatin1();
+    *ok = !f.nakCommand.isEmpty();
+  } else if (key == QLatin1String("silent-dock")) f.silentControl = true;
+  else if (key == QLatin1String("remove-at")) number(kPageRange, &f.removeInstrumentAtPage);
+  else if (key == QLatin1String("unplug-at")) number(kPageRange, &f.unplugAtPage);
   else if (key == QLatin1String("events-with-reply")) f.eventsWithReply = true;
   else if (key == QLatin1String("split-dock")) f.splitReplies = true;
   else if (key == QLatin1String("empty-dock")) f.empty = true;
-  else if (key == QLatin1String("present-every")) {
-    f.presentEveryMs = value.toInt(ok);
-    *ok = *ok && f.presentEveryMs > 0;
-  }
+  else if (key == QLatin1String("present-every")) number(SimDockConfig::kPresentEveryRangeMs, &f.presentEveryMs);
+  else if (key == QLatin1String("flood-at")) number(kPageRange, &f.floodDataAtPage);
+  else if (key == QLatin1String("flood-events-at")) number(kPageRange, &f.floodEventsAtPage);
   else return false;
-  if (key == QLatin1String("nak") && f.nakCommand.isEmpty()) *ok = false;
   return true;
 }
 
@@ -226,8 +227,22 @@ void SimDock::DataReceived(const QByteArray& bytes) {
   }
 }
 
+void SimDock::Drained(bool control) {
+  // Replies' letters among the noise, as a confused instrument might send;
+  // reports that change nothing (the pump's low flow).
+  static const QByteArray noise = QByteArray("ACK\x01NAK\x02").repeated(8192);
+  static const QByteArray reports = QByteArray("EVT0").repeated(16384);
+  if (gone_ || flooding_ == Flood::None || control != (flooding_ == Flood::Events)) return;
+  const std::function<void(const QByteArray&)>& send = control ? SendControl : SendData;
+  const QByteArray& bytes = control ? reports : noise;
+  if (!send) return;
+  flooded_ += bytes.size();
+  send(bytes);
+}
+
 void SimDock::Message(const QByteArray& message) {
   log_.Append(QStringLiteral("data ") + QString::fromLatin1(message.left(3)));
+  flooding_ = Flood::None;  // the host gave up waiting
   if (message.startsWith("WEP")) {
     const int page = PageOf(message);
     if (page == config_.faults.unplugAtPage) {
@@ -237,6 +252,11 @@ void SimDock::Message(const QByteArray& message) {
     }
     if (page == config_.faults.removeInstrumentAtPage) {
       RemoveInstrument();
+      return;
+    }
+    if (page == config_.faults.floodDataAtPage || page == config_.faults.floodEventsAtPage) {
+      flooding_ = page == config_.faults.floodDataAtPage ? Flood::Data : Flood::Events;
+      Drained(flooding_ == Flood::Events);
       return;
     }
   }

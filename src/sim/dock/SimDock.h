@@ -45,11 +45,15 @@ struct SimDockFaults {
   bool splitReplies = false;        // every control reply cut across two reads
   bool empty = false;               // no instrument in the dock
   int presentEveryMs = 0;           // in slave mode, "EVT1" reported again every MS ms (0: once)
+  int floodDataAtPage = -1;         // page k gets no reply: noise on the data channel without pause, up to the next message
+  int floodEventsAtPage = -1;       // the same with event reports ("EVT0") on the control channel
 };
 
 struct SimDockConfig {
   static constexpr int kGoneAfterByeMs = 30;
-  static constexpr int kMaxGoneAfterByeMs = 200;
+  static constexpr NumberRange kGoneAfterByeRangeMs{0, 200};
+  static constexpr NumberRange kBusyRange{0, 65535};
+  static constexpr NumberRange kPresentEveryRangeMs{1, 3600000};
   SimDockKind kind = SimDockKind::KovaExpress;
   SimDockFaults faults;
   // The instrument restarts once it has answered the program command with
@@ -60,10 +64,11 @@ struct SimDockConfig {
 };
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
-// "gone-after=MS" (0 to 200), "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
-// "events-with-reply", "split-dock", "empty-dock", "present-every=MS"). False when the key is not
-// a dock option; *ok false when the value is bad.
-bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok);
+// "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
+// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K", "flood-events-at=K"). False when the key is not
+// a dock option; *ok false when the value is bad, with range set to the
+// range a numeric value must lie in (pages as the instrument's).
+bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
 // The dock options that are flags (no value).
 const QStringList& DockOptionFlags();
 
@@ -85,6 +90,10 @@ class SimDock : public QObject {
   std::function<void(const QByteArray&)> SendControl;
   // One instrument reply on the data channel.
   std::function<void(const QByteArray&)> SendData;
+  // The carrier has sent all it was given on a channel: a flood on it goes
+  // on. The network dock calls it; over the simulated USB bus a flood is one
+  // burst.
+  void Drained(bool control);
   // The dock goes away (fault mode): the carrier unplugs or drops the
   // connections.
   std::function<void()> GoAway;
@@ -106,6 +115,8 @@ class SimDock : public QObject {
   bool InstrumentPresent() const { return instrumentPresent_; }
   // Data bytes that arrived while the instrument could not be reached.
   int DroppedDataBytes() const { return droppedData_; }
+  // Bytes sent by the flood faults.
+  qint64 FloodedBytes() const { return flooded_; }
 
   // --- the world around the dock (tests) ---
   void InsertInstrument();
@@ -145,6 +156,8 @@ class SimDock : public QObject {
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
+  enum class Flood { None, Data, Events } flooding_ = Flood::None;
+  qint64 flooded_ = 0;
   QTimer* presentTimer_;  // the repeated "EVT1" of the fault mode
 };
 

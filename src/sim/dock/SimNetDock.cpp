@@ -49,6 +49,9 @@ void SimNetDock::Accept(QTcpServer& server, QPointer<QTcpSocket>& client, bool c
       if (control) dock_.ControlReceived(bytes);
       else dock_.DataReceived(bytes);
     });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket, control] {
+      if (socket->bytesToWrite() == 0) dock_.Drained(control);
+    });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   }
 }

@@ -27,15 +27,16 @@ SetupItem SplitItem(const QString& text) {
 }
 
 // Applies one instrument or dock item (without its dock); false when it is
-// not understood.
-bool ApplyItem(const QString& item, SimulationSetup& setup) {
+// not understood, with range set when its value lies outside the item's.
+bool ApplyItem(const QString& item, SimulationSetup& setup, QString* range = nullptr) {
   if (item.isEmpty()) return false;  // " " or "@2"
   const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
   const QString value = item.section(QLatin1Char('='), 1).trimmed();
   bool ok = true;
-  if (ParseDockOption(key, value, setup.dock, &ok)) return ok;
-  QString unused;  // the caller names the item as given
-  return ParseSimulationOptions(item, setup.instrument, setup.faults, &unused);
+  QString unused;
+  if (!range) range = &unused;
+  if (ParseDockOption(key, value, setup.dock, &ok, range)) return ok;
+  return ParseInstrumentOption(key, value, setup.instrument, setup.faults, &ok, range) && ok;
 }
 
 // The index-th of the docks' parts; nothing beyond them.
@@ -76,8 +77,8 @@ bool ParseSimulationSetup(const QString& text, SimulationSetup& setup, QString* 
     if (item.forOneDock) return BadItem(item.text, QStringLiteral("it is for all docks"), error);
     bool ok = true;
     if (key == QLatin1String("docks")) {
-      setup.docks = value.toInt(&ok);
-      ok = ok && setup.docks >= 1 && setup.docks <= SimulationSetup::kMaxDocks;
+      ok = ParseNumber(value, SimulationSetup::kDocksRange, &setup.docks);
+      if (!ok) return BadItem(item.text, SimulationSetup::kDocksRange.Text(), error);
     } else if (value == QLatin1String("irda")) setup.via = SimVia::Irda;
     else if (value == QLatin1String("usb-dock")) setup.via = SimVia::UsbDock;
     else if (value == QLatin1String("net-dock")) setup.via = SimVia::NetDock;
@@ -90,14 +91,15 @@ bool ParseSimulationSetup(const QString& text, SimulationSetup& setup, QString* 
 
   setup.dockItems.resize(setup.docks);
   for (const SetupItem& item : items) {
+    QString range;
     if (!item.forOneDock) {
-      if (!ApplyItem(item.bare, setup)) return BadItem(item.text, {}, error);
+      if (!ApplyItem(item.bare, setup, &range)) return BadItem(item.text, range, error);
       continue;
     }
     if (item.dock < 1 || item.dock > setup.docks)
       return BadItem(item.text, QStringLiteral("the docks are 1 to %1").arg(setup.docks), error);
     SimulationSetup check;
-    if (!ApplyItem(item.bare, check)) return BadItem(item.text, {}, error);
+    if (!ApplyItem(item.bare, check, &range)) return BadItem(item.text, range, error);
     setup.dockItems[item.dock - 1] << item.bare;
   }
   return true;
@@ -113,12 +115,14 @@ bool LooksLikeSimulationSetup(const QString& text) {
 
 QString SimulationOptionsText() {
   return QStringLiteral(
-             "via=irda|usb-dock|net-dock,docks=N (1 to %1 through a dock), instrument: kind=N,version=V,type=L,"
-             "restart=S,delay=MS,wrong-ack-at=K,no-ack-at=K,drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,"
-             "no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS,busy=N,nak=CMD,"
-             "remove-at=K,unplug-at=K,silent-dock,events-with-reply,split-dock,empty-dock,present-every=MS; "
-             "an item ending in @D is for dock D only (remove-at=20@2)")
-      .arg(SimulationSetup::kMaxDocks);
+             "via=irda|usb-dock|net-dock,docks=N (%1 through a dock), instrument: kind=N (%2),version=V,type=L,"
+             "restart=S (%3),delay=MS (%4),wrong-ack-at=K,no-ack-at=K,drop-at=K,silent-at=K,split=N (%5),pfm-nak,"
+             "silent,noise,no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS (%6),"
+             "busy=N (%7),nak=CMD,remove-at=K,unplug-at=K,flood-at=K,flood-events-at=K,silent-dock,events-with-reply,split-dock,empty-dock,"
+             "present-every=MS (%8); a page K is %9; an item ending in @D is for dock D only (remove-at=20@2)")
+      .arg(SimulationSetup::kDocksRange.Text(), kKindRange.Text(), kRestartRangeS.Text(), kReplyDelayRangeMs.Text(),
+           kSplitRange.Text(), SimDockConfig::kGoneAfterByeRangeMs.Text(), SimDockConfig::kBusyRange.Text(),
+           SimDockConfig::kPresentEveryRangeMs.Text(), kPageRange.Text());
 }
 
 SimulatedWorld::SimulatedWorld(const SimulationSetup& setup) : setup_(setup) {

@@ -36,7 +36,7 @@ class SimNetDock;
 enum class SimVia { Irda, UsbDock, NetDock };
 
 struct SimulationSetup {
-  static constexpr int kMaxDocks = 16;
+  static constexpr NumberRange kDocksRange{1, 16};
   SimVia via = SimVia::Irda;
   int docks = 1;  // more than one only through a dock
   // The items for every dock.

@@ -13,32 +13,46 @@ namespace {
 QByteArray Ack(const QByteArray& data = {}) { return "ACK" + data; }
 }  // namespace
 
+bool ParseInstrumentOption(const QString& key, const QString& value, SimInstrumentConfig& config, SimFaults& faults,
+                           bool* ok, QString* range) {
+  // A numeric item: its value within its range, else the range said.
+  const auto number = [&](NumberRange r, int* field) {
+    *ok = ParseNumber(value, r, field);
+    if (!*ok) *range = r.Text();
+  };
+  *ok = true;
+  if (key == QLatin1String("kind")) number(kKindRange, &config.kind);
+  else if (key == QLatin1String("version")) config.version = value.toLatin1();
+  else if (key == QLatin1String("type")) config.type = value.isEmpty() ? QByteArray(" ") : value.toLatin1().left(1);
+  else if (key == QLatin1String("restart")) {
+    const double seconds = value.toDouble(ok);
+    *ok = *ok && seconds >= kRestartRangeS.min && seconds <= kRestartRangeS.max;
+    if (*ok) config.restartMs = static_cast<int>(std::lround(seconds * 1000));
+    else *range = kRestartRangeS.Text();
+  } else if (key == QLatin1String("delay")) number(kReplyDelayRangeMs, &faults.replyDelayMs);
+  else if (key == QLatin1String("wrong-ack-at")) number(kPageRange, &faults.wrongAckAtPage);
+  else if (key == QLatin1String("no-ack-at")) number(kPageRange, &faults.noAckAtPage);
+  else if (key == QLatin1String("drop-at")) number(kPageRange, &faults.dropLinkAtPage);
+  else if (key == QLatin1String("silent-at")) number(kPageRange, &faults.silentFromPage);
+  else if (key == QLatin1String("split")) number(kSplitRange, &faults.splitReplies);
+  else if (key == QLatin1String("pfm-nak")) faults.pfmWithoutAckBye = true;
+  else if (key == QLatin1String("silent")) faults.silent = true;
+  else if (key == QLatin1String("noise")) faults.noise = true;
+  else if (key == QLatin1String("no-take")) faults.noTake = true;
+  else if (key == QLatin1String("no-restart")) faults.noRestart = true;
+  else return false;
+  return true;
+}
+
 bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error) {
   for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
     const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
     const QString value = item.section(QLatin1Char('='), 1).trimmed();
     bool ok = true;
-    if (key == QLatin1String("kind")) config.kind = value.toInt(&ok);
-    else if (key == QLatin1String("version")) config.version = value.toLatin1();
-    else if (key == QLatin1String("type")) config.type = value.isEmpty() ? QByteArray(" ") : value.toLatin1().left(1);
-    else if (key == QLatin1String("restart")) {
-      const double seconds = value.toDouble(&ok);
-      ok = ok && seconds >= 0 && seconds <= 3600;
-      if (ok) config.restartMs = static_cast<int>(std::lround(seconds * 1000));
-    } else if (key == QLatin1String("delay")) faults.replyDelayMs = value.toInt(&ok);
-    else if (key == QLatin1String("wrong-ack-at")) faults.wrongAckAtPage = value.toInt(&ok);
-    else if (key == QLatin1String("no-ack-at")) faults.noAckAtPage = value.toInt(&ok);
-    else if (key == QLatin1String("drop-at")) faults.dropLinkAtPage = value.toInt(&ok);
-    else if (key == QLatin1String("silent-at")) faults.silentFromPage = value.toInt(&ok);
-    else if (key == QLatin1String("split")) faults.splitReplies = value.toInt(&ok);
-    else if (key == QLatin1String("pfm-nak")) faults.pfmWithoutAckBye = true;
-    else if (key == QLatin1String("silent")) faults.silent = true;
-    else if (key == QLatin1String("noise")) faults.noise = true;
-    else if (key == QLatin1String("no-take")) faults.noTake = true;
-    else if (key == QLatin1String("no-restart")) faults.noRestart = true;
-    else ok = false;
-    if (!ok) {
+    QString range;
+    if (!ParseInstrumentOption(key, value, config, faults, &ok, &range) || !ok) {
       *error = QStringLiteral("bad simulation option: %1").arg(item);
+      if (!range.isEmpty()) *error += QStringLiteral(" (%1)").arg(range);
       return false;
     }
   }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/Numbers.h"
 #include "sim/instrument/CommandRecord.h"
 
 namespace zelvo {
@@ -44,11 +45,23 @@ struct SimFaults {
   bool noRestart = false;           // never answers again after its restart
 };
 
+// The ranges of the numeric items. A page number is sent in two bytes.
+inline constexpr NumberRange kKindRange{0, 255};
+inline constexpr NumberRange kRestartRangeS{0, 3600};  // fractions allowed
+inline constexpr NumberRange kReplyDelayRangeMs{0, 60000};
+inline constexpr NumberRange kPageRange{0, 65535};
+inline constexpr NumberRange kSplitRange{0, 65535};
+
+// One item, "key=value" or a flag, into a configuration and faults. False
+// when the key is not an instrument item; else ok tells whether the value
+// was taken, and range (when it was not) the range the value must lie in.
+bool ParseInstrumentOption(const QString& key, const QString& value, SimInstrumentConfig& config, SimFaults& faults,
+                           bool* ok, QString* range);
 // Reads "kind=10,version=7.5,type=P,restart=S,delay=20,wrong-ack-at=3,
 // no-ack-at=K,drop-at=K,silent-at=K,split=N,pfm-nak,silent,noise,no-take,
-// no-restart" into a configuration and faults (restart in seconds, 0 to
-// 3600, fractions allowed).
-// False, with error naming the item, when an item is not understood.
+// no-restart" into a configuration and faults (restart in seconds, fractions
+// allowed). False, with error naming the item (and its range), when an item
+// is not understood.
 bool ParseSimulationOptions(const QString& text, SimInstrumentConfig& config, SimFaults& faults, QString* error);
 // The optional value of --simulate, told apart from a file name.
 bool LooksLikeSimulationOptions(const QString& text);
