@@ -8,6 +8,14 @@
 
 namespace zelvo::test {
 
+// A sanitized build's memory and speed are the sanitizer's: bounds on them
+// say nothing about the program's own.
+#ifdef ZELVO_SANITIZED
+inline constexpr bool kUsageBoundsApply = false;
+#else
+inline constexpr bool kUsageBoundsApply = true;
+#endif
+
 struct ProcessUsage {
   bool read = false;      // false: the process is gone, or not readable
   qint64 peakKb = 0;      // VmHWM
