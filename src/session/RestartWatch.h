@@ -55,13 +55,8 @@ class RestartWatch : public QObject {
   // Ends the wait as how (the operator's Stop, a signal): an instrument that
   // is up is released first, waited for at most releaseMs.
   void GiveUp(RestartCheckReport::End how, int releaseMs);
-  // A release under way waits no longer than ms from now.
-  void HurryRelease(int ms);
   bool Running() const { return running_; }
-  // Decided: the answer, the limit or the operator; a release may follow.
-  bool Decided() const { return decided_; }
   const RestartCheckReport& Report() const { return report_; }
-  void SetEnd(RestartCheckReport::End how) { report_.end = how; }
 
   // A line of progress ("waiting for the instrument to restart (up to 120 s)").
   std::function<void(const QString&)> OnProgress;
@@ -74,6 +69,8 @@ class RestartWatch : public QObject {
   std::function<void(const RestartCheckReport&)> OnEnded;
 
  private:
+  // A release under way waits no longer than ms from now.
+  void HurryRelease(int ms);
   void Decide(RestartCheckReport::End how, int releaseMs);
   void Look();
   void Ask();

@@ -125,8 +125,6 @@ class UploadSession : public QObject {
   // firmware; off unless set. The run ends after the check.
   static constexpr int kRestartLimitS = 120;
   void SetRestartCheck(bool on) { restartCheck_ = on; }
-  bool RestartCheckOn() const { return restartCheck_; }
-  bool CheckingRestart() const { return restartWatch_->Running(); }
 
   // The window's handlers.
   void cbStartClick();
