@@ -40,7 +40,7 @@ enum class DockReply { None, Ack, Nak };
 struct DecodedDockInput {
   QList<DockEventReport> events;
   DockReply reply = DockReply::None;
-  QByteArray replyData;  // everything after the first "ACK"
+  QByteArray replyData;  // what follows the first "ACK", at most kMaxReplyData bytes
   QByteArray leftOver;   // to be put in front of the next input
 };
 
@@ -50,6 +50,8 @@ using DockReportLength = std::function<qsizetype(char code, QByteArrayView follo
 inline constexpr qsizetype kLengthNotYetKnown = -1;
 
 inline constexpr int kMaxEventsPerInput = 10;
+// More than any reply carries (the longest, an LCD line read back, has 16).
+inline constexpr qsizetype kMaxReplyData = 64;
 // The longest report worth waiting for: marker, code, length byte, 255 bytes.
 inline constexpr qsizetype kMaxLeftOver = 3 + 1 + 1 + 255;
 

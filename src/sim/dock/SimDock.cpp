@@ -48,6 +48,7 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   else if (key == QLatin1String("present-every")) number(SimDockConfig::kPresentEveryRangeMs, &f.presentEveryMs);
   else if (key == QLatin1String("flood-at")) number(kPageRange, &f.floodDataAtPage);
   else if (key == QLatin1String("flood-events-at")) number(kPageRange, &f.floodEventsAtPage);
+  else if (key == QLatin1String("flood-replies-at")) number(kPageRange, &f.floodRepliesAtPage);
   else return false;
   return true;
 }
@@ -232,9 +233,9 @@ void SimDock::Drained(bool control) {
   // reports that change nothing (the pump's low flow).
   static const QByteArray noise = QByteArray("ACK\x01NAK\x02").repeated(8192);
   static const QByteArray reports = QByteArray("EVT0").repeated(16384);
-  if (gone_ || flooding_ == Flood::None || control != (flooding_ == Flood::Events)) return;
+  if (gone_ || flooding_ == Flood::None || control != (flooding_ != Flood::Data)) return;
   const std::function<void(const QByteArray&)>& send = control ? SendControl : SendData;
-  const QByteArray& bytes = control ? reports : noise;
+  const QByteArray& bytes = flooding_ == Flood::Events ? reports : noise;
   if (!send) return;
   flooded_ += bytes.size();
   send(bytes);
@@ -254,9 +255,13 @@ void SimDock::Message(const QByteArray& message) {
       RemoveInstrument();
       return;
     }
-    if (page == config_.faults.floodDataAtPage || page == config_.faults.floodEventsAtPage) {
-      flooding_ = page == config_.faults.floodDataAtPage ? Flood::Data : Flood::Events;
-      Drained(flooding_ == Flood::Events);
+    const Flood flood = page == config_.faults.floodDataAtPage      ? Flood::Data
+                        : page == config_.faults.floodEventsAtPage    ? Flood::Events
+                        : page == config_.faults.floodRepliesAtPage ? Flood::Replies
+                                                                      : Flood::None;
+    if (flood != Flood::None) {
+      flooding_ = flood;
+      Drained(flood != Flood::Data);
       return;
     }
   }

@@ -47,6 +47,7 @@ struct SimDockFaults {
   int presentEveryMs = 0;           // in slave mode, "EVT1" reported again every MS ms (0: once)
   int floodDataAtPage = -1;         // page k gets no reply: noise on the data channel without pause, up to the next message
   int floodEventsAtPage = -1;       // the same with event reports ("EVT0") on the control channel
+  int floodRepliesAtPage = -1;      // the same with replies' letters ("ACK", "NAK") on the control channel
 };
 
 struct SimDockConfig {
@@ -65,7 +66,8 @@ struct SimDockConfig {
 
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
 // "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
-// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K", "flood-events-at=K"). False when the key is not
+// "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K", "flood-events-at=K",
+// "flood-replies-at=K"). False when the key is not
 // a dock option; *ok false when the value is bad, with range set to the
 // range a numeric value must lie in (pages as the instrument's).
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
@@ -156,7 +158,7 @@ class SimDock : public QObject {
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
   int busyLeft_ = 0;
   int droppedData_ = 0;
-  enum class Flood { None, Data, Events } flooding_ = Flood::None;
+  enum class Flood { None, Data, Events, Replies } flooding_ = Flood::None;
   qint64 flooded_ = 0;
   QTimer* presentTimer_;  // the repeated "EVT1" of the fault mode
 };
