@@ -192,6 +192,9 @@ void TWSocket::ConnectFailed(int code) {
 
 void TWSocket::WatchConnection() {
   QTcpSocket* socket = tcp_.get();
+  // Input is taken as it arrives; a peer that sends faster than that waits
+  // in the system's buffers, not in ours.
+  socket->setReadBufferSize(kReadBufferBytes);
   QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { PostDataAvailable(); });
   QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64) {
     if (tcp_ && tcp_->bytesToWrite() == 0) TriggerDataSent(0);

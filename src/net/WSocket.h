@@ -144,6 +144,7 @@ class TWSocket : public QObject {
   bool CheckClosed(const QString& operation);
 
  private:
+  static constexpr qint64 kReadBufferBytes = 256 * 1024;  // TCP input held before it is taken
   void CloseQtSocket(int error);
   bool IsOpen() const { return tcp_ || udp_ || native_; }
   // The TCP connect has ended (its descriptor turned writable).
