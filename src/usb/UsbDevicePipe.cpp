@@ -153,6 +153,7 @@ QByteArray TUSBPipe::ReadData() {
   QByteArray data = std::move(input_buffer_);
   input_buffer_.clear();
   input_count_ = 0;
+  input_dropped_ = false;
   return data;
 }
 
@@ -164,12 +165,21 @@ int TUSBPipe::PullData() {
     if (waiting > 0) Raise(OnData, this, PipeNumber(), waiting);
   } else if (n > 0) {
     int count;
+    bool firstDrop = false;
     {
       std::lock_guard lock(input_mutex_);
-      input_buffer_.append(data);
-      input_count_ += n;
+      const int room = kMaxInputHeld - static_cast<int>(input_buffer_.size());
+      input_buffer_.append(data.left(room));
+      input_count_ = static_cast<int>(input_buffer_.size());
       count = input_count_;
+      if (n > room) {
+        firstDrop = !input_dropped_;
+        input_dropped_ = true;
+      }
     }
+    if (firstDrop)
+      Diagnostic(QStringLiteral("TUSBPipe.PullData - Pipe=") + N(PipeNumber()) + QStringLiteral(": more than ") +
+                 N(kMaxInputHeld) + QStringLiteral(" bytes not taken, the rest dropped"));
     if (count >= InputTrigger()) Raise(OnData, this, PipeNumber(), count);
   } else {
     // Already reported through OnError where the read failed.

@@ -36,6 +36,9 @@ class TUSBPipe : public QObject {
   static constexpr int kTransferBufferSize = 4096;  // one read, one write
   static constexpr int kGatherLimit = 512;           // no further read once exceeded
   static constexpr int kMaxReadsPerService = 11;
+  // Input not taken yet is held up to this; what arrives beyond is dropped
+  // (a real dock never sends that much unasked).
+  static constexpr int kMaxInputHeld = 1024 * 1024;
   static constexpr int kOutputPiece = 64;            // bytes written per service
   static constexpr int kMaxEmptyWrites = 8;          // writes of 0 bytes before giving up a piece
   // Error code reported for a transfer on a pipe that is not open.
@@ -136,6 +139,7 @@ class TUSBPipe : public QObject {
 
   std::mutex input_mutex_;  // InputBuffer and its count
   QByteArray input_buffer_;
+  bool input_dropped_ = false;  // said once until the held input is taken
   std::mutex output_mutex_;  // the one-slot mailbox
   QByteArray output_buffer_;
 };

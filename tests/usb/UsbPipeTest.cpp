@@ -85,6 +85,26 @@ TEST_F(UsbPipeTest, UnreadBytesAreAnnouncedEveryCycleWithTheSameCount) {
   EXPECT_EQ(device->Pipes(2)->InputBufferCount(), 0);
 }
 
+// Input nobody takes is held up to a limit and the rest dropped: the first
+// bytes are kept whole, and once taken, new input is held again.
+TEST_F(UsbPipeTest, InputNobodyTakesIsHeldUpToALimit) {
+  auto dock = backend.AddDock();
+  auto device = MakeDockDevice(dock);
+  device->OnPipeData = [](QObject*, int, int) {};  // announced, never taken
+  QByteArray flood(TUSBPipe::kMaxInputHeld + 5000, '\0');
+  for (qsizetype i = 0; i < flood.size(); ++i) flood[i] = static_cast<char>(i * 13 + i / 251);
+  dock->QueueData(2, flood, 64);
+  ASSERT_TRUE(device->Connect());
+  device->SetHalted(false);
+  TUSBPipe* pipe = device->Pipes(2);
+  ASSERT_TRUE(Eventually([&] { return dock->QueuedPackets(2) == 0; }, 60000));
+  EXPECT_EQ(pipe->InputBufferCount(), TUSBPipe::kMaxInputHeld);
+  EXPECT_TRUE(SameBytes(flood.left(TUSBPipe::kMaxInputHeld), pipe->ReadData()));
+  dock->QueuePacket(2, "EVT12");
+  ASSERT_TRUE(Eventually([&] { return pipe->InputBufferCount() == 5; }, 5000));
+  EXPECT_EQ(pipe->ReadData(), QByteArray("EVT12"));
+}
+
 TEST_F(UsbPipeTest, InputTriggerHoldsBackSmallArrivals) {
   auto dock = backend.AddDock();
   auto device = MakeDockDevice(dock);
