@@ -131,8 +131,8 @@ TEST_F(ZelvoflashVerify, TheCheckAfterTheUploadOverEachTransport) {
         EXPECT_FALSE(verify.value("ok").toBool());
         EXPECT_TRUE(verify.value("version").isNull());
         EXPECT_TRUE(verify.value("type_letter").isNull());
+        // At least the limit; how much longer depends on the machine's load.
         EXPECT_GE(verify.value("waited_s").toDouble(), 3.0);
-        EXPECT_LE(verify.value("waited_s").toDouble(), 4.0);
         break;
       case Ending::Interrupted:
         EXPECT_EQ(r.exitCode, 130) << r.Dump();
