@@ -99,9 +99,10 @@ bool GatherBlock(ReceiveState& state, const QByteArray& block, BlockSource sourc
   else
     state.receiveBuffer.append(data);
   if (data.contains(static_cast<char>(kEnd))) state.frameComplete = true;
-  if (source == BlockSource::SerialPort && state.receiveBuffer.size() > kSerialBufferLimit) {
+  const bool serial = source == BlockSource::SerialPort;
+  if (state.receiveBuffer.size() > (serial ? kSerialBufferLimit : kIrdaBufferLimit)) {
     state.receiveBuffer.clear();
-    return false;
+    return !serial;
   }
   return true;
 }

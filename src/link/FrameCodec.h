@@ -18,6 +18,9 @@ inline constexpr unsigned char kEscapeXor = 0x20;
 inline constexpr unsigned char kControl = 0x00;  // leads IrDA writes (no control parameters)
 inline constexpr int kIrdaPiece = 40;            // framed bytes per IrDA write
 inline constexpr qsizetype kSerialBufferLimit = 1024;
+// Over IrDA far more than any reply: bytes a peer sends without a start
+// marker are gathered up to this, then dropped.
+inline constexpr qsizetype kIrdaBufferLimit = 64 * 1024;
 
 enum class FrameGroup { Plain, Framed, Indexed };
 
@@ -61,7 +64,8 @@ struct ReceiveState {
 enum class BlockSource { IrdaSocket, SerialPort };
 
 // Gathers one received block. Returns false when the serial limit emptied the
-// buffer: the caller then stops its reply timer.
+// buffer: the caller then stops its reply timer. The IrDA limit empties it
+// and leaves the reply timer running.
 bool GatherBlock(ReceiveState& state, const QByteArray& block, BlockSource source);
 
 // One frame found by ScanFrame.

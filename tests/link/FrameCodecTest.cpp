@@ -132,7 +132,7 @@ TEST(FrameGather, IrdaDropsControlByteAndReplacesOnStart) {
   EXPECT_FALSE(s.frameComplete);
 }
 
-TEST(FrameGather, SerialLimitIs1024Bytes) {
+TEST(FrameGather, SerialLimitIs1024BytesIrdaFarAboveAnyReply) {
   ReceiveState s;
   QByteArray block(1024, 'a');
   block[0] = static_cast<char>(0xE6);
@@ -140,10 +140,17 @@ TEST(FrameGather, SerialLimitIs1024Bytes) {
   EXPECT_EQ(s.receiveBuffer.size(), 1024);
   EXPECT_FALSE(GatherBlock(s, "b", BlockSource::SerialPort));
   EXPECT_TRUE(s.receiveBuffer.isEmpty());
-  // The IrDA path has no limit.
+  // Over IrDA a long reply is gathered; bytes without a start marker beyond
+  // the limit are dropped, ends and all.
   ReceiveState i;
   EXPECT_TRUE(GatherBlock(i, QByteArray(1, '\0') + block + block, BlockSource::IrdaSocket));
   EXPECT_EQ(i.receiveBuffer.size(), 2048);
+  const QByteArray noise = QByteArray(1, '\0') + QByteArray(4095, 'n') + H("E7");
+  while (i.receiveBuffer.size() + noise.size() - 1 <= kIrdaBufferLimit)
+    EXPECT_TRUE(GatherBlock(i, noise, BlockSource::IrdaSocket));
+  EXPECT_TRUE(GatherBlock(i, noise, BlockSource::IrdaSocket));
+  EXPECT_TRUE(i.receiveBuffer.isEmpty());
+  EXPECT_EQ(ExtractFrame(i, false), std::nullopt);
 }
 
 TEST(FrameGather, TwoFramesInOneBlockDeliverOnlyTheFirst) {
