@@ -85,7 +85,7 @@ DecodedDockInput DecodeDockInput(const QByteArray& carried, const QByteArray& in
       const qsizetype length = lengthOf(s[codeAt], s.sliced(codeAt + 1));
       if (length != kLengthNotYetKnown) end = codeAt + 1 + length;
     }
-    const bool complete = end >= 0 && end <= s.size();
+    const bool complete = end > codeAt && end <= s.size();
     const qsizetype nextMarker = scan.NextMarker(at);
     if (!complete) {
       if (nextMarker >= 0) continue;  // cut for good: the next report is not its to take
