@@ -20,7 +20,7 @@
 //       --gone-after MS: the instrument is reported gone MS after its "ACKBYE"
 //       (default 30, as a real instrument restarting).
 //       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --silent-dock
-//                    --events-with-reply --split-dock --empty-dock
+//                    --events-with-reply --split-dock --empty-dock --swap-at-release V
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
 //       Writes a sample firmware file with synthetic content (--size: cut or
 //       padded to N bytes, a file of the wrong size).
@@ -61,7 +61,7 @@ void PrintUsage(FILE* to) {
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
                "        --split N --no-take --no-restart\n"
                "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --silent-dock\n"
-               "             --events-with-reply --split-dock --empty-dock\n"
+               "             --events-with-reply --split-dock --empty-dock --swap-at-release V\n"
                "ranges: --kind N and --instrument-kind N %s, --power-on S %s, --restart S %s, --delay MS %s,\n"
                "        a page K %s, --split N %s, --gone-after MS %s, --busy N %s,\n"
                "        --seed N %s, --size N %s\n",
@@ -195,7 +195,8 @@ int ServeDock(const QStringList& args) {
                 {"remove-at", "take the instrument out at page K", "K"},
                 {"unplug-at", "the dock goes away at page K", "K"},
                 {"flood-at", "no reply to page K: noise on the data channel without pause instead", "K"},
-                {"flood-events-at", "no reply to page K: event reports on the control channel without pause", "K"}});
+                {"flood-events-at", "no reply to page K: event reports on the control channel without pause", "K"},
+                {"swap-at-release", "at the first DSC, the instrument is swapped for one running version V", "V"}});
   for (const QString& flag : DockOptionFlags()) p.addOption({flag, "dock fault"});
   if (!p.parse(args)) {
     std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
@@ -211,7 +212,9 @@ int ServeDock(const QStringList& args) {
   if (!ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults)) return 2;
   SimDockConfig dockConfig;
   // The dock's options and faults, read as the simulation options read them.
-  QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at", "flood-at", "flood-events-at"};
+  QStringList given{"kind",     "gone-after", "busy",           "nak",
+                    "remove-at", "unplug-at", "flood-at",      "flood-events-at",
+                    "swap-at-release"};
   given << DockOptionFlags();
   for (const QString& option : given) {
     if (!p.isSet(option)) continue;
