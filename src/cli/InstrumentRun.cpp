@@ -212,6 +212,8 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
   }
 }
 
+void InstrumentRun::GiveUp(const QString& why) { Fail(Outcome::Disconnected, why, kGiveUpReleaseMs); }
+
 void InstrumentRun::Interrupt(int signal) {
   const QString name = SignalName(signal);
   if (interrupted_) {  // a second signal: stop waiting for the instrument
