@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QThread>
@@ -221,7 +222,15 @@ class DockOutput final : public RunOutput {
  public:
   DockOutput(FleetBoard& board, int dock) : board_(board), dock_(dock) {}
   void Say(const QString& text) override { board_.Event(dock_, text); }
+  // Every page moves the upload on; the board hears of it at each tenth of
+  // the upload (the lines printed without a terminal) and otherwise at most
+  // twice a second (the live line): each report wakes the main thread, and
+  // with many docks the wake-ups add up.
   void Progress(int percent, double, const QString& page, const QString& time) override {
+    constexpr qint64 kShownEveryMs = 500;
+    if (percent / 10 == shownDecile_ && shown_.isValid() && shown_.elapsed() < kShownEveryMs) return;
+    shownDecile_ = percent / 10;
+    shown_.start();
     board_.Progress(dock_, percent, page, time);
   }
   bool PagesDone(const QString& what) override {
@@ -241,6 +250,8 @@ class DockOutput final : public RunOutput {
   FleetBoard& board_;
   const int dock_;
   bool pagesDone_ = false;
+  int shownDecile_ = -1;
+  QElapsedTimer shown_;  // since the board last heard of the progress
   QString identifiedAt_;
 };
 

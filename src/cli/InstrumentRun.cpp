@@ -176,7 +176,12 @@ void InstrumentRun::Wire() {
   zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
     if (total > 0) sentFraction_ = static_cast<double>(position) / total;
     if (forward) forward(sender, position, total);  // the session's display, then ShowProgress
-    if (session_->UploadInProgress() && !ending_) stallTimer_.start(options_.stallTimeoutS * 1000);
+    // The stall time-out counts from the latest progress; its timer is not
+    // re-armed for every page (it looks at the time itself when it runs out).
+    if (session_->UploadInProgress() && !ending_) {
+      lastProgress_.start();
+      if (!stallTimer_.isActive()) stallTimer_.start(options_.stallTimeoutS * 1000);
+    }
   };
 
   QObject::connect(&identifyTimer_, &QTimer::timeout, [this] {
@@ -184,6 +189,8 @@ void InstrumentRun::Wire() {
          kGiveUpReleaseMs);
   });
   QObject::connect(&stallTimer_, &QTimer::timeout, [this] {
+    const qint64 left = options_.stallTimeoutS * 1000LL - (lastProgress_.isValid() ? lastProgress_.elapsed() : 0);
+    if (left > 0) return stallTimer_.start(static_cast<int>(left));
     Fail(Outcome::Timeout, QStringLiteral("the upload made no progress for %1 s").arg(options_.stallTimeoutS),
          kReleaseWaitMs);
   });
@@ -265,6 +272,7 @@ void InstrumentRun::ConnectionStep(bool started) {
   const UploadResult& result = session_->Result();
   if (started) {
     uploadClock_.start();
+    lastProgress_.start();
     stallTimer_.start(options_.stallTimeoutS * 1000);
     setup_.output->Say(QStringLiteral("file: %1, built %2")
                            .arg(PrintableText(result.fileVersion + ' ' + result.fileType).trimmed(),

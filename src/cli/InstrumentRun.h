@@ -109,6 +109,7 @@ class InstrumentRun {
   bool released_ = false;  // "ACKBYE" after "STB"
   double sentFraction_ = 0.0;
   QElapsedTimer uploadClock_;
+  QElapsedTimer lastProgress_;  // since the upload last moved on
   QElapsedTimer restartClock_;  // from the "ACKBYE" to the program command
   std::optional<RestartCheckReport> verify_;
 };
