@@ -92,8 +92,10 @@ bool TransportSetup::PrepareDock(DockKind kind, int usbIndex, const QString& add
 
 bool TransportSetup::ReopenDock(QString* error) {
   if (!dock_) return false;
-  if (dock_->Enabled()) return true;
-  return EnableDock(error);
+  if (!dock_->Enabled() && !EnableDock(error)) return false;
+  // The pipes serviced at once: the dock is asked whether it answers next.
+  dock_->ClearDeviceHalted();
+  return true;
 }
 
 bool TransportSetup::EnableDock(QString* error) {

@@ -39,8 +39,8 @@ class TransportSetup {
 
   // A dock that went away (unplugged, power-cycled, its connections lost)
   // opened again as Prepare opened it: a USB dock is looked for on the bus
-  // afresh, a network dock connected to again. False, with error set, while
-  // it cannot be.
+  // afresh (and its pipes serviced at once), a network dock connected to
+  // again. False, with error set, while it cannot be.
   bool ReopenDock(QString* error);
 
   // The dock, enabled, when the transport is one; nothing otherwise.
