@@ -209,6 +209,11 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
   ending_ = RunEnding{outcome, why};
   identifyTimer_.stop();
   stallTimer_.stop();
+  // A connection step still to come (the instrument has only just been
+  // identified) does not come: nothing is asked and no page is written to
+  // an instrument being released, while its release waits (through a
+  // network dock the "STB" alone takes the dock's pause).
+  tmrInstrCon_.SetEnabled(false);
   if (instrument_->link.Connected()) {
     setup_.output->Say(QStringLiteral("releasing the instrument (STB)"));
     session_->cbStopClick();
