@@ -195,6 +195,11 @@ TEST_F(ZelvoflashFleet, ADockThatGoesAwayIsTakenUpAgainWhenItIsBack) {
     EXPECT_EQ(record.value("instrument").toObject().value("version").toString(), "9.05") << r.Dump();
   }
   EXPECT_TRUE(r.err.contains("dock " + address + ": 0 completed, 2 failed")) << r.Dump();
+  // The instrument in the dock last ran the file's firmware: released, no
+  // page written to it.
+  const QString report = dock->Stop();
+  EXPECT_TRUE(report.contains("zelvo-sim: 0 pages (0 sum errors)")) << report.toStdString();
+  EXPECT_TRUE(report.contains("stood by: yes")) << report.toStdString();
 }
 
 // An instrument taken out and another put in while the dock is out of slave
