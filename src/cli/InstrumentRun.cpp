@@ -97,6 +97,11 @@ RunEnding InstrumentRun::Exec() {
     };
   });
   loop_.exec();
+  // The run's own waits end with it: the link they would act on may be gone
+  // before the run is (a fleet's dock frees it for the wait that follows).
+  identifyTimer_.stop();
+  stallTimer_.stop();
+  releaseTimer_.stop();
   setup_.output->StepAside();
   if (interrupted_) {
     QString message = ending_->message;
