@@ -18,13 +18,6 @@ int TerminalColumns(std::FILE* stream);
 // fail (POSIX systems ignore SIGPIPE; Windows has no such signal).
 void KeepRunningWhenOutputCloses();
 
-// Before the application object: the event dispatcher that costs least for
-// each wake-up. A fleet runs an event loop for every dock, each woken several
-// times for every message. On POSIX systems Qt's own dispatcher rather than
-// GLib's (which wakes its loop once more whenever a socket notifier is
-// switched on or off); Windows has one.
-void ChooseEventDispatcher();
-
 // Opens and closes the serial port at once; false with the system's reason
 // when it cannot be, or when what opens is no serial port.
 bool CheckSerialPort(const QString& path, QString* error);

@@ -1,6 +1,5 @@
 #include "cli/Platform.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <cerrno>
 #include <csignal>
@@ -12,8 +11,6 @@
 namespace zelvo::cli {
 
 void KeepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
-
-void ChooseEventDispatcher() { qputenv("QT_NO_GLIB", "1"); }
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 

@@ -18,8 +18,6 @@ HANDLE HandleOf(std::FILE* stream) { return reinterpret_cast<HANDLE>(::_get_osfh
 
 void KeepRunningWhenOutputCloses() {}
 
-void ChooseEventDispatcher() {}
-
 bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
   return ::GetConsoleMode(HandleOf(stream), &mode) != 0;

@@ -10,7 +10,6 @@
 
 int main(int argc, char** argv) {
   zelvo::cli::KeepRunningWhenOutputCloses();
-  zelvo::cli::ChooseEventDispatcher();
   QCoreApplication application(argc, argv);
   QStringList arguments = QCoreApplication::arguments();
   arguments.removeFirst();
