@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QThread>
@@ -33,6 +34,7 @@
 #include "cli/TerminalDialogs.h"
 #include "dock/DockKinds.h"
 #include "dock/DockProtocol.h"
+#include "dock/DockWatch.h"
 #include "instrument/FlashFile.h"
 #include "sim/dock/SimulatedWorld.h"
 #include "usb/UsbBackend.h"
@@ -220,7 +222,15 @@ class DockOutput final : public RunOutput {
  public:
   DockOutput(FleetBoard& board, int dock) : board_(board), dock_(dock) {}
   void Say(const QString& text) override { board_.Event(dock_, text); }
+  // Every page moves the upload on; the board hears of it at each tenth of
+  // the upload (the lines printed without a terminal) and otherwise at most
+  // twice a second (the live line): each report wakes the main thread, and
+  // with many docks the wake-ups add up.
   void Progress(int percent, double, const QString& page, const QString& time) override {
+    constexpr qint64 kShownEveryMs = 500;
+    if (percent / 10 == shownDecile_ && shown_.isValid() && shown_.elapsed() < kShownEveryMs) return;
+    shownDecile_ = percent / 10;
+    shown_.start();
     board_.Progress(dock_, percent, page, time);
   }
   bool PagesDone(const QString& what) override {
@@ -240,11 +250,15 @@ class DockOutput final : public RunOutput {
   FleetBoard& board_;
   const int dock_;
   bool pagesDone_ = false;
+  int shownDecile_ = -1;
+  QElapsedTimer shown_;  // since the board last heard of the progress
   QString identifiedAt_;
 };
 
 // One dock's session, on its own thread: the dock opened, then one
 // instrument after another until it is told to stop (--once: after one).
+// A dock that goes away is opened again when it is back (--once: its
+// instrument counts as failed and the dock's part ends).
 class DockWorker : public QThread {
  public:
   DockWorker(int index, const FleetDock& dock, const CommandOptions& options, const TFlashFile& file,
@@ -263,13 +277,17 @@ class DockWorker : public QThread {
   }
   bool Interrupted() const { return stopSignal_ != 0; }
 
+  // The dock waits for an instrument to be put in for as long as it takes.
+  static constexpr int kUntilPutIn = 0;
+  // Pauses before the dock is tried again: 1 s, doubling up to 10 s.
+  static constexpr int kFirstRetryMs = 1000;
+  static constexpr int kLastRetryMs = 10000;
+
  protected:
   void run() override {
     TerminalDialogs openDialogs(Policy(), stdout, stderr, stdin);
     openDialogs.PrintLine = [this](bool, const QString& line) { board_.Event(index_, line); };
     std::optional<ScopedDialogs> installed(std::in_place, &openDialogs);  // a dock being opened may have something to say
-    // The dock waits for an instrument to be put in for as long as it takes.
-    constexpr int kUntilPutIn = 0;
     Connection connection;
     QString why;
     if (!connection.Open(options_, &why, kUntilPutIn)) {
@@ -277,8 +295,26 @@ class DockWorker : public QThread {
       return;
     }
     installed.reset();
+    TDockProtocol* dock = connection.transport.Dock();
+    DockWatch watch(*dock, [&connection] { return connection.instrument && connection.instrument->link.Connected(); });
+    watch.OnLost = [this](const QString& lost) {
+      if (current_) current_->GiveUp(UnreachableText(lost));
+      if (waiting_) waiting_->quit();
+    };
     for (bool first = true; !Interrupted(); first = false) {
-      if (!first) connection.Renew(options_, kUntilPutIn);  // a link of its own for each instrument
+      if (watch.Lost()) {
+        // The instrument in it, if any, has its record.
+        if (options_.once) {
+          board_.DockEnded(index_, UnreachableText(watch.Why()));
+          break;
+        }
+        installed.emplace(&openDialogs);
+        const bool back = Reconnect(connection, watch);
+        installed.reset();
+        if (!back) break;
+      } else if (!first) {
+        connection.Renew(options_, kUntilPutIn);  // a link of its own for each instrument
+      }
       if (Interrupted()) break;
       board_.Event(index_, QStringLiteral("waiting for an instrument"));
       TerminalDialogs dialogs(Policy(), stdout, stderr, stdin);
@@ -287,15 +323,23 @@ class DockWorker : public QThread {
       ScopedDialogs runDialogs(&dialogs);
       DockOutput output(board_, index_);
       const QString waitingSince = LocalTimestamp();
+      int goneReportsAtIdentification = 0;
       InstrumentRun run({&options_, &file_, &connection, &interrupts_, &dialogs, trace_, &output,
-                         [this](const InstrumentIdentity& instrument) { return UpToDate(instrument); }});
+                         [&](const InstrumentIdentity& instrument) {
+                           goneReportsAtIdentification = dock->InstrumentGoneReports();
+                           return UpToDate(instrument);
+                         }});
+      current_ = &run;
       const RunEnding ending = run.Exec();
+      current_ = nullptr;
       if (!run.InstrumentCame()) {
-        // Nothing was put in and nothing could be: the dock cannot be used.
-        if (!Interrupted())
-          board_.DockEnded(index_, connection.transport.Dock()->Enabled()
-                                       ? ending.message
-                                       : QStringLiteral("the dock can no longer be reached: ") + ending.message);
+        if (Interrupted()) break;
+        // Nothing was put in: the dock went away (it is asked whether it is
+        // still there: the run's own commands may have gone unanswered), or
+        // it cannot be used.
+        watch.CheckNow();
+        if (watch.Lost()) continue;
+        board_.DockEnded(index_, ending.message);
         break;
       }
       const UploadResult result = run.Result();
@@ -305,7 +349,7 @@ class DockWorker : public QThread {
           (result.identified && result.pagesSent == 0 && UpToDate(result.instrument))) {
         board_.Event(index_, EndingText(ending) + QStringLiteral("; not flashed"));
         if (options_.once) break;
-        WaitForRemoval(connection);
+        if (!watch.Lost()) WaitForRemoval(connection, goneReportsAtIdentification);
         continue;
       }
       board_.Event(index_, EndingText(ending));
@@ -315,11 +359,57 @@ class DockWorker : public QThread {
       record.insert("dock", label_);
       board_.Record(index_, record, ending.outcome);
       if (options_.once) break;
+      // A failed run may be the dock's doing: it is asked whether it is
+      // still there before the next instrument is waited for.
+      if (ending.outcome != Outcome::Completed) watch.CheckNow();
     }
   }
 
  private:
   TerminalDialogs::Policy Policy() const { return {options_.yes, options_.force, false}; }
+
+  static QString UnreachableText(const QString& why) {
+    return QStringLiteral("the dock can no longer be reached: ") + why;
+  }
+
+  // The dock tried again, with growing pauses, until it is back and answers
+  // (true) or the run is interrupted (false). Said once each way.
+  bool Reconnect(Connection& connection, DockWatch& watch) {
+    board_.Event(index_, UnreachableText(watch.Why()));
+    TDockProtocol* dock = connection.transport.Dock();
+    connection.instrument.reset();  // its link lets go of the dock
+    if (dock->Enabled()) dock->SetEnabled(false);  // there but silent
+    for (int pause = kFirstRetryMs; Pause(pause); pause = std::min(pause * 2, kLastRetryMs)) {
+      QString why;
+      if (connection.transport.ReopenDock(&why) && dock->Enquire() == DockAnswer::Answered) {
+        watch.Recovered();
+        board_.Event(index_, QStringLiteral("the dock answers again"));
+        connection.Renew(options_, kUntilPutIn);
+        return true;
+      }
+      if (dock->Enabled()) dock->SetEnabled(false);
+    }
+    return false;
+  }
+
+  // Waits ms, or less when interrupted (false).
+  bool Pause(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    Wait(loop);
+    return !Interrupted();
+  }
+
+  // Runs loop until it is quit, the run is interrupted or the dock has gone.
+  void Wait(QEventLoop& loop) {
+    if (Interrupted()) return;
+    const auto previous = interrupts_.OnInterrupt;
+    interrupts_.OnInterrupt = [&loop](int) { loop.quit(); };
+    waiting_ = &loop;
+    loop.exec();
+    waiting_ = nullptr;
+    interrupts_.OnInterrupt = previous;
+  }
 
   // The instrument runs the file's firmware already: nothing to write. So
   // too an instrument back from the restart that ended its own upload.
@@ -333,30 +423,31 @@ class DockWorker : public QThread {
   }
 
   // An instrument that was not flashed stays in the dock until it is taken
-  // out: the dock is put in slave mode and reports it gone.
-  void WaitForRemoval(Connection& connection) {
+  // out: the dock is put in slave mode and reports it gone. The reports say
+  // nothing of which instrument is in the dock: one taken out and another
+  // put in quickly may be told only by the report of the first one gone,
+  // arriving at any time since the instrument was identified (also while
+  // the run still ended). The release's end of the pass-through ("DSC") is
+  // reported as the instrument gone too, once: any report beyond that one
+  // ends the wait, and the next run identifies whatever is in the dock.
+  void WaitForRemoval(Connection& connection, int goneReportsAtIdentification) {
     TDockProtocol* dock = connection.transport.Dock();
     connection.instrument.reset();  // the dock's events are this wait's
-    // The release's end of the pass-through ("DSC") goes out first; the dock
-    // reports that as the instrument gone too, so only a report that follows
-    // the one of the instrument present counts.
+    // The release's "DSC" goes out first.
     QCoreApplication::sendPostedEvents();
-    QEventLoop loop;
-    bool present = false;
-    dock->OnInstrumentConnected = [&present](QObject*) { present = true; };
-    dock->OnInstrumentDisconnected = [&loop, &present](QObject*) {
-      if (present) loop.quit();
+    const auto takenOut = [dock, goneReportsAtIdentification] {
+      return dock->InstrumentGoneReports() - goneReportsAtIdentification > 1;
     };
-    const auto previous = interrupts_.OnInterrupt;
-    interrupts_.OnInterrupt = [&loop](int) { loop.quit(); };
+    QEventLoop loop;
+    dock->OnInstrumentDisconnected = [&loop, &takenOut](QObject*) {
+      if (takenOut()) loop.quit();
+    };
     dock->SetLCDLineText(0, " Please Remove  ");
     dock->SetLCDLineText(1, "   Instrument   ");
     bool retry = false;
     dock->SetSlaveMode(true, retry);
     board_.Event(index_, QStringLiteral("take the instrument out of the dock"));
-    if (!Interrupted()) loop.exec();
-    interrupts_.OnInterrupt = previous;
-    dock->OnInstrumentConnected = nullptr;
+    if (!takenOut() && dock->Enabled()) Wait(loop);
     dock->OnInstrumentDisconnected = nullptr;
   }
 
@@ -368,6 +459,8 @@ class DockWorker : public QThread {
   CommandOptions options_;
   QObject relay_;           // lives on the dock's thread: interruptions reach it there
   Interrupts interrupts_;   // the dock's thread only
+  InstrumentRun* current_ = nullptr;  // the run under way
+  QEventLoop* waiting_ = nullptr;     // a wait between runs (an instrument taken out, a pause)
   std::atomic<int> stopSignal_{0};
 };
 

@@ -97,6 +97,11 @@ RunEnding InstrumentRun::Exec() {
     };
   });
   loop_.exec();
+  // The run's own waits end with it: the link they would act on may be gone
+  // before the run is (a fleet's dock frees it for the wait that follows).
+  identifyTimer_.stop();
+  stallTimer_.stop();
+  releaseTimer_.stop();
   setup_.output->StepAside();
   if (interrupted_) {
     QString message = ending_->message;
@@ -176,7 +181,12 @@ void InstrumentRun::Wire() {
   zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
     if (total > 0) sentFraction_ = static_cast<double>(position) / total;
     if (forward) forward(sender, position, total);  // the session's display, then ShowProgress
-    if (session_->UploadInProgress() && !ending_) stallTimer_.start(options_.stallTimeoutS * 1000);
+    // The stall time-out counts from the latest progress; its timer is not
+    // re-armed for every page (it looks at the time itself when it runs out).
+    if (session_->UploadInProgress() && !ending_) {
+      lastProgress_.start();
+      if (!stallTimer_.isActive()) stallTimer_.start(options_.stallTimeoutS * 1000);
+    }
   };
 
   QObject::connect(&identifyTimer_, &QTimer::timeout, [this] {
@@ -184,6 +194,8 @@ void InstrumentRun::Wire() {
          kGiveUpReleaseMs);
   });
   QObject::connect(&stallTimer_, &QTimer::timeout, [this] {
+    const qint64 left = options_.stallTimeoutS * 1000LL - (lastProgress_.isValid() ? lastProgress_.elapsed() : 0);
+    if (left > 0) return stallTimer_.start(static_cast<int>(left));
     Fail(Outcome::Timeout, QStringLiteral("the upload made no progress for %1 s").arg(options_.stallTimeoutS),
          kReleaseWaitMs);
   });
@@ -202,6 +214,11 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
   ending_ = RunEnding{outcome, why};
   identifyTimer_.stop();
   stallTimer_.stop();
+  // A connection step still to come (the instrument has only just been
+  // identified) does not come: nothing is asked and no page is written to
+  // an instrument being released, while its release waits (through a
+  // network dock the "STB" alone takes the dock's pause).
+  tmrInstrCon_.SetEnabled(false);
   if (instrument_->link.Connected()) {
     setup_.output->Say(QStringLiteral("releasing the instrument (STB)"));
     session_->cbStopClick();
@@ -211,6 +228,8 @@ void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
     loop_.quit();
   }
 }
+
+void InstrumentRun::GiveUp(const QString& why) { Fail(Outcome::Disconnected, why, kGiveUpReleaseMs); }
 
 void InstrumentRun::Interrupt(int signal) {
   const QString name = SignalName(signal);
@@ -263,6 +282,7 @@ void InstrumentRun::ConnectionStep(bool started) {
   const UploadResult& result = session_->Result();
   if (started) {
     uploadClock_.start();
+    lastProgress_.start();
     stallTimer_.start(options_.stallTimeoutS * 1000);
     setup_.output->Say(QStringLiteral("file: %1, built %2")
                            .arg(PrintableText(result.fileVersion + ' ' + result.fileType).trimmed(),

@@ -67,6 +67,10 @@ class InstrumentRun {
 
   // Runs the upload (and the check) to its end.
   RunEnding Exec();
+  // Ends the run from outside (the dock has gone) as a failure with why,
+  // unless its ending is settled already; the instrument is released if it
+  // can still be reached.
+  void GiveUp(const QString& why);
   // An instrument was there: the link came up at least once.
   bool InstrumentCame() const { return instrumentCame_; }
   // The session's result so far (empty before Exec).
@@ -105,6 +109,7 @@ class InstrumentRun {
   bool released_ = false;  // "ACKBYE" after "STB"
   double sentFraction_ = 0.0;
   QElapsedTimer uploadClock_;
+  QElapsedTimer lastProgress_;  // since the upload last moved on
   QElapsedTimer restartClock_;  // from the "ACKBYE" to the program command
   std::optional<RestartCheckReport> verify_;
 };

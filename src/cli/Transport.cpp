@@ -71,41 +71,59 @@ TransportSetup::TransportSetup() = default;
 TransportSetup::~TransportSetup() = default;
 
 bool TransportSetup::PrepareDock(DockKind kind, int usbIndex, const QString& address, QString* error) {
-  const QString title = DockTitle(kind);
   dock_ = MakeDock(kind);
   dockKind_ = kind;
   // The window's design-time values of its dock.
   dock_->SetCommandTimeOut(3000);
   dock_->OnTCPConnected = [](QObject*) {};
+  dockAddress_ = address;
+  usbIndex_ = usbIndex;
   if (address.isEmpty()) {
     usbDevice_ = std::make_unique<TUSBDevice>();
     usbDevice_->DebugOnPipeData = [](QObject*, int, int) {};
     usbDevice_->SetReceiveBufferSize(szAuto);
     usbDevice_->SetUseWindowsMsgs(false);
     usbDevice_->SetDeviceType(DockModelOf(kind).usbDeviceType);
+  } else {
+    dock_->SetEthernetAddress(address);
+  }
+  return EnableDock(error);
+}
+
+bool TransportSetup::ReopenDock(QString* error) {
+  if (!dock_) return false;
+  if (!dock_->Enabled() && !EnableDock(error)) return false;
+  // The pipes serviced at once: the dock is asked whether it answers next.
+  dock_->ClearDeviceHalted();
+  return true;
+}
+
+bool TransportSetup::EnableDock(QString* error) {
+  const QString title = DockTitle(dockKind_);
+  if (usbDevice_) {
+    // Listed each time: a dock plugged in again may have another name.
+    usbDevice_->RefreshDeviceList();
     const QStringList devices = usbDevice_->DeviceList();
-    if (usbIndex > devices.size()) {
+    if (usbIndex_ > devices.size()) {
       *error = devices.isEmpty() ? QStringLiteral("no %1 on the USB bus").arg(title)
                                  : QStringLiteral("no %1 %2 on the USB bus (%3 found; see zelvoflash list)")
                                        .arg(title)
-                                       .arg(usbIndex)
+                                       .arg(usbIndex_)
                                        .arg(devices.size());
       return false;
     }
-    usbDevice_->SetDeviceName(devices.at(usbIndex - 1));
+    usbDevice_->SetDeviceName(devices.at(usbIndex_ - 1));
     dock_->SetUSBDevice(usbDevice_.get());
     dock_->SetEnabled(true);
     if (!dock_->Enabled()) {
       *error = QStringLiteral("cannot open the %1 %2 (%3): %4")
                    .arg(title)
-                   .arg(usbIndex)
-                   .arg(devices.at(usbIndex - 1), usbDevice_->ErrorText());
+                   .arg(usbIndex_)
+                   .arg(devices.at(usbIndex_ - 1), usbDevice_->ErrorText());
       return false;
     }
     return true;
   }
-  dockAddress_ = address;
-  dock_->SetEthernetAddress(address);
   dock_->SetEnabled(true);
   if (!dock_->Enabled()) {
     // Why: the first connection that failed (the data connection is made
@@ -118,7 +136,7 @@ bool TransportSetup::PrepareDock(DockKind kind, int usbIndex, const QString& add
         break;
       }
     }
-    *error = QStringLiteral("cannot connect to the %1 at %2, %3").arg(title, address, why);
+    *error = QStringLiteral("cannot connect to the %1 at %2, %3").arg(title, dockAddress_, why);
     return false;
   }
   return true;

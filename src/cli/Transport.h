@@ -37,6 +37,12 @@ class TransportSetup {
   // False, with error set to the system's reason, when it cannot.
   bool Prepare(const TransportOption& option, QString* error);
 
+  // A dock that went away (unplugged, power-cycled, its connections lost)
+  // opened again as Prepare opened it: a USB dock is looked for on the bus
+  // afresh (and its pipes serviced at once), a network dock connected to
+  // again. False, with error set, while it cannot be.
+  bool ReopenDock(QString* error);
+
   // The dock, enabled, when the transport is one; nothing otherwise.
   TDockProtocol* Dock() const { return dock_.get(); }
   DockKind DockKindUsed() const { return dockKind_; }
@@ -45,6 +51,7 @@ class TransportSetup {
 
  private:
   bool PrepareDock(DockKind kind, int usbIndex, const QString& address, QString* error);
+  bool EnableDock(QString* error);
 
   std::unique_ptr<sim::SimulatedWorld> simulation_;
   std::unique_ptr<SerialOnlySystem> serial_;
@@ -52,6 +59,7 @@ class TransportSetup {
   std::unique_ptr<TDockProtocol> dock_;
   DockKind dockKind_ = DockKind::KovaExpress;
   QString dockAddress_;
+  int usbIndex_ = 0;  // the n-th dock of its kind on the USB bus
 };
 
 // One line of `zelvoflash list`.

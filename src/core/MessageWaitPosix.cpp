@@ -11,9 +11,12 @@ void WaitForMessages(int maxMs) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return;
   }
-  // A single-shot timer wakes the dispatcher when nothing else arrives in time.
+  // A single-shot timer wakes the dispatcher when nothing else arrives in time;
+  // on time, not early (a coarse timer may fire up to 5 % before it, and the
+  // wait would go round once more for the rest).
   QTimer wake;
   wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
   wake.start(maxMs);
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

@@ -9,10 +9,6 @@
 
 namespace zelvo {
 
-namespace {
-constexpr int kWaitSliceMs = 50;  // longest sleep between two looks at a condition
-}  // namespace
-
 // --- USB ----------------------------------------------------------------------
 
 UsbDockChannels::~UsbDockChannels() = default;
@@ -139,10 +135,13 @@ bool TcpDockChannels::Enabled() const {
 }
 
 void TcpDockChannels::WaitWhile(const std::function<bool()>& keepWaiting, int ms) {
+  // What is waited for is changed by this thread's own events (the sockets'
+  // notifications), after each of which it is looked at again: the wait
+  // sleeps until the next event or the deadline, never in slices.
   QPointer<TcpDockChannels> self(this);
   const QDeadlineTimer deadline(ms);
   while (self && keepWaiting() && !deadline.hasExpired())
-    WaitForMessages(static_cast<int>(qMin<qint64>(kWaitSliceMs, qMax<qint64>(1, deadline.remainingTime()))));
+    WaitForMessages(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
 }
 
 void TcpDockChannels::FlushAndCloseLater(TWSocket& socket) {

@@ -70,6 +70,7 @@ TDockProtocol::~TDockProtocol() {
   OnRcvUserData = nullptr;
   OnTCPClosed = nullptr;
   OnTCPError = nullptr;
+  OnDockLost = nullptr;
   if (Enabled()) SetEnabled(false);
 }
 
@@ -196,6 +197,7 @@ void TDockProtocol::AbandonCommand() {
 }
 
 void TDockProtocol::CommandTimeOutElapsed() {
+  ++commandTimeOuts_;
   commandStatus_ = TCommandStatus::csIdle;
   commandTimer_.SetEnabled(false);
   Raise(OnCmdTimeOut, this);
@@ -248,6 +250,20 @@ bool TDockProtocol::SlaveModeWithRetry(bool slave, bool& retry, bool selfEnable)
 }
 
 bool TDockProtocol::SetSlaveMode(bool slave, bool& retry) { return SlaveModeWithRetry(slave, retry, true); }
+
+DockAnswer TDockProtocol::Enquire() {
+  if (!Enabled()) return DockAnswer::Unreachable;
+  if (commandStatus_ == TCommandStatus::csPending) return DockAnswer::Busy;
+  QPointer<TDockProtocol> self(this);
+  const int timeOutsBefore = commandTimeOuts_;
+  const int repliesBefore = replies_;
+  ReadADC();
+  if (!self || !Enabled()) return DockAnswer::Unreachable;
+  if (replies_ != repliesBefore) return DockAnswer::Answered;  // "ACK", or "NAK": the dock is there
+  // Without a reply: the time-out ran out, or the wait was given up by a
+  // nested call, which tells nothing either way.
+  return commandTimeOuts_ != timeOutsBefore ? DockAnswer::Silent : DockAnswer::Busy;
+}
 
 bool TDockProtocol::ReadADC() {
   replyKind_ = TReplyKind::rkADC;
@@ -328,6 +344,7 @@ void TDockProtocol::ParseControlReply(const QByteArray& input) {
   PostDeferred();
 
   // The reply is for the command waiting now: it is taken at once.
+  if (decoded.reply != DockReply::None) ++replies_;
   switch (decoded.reply) {
     case DockReply::Ack:
       TakeAck(decoded.replyData);
@@ -379,6 +396,7 @@ void TDockProtocol::HandleEventReport(const DockEventReport& report) {
       return notify(OnInstrumentConnected, "Instrument Connected Event");
     case '2':
       instrumentPresent_ = false;
+      ++goneReports_;
       return notify(OnInstrumentDisconnected, nullptr);
     case '3':
       parameters.TakeByte(&byte);
@@ -427,9 +445,12 @@ void TDockProtocol::InstrumentLost() {
 void TDockProtocol::RaiseInstrumentLost() {
   // The dock went away with the instrument in it: as far as the link can
   // know, the instrument has gone.
-  if (!instrumentPresent_) return;
-  instrumentPresent_ = false;
-  Raise(OnInstrumentDisconnected, this);
+  QPointer<TDockProtocol> self(this);
+  if (instrumentPresent_) {
+    instrumentPresent_ = false;
+    Raise(OnInstrumentDisconnected, this);
+  }
+  if (self) Raise(OnDockLost, this);
 }
 
 // --- data channel -----------------------------------------------------------

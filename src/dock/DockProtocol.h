@@ -48,6 +48,13 @@ class TUSBDevice;
 enum class TCommandStatus : quint8 { csIdle = 0, csPending = 1, csAcked = 2, csFailed = 3 };
 // What follows "ACK" in the reply to the pending command.
 enum class TReplyKind : quint8 { rkNone, rkADC, rkSlaveMode, rkLCDText };
+// How the dock took an enquiry (Enquire).
+enum class DockAnswer : quint8 {
+  Answered,     // a reply came ("ACK", or "NAK": the dock is there)
+  Silent,       // the command time-out ran out without a reply
+  Unreachable,  // the dock is not enabled, or went away during the wait
+  Busy,         // another command waits for its reply; nothing was asked
+};
 
 using TUserData = std::function<void(QObject* sender, const QByteArray& data)>;
 using TFlashProgressEvent = std::function<void(QObject* sender, int total, int remain)>;
@@ -131,6 +138,9 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   int BatteryVoltage();
   bool SendDisconnect() override;
   void AbandonCommand() override;
+  // Whether the dock still answers on its control channel: "ADC" (it changes
+  // nothing on the dock), waited for at most the command time-out.
+  DockAnswer Enquire();
   bool SendPSS(int value1, int value2) override;
   int CommandTimeOut() const { return commandTimer_.Interval(); }
   void SetCommandTimeOut(int ms) { commandTimer_.SetInterval(ms); }
@@ -151,6 +161,11 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
 
   // --- State, for the owner and tests ---
   TCommandStatus CommandStatus() const { return commandStatus_; }
+  // Replies ("ACK" or "NAK") taken, and command time-outs, since creation.
+  int RepliesTaken() const { return replies_; }
+  int CommandTimeOuts() const { return commandTimeOuts_; }
+  // Reports of the instrument gone (event "2") since creation.
+  int InstrumentGoneReports() const { return goneReports_; }
   TReplyKind ReplyKind() const { return replyKind_; }
   const std::array<quint8, 8>& ADCData() const { return adcData_; }
   QByteArray LCDReadBack() const { return lcdReadBack_; }
@@ -178,6 +193,10 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   TNotifyEvent OnTCPConnected;
   TNotifyEvent OnTCPClosed;
   TNotifyEvent OnMultipleTCPConnections;
+  // The dock went away unasked (its connection lost, its USB device gone),
+  // after the instrument in it, if any, was reported gone. Not raised when
+  // the dock is disabled.
+  TNotifyEvent OnDockLost;
 
   // ILinkDock and IUploadDock
   QObject* DockObject() override { return this; }
@@ -255,6 +274,8 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   TcpDockChannels tcp_;
   TTimer commandTimer_;
   TCommandStatus commandStatus_ = TCommandStatus::csIdle;
+  int commandTimeOuts_ = 0;  // times the command timer ran out
+  int replies_ = 0;          // replies ("ACK" or "NAK") taken
   TReplyKind replyKind_ = TReplyKind::rkNone;
   std::array<quint8, 8> adcData_{};
   QByteArray lcdReadBack_;
@@ -269,6 +290,7 @@ class TDockProtocol : public QObject, public ILinkDock, public IUploadDock {
   QByteArray controlResidue_;
   // The instrument has been reported in the dock and not yet gone.
   bool instrumentPresent_ = false;
+  int goneReports_ = 0;
   // What the dock sent and has not been handed on yet, in order of arrival.
   // Data arriving while a send or a command waits is handed on after it
   // returns, so that the reply's handler (which sends the next message) never

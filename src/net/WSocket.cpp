@@ -273,6 +273,11 @@ int TWSocket::SendText(const QByteArray& text) {
     SocketError(QStringLiteral("Send"), WinsockFromQt(tcp_->error()));
     return -1;
   }
+  // Handed to the system now, as a send is, rather than from the next pass
+  // of the message loop: one wake-up less for every message. What the system
+  // does not take yet goes out as it can. The send-completed notification,
+  // or a failure, may be raised inside.
+  tcp_->flush();
   return static_cast<int>(sent);
 }
 

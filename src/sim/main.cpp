@@ -19,8 +19,8 @@
 //       until interrupted; then reports as serve does, with the dock commands.
 //       --gone-after MS: the instrument is reported gone MS after its "ACKBYE"
 //       (default 30, as a real instrument restarting).
-//       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --flood-replies-at K --silent-dock
-//                    --events-with-reply --split-dock --empty-dock
+//       DOCK FAULTS: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --flood-replies-at K
+//                    --silent-dock --events-with-reply --split-dock --empty-dock --swap-at-release V
 //   zelvo-sim make-firmware (--ng | --classic) --version V [--type L] [--date D] [--seed N] [--size N] -o FILE
 //       Writes a sample firmware file with synthetic content (--size: cut or
 //       padded to N bytes, a file of the wrong size).
@@ -60,8 +60,8 @@ void PrintUsage(FILE* to) {
                "       zelvo-sim --help | --version\n"
                "faults: --silent --delay MS --wrong-ack-at K --no-ack-at K --drop-at K --silent-at K --pfm-nak --noise\n"
                "        --split N --no-take --no-restart\n"
-               "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --flood-replies-at K --silent-dock\n"
-               "             --events-with-reply --split-dock --empty-dock\n"
+               "dock faults: --busy N --nak CMD --remove-at K --unplug-at K --flood-at K --flood-events-at K --flood-replies-at K\n"
+               "             --silent-dock --events-with-reply --split-dock --empty-dock --swap-at-release V\n"
                "ranges: --kind N and --instrument-kind N %s, --power-on S %s, --restart S %s, --delay MS %s,\n"
                "        a page K %s, --split N %s, --gone-after MS %s, --busy N %s,\n"
                "        --seed N %s, --size N %s\n",
@@ -196,7 +196,8 @@ int ServeDock(const QStringList& args) {
                 {"unplug-at", "the dock goes away at page K", "K"},
                 {"flood-at", "no reply to page K: noise on the data channel without pause instead", "K"},
                 {"flood-events-at", "no reply to page K: event reports on the control channel without pause", "K"},
-                {"flood-replies-at", "no reply to page K: replies' letters on the control channel without pause", "K"}});
+                {"flood-replies-at", "no reply to page K: replies' letters on the control channel without pause", "K"},
+                {"swap-at-release", "at the first DSC, the instrument is swapped for one running version V", "V"}});
   for (const QString& flag : DockOptionFlags()) p.addOption({flag, "dock fault"});
   if (!p.parse(args)) {
     std::fprintf(stderr, "zelvo-sim: %s\n", qPrintable(p.errorText()));
@@ -212,7 +213,8 @@ int ServeDock(const QStringList& args) {
   if (!ReadInstrumentOptions(p, QStringLiteral("instrument-kind"), config, faults)) return 2;
   SimDockConfig dockConfig;
   // The dock's options and faults, read as the simulation options read them.
-  QStringList given{"kind", "gone-after", "busy", "nak", "remove-at", "unplug-at", "flood-at", "flood-events-at", "flood-replies-at"};
+  QStringList given{"kind",      "gone-after", "busy",     "nak",             "remove-at",
+                    "unplug-at", "flood-at",   "flood-events-at", "flood-replies-at", "swap-at-release"};
   given << DockOptionFlags();
   for (const QString& option : given) {
     if (!p.isSet(option)) continue;

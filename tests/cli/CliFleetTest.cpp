@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <map>
+#include <optional>
 
 #include "CliSupport.h"
 
@@ -135,6 +136,85 @@ TEST_F(ZelvoflashFleet, CtrlCReleasesEveryInstrument) {
     EXPECT_TRUE(lines.contains("SND#STB#")) << dock->Address().toStdString();
     EXPECT_TRUE(lines.contains("ACKBYE")) << dock->Address().toStdString();
   }
+}
+
+// A network dock that goes away is taken up again when it is back, said once
+// each way: power-cycled twice in the middle of an upload (its process
+// killed, then stopped) and once while it waits for its instrument to be
+// taken out, and started again on the same address each time. The
+// instruments cut short have their failed records; the one put in next is
+// flashed (a 9.05) or left alone (a 9.12).
+TEST_F(ZelvoflashFleet, ADockThatGoesAwayIsTakenUpAgainWhenItIsBack) {
+  std::optional<DockServer> dock(std::in_place, QStringList{"--version", "9.05"});
+  const QString address = dock->Address();
+  ASSERT_FALSE(address.isEmpty());
+  Zelvoflash run({"fleet", Firmware(true, "9.12"), "--dock-net", address, "--yes", "--json"});
+  const QString gone = address + ": the dock can no longer be reached: ";
+  const QString back = address + ": the dock answers again";
+  struct Outage {
+    const char* name;
+    QString before;  // what is waited for before the dock goes
+    bool kill;       // killed, else stopped
+    QStringList then;  // the instrument in the dock when it is back
+  };
+  const QString upload = address + ":  10%";
+  const QString idle = address + ": take the instrument out of the dock";
+  for (const Outage& o : {Outage{"killed while uploading", upload, true, {"--version", "9.05"}},
+                          Outage{"stopped while uploading", upload, false, {"--version", "9.12"}},
+                          Outage{"stopped while idle", idle, false, {"--version", "9.12"}}}) {
+    SCOPED_TRACE(o.name);
+    const int outages = Count(run.Seen(), gone);
+    // Since the dock was last back.
+    const qsizetype since = std::max<qsizetype>(0, run.Seen().lastIndexOf(back));
+    ASSERT_TRUE(run.WaitFor([&](const QString& seen) { return seen.indexOf(o.before, since) >= 0; }, 60000))
+        << run.Seen().toStdString();
+    if (o.kill) ::kill(static_cast<pid_t>(dock->Pid()), SIGKILL);
+    else dock->Stop();
+    dock.reset();
+    ASSERT_TRUE(run.WaitFor([&](const QString& seen) { return Count(seen, gone) > outages; }, 30000))
+        << run.Seen().toStdString();
+    dock.emplace(o.then, address);
+    ASSERT_FALSE(dock->Address().isEmpty());
+    ASSERT_TRUE(run.WaitFor([&](const QString& seen) { return Count(seen, back) > outages; }, 30000))
+        << run.Seen().toStdString();
+  }
+  ASSERT_TRUE(run.WaitFor([&](const QString& seen) { return Count(seen, idle) >= 2; }, 30000)) << run.Seen().toStdString();
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  // Each outage said once, and its end once.
+  EXPECT_EQ(Count(r.err, gone), 3) << r.Dump();
+  EXPECT_EQ(Count(r.err, back), 3) << r.Dump();
+  EXPECT_EQ(Count(r.err, address + ": the instrument already runs 9.12 A; not flashed"), 2) << r.Dump();
+  QList<QJsonObject> records;
+  for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) records << QJsonDocument::fromJson(line.toUtf8()).object();
+  ASSERT_EQ(records.size(), 2) << r.Dump();
+  for (const QJsonObject& record : records) {
+    EXPECT_EQ(record.value("outcome").toString(), "disconnected") << r.Dump();
+    EXPECT_TRUE(record.value("message").toString().startsWith("the dock can no longer be reached: ")) << r.Dump();
+    EXPECT_EQ(record.value("instrument").toObject().value("version").toString(), "9.05") << r.Dump();
+  }
+  EXPECT_TRUE(r.err.contains("dock " + address + ": 0 completed, 2 failed")) << r.Dump();
+  // The instrument in the dock last ran the file's firmware: released, no
+  // page written to it.
+  const QString report = dock->Stop();
+  EXPECT_TRUE(report.contains("zelvo-sim: 0 pages (0 sum errors)")) << report.toStdString();
+  EXPECT_TRUE(report.contains("stood by: yes")) << report.toStdString();
+}
+
+// An instrument taken out and another put in while the dock is out of slave
+// mode, after the first was found up to date: the dock reports the first one
+// gone (before its report of the release) and the second only once in slave
+// mode again. The second is identified, not taken for the first.
+TEST_F(ZelvoflashFleet, AnInstrumentSwappedInAfterOneUpToDateIsIdentified) {
+  DockServer dock({"--version", "9.12", "--swap-at-release", "9.05"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash run({"fleet", Firmware(true, "9.12"), "--dock-net", dock.Address(), "--yes"});
+  ASSERT_TRUE(run.WaitForOutput(dock.Address() + ": the instrument already runs 9.12 A; not flashed", 30000));
+  ASSERT_TRUE(run.WaitForOutput(dock.Address() + ": instrument: ZelvoPro, firmware 9.05 A", 30000));
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdlib.h>
@@ -52,9 +53,14 @@ class Zelvoflash {
   // Waits until standard output or standard error holds text (what was read
   // is kept for Wait()).
   bool WaitForOutput(const QString& text, int timeoutMs = 20000) {
+    return WaitFor([&text](const QString& seen) { return seen.contains(text); }, timeoutMs);
+  }
+  // Waits until what standard error, then standard output, hold so far
+  // satisfies done.
+  bool WaitFor(const std::function<bool(const QString&)>& done, int timeoutMs) {
     QElapsedTimer clock;
     clock.start();
-    while (!seen_.contains(text)) {
+    while (!done(seen_)) {
       if (clock.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) return false;
       process_.waitForReadyRead(200);
       process_.setReadChannel(QProcess::StandardError);
@@ -64,6 +70,8 @@ class Zelvoflash {
     }
     return true;
   }
+  // What WaitFor has seen so far.
+  const QString& Seen() const { return seen_; }
   qint64 Pid() const { return process_.processId(); }
 
  private:

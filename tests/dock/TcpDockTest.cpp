@@ -13,10 +13,12 @@
 #include "core/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "dock/DockTestSupport.h"
+#include "dock/DockWatch.h"
 #include "dock/KovaExpressDock.h"
 
 using namespace zelvo;
 using zelvo::test::Eventually;
+using zelvo::test::Settle;
 
 namespace {
 
@@ -133,7 +135,12 @@ TEST_F(TcpDock, TheDockClosingItsControlConnectionClosesBoth) {
   Open();
   if (IsSkipped()) return;
   int disconnected = 0;
+  int lost = 0;
   dock.OnInstrumentDisconnected = [&](QObject*) { ++disconnected; };
+  dock.OnDockLost = [&](QObject*) {
+    EXPECT_EQ(disconnected, 1);  // the instrument's report first
+    ++lost;
+  };
   far.control.Write("EVT1");
   ASSERT_TRUE(Eventually([&] { return debug.contains("EVT1"); }));
 
@@ -147,6 +154,7 @@ TEST_F(TcpDock, TheDockClosingItsControlConnectionClosesBoth) {
   EXPECT_EQ(dock.TcpChannels().DataSocket().State(), TSocketState::wsClosed);
   // The instrument in it has gone with it, once.
   EXPECT_EQ(disconnected, 1);
+  EXPECT_GE(lost, 1);
   EXPECT_TRUE(dialogs.Texts().isEmpty());
 }
 
@@ -355,4 +363,103 @@ TEST_F(TcpDock, ArrivalsOfAnyContentNeverHurt) {
   EXPECT_NE(dock.CommandStatus(), TCommandStatus::csPending);
   EXPECT_TRUE(dock.Enabled());
   EXPECT_EQ(far.control.arrivals.last(), "DSC");
+}
+
+// An enquiry ("ADC") tells whether the dock still answers on its control
+// channel, whatever it answers; a dock that says nothing within the command
+// time-out is silent; with another command waiting nothing is asked.
+TEST_F(TcpDock, AnEnquiryTellsWhetherTheDockStillAnswers) {
+  Open();
+  if (IsSkipped()) return;
+  int lost = 0;
+  dock.OnDockLost = [&](QObject*) { ++lost; };
+  struct Case {
+    const char* name;
+    QByteArray reply;
+    DockAnswer answer;
+  };
+  for (const Case& c : {Case{"acknowledged", QByteArray("ACK\0\0\3\0\0\0\0\0", 11), DockAnswer::Answered},
+                        Case{"refused", "NAK", DockAnswer::Answered}, Case{"silent", {}, DockAnswer::Silent}}) {
+    SCOPED_TRACE(c.name);
+    far.control.reply = c.reply;
+    const int asked = static_cast<int>(far.control.arrivals.size());
+    // The command time-out runs out while the enquiry waits.
+    QTimer::singleShot(200, [&] { clock.Advance(3000); });
+    EXPECT_EQ(dock.Enquire(), c.answer);
+    ASSERT_TRUE(Eventually([&] { return far.control.arrivals.size() > asked; }));
+    EXPECT_EQ(far.control.arrivals.last(), "ADC");
+    Settle(250);  // the clock moved on
+  }
+  // Another command waits: it is not disturbed.
+  far.control.reply.clear();
+  const int asked = static_cast<int>(far.control.arrivals.size());
+  QTimer::singleShot(0, [&] { EXPECT_EQ(dock.Enquire(), DockAnswer::Busy); });
+  QTimer::singleShot(100, [&] { clock.Advance(3000); });
+  EXPECT_FALSE(dock.SetLCDLineText(0, "waiting"));
+  Settle(150);
+  EXPECT_EQ(far.control.arrivals.size(), asked + 1);
+  EXPECT_EQ(lost, 0);
+  // Gone: unreachable, nothing asked.
+  far.control.client->close();
+  ASSERT_TRUE(Eventually([&] { return !dock.Enabled(); }));
+  EXPECT_EQ(dock.Enquire(), DockAnswer::Unreachable);
+  EXPECT_GE(lost, 1);
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
+}
+
+// The watch on an idle dock, in wall time with short intervals: a dock that
+// answers is asked now and then and never taken for gone; one that falls
+// silent, or whose connection is closed, is told gone once.
+TEST(DockWatchTest, AnIdleDockIsAskedNowAndThenAndToldGoneOnceWhenItIsNot) {
+  ScriptedDialogs dialogs;
+  ScopedDialogs installed{&dialogs};
+  struct Case {
+    const char* name;
+    bool falls_silent;  // else its connection is closed
+    const char* why;
+  };
+  for (const Case& c : {Case{"silent", true, "it did not answer within 0.2 s"},
+                        Case{"closed", false, "its connection was lost"}}) {
+    SCOPED_TRACE(c.name);
+    test::LoopbackDock far;
+    if (!far.Listen(kControlPort, kDataPort)) GTEST_SKIP() << "ports 5000/5001 not to be had on loopback";
+    far.control.reply = QByteArray("ACK\0\0\3\0\0\0\0\0", 11);
+    TKovaExpressDock dock;
+    dock.SetCommandTimeOut(200);
+    dock.SetEthernetAddress(far.address.toString());
+    dock.SetEnabled(true);
+    ASSERT_TRUE(dock.Enabled());
+    bool busy = false;
+    QStringList lost;
+    DockWatch watch(dock, [&] { return busy; }, 10);
+    watch.OnLost = [&](const QString& why) { lost << why; };
+    // Asked again and again while it answers.
+    ASSERT_TRUE(Eventually([&] { return far.control.arrivals.size() >= 3; }, 10000));
+    // Not while an instrument is talked to.
+    busy = true;
+    Settle(20);
+    const qsizetype asked = far.control.arrivals.size();
+    Settle(100);
+    EXPECT_EQ(far.control.arrivals.size(), asked);
+    busy = false;
+    EXPECT_TRUE(lost.isEmpty());
+    if (c.falls_silent)
+      far.control.reply.clear();
+    else
+      far.control.client->close();
+    ASSERT_TRUE(Eventually([&] { return !lost.isEmpty(); }, 10000));
+    Settle(300);
+    EXPECT_EQ(lost, QStringList{QLatin1String(c.why)});
+    EXPECT_TRUE(watch.Lost());
+    EXPECT_EQ(watch.Why(), QLatin1String(c.why));
+    // Back: told again when it goes again.
+    if (!c.falls_silent) continue;
+    far.control.reply = QByteArray("ACK\0\0\3\0\0\0\0\0", 11);
+    watch.Recovered();
+    EXPECT_FALSE(watch.Lost());
+    far.control.client->close();
+    ASSERT_TRUE(Eventually([&] { return lost.size() == 2; }, 10000));
+    EXPECT_EQ(lost.last(), "its connection was lost");
+  }
+  EXPECT_TRUE(dialogs.Texts().isEmpty());
 }

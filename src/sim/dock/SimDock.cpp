@@ -49,7 +49,10 @@ bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& co
   else if (key == QLatin1String("flood-at")) number(kPageRange, &f.floodDataAtPage);
   else if (key == QLatin1String("flood-events-at")) number(kPageRange, &f.floodEventsAtPage);
   else if (key == QLatin1String("flood-replies-at")) number(kPageRange, &f.floodRepliesAtPage);
-  else return false;
+  else if (key == QLatin1String("swap-at-release")) {
+    f.swapAtRelease = value.toLatin1();
+    *ok = !f.swapAtRelease.isEmpty();
+  } else return false;
   return true;
 }
 
@@ -100,6 +103,13 @@ void SimDock::Command(const QByteArray& command) {
     if (config_.faults.presentEveryMs > 0) presentTimer_->start();
   }
   if (command == "DSC" && instrumentPresent_) ReportLater("EVT2");
+  if (command == "DSC" && !config_.faults.swapAtRelease.isEmpty() && !swapped_) {
+    // Out of slave mode: the new instrument is reported only after "SLV".
+    swapped_ = true;
+    RemoveInstrument();
+    instrument_.SetVersion(config_.faults.swapAtRelease);
+    InsertInstrument();
+  }
 }
 
 QByteArray SimDock::Answer(const QByteArray& command) {

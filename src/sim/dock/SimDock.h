@@ -48,6 +48,8 @@ struct SimDockFaults {
   int floodDataAtPage = -1;         // page k gets no reply: noise on the data channel without pause, up to the next message
   int floodEventsAtPage = -1;       // the same with event reports ("EVT0") on the control channel
   int floodRepliesAtPage = -1;      // the same with replies' letters ("ACK", "NAK") on the control channel
+  QByteArray swapAtRelease;         // at the first end of the pass-through ("DSC") the instrument is taken out and
+                                    // another running this version put in, before the next "SLV" (empty: off)
 };
 
 struct SimDockConfig {
@@ -67,7 +69,7 @@ struct SimDockConfig {
 // Reads one dock option ("dock=kova-express|mp-kova-express|kova6",
 // "gone-after=MS", "busy=N", "nak=CMD", "silent-dock", "remove-at=K", "unplug-at=K",
 // "events-with-reply", "split-dock", "empty-dock", "present-every=MS", "flood-at=K", "flood-events-at=K",
-// "flood-replies-at=K"). False when the key is not
+// "flood-replies-at=K", "swap-at-release=V"). False when the key is not
 // a dock option; *ok false when the value is bad, with range set to the
 // range a numeric value must lie in (pages as the instrument's).
 bool ParseDockOption(const QString& key, const QString& value, SimDockConfig& config, bool* ok, QString* range);
@@ -156,6 +158,7 @@ class SimDock : public QObject {
   bool instrumentPresent_ = true;
   bool gone_ = false;
   bool restarting_ = false;  // reported gone for the restart, until the instrument is back
+  bool swapped_ = false;     // swap-at-release done
   int busyLeft_ = 0;
   int droppedData_ = 0;
   enum class Flood { None, Data, Events, Replies } flooding_ = Flood::None;

@@ -118,8 +118,9 @@ QString SimulationOptionsText() {
              "via=irda|usb-dock|net-dock,docks=N (%1 through a dock), instrument: kind=N (%2),version=V,type=L,"
              "restart=S (%3),delay=MS (%4),wrong-ack-at=K,no-ack-at=K,drop-at=K,silent-at=K,split=N (%5),pfm-nak,"
              "silent,noise,no-take,no-restart; dock: dock=kova-express|mp-kova-express|kova6,gone-after=MS (%6),"
-             "busy=N (%7),nak=CMD,remove-at=K,unplug-at=K,flood-at=K,flood-events-at=K,flood-replies-at=K,silent-dock,events-with-reply,split-dock,empty-dock,"
-             "present-every=MS (%8); a page K is %9; an item ending in @D is for dock D only (remove-at=20@2)")
+             "busy=N (%7),nak=CMD,remove-at=K,unplug-at=K,flood-at=K,flood-events-at=K,flood-replies-at=K,silent-dock,"
+             "events-with-reply,split-dock,empty-dock,swap-at-release=V,present-every=MS (%8); a page K is %9; an item "
+             "ending in @D is for dock D only (remove-at=20@2)")
       .arg(SimulationSetup::kDocksRange.Text(), kKindRange.Text(), kRestartRangeS.Text(), kReplyDelayRangeMs.Text(),
            kSplitRange.Text(), SimDockConfig::kGoneAfterByeRangeMs.Text(), SimDockConfig::kBusyRange.Text(),
            SimDockConfig::kPresentEveryRangeMs.Text(), kPageRange.Text());

@@ -82,6 +82,8 @@ class SimInstrument {
   Outcome Handle(const QByteArray& message);
 
   const SimInstrumentConfig& Config() const { return config_; }
+  // Another instrument of the same kind in its place, running version.
+  void SetVersion(const QByteArray& version) { config_.version = version; }
   const SimFaults& Faults() const { return faults_; }
   void SetFaults(const SimFaults& faults) { faults_ = faults; }
   bool IsNG() const;
