@@ -359,6 +359,12 @@ class DockWorker : public QThread {
       record.insert("dock", label_);
       board_.Record(index_, record, ending.outcome);
       if (options_.once) break;
+      // A refused instrument would be refused again as long as it stays:
+      // it is waited out, as one up to date is.
+      if (ending.outcome == Outcome::Refused && result.pagesSent == 0) {
+        if (!watch.Lost()) WaitForRemoval(connection, goneReportsAtIdentification);
+        continue;
+      }
       // A failed run may be the dock's doing: it is asked whether it is
       // still there before the next instrument is waited for.
       if (ending.outcome != Outcome::Completed) watch.CheckNow();

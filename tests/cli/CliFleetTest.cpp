@@ -217,5 +217,18 @@ TEST_F(ZelvoflashFleet, AnInstrumentSwappedInAfterOneUpToDateIsIdentified) {
   EXPECT_EQ(r.exitCode, 130) << r.Dump();
 }
 
+// An instrument the file is refused for stays in the dock: it has its record
+// once and is waited out, not identified and refused again and again.
+TEST_F(ZelvoflashFleet, ARefusedInstrumentIsRecordedOnceAndWaitedOut) {
+  DockServer dock({"--version", "9.05"});
+  ASSERT_FALSE(dock.Address().isEmpty());
+  Zelvoflash run({"fleet", Firmware(true, "9.12", 'B'), "--dock-net", dock.Address(), "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOutput(dock.Address() + ": take the instrument out of the dock", 30000));
+  ::kill(static_cast<pid_t>(run.Pid()), SIGINT);
+  const RunResult r = run.Wait(30000);
+  EXPECT_EQ(r.exitCode, 130) << r.Dump();
+  EXPECT_EQ(r.out.count("\"outcome\":\"refused\""), 1) << r.Dump();
+}
+
 }  // namespace
 }  // namespace zelvo::test
