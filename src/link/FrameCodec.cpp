@@ -156,14 +156,24 @@ std::optional<QByteArray> CheckedMessage(const QByteArray& body) {
   return message;
 }
 
+qsizetype FirstFrameExtent(const QByteArray& bytes) {
+  const ScannedFrame frame = ScanFrame(bytes);
+  return frame.complete ? frame.next : bytes.size();
+}
+
 std::optional<QByteArray> ExtractFrame(ReceiveState& state, bool withChecksum) {
   state.frameComplete = false;
   const ScannedFrame frame = ScanFrame(state.receiveBuffer);
   if (!frame.complete) return std::nullopt;
   std::optional<QByteArray> reply = withChecksum ? CheckedMessage(frame.body) : std::optional<QByteArray>(frame.body);
   // A delivered frame is used up: a later block with only an end marker must
-  // not bring the same reply back a second time.
-  if (reply) state.receiveBuffer.clear();
+  // not bring the same reply back a second time. What came after it in the
+  // same block (the instrument's "ACKBYE" right behind a page's "ACK") is
+  // kept, and is a reply of its own once it holds an end marker.
+  if (reply) {
+    state.receiveBuffer.remove(0, frame.next);
+    state.frameComplete = state.receiveBuffer.contains(static_cast<char>(kEnd));
+  }
   return reply;
 }
 

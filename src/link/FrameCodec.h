@@ -83,10 +83,14 @@ ScannedFrame ScanFrame(const QByteArray& bytes, qsizetype from = 0);
 std::optional<QByteArray> CheckedMessage(const QByteArray& body);
 
 // Takes the reply out of the gathered buffer (only meaningful while
-// frameComplete is set). Clears frameComplete. A delivered reply empties the
-// buffer (anything after its frame is dropped with it); without a reply the
-// buffer keeps its content until a block with a start marker replaces it.
-// Returns the reply, or nothing.
+// frameComplete is set). A delivered reply takes its frame out of the buffer;
+// what follows it stays, with frameComplete set again when it holds an end
+// marker (a second frame of the same block, delivered next). Without a reply
+// frameComplete is cleared and the buffer keeps its content until a block
+// with a start marker replaces it. Returns the reply, or nothing.
 std::optional<QByteArray> ExtractFrame(ReceiveState& state, bool withChecksum);
+// The bytes one extraction handles: up to the end of the first complete
+// frame, or all of them when there is none (what the trace shows of them).
+qsizetype FirstFrameExtent(const QByteArray& bytes);
 
 }  // namespace zelvo::frame

@@ -412,13 +412,14 @@ void TKelLink::LinkPoll() {
     if (!self) return;
   }
   if (rx_.frameComplete) {
-    Raise(OnDebugReceive, this, rx_.receiveBuffer);
+    Raise(OnDebugReceive, this, rx_.receiveBuffer.left(frame::FirstFrameExtent(rx_.receiveBuffer)));
     if (!self) return;
     const std::optional<QByteArray> reply = frame::ExtractFrame(rx_, frame::HasChecksum(type_));
     if (reply) {
       replyTimer_->SetEnabled(false);
       Tell({Report::Kind::Reply, *reply});
       if (!self) return;
+      if (rx_.frameComplete) WakeThread();  // a second frame of the same block
     }
   }
   ProcessMessages();
