@@ -161,6 +161,7 @@ void TZelvoPro::SetOnline(bool value) {
   if (!value) {
     if (!kelLink_->Connected()) return;
     kelLink_->OnReceiveMsg = [this](QObject*, const QByteArray& data) { Standby(data); };
+    Raise(OnStandbySent, this);
     Send("STB", kStandbyTimeOut);
     return;
   }
@@ -286,7 +287,11 @@ void TZelvoPro::GoOnline() {
 }
 
 void TZelvoPro::Standby(const QByteArray& data) {
-  if (data.contains("ACKBYE")) kelLink_->CloseLink();
+  // A reply to what "STB" overtook (a page's "ACK") comes first: the wait
+  // for "ACKBYE" goes on.
+  if (!data.contains("ACKBYE")) return WaitOn();
+  Raise(OnStandbyAnswered, this);
+  kelLink_->CloseLink();
 }
 
 // --- Pages, loader chunks, program command ---
@@ -323,12 +328,15 @@ void TZelvoPro::WriteLoaderChunk(int index, const QByteArray& data) {
     return;
   }
   kelLink_->OnReceiveMsg = [this](QObject*, const QByteArray& reply) { LoaderAcknowledged(reply); };
+  Raise(OnLoaderChunkSent, this, index);
   Send("WAE" + Chr(index + 3) + data, timeOut_);
 }
 
 void TZelvoPro::SendProgramCommand() {
   kelLink_->OnReceiveMsg = [this](QObject*, const QByteArray& reply) { ProgramReply(reply); };
-  if (kelLink_->Connected()) Send("PFM", timeOut_);
+  if (!kelLink_->Connected()) return;
+  Raise(OnProgramCommandSent, this);
+  Send("PFM", timeOut_);
 }
 
 void TZelvoPro::ProgramReply(const QByteArray& data) {

@@ -55,6 +55,12 @@ class TZelvoPro : public QObject {
   std::function<void(QObject*, int)> OnErrorWritingEE;  // (Sender, EEType): chunk index
   // The sequence stopped (its message has been shown); nothing more is sent.
   std::function<void(QObject*, UploadHalt)> OnUploadHalted;
+  // A step of the sequence or of the release about to be written to the
+  // link (raised first: through a dock its answer can come inside the
+  // write): a part of the NG flash loader (its index), the program command,
+  // "STB"; and the instrument's "ACKBYE" to "STB".
+  std::function<void(QObject*, int)> OnLoaderChunkSent;
+  TNotifyEvent OnProgramCommandSent, OnStandbySent, OnStandbyAnswered;
 
   // --- Operations ---
   // True starts identification; False asks the instrument to stand by.

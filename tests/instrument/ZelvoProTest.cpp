@@ -247,6 +247,22 @@ TEST_F(ZelvoProTest, StandbyOnlyWhileTheLinkIsOpen) {
   EXPECT_FALSE(c_->zelvo.OnLine());
 }
 
+// "STB" sent while a page was still unanswered: the page's "ACK" comes
+// first, and the release goes on waiting for "ACKBYE" (through a dock a
+// reply nobody waits for is dropped).
+TEST_F(ZelvoProTest, StandbyWaitsPastTheAnswerToWhatItOvertook) {
+  Open({9, "9.12", "A", 0});
+  ASSERT_TRUE(Online());
+  Instrument().SetFaults(Silent());
+  c_->zelvo.SetOnline(false);
+  c_->link.ReplyTimer()->SetEnabled(false);  // as the link does on a reply
+  Reply(QByteArray("ACK\x00\x05", 5));
+  EXPECT_TRUE(c_->link.ReplyTimer()->Enabled());
+  EXPECT_TRUE(c_->link.Connected());
+  Reply("ACKBYE");
+  ASSERT_TRUE(RunUntil(clock_, [&] { return !c_->link.Connected(); }));
+}
+
 TEST_F(ZelvoProTest, NoLinkAssigned) {
   TZelvoPro lonely;
   lonely.SetOnline(true);
