@@ -1,6 +1,7 @@
 #include "core/Timer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 
 namespace zelvo {
@@ -59,6 +60,16 @@ void TTimer::Disarm() {
 void TTimer::Fire() {
   if (!enabled_) return;
   Raise(OnTimer, this);
+}
+
+qint64 TimerClockMs() {
+  if (const ManualClock* clock = ManualClock::Active()) return clock->Now();
+  static const QElapsedTimer since = [] {
+    QElapsedTimer started;
+    started.start();
+    return started;
+  }();
+  return since.elapsed();
 }
 
 ManualClock::ManualClock() {

@@ -44,6 +44,11 @@ class TTimer : public QObject {
   qint64 due_ = 0;                // manual clock time of the next firing
 };
 
+// Milliseconds on the clock the timers follow: the manual clock's time while
+// one exists, a monotonic clock's otherwise. Waits that are measured rather
+// than timed (a limit counted from the latest progress) read it.
+qint64 TimerClockMs();
+
 // Test clock. One may exist at a time; timers armed while it exists follow it.
 class ManualClock {
  public:

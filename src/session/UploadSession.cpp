@@ -141,11 +141,15 @@ UploadSession::UploadSession(TZelvoPro* instrument, TKelLink* link, TTimer* tmrI
   instrument_->OnProgFlashSent = [this](QObject*, int error) { ZelvoPro1ProgFlashSent(error); };
   instrument_->OnFlashProgress = [this](QObject*, int position, int total) { ZelvoPro1FlashProgress(position, total); };
   instrument_->OnTimeOut = [this](QObject*) { ZelvoPro1TimeOut(); };
-  instrument_->OnUploadHalted = [this](QObject*, UploadHalt) { UploadHalted(); };
+  instrument_->OnUploadHalted = [this](QObject*, UploadHalt halt) {
+    if (HaltHandler) return HaltHandler(halt);
+    UploadHalted();
+  };
   tmrInstrCon_->OnTimer = [this](QObject*) { tmrInstrConTimer(); };
   tmrInstrDisc_->OnTimer = [this](QObject*) { tmrInstrDiscTimer(); };
   tmrDockLCDUpd_->OnTimer = [this](QObject*) { tmrDockLCDUpdTimer(); };
   instrument_->OnIdentifying = [this](QObject*) {
+    if (OnIdentifying) OnIdentifying();
     if (connecting_) StartLimit(identifyLimitS_);
   };
   limitTimer_ = new TTimer(this);
@@ -391,6 +395,7 @@ void UploadSession::AskToStandBy() {
 // --- The instrument's status ---
 
 void UploadSession::ZelvoPro1IsOnline(bool status) {
+  if (status && !result_.identified && OnIdentified) OnIdentified();
   ++statusEvents_;
   if (!status) {
     if (endedBeforeLinkDown_) {
@@ -680,6 +685,7 @@ QString UploadSession::TimeText(int elapsedSeconds) {
 }
 
 void UploadSession::ZelvoPro1FlashProgress(int position, int total) {
+  if (OnUploadMoved) OnUploadMoved(position, total);
   if (uploadInProgress_) {  // a page was acknowledged
     NoteUploadPosition();
     StartLimit(stallLimitS_);
@@ -699,6 +705,7 @@ void UploadSession::tmrDockLCDUpdTimer() {
 // --- End of the program command ---
 
 void UploadSession::ZelvoPro1ProgFlashSent(int error) {
+  if (OnProgramAnswered) OnProgramAnswered(error);
   StopLimit();
   NoteUploadPosition();
   uploadDone_ = true;

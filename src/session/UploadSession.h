@@ -25,6 +25,7 @@ class TKelLink;
 class TTimer;
 class TZelvoPro;
 class IUploadDock;
+enum class UploadHalt;
 
 // The window's labels, buttons and gauge, as texts and states.
 struct UploadDisplay {
@@ -155,6 +156,17 @@ class UploadSession : public QObject {
   std::function<void(UploadOutcome)> OnFinished;
   // The connection step ran (the instrument was checked; a file chosen or not).
   std::function<void(bool uploading)> OnConnectionStep;
+  // The instrument's own events as the session takes them, raised before the
+  // session acts on them: identification begins on a link that is up; the
+  // instrument answered it (the first time in the run); a page acknowledged
+  // (the upload's position); the program command answered (0: accepted).
+  std::function<void()> OnIdentifying;
+  std::function<void()> OnIdentified;
+  std::function<void(int position, int total)> OnUploadMoved;
+  std::function<void(int error)> OnProgramAnswered;
+  // Who ends an upload the instrument halted (a page or a loader part
+  // refused): the session itself while this is empty, its owner otherwise.
+  std::function<void(UploadHalt)> HaltHandler;
 
   // Display rules, shared with the front ends.
   static int GaugePercent(int position, int total);
