@@ -190,8 +190,6 @@ void TfrmMain::FitHeightToDockRows() {
 
 void TfrmMain::CreateComponents() {
   KelLink1 = new TKelLink(this);
-  KelLink1->OnDebugSend = [this](QObject* sender, const QByteArray& data) { KelLink1DebugSend(sender, data); };
-  KelLink1->OnDebugReceive = [this](QObject* sender, const QByteArray& data) { KelLink1DebugReceive(sender, data); };
 
   tmrInstrCon = new TTimer(this);
   tmrInstrCon->SetInterval(100);
@@ -238,19 +236,24 @@ void TfrmMain::CreateComponents() {
   DockEnumerator1->SetDockType(TPDockType::tpKovaExpress);
   DockEnumerator1->OnListChanged = [this](QObject*) { DockEnumerator1ListChanged(); };
 
-  session_ = new UploadSession(ZelvoPro1, KelLink1, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd, this);
-  session_->SetDock(KovaExpressDock1);
-  session_->SetRestartCheck(actCheckRestart->isChecked());
-  connect(actCheckRestart, &QAction::toggled, this, [this](bool on) { session_->SetRestartCheck(on); });
-  session_->OnDisplayChanged = [this] { ShowDisplay(); };
-  session_->OnFinished = [this](UploadOutcome) {
+  job_ = new FlashJob({ZelvoPro1, KelLink1, KovaExpressDock1, {}, tmrInstrCon, tmrInstrDisc, tmrDockLCDUpd}, this);
+  job_->SetRestartCheck(actCheckRestart->isChecked());
+  connect(actCheckRestart, &QAction::toggled, this, [this](bool on) { job_->SetRestartCheck(on); });
+  job_->OnTrace = [this](bool sent, const QByteArray& data) {
+    if (sent)
+      KelLink1DebugSend(KelLink1, data);
+    else
+      KelLink1DebugReceive(KelLink1, data);
+  };
+  job_->OnDisplayChanged = [this] { ShowDisplay(); };
+  job_->OnEnded = [this](const JobEnding&) {
     if (!closeAfterRelease_) return;
     QTimer::singleShot(0, this, [this] {
       closeAfterRelease_ = false;
       close();
     });
   };
-  session_->OnClearTrace = [this] {
+  job_->OnClearTrace = [this] {
     if (debugForm_) debugForm_->Debug->clear();
   };
   connect(cbStart, &QPushButton::clicked, this, [this] { cbStartClick(); });
@@ -262,18 +265,18 @@ void TfrmMain::CreateComponents() {
 }
 
 void TfrmMain::cbStartClick() {
-  session_->SetUseDock(chkUseKovax->isChecked());
-  session_->SetDockAddress(IpAddr->text());
-  session_->cbStartClick();
+  job_->SetUseDock(chkUseKovax->isChecked());
+  job_->SetDockAddress(IpAddr->text());
+  job_->Start();
 }
 
-void TfrmMain::cbStopClick() { session_->cbStopClick(); }
+void TfrmMain::cbStopClick() { job_->Stop(); }
 
-void TfrmMain::cbLoadFileClick() { session_->cbLoadFileClick(); }
+void TfrmMain::cbLoadFileClick() { job_->LoadFile(); }
 
 // The controls follow the session's display.
 void TfrmMain::ShowDisplay() {
-  const UploadDisplay& d = session_->Display();
+  const UploadDisplay& d = job_->Display();
   lblStatus->setText(d.status);
   if (d.statusAlarm != statusAlarmShown_) {
     statusAlarmShown_ = d.statusAlarm;
@@ -355,15 +358,15 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 bool TfrmMain::ReleaseBeforeClosing() {
   if (closeAfterRelease_) return false;  // already on its way
-  if (!session_->UploadInProgress()) return true;
+  if (!job_->UploadInProgress()) return true;
   QPointer<TfrmMain> self(this);
   const MsgResult answer = MessageDlg(QLatin1String(upload_text::kAbandonUpload), MsgIcon::Warning, MsgButtons::YesNo);
   if (!self || answer != MsgResult::Yes) return false;
-  if (!session_->UploadInProgress()) return true;  // it ended while the question was open
+  if (!job_->UploadInProgress()) return true;  // it ended while the question was open
   // The run ends as Stop ends it, its final message included; the window
   // closes after that.
   closeAfterRelease_ = true;
-  session_->cbStopClick();
+  job_->Stop();
   return false;
 }
 

@@ -20,7 +20,7 @@
 #include "net/DockEnumerator.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
-#include "session/UploadSession.h"
+#include "session/FlashJob.h"
 #include "usb/USBPipe.h"
 
 namespace zelvo {
@@ -49,7 +49,7 @@ class TfrmMain : public QWidget {
   void cbStartClick();
   void cbStopClick();
   void cbLoadFileClick();
-  UploadSession* Session() const { return session_; }
+  UploadSession* Session() const { return job_->Session(); }
 
   // Closing the window: a dock left enabled goes back to its own mode.
   void FormClose();
@@ -126,7 +126,7 @@ class TfrmMain : public QWidget {
   static constexpr int kDesignWidth = 480;
   static constexpr int kDesignHeight = 390;
 
-  UploadSession* session_ = nullptr;
+  FlashJob* job_ = nullptr;
   TfrmDebug* debugForm_ = nullptr;
   bool shown_ = false;
   bool statusAlarmShown_ = false;

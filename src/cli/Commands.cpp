@@ -12,12 +12,11 @@
 #include "cli/TerminalDialogs.h"
 #include "cli/Transport.h"
 #include "instrument/FlashFile.h"
+#include "session/FlashJob.h"
 
 namespace zelvo::cli {
 
 namespace {
-
-constexpr int kReleaseWaitMs = 6000;  // "STB" (5 s) answered and the link down
 
 void PrintResult(const CommandOptions& options, const Console& console, const QJsonObject& result) {
   if (!options.json) return;
@@ -43,81 +42,44 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   if (!connection.Open(options, &why)) return finish(1, why);
   Instrument& instrument = *connection.instrument;
 
+  JobLimits limits;
+  limits.identifyS = options.identifyTimeoutS;
+  FlashJob job({&instrument.zelvo, &instrument.link, nullptr, limits});
   QEventLoop loop;
-  bool identified = false;
-  bool interrupted = false;
-  QString failure;
-  QTimer identifyTimer, releaseTimer;
-  identifyTimer.setSingleShot(true);
-  releaseTimer.setSingleShot(true);
+  std::optional<JobEnding> ended;
   InterruptWatch interrupts;
-
-  const auto release = [&](int waitMs) {
-    if (instrument.link.Connected()) {
-      instrument.zelvo.SetOnline(false);  // "STB"
-      releaseTimer.start(waitMs);
-    } else {
-      loop.quit();
-    }
-  };
-  instrument.link.OnTimeOut = [&](QObject*, quint16) {
-    failure = QStringLiteral("the instrument did not come up in time");
-    loop.quit();
-  };
-  instrument.link.OnOpenFailed = [&](QObject*) {  // it has said why
-    failure = QStringLiteral("the link could not be opened");
-    loop.quit();
-  };
-  instrument.zelvo.OnIsOnline = [&](QObject*, bool online) {
-    if (!online) {
-      loop.quit();
-      return;
-    }
-    identified = true;
-    identifyTimer.stop();
-    instrument.link.OnTimeOut = nullptr;
-    const TZelvoPro& z = instrument.zelvo;
-    std::fprintf(console.out, "kind: %d (%s)\nversion: %s%s\ntype: \"%s\"\n", z.InstrumentKind(),
-                 z.InstrumentKind() == 9 ? "ZelvoPro" : "ZelvoLTD", qPrintable(PrintableText(z.InstFlashVersion())),
-                 z.IsNG() ? " (NG)" : "", qPrintable(PrintableText(z.InstFlashType())));
+  job.OnIdentified = [&](const InstrumentIdentity& z) {
+    std::fprintf(console.out, "kind: %d (%s)\nversion: %s%s\ntype: \"%s\"\n", z.InstrumentKind,
+                 z.InstrumentKind == 9 ? "ZelvoPro" : "ZelvoLTD", qPrintable(PrintableText(z.InstFlashVersion)),
+                 z.IsNG ? " (NG)" : "", qPrintable(PrintableText(z.InstFlashType)));
     std::fflush(console.out);
-    result.insert("instrument", QJsonObject{{"kind", z.InstrumentKind()},
-                                            {"family", FamilyName(z.InstrumentKind())},
-                                            {"version", PrintableText(z.InstFlashVersion())},
-                                            {"type_letter", PrintableText(z.InstFlashType())},
-                                            {"ng", z.IsNG()}});
-    release(kReleaseWaitMs);
+    result.insert("instrument", QJsonObject{{"kind", z.InstrumentKind},
+                                            {"family", FamilyName(z.InstrumentKind)},
+                                            {"version", PrintableText(z.InstFlashVersion)},
+                                            {"type_letter", PrintableText(z.InstFlashType)},
+                                            {"ng", z.IsNG}});
   };
-  QObject::connect(&identifyTimer, &QTimer::timeout, [&] {
-    failure = QStringLiteral("identification did not complete within %1 s").arg(options.identifyTimeoutS);
-    release(700);
-  });
-  QObject::connect(&releaseTimer, &QTimer::timeout, [&] {
-    instrument.link.CloseLink();
+  job.OnEnded = [&](const JobEnding& ending) {
+    ended = ending;
     loop.quit();
-  });
-  interrupts.OnInterrupt = [&](int signal) {
-    if (interrupted) {
-      loop.quit();
-      return;
-    }
-    interrupted = true;
-    failure = QStringLiteral("interrupted by %1").arg(SignalName(signal));
-    identifyTimer.stop();
-    release(3000);
   };
+  interrupts.OnInterrupt = [&](int signal) { job.Interrupt(signal); };
   QTimer::singleShot(0, &loop, [&] {
-    TKelLink& link = instrument.link;
-    instrument.zelvo.SetOnline(true);
-    link.OnLinkUp = [&, inner = link.OnLinkUp](QObject* sender, bool status) {
-      if (status && !identified) identifyTimer.start(options.identifyTimeoutS * 1000);
-      if (inner) inner(sender, status);
-    };
+    if (job.State() == JobState::Idle) job.Identify();
   });
   loop.exec();
-  if (interrupted) return finish(InterruptWatch::kExitInterrupted, failure);
-  if (identified && failure.isEmpty()) return finish(0, QStringLiteral("identified"));
-  return finish(1, failure.isEmpty() ? QStringLiteral("the instrument went away") : failure);
+  if (ended->signal)
+    return finish(InterruptWatch::kExitInterrupted, QStringLiteral("interrupted by %1").arg(SignalName(ended->signal)));
+  switch (ended->stop) {
+    case JobStop::None:
+      if (ended->result.identified) return finish(0, QStringLiteral("identified"));
+      return finish(1, QStringLiteral("the instrument went away"));
+    case JobStop::IdentifyLimit:
+      return finish(1, QStringLiteral("identification did not complete within %1 s").arg(options.identifyTimeoutS));
+    case JobStop::NotUp: return finish(1, QStringLiteral("the instrument did not come up in time"));
+    case JobStop::LinkNotOpened: return finish(1, QStringLiteral("the link could not be opened"));
+    default: return finish(1, QStringLiteral("the instrument went away"));
+  }
 }
 
 int RunInfo(const CommandOptions& options, const Console& console) {

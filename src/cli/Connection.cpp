@@ -40,13 +40,6 @@ void Connection::Renew(const CommandOptions& options, std::optional<int> connect
   WaitForStartupProbe(instrument->link);
 }
 
-QByteArray CommandOf(const QByteArray& message) {
-  qsizetype start = 0;
-  while (start < message.size() && (message[start] == '\0' || static_cast<unsigned char>(message[start]) == 0xE6))
-    ++start;
-  return message.mid(start, 3);
-}
-
 QByteArray HexTraceLine(bool sent, const QByteArray& data) { return TraceLine(sent, data.toHex(' ').toUpper()); }
 
 bool TraceFile::Open(const QString& path, TraceFormat format, QString* error) {

@@ -41,10 +41,6 @@ struct Connection {
   void Renew(const CommandOptions& options, std::optional<int> connectTimeOut = std::nullopt);
 };
 
-// The command at the start of a message as the link reports it (framing
-// bytes, if any, skipped): "WEP", "STB", ...; empty when too short.
-QByteArray CommandOf(const QByteArray& message);
-
 // Appends the debug trace lines to a file, raw (as the debug window shows
 // them) or with each message as hexadecimal bytes. A line that cannot be
 // written ends the trace: nothing more is written and Lost() says why.

@@ -30,7 +30,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Outcome.h"
 #include "cli/Report.h"
-#include "cli/RestartCheck.h"
+#include "session/RestartWatch.h"
 #include "cli/TerminalDialogs.h"
 #include "dock/DockKinds.h"
 #include "dock/DockProtocol.h"

@@ -1,6 +1,8 @@
 #include "cli/InstrumentRun.h"
 
 #include <QCryptographicHash>
+#include <QTimer>
+#include <utility>
 
 #include "cli/Interrupt.h"
 #include "cli/Report.h"
@@ -8,15 +10,10 @@
 #include "core/Bytes.h"
 #include "dock/DockProtocol.h"
 #include "instrument/FlashFile.h"
-#include "session/UploadSession.h"
 
 namespace zelvo::cli {
 
 namespace {
-
-constexpr int kReleaseWaitMs = 6000;       // "STB" (5 s) answered and the link down
-constexpr int kInterruptReleaseMs = 3000;  // Ctrl-C: a few seconds for "ACKBYE" at most
-constexpr int kGiveUpReleaseMs = 700;      // identification gave up: the run ends within S + 1 s
 
 // The instrument as identified, or null.
 QJsonValue InstrumentRecord(const UploadResult& run) {
@@ -63,189 +60,144 @@ bool CheckFirmware(const QString& path, TFlashFile& file, QString* why) {
 InstrumentRun::InstrumentRun(Setup setup)
     : setup_(setup), options_(*setup.options), instrument_(setup.connection->instrument.get()) {}
 
-RunEnding InstrumentRun::Exec() {
-  if (setup_.trace) setup_.trace->StartRun();
-  tmrInstrCon_.SetInterval(100);
-  tmrInstrDisc_.SetInterval(100);
-  tmrDockLCDUpd_.SetInterval(1000);
-  session_ = std::make_unique<UploadSession>(&instrument_->zelvo, &instrument_->link, &tmrInstrCon_, &tmrInstrDisc_,
-                                             &tmrDockLCDUpd_);
-  // Identification and progress are bounded here, by the command's own
-  // options and with its own release waits.
-  session_->SetIdentifyLimit(0);
-  session_->SetStallLimit(0);
-  TransportSetup& transport = setup_.connection->transport;
-  if (TDockProtocol* dock = transport.Dock()) {
-    session_->SetDock(dock);
-    session_->SetUseDock(true);
-    session_->SetDockAddress(transport.DockAddress());
-  }
-  // The file is flashed as it was read and checked before the instrument
-  // was addressed, whatever happened to it since.
-  session_->SetFlashFileReader([file = setup_.file](const QString&) { return file->FileBytes(); });
-  Wire();
-
-  QTimer::singleShot(0, &loop_, [this] {
-    TKelLink& link = instrument_->link;
-    session_->cbStartClick();
-    if (session_->Result().outcome != UploadOutcome::None) return;  // ended at once (the erase warning declined)
-    // Identification is given its time from the moment the link is up.
-    link.OnLinkUp = [this, inner = link.OnLinkUp](QObject* sender, bool status) {
-      if (status) instrumentCame_ = true;
-      if (status && !ending_ && !session_->Result().identified) identifyTimer_.start(options_.identifyTimeoutS * 1000);
-      if (inner) inner(sender, status);
-    };
-  });
-  loop_.exec();
-  // The run's own waits end with it: the link they would act on may be gone
-  // before the run is (a fleet's dock frees it for the wait that follows).
-  identifyTimer_.stop();
-  stallTimer_.stop();
-  releaseTimer_.stop();
-  setup_.output->StepAside();
-  if (interrupted_) {
-    QString message = ending_->message;
-    if (stbSent_) {
-      message += released_ ? QStringLiteral("; the instrument was released") : QStringLiteral("; the instrument did not answer the release");
-    }
-    return {Outcome::Interrupted, message};
-  }
-  const RunEnding ending = ending_ ? *ending_ : EndingOf(session_->Result(), setup_.dialogs->DeclinedGuard());
-  return options_.verify && ending.outcome == Outcome::Completed ? Verify() : ending;
-}
-
 InstrumentRun::~InstrumentRun() {
   if (setup_.interrupts) setup_.interrupts->OnInterrupt = nullptr;
 }
 
-// The completed upload checked: the instrument waited for through its
-// restart on the same transport, then identified and released.
-RunEnding InstrumentRun::Verify() {
-  RestartPath path = RestartPath::Port;
-  if (setup_.connection->transport.Dock())
-    path = RestartPath::Dock;
-  else if (options_.transport.kind != TransportOption::Kind::Serial && instrument_->link.IrDASocketMode())
-    path = RestartPath::IrdaSocket;
-  RestartCheck check({instrument_, setup_.interrupts, path, options_.verifyTimeoutS, restartClock_,
-                      [this](const QString& text) { setup_.output->Say(text); }});
-  verify_ = check.Run();
-  return EndingOfCheck(*verify_, setup_.file->FileFlashVersion(), setup_.file->FileFlashType(), options_.verifyTimeoutS);
+RunEnding InstrumentRun::Exec() {
+  if (setup_.trace) setup_.trace->StartRun();
+  TransportSetup& transport = setup_.connection->transport;
+  // Identification and progress are bounded by the command's own options,
+  // with the job's own release waits.
+  JobLimits limits;
+  limits.identifyS = options_.identifyTimeoutS;
+  limits.stallS = options_.stallTimeoutS;
+  limits.endOnSlaveModeRefused = true;
+  limits.endOnHalt = true;
+  if (options_.verify) {
+    RestartPath path = RestartPath::Port;
+    if (transport.Dock())
+      path = RestartPath::Dock;
+    else if (options_.transport.kind != TransportOption::Kind::Serial && instrument_->link.IrDASocketMode())
+      path = RestartPath::IrdaSocket;
+    limits.restartCheck = JobLimits::RestartCheck{path, options_.verifyTimeoutS};
+  }
+  job_ = std::make_unique<FlashJob>(
+      FlashJob::Setup{&instrument_->zelvo, &instrument_->link, transport.Dock(), limits});
+  if (transport.Dock()) {
+    job_->SetUseDock(true);
+    job_->SetDockAddress(transport.DockAddress());
+  }
+  // The file is flashed as it was read and checked before the instrument
+  // was addressed, whatever happened to it since.
+  job_->SetFlashFileReader([file = setup_.file](const QString&) { return file->FileBytes(); });
+  Wire();
+  QTimer::singleShot(0, &loop_, [this] {
+    if (job_->State() == JobState::Idle) job_->Start();
+  });
+  loop_.exec();
+  setup_.output->StepAside();
+  return EndingOf(*ended_);
 }
 
 void InstrumentRun::Wire() {
-  identifyTimer_.setSingleShot(true);
-  stallTimer_.setSingleShot(true);
-  releaseTimer_.setSingleShot(true);
-  TKelLink& link = instrument_->link;
-  TZelvoPro& zelvo = instrument_->zelvo;
-
+  FlashJob& job = *job_;
   setup_.dialogs->BeforePrint = [this] { setup_.output->StepAside(); };
-  // The instrument cannot be reached through this dock; waiting for the
-  // connect time-out would tell nothing more.
-  link.OnSlaveModeRefused = [this](QObject*) {
-    QTimer::singleShot(0, &loop_, [this] { Fail(Outcome::Error, QLatin1String(kSlaveModeRefusedText), kReleaseWaitMs); });
+  job.OnTrace = [this](bool sent, const QByteArray& data) { Trace(sent, data); };
+  job.OnStateChanged = [this](JobState state) {
+    if (state == JobState::Releasing) setup_.output->Say(QStringLiteral("releasing the instrument (STB)"));
   };
-  // Shown once already; the summary says it in other words.
-  zelvo.OnUploadHalted = [this](QObject*, UploadHalt halt) {
-    const QString why = halt == UploadHalt::WrongPageAcknowledged
-                            ? QStringLiteral("the instrument acknowledged another page")
-                            : QStringLiteral("the instrument did not accept a flash loader chunk");
-    QTimer::singleShot(0, &loop_, [this, why] { Fail(Outcome::Error, why, kReleaseWaitMs); });
+  job.OnIdentified = [this](const InstrumentIdentity& identity) {
+    setup_.output->Say(QStringLiteral("instrument: %1, firmware %2")
+                           .arg(QLatin1String(FamilyName(identity.InstrumentKind)),
+                                PrintableText(identity.InstFlashVersion + ' ' + identity.InstFlashType).trimmed()));
+    setup_.output->Identified(identity);
+    if (!setup_.vet) return;
+    std::optional<RunEnding> vetoed = setup_.vet(identity);
+    if (vetoed && job_->End(JobStop::Declined, FlashJob::kReleaseWaitMs)) declined_ = std::move(vetoed);
   };
-  link.OnDebugSend = [this](QObject*, const QByteArray& data) { Sent(data); };
-  link.OnDebugReceive = [this](QObject*, const QByteArray& data) { Received(data); };
-
-  session_->OnFinished = [this](UploadOutcome) { loop_.quit(); };
-  session_->OnConnectionStep = [this](bool started) { ConnectionStep(started); };
-  session_->OnDisplayChanged = [this] { ShowProgress(); };
-  zelvo.OnIsOnline = [this, forward = zelvo.OnIsOnline](QObject* sender, bool online) {
-    std::optional<RunEnding> vetoed;
-    if (online && !session_->Result().identified) {  // the session notes it next
-      identifyTimer_.stop();
-      const TZelvoPro& z = instrument_->zelvo;
-      setup_.output->Say(QStringLiteral("instrument: %1, firmware %2")
-                             .arg(QLatin1String(FamilyName(z.InstrumentKind())),
-                                  PrintableText(z.InstFlashVersion() + ' ' + z.InstFlashType()).trimmed()));
-      const InstrumentIdentity identity = z.Identity();
-      setup_.output->Identified(identity);
-      if (setup_.vet) vetoed = setup_.vet(identity);
-    }
-    if (forward) forward(sender, online);
-    // Released as an interruption is, once the component's event has returned.
-    if (vetoed) QTimer::singleShot(0, &loop_, [this, ending = *vetoed] { Fail(ending.outcome, ending.message, kReleaseWaitMs); });
+  job.OnUploadStarted = [this](const UploadResult& result) {
+    setup_.output->Say(QStringLiteral("file: %1, built %2")
+                           .arg(PrintableText(result.fileVersion + ' ' + result.fileType).trimmed(),
+                                PrintableText(result.fileDate)));
   };
-  zelvo.OnProgFlashSent = [this, forward = zelvo.OnProgFlashSent](QObject* sender, int error) {
-    if (error <= 0) restartClock_.start();  // the instrument restarts from here
-    if (forward) forward(sender, error);
+  job.OnPageProgress = [this](int percent, double fraction, const QString& page, const QString& time) {
+    setup_.output->Progress(percent, fraction, page, time);
   };
-  zelvo.OnFlashProgress = [this, forward = zelvo.OnFlashProgress](QObject* sender, int position, int total) {
-    if (total > 0) sentFraction_ = static_cast<double>(position) / total;
-    if (forward) forward(sender, position, total);  // the session's display, then ShowProgress
-    // The stall time-out counts from the latest progress; its timer is not
-    // re-armed for every page (it looks at the time itself when it runs out).
-    if (session_->UploadInProgress() && !ending_) {
-      lastProgress_.start();
-      if (!stallTimer_.isActive()) stallTimer_.start(options_.stallTimeoutS * 1000);
-    }
+  job.OnPagesSent = [this](int pages) {
+    pagesShown_ = setup_.output->PagesDone(QStringLiteral("%1 pages sent").arg(pages));
   };
-
-  QObject::connect(&identifyTimer_, &QTimer::timeout, [this] {
-    Fail(Outcome::Timeout, QStringLiteral("identification did not complete within %1 s").arg(options_.identifyTimeoutS),
-         kGiveUpReleaseMs);
-  });
-  QObject::connect(&stallTimer_, &QTimer::timeout, [this] {
-    const qint64 left = options_.stallTimeoutS * 1000LL - (lastProgress_.isValid() ? lastProgress_.elapsed() : 0);
-    if (left > 0) return stallTimer_.start(static_cast<int>(left));
-    Fail(Outcome::Timeout, QStringLiteral("the upload made no progress for %1 s").arg(options_.stallTimeoutS),
-         kReleaseWaitMs);
-  });
-  QObject::connect(&releaseTimer_, &QTimer::timeout, [this] {
+  // The first part follows the last page.
+  job.OnLoaderPart = [this](int) {
+    if (std::exchange(pagesShown_, false)) setup_.output->Say(QStringLiteral("sending the flash loader"));
+  };
+  job.OnProgramCommandSent = [this] {
+    pagesShown_ = false;
+    setup_.output->Say(QStringLiteral("sending the program command"));
+  };
+  job.OnReleaseUnanswered = [this] {
     setup_.output->Say(QStringLiteral("the instrument did not answer the release; closing the link"));
-    instrument_->link.CloseLink();
+  };
+  job.OnRestartProgress = [this](const QString& text) { setup_.output->Say(text); };
+  // A signal ends a question on the terminal (answered Cancel): it is taken
+  // first.
+  job.OnQuestionAnswered = [this] { setup_.interrupts->Drain(); };
+  job.OnEnded = [this](const JobEnding& ended) {
+    ended_ = ended;
+    check_ = ended.check;
     loop_.quit();
-  });
-  setup_.interrupts->OnInterrupt = [this](int signal) { Interrupt(signal); };
+  };
+  setup_.interrupts->OnInterrupt = [this](int signal) { job_->Interrupt(signal); };
 }
 
-// A failure releases the instrument with "STB" while the link is up, then
-// waits (at most releaseMs) for the disconnection step.
-void InstrumentRun::Fail(Outcome outcome, const QString& why, int releaseMs) {
-  if (ending_) return;
-  ending_ = RunEnding{outcome, why};
-  identifyTimer_.stop();
-  stallTimer_.stop();
-  // A connection step still to come (the instrument has only just been
-  // identified) does not come: nothing is asked and no page is written to
-  // an instrument being released, while its release waits (through a
-  // network dock the "STB" alone takes the dock's pause).
-  tmrInstrCon_.SetEnabled(false);
-  if (instrument_->link.Connected()) {
-    setup_.output->Say(QStringLiteral("releasing the instrument (STB)"));
-    session_->cbStopClick();
-    releaseTimer_.start(releaseMs);
-  } else {
-    session_->cbStopClick();  // the opening given up, a dock's unanswered command too
-    loop_.quit();
-  }
+void InstrumentRun::GiveUp(const QString& why) {
+  if (job_ && job_->End(JobStop::GivenUp, FlashJob::kGiveUpReleaseMs)) gaveUp_ = why;
 }
 
-void InstrumentRun::GiveUp(const QString& why) { Fail(Outcome::Disconnected, why, kGiveUpReleaseMs); }
+QString InstrumentRun::StopText(JobStop stop, const JobEnding& ended) const {
+  switch (stop) {
+    case JobStop::IdentifyLimit:
+      return QStringLiteral("identification did not complete within %1 s").arg(options_.identifyTimeoutS);
+    case JobStop::StallLimit:
+      return QStringLiteral("the upload made no progress for %1 s").arg(options_.stallTimeoutS);
+    case JobStop::SlaveModeRefused: return QLatin1String(kSlaveModeRefusedText);
+    case JobStop::WrongPageAcknowledged: return QStringLiteral("the instrument acknowledged another page");
+    case JobStop::LoaderChunkRefused: return QStringLiteral("the instrument did not accept a flash loader chunk");
+    case JobStop::Interrupted: return QStringLiteral("interrupted by %1").arg(SignalName(ended.signal));
+    case JobStop::GivenUp: return gaveUp_;
+    case JobStop::Declined: return declined_ ? declined_->message : QString();
+    case JobStop::Refused:
+    case JobStop::None:
+    case JobStop::NotUp:
+    case JobStop::LinkNotOpened: break;
+  }
+  return cli::EndingOf(ended.result, setup_.dialogs->DeclinedGuard()).message;
+}
 
-void InstrumentRun::Interrupt(int signal) {
-  const QString name = SignalName(signal);
-  if (interrupted_) {  // a second signal: stop waiting for the instrument
-    loop_.quit();
-    return;
+RunEnding InstrumentRun::EndingOf(const JobEnding& ended) const {
+  if (ended.check && ended.stop != JobStop::GivenUp)
+    return EndingOfCheck(*ended.check, setup_.file->FileFlashVersion(), setup_.file->FileFlashType(),
+                         options_.verifyTimeoutS);
+  if (ended.signal) {
+    QString message = StopText(ended.stop, ended);
+    if (ended.stop != JobStop::Interrupted)
+      message = QStringLiteral("interrupted by %1 (%2)").arg(SignalName(ended.signal), message);
+    if (ended.releaseSent) {
+      message += ended.releaseAnswered ? QStringLiteral("; the instrument was released")
+                                       : QStringLiteral("; the instrument did not answer the release");
+    }
+    return {Outcome::Interrupted, message};
   }
-  interrupted_ = true;
-  if (!ending_) {
-    Fail(Outcome::Interrupted, QStringLiteral("interrupted by %1").arg(name), kInterruptReleaseMs);
-    return;
+  switch (ended.stop) {
+    case JobStop::IdentifyLimit:
+    case JobStop::StallLimit: return {Outcome::Timeout, StopText(ended.stop, ended)};
+    case JobStop::SlaveModeRefused:
+    case JobStop::WrongPageAcknowledged:
+    case JobStop::LoaderChunkRefused: return {Outcome::Error, StopText(ended.stop, ended)};
+    case JobStop::GivenUp: return {Outcome::Disconnected, gaveUp_};
+    case JobStop::Declined: return *declined_;
+    default: return cli::EndingOf(ended.result, setup_.dialogs->DeclinedGuard());
   }
-  // Already releasing: wait no longer than an interruption allows.
-  ending_->message = QStringLiteral("interrupted by %1 (%2)").arg(name, ending_->message);
-  if (releaseTimer_.isActive() && releaseTimer_.remainingTime() > kInterruptReleaseMs)
-    releaseTimer_.start(kInterruptReleaseMs);
 }
 
 void InstrumentRun::Trace(bool sent, const QByteArray& data) {
@@ -255,56 +207,9 @@ void InstrumentRun::Trace(bool sent, const QByteArray& data) {
                            .arg(TraceFile::kRunCapBytes >> 20));
 }
 
-void InstrumentRun::Sent(const QByteArray& data) {
-  Trace(true, data);
-  const QByteArray command = CommandOf(data);
-  if (command == "WAE" || command == "PFM") {
-    // The first of them follows the last page: the NG flash loader's first
-    // part, or a classic image's program command.
-    const bool afterTheLastPage =
-        setup_.output->PagesDone(QStringLiteral("%1 pages sent").arg(session_->Result().pagesSent));
-    if (command == "PFM")
-      setup_.output->Say(QStringLiteral("sending the program command"));
-    else if (afterTheLastPage)
-      setup_.output->Say(QStringLiteral("sending the flash loader"));
-  } else if (command == "STB") {
-    stbSent_ = true;
-  }
-}
+UploadResult InstrumentRun::Result() const { return job_ ? job_->Result() : UploadResult{}; }
 
-void InstrumentRun::Received(const QByteArray& data) {
-  Trace(false, data);
-  if (stbSent_ && data.contains("ACKBYE")) released_ = true;
-}
-
-void InstrumentRun::ConnectionStep(bool started) {
-  identifyTimer_.stop();
-  const UploadResult& result = session_->Result();
-  if (started) {
-    uploadClock_.start();
-    lastProgress_.start();
-    stallTimer_.start(options_.stallTimeoutS * 1000);
-    setup_.output->Say(QStringLiteral("file: %1, built %2")
-                           .arg(PrintableText(result.fileVersion + ' ' + result.fileType).trimmed(),
-                                PrintableText(result.fileDate)));
-    return;
-  }
-  if (ending_) return;
-  // Refused, or no file accepted: the session has released the instrument.
-  // Without a refusal the instrument went away, and the session ends the run.
-  if (result.refusal != RunRefusal::None) ending_ = EndingOf(result, setup_.dialogs->DeclinedGuard());
-  releaseTimer_.start(kReleaseWaitMs);
-}
-
-void InstrumentRun::ShowProgress() {
-  const UploadDisplay& d = session_->Display();
-  if (session_->UploadInProgress() && !ending_ && d.stopEnabled && session_->Result().pagesSent > 1)
-    setup_.output->Progress(d.progress, sentFraction_, d.page, UploadSession::TimeText(session_->ElapsedSeconds()));
-}
-
-UploadResult InstrumentRun::Result() const { return session_ ? session_->Result() : UploadResult{}; }
-
-double InstrumentRun::UploadSeconds() const { return uploadClock_.isValid() ? uploadClock_.elapsed() / 100 / 10.0 : 0.0; }
+double InstrumentRun::UploadSeconds() const { return job_ ? job_->UploadMs() / 100 / 10.0 : 0.0; }
 
 QJsonObject RunRecord(const CommandOptions& options, const TFlashFile& file, const InstrumentRun* run,
                       const RunEnding& ending, int exitCode, const QString& started) {

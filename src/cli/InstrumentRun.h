@@ -5,20 +5,16 @@
 // interruption, and the check after a completed upload (--verify). zelvoflash
 // flash runs one; zelvoflash fleet runs one per instrument put in each dock.
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QString>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "cli/Connection.h"
 #include "cli/Outcome.h"
-#include "cli/RestartCheck.h"
-#include "core/Timer.h"
-#include "session/UploadSession.h"
+#include "session/FlashJob.h"
 
 namespace zelvo {
 class TFlashFile;
@@ -72,46 +68,34 @@ class InstrumentRun {
   // can still be reached.
   void GiveUp(const QString& why);
   // An instrument was there: the link came up at least once.
-  bool InstrumentCame() const { return instrumentCame_; }
-  // The session's result so far (empty before Exec).
+  bool InstrumentCame() const { return job_ && job_->InstrumentCame(); }
+  // The job's result so far (empty before Exec).
   UploadResult Result() const;
   // Seconds from the start of the upload, 0 before it.
   double UploadSeconds() const;
   // The check after the upload, once it ran.
-  const std::optional<RestartCheckReport>& Check() const { return verify_; }
+  const std::optional<RestartCheckReport>& Check() const { return check_; }
 
  private:
   void Wire();
-  void Fail(Outcome outcome, const QString& why, int releaseMs);
-  void Interrupt(int signal);
+  // The ending of a job ended, in the command's terms.
+  RunEnding EndingOf(const JobEnding& ended) const;
+  QString StopText(JobStop stop, const JobEnding& ended) const;
   // One trace line, and a word when it reaches the cap of this run.
   void Trace(bool sent, const QByteArray& data);
-  void Sent(const QByteArray& data);
-  void Received(const QByteArray& data);
-  void ConnectionStep(bool started);
-  void ShowProgress();
-  RunEnding Verify();
 
   Setup setup_;
   const CommandOptions& options_;
   Instrument* instrument_;
-  TTimer tmrInstrCon_, tmrInstrDisc_, tmrDockLCDUpd_;
-  std::unique_ptr<UploadSession> session_;
+  std::unique_ptr<FlashJob> job_;
   QEventLoop loop_;
-  QTimer identifyTimer_, stallTimer_, releaseTimer_;
-
-  // How the run ends, when that was settled before the session ended it: a
-  // failure of the command's own, or a refusal being released.
-  std::optional<RunEnding> ending_;
-  bool instrumentCame_ = false;
-  bool interrupted_ = false;
-  bool stbSent_ = false;
-  bool released_ = false;  // "ACKBYE" after "STB"
-  double sentFraction_ = 0.0;
-  QElapsedTimer uploadClock_;
-  QElapsedTimer lastProgress_;  // since the upload last moved on
-  QElapsedTimer restartClock_;  // from the "ACKBYE" to the program command
-  std::optional<RestartCheckReport> verify_;
+  std::optional<JobEnding> ended_;
+  // The endings the command settled itself: the instrument declined (vet),
+  // the dock gone.
+  std::optional<RunEnding> declined_;
+  QString gaveUp_;
+  bool pagesShown_ = false;  // the output showed every page sent
+  std::optional<RestartCheckReport> check_;
 };
 
 // The record of --json and --log for an ending and its exit status: of the

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "cli/RestartCheck.h"
+#include "session/RestartWatch.h"
 #include "session/UploadSession.h"
 
 namespace zelvo::cli {
