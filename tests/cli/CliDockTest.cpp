@@ -35,50 +35,6 @@ class ZelvoflashDocks : public ZelvoflashTest {};
 
 }  // namespace
 
-// Whole NG and classic uploads through both simulated docks, side by side;
-// the JSON object of each, field by field.
-TEST_F(ZelvoflashDocks, WholeUploadsThroughTheSimulatedDocks) {
-  const QString ng = Firmware(true, "9.12");
-  const QString classic = Firmware(false, "7.62");
-  struct Case {
-    const char* via;
-    bool ng;
-  };
-  const Case cases[] = {{"usb-dock", true}, {"usb-dock", false}, {"net-dock", true}, {"net-dock", false}};
-  std::vector<std::unique_ptr<Zelvoflash>> runs;
-  for (const Case& c : cases) {
-    const QString setup = QStringLiteral("via=%1,%2").arg(c.via, c.ng ? "version=9.05" : "version=7.61");
-    runs.push_back(std::make_unique<Zelvoflash>(
-        QStringList{"flash", c.ng ? ng : classic, "--simulate", setup, "--yes", "--json"}));
-  }
-  for (size_t i = 0; i < runs.size(); ++i) {
-    const Case& c = cases[i];
-    const RunResult r = runs[i]->Wait(180000);
-    SCOPED_TRACE(std::string(c.via) + (c.ng ? " NG" : " classic"));
-    EXPECT_EQ(r.exitCode, 0) << r.Dump();
-    EXPECT_TRUE(r.err.contains(QLatin1String(kPlaceInDock))) << r.Dump();
-    EXPECT_TRUE(r.err.contains(QLatin1String(c.ng ? upload_text::kNGCompleted : upload_text::kDockCompleted)))
-        << r.Dump();
-    // The simulated dock is used as a dock given on the command line, and
-    // says nothing of itself.
-    EXPECT_FALSE(r.err.contains("127.")) << r.Dump();
-    const QJsonObject j = r.Json();
-    EXPECT_EQ(j.value("outcome").toString(), "completed") << r.Dump();
-    EXPECT_EQ(j.value("exit").toInt(), 0);
-    EXPECT_EQ(j.value("message").toString(), "flash upload completed");
-    EXPECT_EQ(j.value("transport").toString(), QStringLiteral("simulate:") + c.via);
-    EXPECT_EQ(j.value("pages").toInt(), c.ng ? 391 : 521);
-    EXPECT_EQ(j.value("loader_chunks").toInt(), c.ng ? 4 : 0);
-    const QJsonObject instrument = j.value("instrument").toObject();
-    EXPECT_EQ(instrument.value("family").toString(), "ZelvoPro");
-    EXPECT_EQ(instrument.value("version").toString(), c.ng ? "9.05" : "7.61");
-    EXPECT_EQ(instrument.value("ng").toBool(), c.ng);
-    const QJsonObject file = j.value("file").toObject();
-    EXPECT_EQ(file.value("version").toString(), c.ng ? "9.12" : "7.62");
-    EXPECT_EQ(file.value("type_letter").toString(), "A");
-  }
-}
-
 // zelvo-sim serve-dock on a loopback address, zelvoflash --dock-net to it,
 // the questions answered on a terminal.
 TEST_F(ZelvoflashDocks, ServeDockAndDockNet) {
