@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "FuzzSupport.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "usb/USBPipe.h"
 

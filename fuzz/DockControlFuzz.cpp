@@ -15,7 +15,7 @@
 #include <QPointer>
 
 #include "FuzzSupport.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "dock/KovaExpressDock.h"
 
 using namespace zelvo;

@@ -24,7 +24,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/FlashFile.h"
 
 using namespace zelvo;

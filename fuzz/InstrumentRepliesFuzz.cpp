@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"

@@ -5,7 +5,7 @@
 // choice and port choice goes through the service installed here for the
 // thread they run on (the window's main thread, or a session's own thread).
 // The window installs a Qt Widgets implementation, the command line a terminal
-// one, tests a scripted double (ScriptedDialogs.h). Until something is
+// one, tests a scripted double (tests/support/ScriptedDialogs.h). Until something is
 // installed, a silent implementation answers OK / Yes / cancel and writes each
 // text to the diagnostics, so a component used without any front end never
 // blocks.

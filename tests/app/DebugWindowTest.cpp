@@ -19,7 +19,7 @@
 #include "app/WindowTestSupport.h"
 #include "app/WidgetDialogs.h"
 #include "core/Bytes.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/FlashFile.h"
 
 using namespace zelvo;

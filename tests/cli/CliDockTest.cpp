@@ -15,7 +15,7 @@
 
 #include "CliSupport.h"
 #include "cli/Transport.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "session/UploadSession.h"
 #include "sim/dock/SimUsbDock.h"
 #include "sim/usb/SimUsbBackend.h"

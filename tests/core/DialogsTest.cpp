@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 
 using namespace zelvo;
 

@@ -23,7 +23,7 @@
 
 #include "core/Bytes.h"
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "dock/KovaExpressDock.h"
 #include "sim/usb/SimUsbBackend.h"

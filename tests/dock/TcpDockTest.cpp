@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "dock/DockTestSupport.h"
 #include "dock/DockWatch.h"

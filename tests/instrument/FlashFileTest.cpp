@@ -5,7 +5,7 @@
 #include <memory>
 #include <random>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/FlashFile.h"
 #include "sim/FirmwareMaker.h"
 #include "support/Firmware.h"

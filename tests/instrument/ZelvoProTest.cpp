@@ -6,7 +6,7 @@
 #include <memory>
 #include <random>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/ZelvoPro.h"
 #include "link/FrameCodec.h"
 #include "link/KelLink.h"

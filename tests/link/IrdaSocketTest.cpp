@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "link/KelLink.h"
 #include "link/WIrCOMMSocket.h"
 #include "LinkTestSupport.h"

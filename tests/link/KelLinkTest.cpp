@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "link/KelLink.h"
 #include "link/SerialPort.h"

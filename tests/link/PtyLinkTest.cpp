@@ -7,7 +7,7 @@
 #include <termios.h>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "link/KelLink.h"
 #include "link/SerialPort.h"
 #include "LinkTestSupport.h"

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "link/KelLink.h"
 #include "link/SerialOnlySystem.h"

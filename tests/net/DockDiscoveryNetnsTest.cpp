@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "core/Timer.h"
 #include "net/DockEnumerator.h"
 #include "net/WSocket.h"

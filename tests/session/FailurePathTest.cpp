@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "link/SerialOnlySystem.h"

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "DockDouble.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"
 #include "session/FlashJob.h"

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "dock/KovaExpressDock.h"
 #include "instrument/ZelvoPro.h"
 #include "link/KelLink.h"

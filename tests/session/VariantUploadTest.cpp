@@ -9,7 +9,7 @@
 #include <QRegularExpression>
 #include <memory>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "dock/ArvennaKova6Dock.h"
 #include "dock/DockKinds.h"
 #include "dock/MPKovaExpressDock.h"

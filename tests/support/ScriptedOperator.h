@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 
 namespace zelvo::test {
 

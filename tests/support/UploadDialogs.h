@@ -4,7 +4,7 @@
 // instrument (kIrdaMode or kPlaceInDock); for an upload then the file and the
 // upgrade question (Yes).
 
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "session/UploadSession.h"
 
 namespace zelvo::test {

@@ -10,7 +10,7 @@
 #include <libusb.h>
 
 #include "core/Diagnostics.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "usb/LibusbBackend.h"
 #include "usb/USBPipe.h"
 #include "usb/UsbDeviceIds.h"

@@ -31,7 +31,7 @@
 
 #include "core/Diagnostics.h"
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "support/Pump.h"
 #include "usb/LibusbBackend.h"
 #include "usb/USBPipe.h"

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/MessagePump.h"
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "sim/usb/SimUsbBackend.h"
 #include "support/Pump.h"
 #include "usb/USBPipe.h"

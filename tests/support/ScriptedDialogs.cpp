@@ -1,4 +1,4 @@
-#include "core/ScriptedDialogs.h"
+#include "support/ScriptedDialogs.h"
 
 #include "core/Diagnostics.h"
 

@@ -1,5 +1,5 @@
 #pragma once
-// Scripted operator for tests and unattended runs.
+// Scripted operator for tests.
 //
 // Every call is recorded (kind, text, icon, buttons, answer). Answers come from
 // a queue filled by the test; when the queue is empty the default answer is
