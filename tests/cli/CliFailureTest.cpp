@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 #include <csignal>
 #include <poll.h>
 #include <sys/stat.h>
@@ -202,47 +200,14 @@ TEST_F(ZelvoflashFailures, UnwritableRecordOrTraceFailsBeforeTheInstrumentIsAddr
   EXPECT_FALSE(QFile::exists(noFolder));
 }
 
-// The identification time-out counts from the link being up, not from the
-// first question: an operator who takes longer than S to answer still gets
-// the instrument identified.
-TEST_F(ZelvoflashFailures, IdentifyTimeoutCountsFromTheLinkUp) {
-  SimServer sim({"--version", "9.05"});
-  TypingTerminal terminal;
-  ASSERT_FALSE(terminal.SlavePath().isEmpty());
-  Zelvoflash run({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--identify-timeout", "1"},
-                 terminal.SlavePath());
-  ASSERT_TRUE(run.WaitForOutput("[OK/Cancel]"));  // asked on the terminal, though the output is a pipe
-  // The operator answers slowly: more than S of the program's own time must
-  // pass at the question, and nothing the program shows marks it. The one
-  // pause kept in these tests.
-  QThread::msleep(2500);
-  terminal.Type("ok\n");
-  ASSERT_TRUE(run.WaitForOutput("[Yes/No]")) << "identified after the answer";
-  terminal.Type("no\n");
-  const RunResult r = run.Wait(20000);
-  EXPECT_TRUE(r.out.contains("zelvoflash: instrument: ZelvoPro, firmware 9.05 A")) << r.Dump();
-  EXPECT_FALSE(r.All().contains("identification did not complete")) << r.Dump();
-  EXPECT_EQ(r.exitCode, 1);  // "Upgrade To Version" answered No
-  EXPECT_TRUE(r.err.contains("cancelled by the operator")) << r.Dump();
-}
-
-// A silent instrument ends the run within S + 1 s of the link coming up; the
-// release does not wait out "STB"'s own 5 s.
-TEST_F(ZelvoflashFailures, SilentInstrumentEndsTheRunSoonAfterTheTimeout) {
+// A silent instrument ends the run with the identification limit's text (how
+// soon after the link came up is the flash job's tests').
+TEST_F(ZelvoflashFailures, ASilentInstrumentEndsTheRunAtTheIdentifyTimeout) {
   SimServer sim({"--silent"});
-  Zelvoflash run(QStringList{"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--identify-timeout",
-                             "2"} + TraceOptions());
-  ASSERT_TRUE(WaitUntilSent({}, 1));  // the link is up, the first enquiry out
-  QElapsedTimer sinceLinkUp;
-  sinceLinkUp.start();
-  const RunResult r = run.Wait(20000);
+  const RunResult r =
+      RunZelvoflash({"flash", Firmware(true, "9.12"), "--serial", sim.Path(), "--yes", "--identify-timeout", "2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.err.contains("identification did not complete within 2 s")) << r.Dump();
-  // A timing check, kept: only the run's length tells a release that waits
-  // out "STB"'s own 5 s (S + 5.7 s after the link came up) from one that gives
-  // up after 0.7 s. The bound lies just below the first, so it always catches
-  // it, and leaves the second 4 s to spare.
-  EXPECT_LT(sinceLinkUp.elapsed(), 7000) << r.Dump();
 }
 
 // The instrument's "Error sending Flash" reaches the operator once.

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "DockDouble.h"
 #include "support/ScriptedDialogs.h"
@@ -66,9 +67,13 @@ struct JobRun {
     job->OnLoaderPart = [this](int part) { loaderParts.append(part); };
     job->OnProgramAnswered = [this](bool accepted) { programAnswers.append(accepted); };
     job->OnReleaseUnanswered = [this] { ++releasesUnanswered; };
+    job->OnTrace = [this](bool sent, const QByteArray&) {
+      if (sent && firstSentAt < 0) firstSentAt = clock.Now();  // the link is up
+    };
     job->OnEnded = [this](const JobEnding& ending) {
       EXPECT_FALSE(ended.has_value()) << "ended twice";
       ended = ending;
+      endedAt = clock.Now();
     };
     job->Start();
   }
@@ -97,6 +102,7 @@ struct JobRun {
   QList<int> pagesSent, loaderParts;
   QList<bool> programAnswers;
   int releasesUnanswered = 0;
+  qint64 firstSentAt = -1, endedAt = -1;
   std::optional<JobEnding> ended;
 };
 
@@ -174,6 +180,7 @@ TEST(FlashJob, TheCommandsBoundsAndAFrontEndEndTheRun) {
     JobStop stop;
     bool releaseAnswered;
     int pages;  // pages written, at most
+    int endsWithinMs = 0;  // of the link coming up (0: not looked at)
   };
   JobLimits quick = CommandLimits();
   quick.identifyS = 5;
@@ -183,7 +190,8 @@ TEST(FlashJob, TheCommandsBoundsAndAFrontEndEndTheRun) {
   noAck.noAckAtPage = 5;
   wrongAck.wrongAckAtPage = 5;
   const Case cases[] = {
-      {"a silent instrument", Via::Irda, silent, quick, JobStop::None, JobStop::IdentifyLimit, false, 0},
+      // The limit, then a short release: not "STB"'s own 5 s.
+      {"a silent instrument", Via::Irda, silent, quick, JobStop::None, JobStop::IdentifyLimit, false, 0, 6000},
       {"a page never answered", Via::Irda, noAck, quick, JobStop::None, JobStop::StallLimit, true, 6},
       {"a page never answered, through a dock", Via::Dock, noAck, quick, JobStop::None, JobStop::StallLimit, true, 6},
       {"another page acknowledged", Via::Irda, wrongAck, quick, JobStop::None, JobStop::WrongPageAcknowledged, true,
@@ -215,8 +223,30 @@ TEST(FlashJob, TheCommandsBoundsAndAFrontEndEndTheRun) {
     EXPECT_EQ(run.releasesUnanswered, c.releaseAnswered ? 0 : 1);
     EXPECT_LE(run.Instrument().CountOf("WEP"), c.pages);
     EXPECT_EQ(run.Instrument().CountOf("PFM"), 0);
+    if (c.endsWithinMs) {
+      EXPECT_GE(run.endedAt - run.firstSentAt, c.limits.identifyS * 1000);
+      EXPECT_LE(run.endedAt - run.firstSentAt, c.endsWithinMs);
+    }
     EXPECT_TRUE(run.Settled());
   }
+}
+
+// The identification limit counts from the link being up: an operator who
+// takes longer than the limit over a question before it still gets the
+// instrument identified and flashed.
+TEST(FlashJob, TheIdentifyLimitCountsFromTheLinkUp) {
+  JobRun run(Via::Irda, {9, "9.05", "A", 0});
+  JobLimits limits = CommandLimits();
+  limits.identifyS = 1;
+  bool slow = true;
+  run.dialogs.OnCall = [&](const DialogCall&) {
+    if (std::exchange(slow, false)) run.clock.Advance(2500);
+  };
+  run.Start(limits, true, "9.12");
+  ASSERT_TRUE(run.Ended());
+  EXPECT_EQ(run.ended->stop, JobStop::None);
+  EXPECT_TRUE(run.ended->result.identified);
+  EXPECT_EQ(run.ended->result.outcome, UploadOutcome::Completed);
 }
 
 // A dock that keeps refusing slave mode ends the run at once, rather than
