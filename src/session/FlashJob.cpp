@@ -220,6 +220,7 @@ void FlashJob::Release(int releaseMs) {
 
 void FlashJob::ArmRelease(int ms) {
   releaseTimer_.SetEnabled(false);
+  if (state_ == JobState::Ended) return;  // the release ended the run at once
   releaseTimer_.SetInterval(ms);
   releaseTimer_.SetEnabled(true);
   releaseDueMs_ = TimerClockMs() + ms;
