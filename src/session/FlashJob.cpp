@@ -156,15 +156,18 @@ void FlashJob::SetState(JobState state) {
   if (OnStateChanged) OnStateChanged(state);
 }
 
-// The session keeps its own guard on a Start while a run is not over.
+// A Start while a run is not over is the session's to refuse: that run's
+// values stay.
 void FlashJob::Start() {
-  ending_ = JobEnding{};
-  instrumentCame_ = false;
-  pagesSentShown_ = false;
-  sentFraction_ = 0.0;
-  uploadStartMs_ = -1;
-  programAnsweredMs_ = -1;
-  SetState(JobState::Connecting);
+  if (!Running()) {
+    ending_ = JobEnding{};
+    instrumentCame_ = false;
+    pagesSentShown_ = false;
+    sentFraction_ = 0.0;
+    uploadStartMs_ = -1;
+    programAnsweredMs_ = -1;
+    SetState(JobState::Connecting);
+  }
   session_->cbStartClick();
 }
 
