@@ -30,12 +30,12 @@
 #include "cli/Interrupt.h"
 #include "cli/Outcome.h"
 #include "cli/Report.h"
-#include "session/RestartWatch.h"
 #include "cli/TerminalDialogs.h"
 #include "dock/DockKinds.h"
 #include "dock/DockProtocol.h"
 #include "dock/DockWatch.h"
 #include "instrument/FlashFile.h"
+#include "session/RestartWatch.h"
 #include "sim/dock/SimulatedWorld.h"
 #include "usb/UsbBackend.h"
 

@@ -7,6 +7,17 @@
 
 namespace zelvo {
 
+namespace {
+
+// A full interval from now.
+void Rearm(TTimer& timer, qint64 ms) {
+  timer.SetEnabled(false);
+  timer.SetInterval(static_cast<int>(ms));
+  timer.SetEnabled(true);
+}
+
+}  // namespace
+
 FlashJob::FlashJob(Setup setup, QObject* owner)
     : QObject(owner),
       instrument_(setup.instrument),
@@ -58,15 +69,7 @@ void FlashJob::Bind() {
         session_->Result().pagesSent > 1)
       OnPageProgress(d.progress, sentFraction_, d.page, UploadSession::TimeText(session_->ElapsedSeconds()));
   };
-  session_->OnIdentifying = [this] {
-    instrumentCame_ = true;
-    // Identification is given its time from the moment the link is up.
-    if (limits_.identifyS > 0 && ending_.stop == JobStop::None && !Result().identified) {
-      identifyTimer_.SetEnabled(false);
-      identifyTimer_.SetInterval(limits_.identifyS * 1000);
-      identifyTimer_.SetEnabled(true);
-    }
-  };
+  session_->OnIdentifying = [this] { IdentificationBegins(); };
   session_->OnIdentified = [this] { Identified(); };
   session_->OnUploadMoved = [this](int position, int total) { UploadMoved(position, total); };
   session_->OnProgramAnswered = [this](int error) {
@@ -121,14 +124,7 @@ void FlashJob::Bind() {
 void FlashJob::BindIdentifyOnly() {
   session_->OnIdentifying = nullptr;
   instrument_->OnTimeOut = nullptr;
-  instrument_->OnIdentifying = [this](QObject*) {
-    instrumentCame_ = true;
-    if (!identifyResult_.identified && ending_.stop == JobStop::None && limits_.identifyS > 0) {
-      identifyTimer_.SetEnabled(false);
-      identifyTimer_.SetInterval(limits_.identifyS * 1000);
-      identifyTimer_.SetEnabled(true);
-    }
-  };
+  instrument_->OnIdentifying = [this](QObject*) { IdentificationBegins(); };
   link_->OnTimeOut = [this](QObject*, quint16) {
     if (ending_.stop == JobStop::None) ending_.stop = JobStop::NotUp;
     Finish();
@@ -224,8 +220,7 @@ void FlashJob::Release(int releaseMs) {
 void FlashJob::ArmRelease(int ms) {
   releaseTimer_.SetEnabled(false);
   if (state_ == JobState::Ended) return;  // the release ended the run at once
-  releaseTimer_.SetInterval(ms);
-  releaseTimer_.SetEnabled(true);
+  Rearm(releaseTimer_, ms);
   releaseDueMs_ = TimerClockMs() + ms;
 }
 
@@ -276,10 +271,13 @@ void FlashJob::UploadMoved(int position, int total) {
   }
 }
 
-void FlashJob::ArmStall(qint64 ms) {
-  stallTimer_.SetEnabled(false);
-  stallTimer_.SetInterval(static_cast<int>(ms));
-  stallTimer_.SetEnabled(true);
+void FlashJob::ArmStall(qint64 ms) { Rearm(stallTimer_, ms); }
+
+// Identification is given its time from the moment the link is up.
+void FlashJob::IdentificationBegins() {
+  instrumentCame_ = true;
+  if (limits_.identifyS > 0 && ending_.stop == JobStop::None && !Result().identified)
+    Rearm(identifyTimer_, limits_.identifyS * 1000LL);
 }
 
 void FlashJob::StallCheck() {

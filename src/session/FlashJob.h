@@ -189,6 +189,7 @@ class FlashJob : public QObject {
   void ArmRelease(int ms);
   void HurryRelease(int ms);
   void ArmStall(qint64 ms);
+  void IdentificationBegins();
   void ReleaseTimedOut();
   void Identified();
   void UploadMoved(int position, int total);
