@@ -44,6 +44,10 @@ class NativeTcpConnection {
   // The connection ended by a reset (the peer aborted it, or no longer knew
   // it) rather than by the peer's orderly close.
   bool EndedByReset() const;
+  // Hands bytes straight to the system's send buffer, without blocking: how
+  // many it took (0 when it took none, or on any failure, which is then left
+  // for the Qt socket's own send to report).
+  qint64 SendNow(const char* data, qint64 size) const;
 
  private:
   qintptr fd_ = -1;  // a descriptor on POSIX, a SOCKET handle on Windows

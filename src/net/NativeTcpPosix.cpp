@@ -70,4 +70,13 @@ bool NativeTcpConnection::EndedByReset() const {
   return fd_ >= 0 && ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE;
 }
 
+qint64 NativeTcpConnection::SendNow(const char* data, qint64 size) const {
+  if (fd_ < 0 || size <= 0) return 0;
+  ssize_t sent = 0;
+  do {
+    sent = ::send(fd_, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? 0 : static_cast<qint64>(sent);
+}
+
 }  // namespace zelvo

@@ -89,4 +89,12 @@ bool NativeTcpConnection::EndedByReset() const {
   return code == WSAECONNRESET || code == WSAECONNABORTED;
 }
 
+qint64 NativeTcpConnection::SendNow(const char* data, qint64 size) const {
+  if (fd_ == -1 || size <= 0) return 0;
+  // Non-blocking since the connect's event selection; a send that would block
+  // is left to Qt's socket, which then watches for room itself.
+  const int sent = ::send(Handle(fd_), data, static_cast<int>(qMin<qint64>(size, INT_MAX)), 0);
+  return sent == SOCKET_ERROR ? 0 : static_cast<qint64>(sent);
+}
+
 }  // namespace zelvo

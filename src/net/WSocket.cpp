@@ -268,17 +268,24 @@ int TWSocket::SendText(const QByteArray& text) {
     SocketError(QStringLiteral("Send"), wsa::ENOTCONN_);
     return -1;
   }
-  const qint64 sent = tcp_->write(text);
+  // Handed to the system now, as a send is, rather than from the next pass
+  // of the message loop. Nothing waiting in Qt's buffer: straight to the
+  // system, which spares the message loop a write watch switched on and off
+  // for every message. What the system does not take at once goes through
+  // Qt's socket, which sends it as it can and reports a failure. The
+  // send-completed notification, or a failure, may be raised inside.
+  const qint64 direct = native_ && tcp_->bytesToWrite() == 0 ? native_->SendNow(text.constData(), text.size()) : 0;
+  if (direct == text.size()) {
+    if (direct > 0) TriggerDataSent(0);
+    return static_cast<int>(direct);
+  }
+  const qint64 sent = tcp_->write(text.constData() + direct, text.size() - direct);
   if (sent < 0) {
     SocketError(QStringLiteral("Send"), WinsockFromQt(tcp_->error()));
     return -1;
   }
-  // Handed to the system now, as a send is, rather than from the next pass
-  // of the message loop: one wake-up less for every message. What the system
-  // does not take yet goes out as it can. The send-completed notification,
-  // or a failure, may be raised inside.
   tcp_->flush();
-  return static_cast<int>(sent);
+  return static_cast<int>(direct + sent);
 }
 
 QByteArray TWSocket::ReceiveText() {
