@@ -360,7 +360,8 @@ bool TfrmMain::ReleaseBeforeClosing() {
   if (closeAfterRelease_) return false;  // already on its way
   if (!job_->UploadInProgress()) return true;
   QPointer<TfrmMain> self(this);
-  const MsgResult answer = MessageDlg(QLatin1String(upload_text::kAbandonUpload), MsgIcon::Warning, MsgButtons::YesNo);
+  const MsgResult answer = MessageDlg(Prompt::AbandonUpload, QLatin1String(upload_text::kAbandonUpload),
+                                      MsgIcon::Warning, MsgButtons::YesNo);
   if (!self || answer != MsgResult::Yes) return false;
   if (!job_->UploadInProgress()) return true;  // it ended while the question was open
   // The run ends as Stop ends it, its final message included; the window
@@ -401,7 +402,8 @@ void TfrmMain::chkUseKovaxClick() {
   USBDevice1->RefreshDeviceList();
   const QStringList devices = USBDevice1->DeviceList();
   if (devices.isEmpty()) {
-    MessageDlg(QStringLiteral("No docks connected to the USB bus were found, Please enter the address of remote dock, "
+    MessageDlg(Prompt::NoUsbDocks,
+               QStringLiteral("No docks connected to the USB bus were found, Please enter the address of remote dock, "
                               "or pick one from the list."),
                MsgIcon::Information, MsgButtons::OK);
     if (!self) return;
@@ -409,7 +411,8 @@ void TfrmMain::chkUseKovaxClick() {
     return;
   }
   const MsgResult answer =
-      MessageDlg(QStringLiteral("Do you want to use a dock connected to this computer via USB?\r\n\r\n"
+      MessageDlg(Prompt::UseUsbDock,
+                 QStringLiteral("Do you want to use a dock connected to this computer via USB?\r\n\r\n"
                                 "Select \"No\" if you want to select a Network dock."),
                  MsgIcon::Confirmation, MsgButtons::YesNo);
   if (!self) return;
@@ -425,14 +428,15 @@ void TfrmMain::chkUseKovaxClick() {
     cboUSBDocks->setCurrentIndex(chosen.isEmpty() ? 0 : devices.indexOf(chosen));
     ProcessMessages();
     if (!self) return;
-    MessageDlg(QStringLiteral("Please select one dock from the drop down list."), MsgIcon::Information,
-               MsgButtons::OK);
+    MessageDlg(Prompt::SelectOneDock, QStringLiteral("Please select one dock from the drop down list."),
+               MsgIcon::Information, MsgButtons::OK);
   } else {
     const bool searching = SetUpNetworkChoice();
     ProcessMessages();
     if (!self || !searching) return;  // the operator has been told why there is no list
-    MessageDlg(QStringLiteral("Please enter the remote dock address, or pick one from the list."),
-               MsgIcon::Information, MsgButtons::OK);
+    MessageDlg(Prompt::EnterDockAddress,
+               QStringLiteral("Please enter the remote dock address, or pick one from the list."), MsgIcon::Information,
+               MsgButtons::OK);
   }
 }
 
@@ -460,7 +464,8 @@ bool TfrmMain::StartDockSearch() {
                             : QStringLiteral("cannot listen on UDP port %1, %2 (%3)")
                                   .arg(port, WinsockErrorText(error.Code()))
                                   .arg(error.Code());
-    MessageDlg(QStringLiteral("Network Dock Search Error - ") + why +
+    MessageDlg(Prompt::DockSearchError,
+               QStringLiteral("Network Dock Search Error - ") + why +
                    QStringLiteral("! Please enter the remote dock address."),
                MsgIcon::Warning, MsgButtons::OK);
     return false;

@@ -90,7 +90,7 @@ void WidgetDialogs::ShowMessage(const QString& text) {
   Exec(box);
 }
 
-MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
+MsgResult WidgetDialogs::MessageDlg(Prompt, const QString& text, MsgIcon icon, MsgButtons buttons) {
   QMessageBox box(parent_);
   SetUp(box, text, icon, buttons);
   switch (Exec(box)) {
@@ -101,7 +101,7 @@ MsgResult WidgetDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButton
   }
 }
 
-void WidgetDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
+void WidgetDialogs::ClosableMessage(Prompt, const QString& text, MsgIcon icon, MessageCloser& closer) {
   QMessageBox box(parent_);
   SetUp(box, text, icon, MsgButtons::OK);
   closer.Attach([&box] { box.done(QMessageBox::Ok); });

@@ -22,8 +22,8 @@ class WidgetDialogs final : public DialogsService {
   void SetStartFolder(const QString& folder) { startFolder_ = folder; }
 
   void ShowMessage(const QString& text) override;
-  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
-  void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) override;
+  MsgResult MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  void ClosableMessage(Prompt prompt, const QString& text, MsgIcon icon, MessageCloser& closer) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 

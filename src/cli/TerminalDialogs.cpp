@@ -65,12 +65,8 @@ bool TerminalDialogs::Ask(const QString& text, const QString& prompt, bool guard
   return yes;
 }
 
-MsgResult TerminalDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
-  return Question(text, icon, buttons, false);
-}
-
-MsgResult TerminalDialogs::RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
-  return Question(text, icon, buttons, true);
+MsgResult TerminalDialogs::MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Question(text, icon, buttons, TakesRisk(prompt));
 }
 
 MsgResult TerminalDialogs::Question(const QString& text, MsgIcon icon, MsgButtons buttons, bool guard) {

@@ -40,8 +40,7 @@ class TerminalDialogs final : public DialogsService {
   const QString& DeclinedRoutine() const { return declinedRoutine_; }
 
   void ShowMessage(const QString& text) override;
-  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
-  MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  MsgResult MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 

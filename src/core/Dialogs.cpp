@@ -34,13 +34,15 @@ QString ResultName(MsgResult result) {
   return {};
 }
 
+bool TakesRisk(Prompt prompt) { return prompt == Prompt::OtherFirmwareType || prompt == Prompt::OlderVersion; }
+
 namespace {
 
 // Used until a front end installs its own service.
 class SilentDialogs final : public DialogsService {
  public:
   void ShowMessage(const QString& text) override { Diagnostic(QStringLiteral("Message: ") + text); }
-  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override {
+  MsgResult MessageDlg(Prompt, const QString& text, MsgIcon icon, MsgButtons buttons) override {
     Diagnostic(QStringLiteral("Message (%1): %2").arg(IconName(icon), text));
     return buttons == MsgButtons::YesNo ? MsgResult::Yes : MsgResult::OK;
   }

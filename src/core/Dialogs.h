@@ -21,6 +21,55 @@ enum class MsgIcon { None, Warning, Error, Information, Confirmation };
 enum class MsgButtons { OK, OKCancel, YesNo };
 enum class MsgResult { OK, Cancel, Yes, No };
 
+// What a message box tells or asks, as a value: front ends and tests tell the
+// program's messages and questions apart by it, never by their wording (the
+// texts are shown as they stand). A component's own failure messages are
+// General.
+enum class Prompt {
+  General,
+  // The upload's workflow.
+  EraseWarning,
+  PlaceInDock,
+  IrdaMode,
+  LtdNotSupported,
+  VersionNotSupported,
+  ConnectionTimeOut,
+  UploadStalled,
+  UploadRefused,
+  ProgramCommandFailed,
+  InstrumentTimeout,
+  NotCompleted,
+  UploadCompleted,
+  UnexpectedDisconnect,
+  StoppedMidUpload,
+  ConnectionClosed,
+  // The window's look at the instrument after its restart.
+  NewFirmwareRunning,
+  OtherFirmwareRunning,
+  NotBackFromRestart,
+  // The instrument brought back after its restart, for the check after the
+  // upload.
+  IrdaModeAgain,
+  DockAgain,
+  // The flash file against the instrument.
+  InvalidFlashFile,
+  OtherFirmwareType,
+  UpgradeToVersion,
+  OlderVersion,
+  // The window.
+  AbandonUpload,
+  NoUsbDocks,
+  UseUsbDock,
+  SelectOneDock,
+  EnterDockAddress,
+  DockSearchError,
+};
+
+// A question whose Yes takes a risk the program has warned of (a file of
+// another type than the instrument's, an older version): a front end may hold
+// it to a stricter rule than routine questions.
+bool TakesRisk(Prompt prompt);
+
 QString IconName(MsgIcon icon);
 QString ButtonsName(MsgButtons buttons);
 QString ResultName(MsgResult result);
@@ -48,21 +97,15 @@ class DialogsService {
 
   // Plain message box with an OK button.
   virtual void ShowMessage(const QString& text) = 0;
-  // Message box with an icon kind and a button set; returns the button pressed.
-  virtual MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) = 0;
-  // A question whose Yes takes a risk the program has warned of (a file of
-  // another type than the instrument's, an older version): a front end may
-  // hold it to a stricter rule than routine questions. Shown as MessageDlg
-  // shows it, unless a service tells it apart.
-  virtual MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
-    return MessageDlg(text, icon, buttons);
-  }
+  // Message box with an icon kind and a button set, showing text for prompt;
+  // returns the button pressed.
+  virtual MsgResult MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) = 0;
   // Message box with an OK button that the program may close itself through
   // closer (for a message whose purpose an event can fulfil). Returns when it
   // has closed. A service that cannot close a message early shows it as
   // MessageDlg does.
-  virtual void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& /*closer*/) {
-    MessageDlg(text, icon, MsgButtons::OK);
+  virtual void ClosableMessage(Prompt prompt, const QString& text, MsgIcon icon, MessageCloser& /*closer*/) {
+    MessageDlg(prompt, text, icon, MsgButtons::OK);
   }
   // Open-file dialog. filter is in the "Description|*.ext" form. Returns the
   // chosen path, or nothing when the operator cancelled.
@@ -79,15 +122,14 @@ DialogsService* SetDialogs(DialogsService* service);
 
 // Shortcuts used throughout the components.
 inline void ShowMessage(const QString& text) { Dialogs().ShowMessage(text); }
+inline MsgResult MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) {
+  return Dialogs().MessageDlg(prompt, text, icon, buttons);
+}
 inline MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
-  return Dialogs().MessageDlg(text, icon, buttons);
+  return MessageDlg(Prompt::General, text, icon, buttons);
 }
-
-inline MsgResult RiskQuestion(const QString& text, MsgIcon icon, MsgButtons buttons) {
-  return Dialogs().RiskQuestion(text, icon, buttons);
-}
-inline void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
-  Dialogs().ClosableMessage(text, icon, closer);
+inline void ClosableMessage(Prompt prompt, const QString& text, MsgIcon icon, MessageCloser& closer) {
+  Dialogs().ClosableMessage(prompt, text, icon, closer);
 }
 
 // Installs a service for the lifetime of a scope.

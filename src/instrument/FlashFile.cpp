@@ -110,7 +110,7 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
 
     const std::optional<QByteArray> bytes = read ? read(*path) : ReadFlashFile(*path);
     if (!bytes || !file.LoadFlashBytes(*bytes, instrument.IsNG)) {
-      MessageDlg(InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(Prompt::InvalidFlashFile, InvalidFlashFileText(instrument), MsgIcon::Error, MsgButtons::OK);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       last = FileRefusal::NotValid;
       continue;
@@ -122,7 +122,8 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     if (!instType.isEmpty() && instType.at(0) != ' ' && instType.at(0) != fileFirst) {
       const QByteArray question = "The flash file type that you are loading \"" + fileType +
                                   "\" is different then the instrument type!\rProceed anyway?";
-      const MsgResult proceed = RiskQuestion(ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
+      const MsgResult proceed =
+          MessageDlg(Prompt::OtherFirmwareType, ToText(question), MsgIcon::Confirmation, MsgButtons::YesNo);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       if (proceed != MsgResult::Yes) {
         last = FileRefusal::TypeDeclined;
@@ -130,8 +131,9 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
       }
     }
 
-    const MsgResult upgrade = MessageDlg(ToText("Upgrade To Version " + file.FileFlashVersion()),
-                                         MsgIcon::Confirmation, MsgButtons::YesNo);
+    const MsgResult upgrade =
+        MessageDlg(Prompt::UpgradeToVersion, ToText("Upgrade To Version " + file.FileFlashVersion()),
+                   MsgIcon::Confirmation, MsgButtons::YesNo);
     if (gone()) return endWith(FileRefusal::InstrumentGone);
     if (upgrade != MsgResult::Yes) {
       last = FileRefusal::UpgradeDeclined;
@@ -141,9 +143,10 @@ std::optional<AcceptedFlashFile> SelectFlashFile(TFlashFile& file, const Instrum
     const double installed = VersionToNumber(instrument.InstFlashVersion);
     const double offered = VersionToNumber(file.FileFlashVersion());
     if (installed > 0 && offered > 0 && installed > offered) {
-      const MsgResult older =
-          RiskQuestion(QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
-                     MsgIcon::Confirmation, MsgButtons::YesNo);
+      const MsgResult older = MessageDlg(
+          Prompt::OlderVersion,
+          QStringLiteral("The flash version you are loading is older then the existing one!\rProceed anyway?"),
+          MsgIcon::Confirmation, MsgButtons::YesNo);
       if (gone()) return endWith(FileRefusal::InstrumentGone);
       if (older != MsgResult::Yes) {
         last = FileRefusal::OlderVersionDeclined;

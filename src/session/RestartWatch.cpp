@@ -100,12 +100,13 @@ void RestartWatch::Ask() {
   // A limit already reached still fires (a zero interval never would).
   deadline_.SetInterval(static_cast<int>(std::clamp<qint64>(limitMs_, 1, std::numeric_limits<int>::max())));
   deadline_.SetEnabled(true);
-  const char* question = path_ == RestartPath::IrdaSocket           ? upload_text::kIrdaModeAgain
-                         : path_ == RestartPath::Dock && askOnDock_ ? upload_text::kDockAgain
-                                                                    : nullptr;
-  if (question) {
+  const bool irda = path_ == RestartPath::IrdaSocket;
+  if (irda || (path_ == RestartPath::Dock && askOnDock_)) {
     QPointer<RestartWatch> self(this);
-    const MsgResult answer = MessageDlg(QLatin1String(question), MsgIcon::Information, MsgButtons::OKCancel);
+    const MsgResult answer = irda ? MessageDlg(Prompt::IrdaModeAgain, QLatin1String(upload_text::kIrdaModeAgain),
+                                               MsgIcon::Information, MsgButtons::OKCancel)
+                                  : MessageDlg(Prompt::DockAgain, QLatin1String(upload_text::kDockAgain),
+                                               MsgIcon::Information, MsgButtons::OKCancel);
     if (!self) return;
     if (OnQuestionAnswered) OnQuestionAnswered();
     if (decided_) return;

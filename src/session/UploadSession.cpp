@@ -188,7 +188,8 @@ void UploadSession::cbStartClick() {
   if (OnClearTrace) OnClearTrace();
   elapsedSeconds_ = 0;
 
-  if (MessageDlg(QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) != MsgResult::OK) {
+  if (MessageDlg(Prompt::EraseWarning, QLatin1String(kEraseWarning), MsgIcon::Warning, MsgButtons::OKCancel) !=
+      MsgResult::OK) {
     Refuse(RunRefusal::EraseDeclined);
     return Finish(UploadOutcome::Cancelled);
   }
@@ -215,13 +216,14 @@ void UploadSession::cbStartClick() {
     link_->HoldConnectTimeOut();
     // The message has done its work once the instrument is online: it is
     // closed then, as if OK were pressed (ZelvoPro1IsOnline).
-    if (statusEvents_ == before) ClosableMessage(QLatin1String(kPlaceInDock), MsgIcon::Information, placeInDock_);
+    if (statusEvents_ == before)
+      ClosableMessage(Prompt::PlaceInDock, QLatin1String(kPlaceInDock), MsgIcon::Information, placeInDock_);
     // The technician docks the instrument after reading the message: the
     // connect time-out counts from now.
     link_->RestartConnectTimeOut();
     if (statusEvents_ == before) display_.status = QStringLiteral("Connecting to Instrument");
   } else {
-    MessageDlg(QLatin1String(kIrdaMode), MsgIcon::Information, MsgButtons::OK);
+    MessageDlg(Prompt::IrdaMode, QLatin1String(kIrdaMode), MsgIcon::Information, MsgButtons::OK);
     display_.status = QStringLiteral("Connecting to Instrument");
     link_->OnTimeOut = [this](QObject*, quint16) { KelLink1TimeOut(); };
     display_.startEnabled = false;
@@ -449,12 +451,12 @@ void UploadSession::tmrInstrConTimer() {
   const bool ng = instrument_->IsNG();
   if (instrument_->InstrumentKind() == 10 && ((!ng && type != "P") || (ng && type != "D"))) {
     Refuse(RunRefusal::LtdNotOverInfrared);
-    MessageDlg(QLatin1String(kLtdNotSupported), MsgIcon::Warning, MsgButtons::OK);
+    MessageDlg(Prompt::LtdNotSupported, QLatin1String(kLtdNotSupported), MsgIcon::Warning, MsgButtons::OK);
     return Release();
   }
   if (number > 0 && number < 0.5) {
     Refuse(RunRefusal::VersionTooOld);
-    MessageDlg(VersionNotSupported(version), MsgIcon::Warning, MsgButtons::OK);
+    MessageDlg(Prompt::VersionNotSupported, VersionNotSupported(version), MsgIcon::Warning, MsgButtons::OK);
     return Release();
   }
 
@@ -527,13 +529,13 @@ void UploadSession::tmrInstrDiscTimer() {
 
   switch (outcome) {
     case UploadOutcome::TimedOut:
-      MessageDlg(QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
+      MessageDlg(Prompt::ConnectionTimeOut, QLatin1String(kConnectionTimeOut), MsgIcon::Warning, MsgButtons::OK);
       break;
     case UploadOutcome::Stalled:
-      MessageDlg(UploadStalled(result_.stalledAt, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(Prompt::UploadStalled, UploadStalled(result_.stalledAt, stallLimitS_), MsgIcon::Error, MsgButtons::OK);
       break;
     case UploadOutcome::Halted:
-      MessageDlg(UploadRefused(result_.stalledAt), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(Prompt::UploadRefused, UploadRefused(result_.stalledAt), MsgIcon::Error, MsgButtons::OK);
       break;
     case UploadOutcome::LinkFailed:  // it has said why itself
       break;
@@ -541,16 +543,18 @@ void UploadSession::tmrInstrDiscTimer() {
       // The instrument refused the program command: its firmware was not
       // replaced, whatever the pages did.
       ShowReleaseTexts();
-      MessageDlg(QLatin1String(kNotCompleted), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(Prompt::NotCompleted, QLatin1String(kNotCompleted), MsgIcon::Error, MsgButtons::OK);
       break;
     case UploadOutcome::Completed: {
       const bool ng = instrument_->IsNG();
       if (useDock_) {
         SetLcd(0, " FLASH Upload   ");
         SetLcd(1, "   Completed    ");
-        MessageDlg(QLatin1String(ng ? kNGCompleted : kDockCompleted), MsgIcon::Information, MsgButtons::OK);
+        MessageDlg(Prompt::UploadCompleted, QLatin1String(ng ? kNGCompleted : kDockCompleted), MsgIcon::Information,
+                   MsgButtons::OK);
       } else {
-        MessageDlg(QLatin1String(ng ? kNGCompleted : kIrdaCompleted), MsgIcon::Information, MsgButtons::OK);
+        MessageDlg(Prompt::UploadCompleted, QLatin1String(ng ? kNGCompleted : kIrdaCompleted), MsgIcon::Information,
+                   MsgButtons::OK);
       }
       if (restartCheck_) return StartRestartCheck();
       break;
@@ -563,13 +567,14 @@ void UploadSession::tmrInstrDiscTimer() {
         SetLcd(0, " FLASH Upload   ");
         SetLcd(1, "     FAILED     ");
       }
-      MessageDlg(QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
+      MessageDlg(Prompt::UnexpectedDisconnect, QLatin1String(kUnexpectedDisconnect), MsgIcon::Error, MsgButtons::OK);
       break;
     default:
       if (result_.pagesSent > 0)
-        MessageDlg(StoppedMidUpload(WhereTheUploadStopped()), MsgIcon::Warning, MsgButtons::OK);
+        MessageDlg(Prompt::StoppedMidUpload, StoppedMidUpload(WhereTheUploadStopped()), MsgIcon::Warning,
+                   MsgButtons::OK);
       else
-        MessageDlg(QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
+        MessageDlg(Prompt::ConnectionClosed, QLatin1String(kConnectionClosed), MsgIcon::Information, MsgButtons::OK);
       break;
   }
   Finish(outcome);
@@ -633,12 +638,13 @@ void UploadSession::RestartChecked(const RestartCheckReport& report) {
       if (SameFirmware(version, type, result_.fileVersion, result_.fileType)) {
         display_.status = NewFirmwareRunning(version, type);
         Changed();
-        MessageDlg(NewFirmwareRunning(version, type), MsgIcon::Information, MsgButtons::OK);
+        MessageDlg(Prompt::NewFirmwareRunning, NewFirmwareRunning(version, type), MsgIcon::Information, MsgButtons::OK);
       } else {
         display_.status = QStringLiteral("New Firmware NOT Running");
         display_.statusAlarm = true;
         Changed();
-        MessageDlg(OtherFirmwareRunning(version, type, result_.fileVersion, result_.fileType), MsgIcon::Error,
+        MessageDlg(Prompt::OtherFirmwareRunning,
+                   OtherFirmwareRunning(version, type, result_.fileVersion, result_.fileType), MsgIcon::Error,
                    MsgButtons::OK);
       }
       break;
@@ -646,7 +652,7 @@ void UploadSession::RestartChecked(const RestartCheckReport& report) {
       display_.status = QStringLiteral("New Firmware NOT Checked");
       display_.statusAlarm = true;
       Changed();
-      MessageDlg(NotBackFromRestart(kRestartLimitS), MsgIcon::Warning, MsgButtons::OK);
+      MessageDlg(Prompt::NotBackFromRestart, NotBackFromRestart(kRestartLimitS), MsgIcon::Warning, MsgButtons::OK);
       break;
     default:  // the operator gave the check up
       display_.status = QStringLiteral("Flash Upload Completed");
@@ -722,11 +728,11 @@ void UploadSession::ZelvoPro1ProgFlashSent(int error) {
     AskToStandBy();
   else
     link_->CloseLink();
-  MessageDlg(QLatin1String(kProgramCommandFailed), MsgIcon::Error, MsgButtons::OK);
+  MessageDlg(Prompt::ProgramCommandFailed, QLatin1String(kProgramCommandFailed), MsgIcon::Error, MsgButtons::OK);
 }
 
 void UploadSession::ZelvoPro1TimeOut() {
-  MessageDlg(QLatin1String(kInstrumentTimeout), MsgIcon::Error, MsgButtons::OK);
+  MessageDlg(Prompt::InstrumentTimeout, QLatin1String(kInstrumentTimeout), MsgIcon::Error, MsgButtons::OK);
 }
 
 }  // namespace zelvo

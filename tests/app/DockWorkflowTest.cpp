@@ -55,7 +55,8 @@ class DockWorkflow : public test::WindowWorkflow {
   // picks the first USB dock.
   void ChooseUsbDock() {
     form_->RevealDockControls();
-    dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
+    dialogs_.Expect(Prompt::UseUsbDock, QLatin1String(kUseUsbQuestion), MsgResult::Yes)
+        .Expect(Prompt::SelectOneDock, QLatin1String(kSelectOneDock));
     form_->chkUseKovax->click();
     form_->cboUSBDocks->setCurrentIndex(0);
     form_->cboUSBDocksChange();
@@ -97,7 +98,7 @@ class DockWorkflow : public test::WindowWorkflow {
   }
   // The same declared.
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return test::ExpectUpload(dialogs_, kPlaceInDock, file, version);
+    return test::ExpectUpload(dialogs_, Prompt::PlaceInDock, file, version);
   }
 
   sim::SimDock& Dock() { return *world_->Dock(); }
@@ -140,7 +141,7 @@ TEST_F(DockWorkflow, WholeNGUploadThroughAUsbDock) {
   EXPECT_EQ(form_->KelLink1->KovaExpressDock(), form_->KovaExpressDock1);
 
   const QString file = files_.Make(true, "9.12");
-  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
+  ExpectUpload(file, "9.12").Expect(Prompt::UploadCompleted, QLatin1String(kNGCompleted));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
@@ -171,14 +172,14 @@ TEST_F(DockWorkflow, TheDockingMessageClosesOnceTheInstrumentIsOnline) {
   ChooseUsbDock();
   dialogs_.KeepClosableOpen = [&](const std::function<bool()>& closed) { RunUntil(clock_, closed); };
   const QString file = files_.Make(true, "9.12");
-  ExpectUpload(file, "9.12").Expect(QLatin1String(kNGCompleted));
+  ExpectUpload(file, "9.12").Expect(Prompt::UploadCompleted, QLatin1String(kNGCompleted));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
   EXPECT_TRUE(RebuiltEquals(file));
   const std::vector<DialogCall>& calls = dialogs_.Calls();
   const auto placing = std::find_if(calls.begin(), calls.end(),
-                                    [](const DialogCall& call) { return call.text == QLatin1String(kPlaceInDock); });
+                                    [](const DialogCall& call) { return call.prompt == Prompt::PlaceInDock; });
   ASSERT_NE(placing, calls.end());
   EXPECT_EQ(placing->answer, QStringLiteral("closed"));
   ASSERT_GT(calls.end() - placing, 3);  // the file, the question, the completion
@@ -189,7 +190,7 @@ TEST_F(DockWorkflow, WholeClassicUploadThroughAUsbDock) {
   Open(sim::SimVia::UsbDock, {9, "7.61", "P", 0});
   ChooseUsbDock();
   const QString file = files_.Make(false, "7.62", 'P');
-  ExpectUpload(file, "7.62").Expect(QLatin1String(kDockCompleted));
+  ExpectUpload(file, "7.62").Expect(Prompt::UploadCompleted, QLatin1String(kDockCompleted));
   form_->cbStart->click();
   // The dock in use cannot be changed under the upload.
   ASSERT_TRUE(RunUntil(clock_, [&] { return form_->Session()->UploadInProgress(); }));
@@ -233,7 +234,8 @@ TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
   Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0});
   world_->UsbBus()->AddDock(tpKovaExpress);
   form_->RevealDockControls();
-  dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
+  dialogs_.Expect(Prompt::UseUsbDock, QLatin1String(kUseUsbQuestion), MsgResult::Yes)
+      .Expect(Prompt::SelectOneDock, QLatin1String(kSelectOneDock));
   form_->chkUseKovax->click();
   ASSERT_EQ(form_->cboUSBDocks->count(), 2);
   EXPECT_EQ(form_->cboUSBDocks->itemText(0), QStringLiteral("Kova Express Dock(USB) 1"));
@@ -248,7 +250,8 @@ TEST_F(DockWorkflow, TwoUsbDocksGiveTwoItemsAndTheSecondPicksTheSecondPath) {
 
   // Checked again: the list shows the dock in use, not the first one.
   form_->chkUseKovax->click();
-  dialogs_.Expect(QLatin1String(kUseUsbQuestion), MsgResult::Yes).Expect(QLatin1String(kSelectOneDock));
+  dialogs_.Expect(Prompt::UseUsbDock, QLatin1String(kUseUsbQuestion), MsgResult::Yes)
+      .Expect(Prompt::SelectOneDock, QLatin1String(kSelectOneDock));
   form_->chkUseKovax->click();
   ASSERT_EQ(form_->cboUSBDocks->count(), 2);
   EXPECT_EQ(form_->cboUSBDocks->currentIndex(), 1);
@@ -282,7 +285,7 @@ TEST_F(DockWorkflow, NoMeansANetworkDockAndEachCheckSearchesAgain) {
   form_->IpAddr->setText(QStringLiteral("127.0.0.1"));
   // (Its answer may already be in when the message shows.)
   dialogs_.OnCall = [&](const DialogCall& call) {
-    if (call.text.startsWith(QLatin1String("Please enter"))) {
+    if (call.prompt == Prompt::EnterDockAddress) {
       EXPECT_EQ(form_->cboNetDockList->count(), form_->DockEnumerator1->DockNames.size());
     }
   };
@@ -340,7 +343,7 @@ class DockFaults : public DockWorkflow {
   ScriptedDialogs& OpenTheUsbDock(const sim::SimDockFaults& faults) {
     Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
     ChooseUsbDock();
-    return dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::OK);
+    return dialogs_.Expect(Prompt::EraseWarning, MsgResult::OK);
   }
 };
 
@@ -349,8 +352,8 @@ TEST_F(DockFaults, ADockThatStaysBusyIsGivenUpAfterTwentySlaveModeTries) {
   faults.slaveBusyTimes = 25;
   OpenTheUsbDock(faults)
       .Expect(QLatin1String(kSlaveModeRefused))
-      .Expect(QLatin1String(kPlaceInDock))
-      .Expect(QLatin1String(kConnectionTimeOut));
+      .Expect(Prompt::PlaceInDock)
+      .Expect(Prompt::ConnectionTimeOut);
   form_->cbStart->click();
   ExpectReadyAgain();
   EXPECT_EQ(Dock().Commands().count(QStringLiteral("SLV")), 20);
@@ -366,7 +369,7 @@ TEST_F(DockFaults, LosingTheInstrumentOrTheDockAbortsTheUpload) {
     SCOPED_TRACE(faults.unplugAtPage > 0 ? "unplugged" : "taken out");
     Open(sim::SimVia::UsbDock, {9, "9.05", "A", 0}, faults);
     ChooseUsbDock();
-    ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+    ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(Prompt::UnexpectedDisconnect);
     form_->cbStart->click();
     ASSERT_TRUE(Finished());
     EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
@@ -386,8 +389,8 @@ TEST_F(DockFaults, ADockThatNeverAnswersEndsInTheConnectionTimeOut) {
   QObject::connect(&driver, &QTimer::timeout, [&] { clock_.Advance(100); });
   OpenTheUsbDock(faults)
       .Expect(QLatin1String(kSlaveModeRefused))
-      .Expect(QLatin1String(kPlaceInDock))
-      .Expect(QLatin1String(kConnectionTimeOut));
+      .Expect(Prompt::PlaceInDock)
+      .Expect(Prompt::ConnectionTimeOut);
   driver.start(1);
   form_->cbStart->click();
   driver.stop();
@@ -404,14 +407,14 @@ TEST_F(DockFaults, TheConnectTimeOutCountsFromTheDockingMessage) {
   sim::SimDockFaults faults;
   faults.empty = true;
   dialogs_.OnCall = [&](const DialogCall& call) {
-    if (call.text == QLatin1String(kPlaceInDock)) clock_.Advance(40000);
+    if (call.prompt == Prompt::PlaceInDock) clock_.Advance(40000);
   };
-  OpenTheUsbDock(faults).Expect(QLatin1String(kPlaceInDock));
+  OpenTheUsbDock(faults).Expect(Prompt::PlaceInDock);
   form_->cbStart->click();
   dialogs_.OnCall = nullptr;
   clock_.Advance(29000);  // a time-out falling due fires inside the advance
   dialogs_.ExpectAllShown();  // the time-out not yet
-  dialogs_.Expect(QLatin1String(kConnectionTimeOut));
+  dialogs_.Expect(Prompt::ConnectionTimeOut);
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }, 2000));
   ExpectReadyAgain();
 }

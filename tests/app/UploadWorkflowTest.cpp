@@ -34,15 +34,15 @@ class UploadWorkflow : public test::WindowWorkflow {
   sim::SimInstrument& Instrument() { return world_->Instrument(); }
 
   // Every run over infrared starts with the erase warning and the IrDA message.
-  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, kIrdaMode); }
+  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, Prompt::IrdaMode); }
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return test::ExpectUpload(dialogs_, kIrdaMode, file, version);
+    return test::ExpectUpload(dialogs_, Prompt::IrdaMode, file, version);
   }
 
   // The technician brings the instrument back once it has restarted.
   void AnswerOnceRestarted() {
     dialogs_.OnCall = [&](const DialogCall& call) {
-      if (call.text != QLatin1String(kIrdaModeAgain)) return;
+      if (call.prompt != Prompt::IrdaModeAgain) return;
       EXPECT_TRUE(RunUntil(clock_, [&] { return !Instrument().Restarting(); }));
     };
   }
@@ -68,9 +68,9 @@ TEST_F(UploadWorkflow, WholeNGUpload) {
   form_->actCheckRestart->setChecked(true);
   const QString file = Firmware(true, "9.12", 'A');
   ExpectUpload(file, "9.12")
-      .Expect(QLatin1String(kNGCompleted))
-      .Expect(QLatin1String(kIrdaModeAgain), MsgResult::OK)
-      .Expect(NewFirmwareRunning("9.12", "A"));
+      .Expect(Prompt::UploadCompleted, QLatin1String(kNGCompleted))
+      .Expect(Prompt::IrdaModeAgain, MsgResult::OK)
+      .Expect(Prompt::NewFirmwareRunning, NewFirmwareRunning("9.12", "A"));
   AnswerOnceRestarted();
 
   QList<int> bars;
@@ -151,14 +151,16 @@ TEST_F(UploadWorkflow, TheRestartCheckSaysWhatWentWrong) {
     MsgResult bringBack;  // the answer to "put it in IrDA mode again"
     bool stopWhileWaiting;
     QString status;
+    Prompt prompt;    // of the message after the question
     QString message;  // none: no message after the question
   };
   const Case cases[] = {
       {"the old firmware back", true, false, MsgResult::OK, false, "New Firmware NOT Running",
-       OtherFirmwareRunning("9.05", "A", "9.12", "A")},
-      {"never back", false, true, MsgResult::OK, false, "New Firmware NOT Checked", NotBackFromRestart(120)},
-      {"skipped", false, false, MsgResult::Cancel, false, "Flash Upload Completed", {}},
-      {"stopped", false, true, MsgResult::OK, true, "Flash Upload Completed", {}},
+       Prompt::OtherFirmwareRunning, OtherFirmwareRunning("9.05", "A", "9.12", "A")},
+      {"never back", false, true, MsgResult::OK, false, "New Firmware NOT Checked", Prompt::NotBackFromRestart,
+       NotBackFromRestart(120)},
+      {"skipped", false, false, MsgResult::Cancel, false, "Flash Upload Completed", Prompt::General, {}},
+      {"stopped", false, true, MsgResult::OK, true, "Flash Upload Completed", Prompt::General, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -170,9 +172,9 @@ TEST_F(UploadWorkflow, TheRestartCheckSaysWhatWentWrong) {
     Open({9, "9.05", "A", 0}, faults);
     form_->actCheckRestart->setChecked(true);
     ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
-        .Expect(QLatin1String(kNGCompleted))
-        .Expect(QLatin1String(kIrdaModeAgain), c.bringBack);
-    if (!c.message.isEmpty()) dialogs_.Expect(c.message);
+        .Expect(Prompt::UploadCompleted, QLatin1String(kNGCompleted))
+        .Expect(Prompt::IrdaModeAgain, c.bringBack);
+    if (!c.message.isEmpty()) dialogs_.Expect(c.prompt, c.message);
     if (c.noRestart) {
       // Out of range for good: the search goes on, time passing, until the
       // limit or Stop.
@@ -198,7 +200,7 @@ TEST_F(UploadWorkflow, TheRestartCheckSaysWhatWentWrong) {
     EXPECT_LE(Instrument().CountOf("STB"), 1);
 
     outcome_ = UploadOutcome::None;
-    dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::Cancel);
+    dialogs_.Expect(Prompt::EraseWarning, MsgResult::Cancel);
     form_->cbStart->click();
     ASSERT_TRUE(Finished());
     ExpectWaiting();
@@ -213,7 +215,7 @@ TEST_F(UploadWorkflow, TheRestartCheckSaysWhatWentWrong) {
 TEST_F(UploadWorkflow, WholeClassicUpload) {
   Open({9, "7.61", "P", 0});
   const QString file = Firmware(false, "7.62", 'P');
-  ExpectUpload(file, "7.62").Expect(QLatin1String(kIrdaCompleted));
+  ExpectUpload(file, "7.62").Expect(Prompt::UploadCompleted, QLatin1String(kIrdaCompleted));
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Completed);
@@ -229,7 +231,7 @@ TEST_F(UploadWorkflow, WholeClassicUpload) {
 TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
   Open({9, "9.05", "A", 0});
   form_->KelLink1DebugSend(nullptr, "old line");
-  dialogs_.Expect(QLatin1String(kEraseWarning), MsgResult::Cancel);
+  dialogs_.Expect(Prompt::EraseWarning, MsgResult::Cancel);
   // Enter on the focused button presses it, as Space does.
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
   QApplication::sendEvent(form_->cbStart, &enter);
@@ -245,7 +247,7 @@ TEST_F(UploadWorkflow, CancelOnTheFirstQuestionSendsNothing) {
 
 TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
   Open({10, "7.5", "P", 0});
-  ExpectStart().Expect(QLatin1String(kLtdNotSupported)).Expect(QLatin1String(kConnectionClosed));
+  ExpectStart().Expect(Prompt::LtdNotSupported).Expect(Prompt::ConnectionClosed);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(Instrument().CountOf("RSC"), 1);
@@ -257,7 +259,7 @@ TEST_F(UploadWorkflow, ZelvoLtdAtSevenFiveIsRefused) {
 
 TEST_F(UploadWorkflow, ZelvoLtdClassicWithTypePProceeds) {
   Open({10, "7.61", "P", 0});
-  ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
+  ExpectStart().ExpectFile({}).Expect(Prompt::ConnectionClosed);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(form_->lblInstrType->text(), QStringLiteral("Type:"));  // reset after the release
@@ -280,14 +282,16 @@ TEST_F(UploadWorkflow, VersionBelowHalfIsRefusedZeroAndHalfProceed) {
     SCOPED_TRACE(c.version.constData());
     Open({9, c.version, "A", 0});
       ExpectStart();
-    if (c.refusal) dialogs_.Expect(QLatin1String(c.refusal));
-    else dialogs_.ExpectFile({});
-    dialogs_.Expect(QLatin1String(kConnectionClosed));
-    form_->cbStart->click();
-    ASSERT_TRUE(Finished());
-    dialogs_.ExpectAllShown();
-    CloseWindow();
-    world_.reset();
+      if (c.refusal)
+        dialogs_.Expect(Prompt::VersionNotSupported, QLatin1String(c.refusal));
+      else
+        dialogs_.ExpectFile({});
+      dialogs_.Expect(Prompt::ConnectionClosed);
+      form_->cbStart->click();
+      ASSERT_TRUE(Finished());
+      dialogs_.ExpectAllShown();
+      CloseWindow();
+      world_.reset();
   }
 }
 
@@ -297,7 +301,7 @@ TEST_F(UploadWorkflow, ConnectionTimeOutMakesStartUsableAgain) {
   // Nobody in range: every enumeration pass moves the clock on, so the
   // connect time-out (30 s) comes.
   world_->Stack().OnEnumerate = [&] { clock_.Advance(5000); };
-  ExpectStart().Expect(QLatin1String(kConnectionTimeOut));
+  ExpectStart().Expect(Prompt::ConnectionTimeOut);
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Pending().isEmpty(); }, 60000));
   EXPECT_EQ(dialogs_.Calls().back().icon, MsgIcon::Warning);
@@ -317,7 +321,7 @@ TEST_F(UploadWorkflow, ASilentInstrumentEndsInTheConnectionTimeOut) {
     inner(sender);
   };
   HoldFinalMessagesUntilTheLinkIsDown();
-  ExpectStart().Expect(QLatin1String(kConnectionTimeOut));
+  ExpectStart().Expect(Prompt::ConnectionTimeOut);
   form_->cbStart->click();
   EXPECT_TRUE(form_->cbStop->isEnabled());
   // The wait is said once it lasts, with when it will be given up.
@@ -355,7 +359,7 @@ TEST_F(UploadWorkflow, StopWhileConnectingEndsTheRun) {
         if (form_->cbStop->isEnabled()) form_->cbStop->click();
       };
     }
-    ExpectStart().Expect(QLatin1String(kConnectionClosed));
+    ExpectStart().Expect(Prompt::ConnectionClosed);
     form_->cbStart->click();
     if (linkUp) {
       ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("ENQ") >= 2; }));
@@ -406,7 +410,7 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   sim::SimFaults faults;
   faults.dropLinkAtPage = 10;
   Open({9, "9.05", "A", 0}, faults);
-  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(Prompt::UnexpectedDisconnect);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::UnexpectedDisconnect);
@@ -416,7 +420,7 @@ TEST_F(UploadWorkflow, UnexpectedDisconnectThenClosedOnTheNextConnection) {
   sim::SimFaults none;
   Instrument().SetFaults(none);
   outcome_ = UploadOutcome::None;
-  ExpectStart().ExpectFile({}).Expect(QLatin1String(kConnectionClosed));
+  ExpectStart().ExpectFile({}).Expect(Prompt::ConnectionClosed);
   clock_.Advance(1000);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
@@ -427,9 +431,7 @@ TEST_F(UploadWorkflow, ProgramCommandRefusedNeverEndsAsCompleted) {
   sim::SimFaults faults;
   faults.pfmWithoutAckBye = true;
   Open({9, "7.61", "P", 0}, faults);
-  ExpectUpload(Firmware(false, "7.62", 'P'), "7.62")
-      .Expect(QLatin1String(kProgramCommandFailed))
-      .Expect(QLatin1String(kNotCompleted));
+  ExpectUpload(Firmware(false, "7.62", 'P'), "7.62").Expect(Prompt::ProgramCommandFailed).Expect(Prompt::NotCompleted);
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::ProgramFailed);
@@ -447,7 +449,8 @@ TEST_F(UploadWorkflow, AnUnacknowledgedPageEndsAsAFailedUpload) {
   Open({9, "9.05", "A", 0}, faults);
   HoldFinalMessagesUntilTheLinkIsDown();
   ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
-      .Expect(QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 6 of 383. "
+      .Expect(Prompt::UploadStalled,
+              QStringLiteral("Flash Upload NOT Completed! The instrument did not answer for 60 s at page 6 of 383. "
                              "Please start the upload again."));
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") == 8; }));
@@ -481,7 +484,7 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementEndsTheUploadThere) {
   HoldFinalMessagesUntilTheLinkIsDown();
   ExpectUpload(Firmware(true, "9.12", 'A'), "9.12")
       .Expect(QLatin1String(kErrorSendingFlash))
-      .Expect(UploadRefused(QStringLiteral("page 6 of 383")));
+      .Expect(Prompt::UploadRefused, UploadRefused(QStringLiteral("page 6 of 383")));
   const qint64 started = clock_.Now();
   form_->cbStart->click();
   ASSERT_TRUE(Finished());
@@ -499,7 +502,7 @@ TEST_F(UploadWorkflow, WrongPageAcknowledgementEndsTheUploadThere) {
 // closes; nothing is written after the release.
 TEST_F(UploadWorkflow, ClosingMidUploadAsksAndReleasesFirst) {
   Open({9, "9.05", "A", 0});
-  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(QLatin1String(kAbandonUpload), MsgResult::No);
+  ExpectUpload(Firmware(true, "9.12", 'A'), "9.12").Expect(Prompt::AbandonUpload, MsgResult::No);
   form_->cbStart->click();
   ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") >= 20; }));
   EXPECT_FALSE(form_->close());
@@ -508,12 +511,13 @@ TEST_F(UploadWorkflow, ClosingMidUploadAsksAndReleasesFirst) {
   ASSERT_TRUE(RunUntil(clock_, [&] { return Instrument().CountOf("WEP") > pagesAfterNo; }));
 
   int pagesAtRelease = -1;
-  dialogs_.Expect(QLatin1String(kAbandonUpload), MsgResult::Yes);
+  dialogs_.Expect(Prompt::AbandonUpload, MsgResult::Yes);
   dialogs_.OnCall = [&](const DialogCall& call) {
-    if (call.text != QLatin1String(kAbandonUpload)) return;
+    if (call.prompt != Prompt::AbandonUpload) return;
     pagesAtRelease = Instrument().CountOf("WEP");
     // The page the window shows, in the window's own numbering.
-    dialogs_.Expect(StoppedMidUpload(QStringLiteral("page %1 of 383").arg(form_->lblPageNum->text().section(' ', 2))));
+    dialogs_.Expect(Prompt::StoppedMidUpload,
+                    StoppedMidUpload(QStringLiteral("page %1 of 383").arg(form_->lblPageNum->text().section(' ', 2))));
   };
   EXPECT_FALSE(form_->close());  // closes once the run has ended
   ASSERT_TRUE(RunUntil(clock_, [&] { return !form_->isVisible(); }));

@@ -51,8 +51,9 @@ TEST(WidgetDialogs, APlainMessageHasNoIconAndOneButton) {
   EXPECT_EQ(plain.text, QStringLiteral("Send Error, Dock not Enabled!"));
   EXPECT_EQ(plain.buttons, 1);
 
-  const SeenBox warning = WhatShows(
-      [&] { dialogs.MessageDlg(QStringLiteral("Connection Time Out!"), MsgIcon::Warning, MsgButtons::OK); });
+  const SeenBox warning = WhatShows([&] {
+    dialogs.MessageDlg(Prompt::General, QStringLiteral("Connection Time Out!"), MsgIcon::Warning, MsgButtons::OK);
+  });
   EXPECT_EQ(warning.icon, QMessageBox::Warning);
 }
 
@@ -72,7 +73,7 @@ TEST(WidgetDialogs, AClosableMessageIsClosedByTheProgram) {
     closer.Close();
   });
   look.start(10);
-  dialogs.ClosableMessage(QStringLiteral("Place the instrument"), MsgIcon::Information, closer);
+  dialogs.ClosableMessage(Prompt::General, QStringLiteral("Place the instrument"), MsgIcon::Information, closer);
   EXPECT_TRUE(sawItOpen);
   EXPECT_FALSE(closer.IsOpen());
   closer.Close();
@@ -113,8 +114,8 @@ TEST(WidgetDialogs, KeysBeforeAMessageSettlesNeverAnswerIt) {
     key(ok, QEvent::KeyRelease, Qt::Key_Space);
   });
   look.start(10);
-  const MsgResult answer = dialogs.MessageDlg(QStringLiteral("This operation will erase ..."), MsgIcon::Warning,
-                                              MsgButtons::OKCancel);
+  const MsgResult answer = dialogs.MessageDlg(Prompt::General, QStringLiteral("This operation will erase ..."),
+                                              MsgIcon::Warning, MsgButtons::OKCancel);
   EXPECT_TRUE(openAfterEarlyKeys);
   EXPECT_TRUE(openAfterHeldKey);
   EXPECT_EQ(answer, MsgResult::OK);

@@ -37,9 +37,9 @@ class DockPath : public ::testing::Test {
     ASSERT_TRUE(RunUntil(clock_, [&] { return !link_.ReplyTimer()->Enabled(); }, 1000));
   }
   bool Finished() { return RunUntil(clock_, [&] { return outcome_ != UploadOutcome::None; }); }
-  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, kPlaceInDock); }
+  ScriptedDialogs& ExpectStart() { return test::ExpectRunStart(dialogs_, Prompt::PlaceInDock); }
   ScriptedDialogs& ExpectUpload(const QString& file, const QString& version) {
-    return test::ExpectUpload(dialogs_, kPlaceInDock, file, version);
+    return test::ExpectUpload(dialogs_, Prompt::PlaceInDock, file, version);
   }
   QStringList Lcd() const {
     QStringList lines;
@@ -64,7 +64,7 @@ class DockPath : public ::testing::Test {
 
 TEST_F(DockPath, ClassicUploadThroughTheDock) {
   Open({9, "7.61", "P", 0});
-  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(QLatin1String(kDockCompleted));
+  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(Prompt::UploadCompleted, QLatin1String(kDockCompleted));
   session_->cbStartClick();
   EXPECT_EQ(dock_->address, QStringLiteral("10.1.2.3"));
   ASSERT_TRUE(Finished());
@@ -83,7 +83,7 @@ TEST_F(DockPath, ClassicUploadThroughTheDock) {
 
 TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
   Open({9, "9.05", "A", 0});
-  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kNGCompleted));
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(Prompt::UploadCompleted, QLatin1String(kNGCompleted));
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
 
@@ -97,7 +97,8 @@ TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
   session_->cbStopClick();
   // The message names the page the instrument received last, as the page
   // label numbers it.
-  dialogs_.Expect(StoppedMidUpload(QStringLiteral("page %1 of 383").arg(session_->Display().page.section(' ', 2))));
+  dialogs_.Expect(Prompt::StoppedMidUpload,
+                  StoppedMidUpload(QStringLiteral("page %1 of 383").arg(session_->Display().page.section(' ', 2))));
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcome_, UploadOutcome::Closed);
   EXPECT_TRUE(Lcd().contains(QStringLiteral("LCD0 [ Please Remove  ]")));
@@ -109,7 +110,7 @@ TEST_F(DockPath, NGCompletionAndStopShowTheirDockTexts) {
 // says a completion, instead of going on with "Loading Instr" / "FLASH".
 TEST_F(DockPath, TakenOutMidUploadTheDockShowsTheFailure) {
   Open({9, "9.05", "A", 0});
-  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(QLatin1String(kUnexpectedDisconnect));
+  ExpectUpload(files_.Make(true, "9.12"), "9.12").Expect(Prompt::UnexpectedDisconnect);
   session_->cbStartClick();
   ASSERT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") > 10; }));
   dock_->TakeOut();
@@ -120,7 +121,7 @@ TEST_F(DockPath, TakenOutMidUploadTheDockShowsTheFailure) {
 
 TEST_F(DockPath, RefusalReleasesTheInstrumentWithTheDockTexts) {
   Open({10, "7.5", " ", 0});
-  ExpectStart().Expect(QLatin1String(kLtdNotSupported)).Expect(QLatin1String(kConnectionClosed));
+  ExpectStart().Expect(Prompt::LtdNotSupported).Expect(Prompt::ConnectionClosed);
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(Lcd().mid(2), (QStringList{"LCD0 [ Please Remove  ]", "LCD1 [   Instrument   ]"}));
@@ -130,10 +131,10 @@ TEST_F(DockPath, InstrumentOnlineWhileTheDockMessageShows) {
   // The dock reports the instrument at once: the connection step (and the
   // file dialogue) runs under the dock's own message. Its end does not undo it.
   Open({9, "7.61", "P", 0});
-  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(QLatin1String(kDockCompleted));
+  ExpectUpload(files_.Make(false, "7.62", 'P'), "7.62").Expect(Prompt::UploadCompleted, QLatin1String(kDockCompleted));
   bool nested = false;
   dialogs_.OnCall = [&](const DialogCall& call) {
-    if (nested || call.text != QLatin1String(kPlaceInDock)) return;
+    if (nested || call.prompt != Prompt::PlaceInDock) return;
     nested = true;
     EXPECT_TRUE(RunUntil(clock_, [&] { return instrument_->CountOf("WEP") >= 1; }));
   };

@@ -93,13 +93,13 @@ TEST_F(FailurePath, LinkLostWhileTheFileDialogShows) {
   ASSERT_TRUE(Finished());
   ExpectIdleAfterTheDisconnection();
   // The file was chosen after the link had gone: no question follows.
-  EXPECT_FALSE(dialogs_.Texts().join('|').contains(QStringLiteral("Upgrade To Version")));
+  EXPECT_FALSE(dialogs_.Saw(Prompt::UpgradeToVersion));
 }
 
 TEST_F(FailurePath, LinkLostWhileAQuestionShows) {
   Open({9, "9.05", "A", 0});
   dialogs_.Answer(MsgResult::OK).AnswerFile(files_.Make(true, "9.12")).Answer(MsgResult::Yes);
-  LoseTheLinkDuring([](const DialogCall& call) { return call.text.startsWith(QStringLiteral("Upgrade To Version")); });
+  LoseTheLinkDuring([](const DialogCall& call) { return call.prompt == Prompt::UpgradeToVersion; });
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
   ExpectIdleAfterTheDisconnection();
@@ -108,7 +108,7 @@ TEST_F(FailurePath, LinkLostWhileAQuestionShows) {
 TEST_F(FailurePath, LinkLostWhileARefusalShows) {
   Open({10, "7.5", " ", 0});
   dialogs_.Answer(MsgResult::OK);
-  LoseTheLinkDuring([](const DialogCall& call) { return call.text == QLatin1String(kLtdNotSupported); });
+  LoseTheLinkDuring([](const DialogCall& call) { return call.prompt == Prompt::LtdNotSupported; });
   session_->cbStartClick();
   ASSERT_TRUE(Finished());
   ExpectIdleAfterTheDisconnection(UploadOutcome::Refused);
@@ -140,7 +140,7 @@ TEST_F(FailurePath, ConnectionTimeOutEndsTheRunWaiting) {
   ASSERT_TRUE(Finished());
   EXPECT_EQ(outcomes_, QList<UploadOutcome>{UploadOutcome::TimedOut});
   EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kConnectionTimeOut));
-  EXPECT_EQ(dialogs_.CountOf(QLatin1String(kConnectionTimeOut)), 1);
+  EXPECT_EQ(dialogs_.CountOf(Prompt::ConnectionTimeOut), 1);
   const UploadDisplay& d = session_->Display();
   EXPECT_TRUE(d.startEnabled);
   EXPECT_FALSE(d.stopEnabled);
@@ -166,7 +166,7 @@ TEST_F(FailurePath, IrCommPortThatCannotBeOpenedEndsTheRunAtOnce) {
   EXPECT_FALSE(session_->Display().startGroupBusy);
   EXPECT_EQ(session_->Display().status, QStringLiteral("Waiting"));
   clock_.Advance(60000);
-  EXPECT_FALSE(dialogs_.Saw(QLatin1String(kConnectionTimeOut)));
+  EXPECT_FALSE(dialogs_.Saw(Prompt::ConnectionTimeOut));
   EXPECT_EQ(outcomes_.size(), 1);
 }
 

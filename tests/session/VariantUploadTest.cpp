@@ -129,7 +129,8 @@ TEST_P(VariantUpload, NGUploadPastABusyDock) {
     EXPECT_EQ(dialogs_.Texts().last(), QLatin1String(kNGCompleted));
   } else {
     // The instrument never comes online: the link's connect time-out ends it.
-    ASSERT_TRUE(RunUntil(clock_, [&] { return dialogs_.Saw(QLatin1String(kConnectionTimeOut)); }, 600000, 100));
+    ASSERT_TRUE(RunUntil(
+        clock_, [&] { return dialogs_.Saw(Prompt::ConnectionTimeOut); }, 600000, 100));
     EXPECT_EQ(SimDock().CountOf(QStringLiteral("SLV")), 1);
     EXPECT_EQ(instrument_->CountOf("ENQ"), 0);
   }

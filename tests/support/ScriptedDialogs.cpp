@@ -24,7 +24,10 @@ QString DescribeCall(const DialogCall& call) {
     case DialogCall::Kind::OpenFile: return QStringLiteral("the file dialog (%1)").arg(call.text);
     case DialogCall::Kind::SelectPort: return QStringLiteral("the port dialog (%1)").arg(call.text);
     default:
-      return QStringLiteral("the message \"%1\" (%2, %3)").arg(call.text, IconName(call.icon), ButtonsName(call.buttons));
+      return QStringLiteral("the message \"%1\" (prompt %2, %3, %4)")
+          .arg(call.text)
+          .arg(static_cast<int>(call.prompt))
+          .arg(IconName(call.icon), ButtonsName(call.buttons));
   }
 }
 
@@ -45,16 +48,24 @@ ScriptedDialogs& ScriptedDialogs::AnswerPort(const QString& port) {
   return *this;
 }
 
+ScriptedDialogs& ScriptedDialogs::Expect(Prompt prompt, MsgResult result) {
+  return Declare({DialogCall::Kind::MessageDlg, prompt, false, {}, result, {}});
+}
+
+ScriptedDialogs& ScriptedDialogs::Expect(Prompt prompt, const QString& text, MsgResult result) {
+  return Declare({DialogCall::Kind::MessageDlg, prompt, true, text, result, {}});
+}
+
 ScriptedDialogs& ScriptedDialogs::Expect(const QString& text, MsgResult result) {
-  return Declare({DialogCall::Kind::MessageDlg, text, result, {}});
+  return Declare({DialogCall::Kind::MessageDlg, Prompt::General, true, text, result, {}});
 }
 
 ScriptedDialogs& ScriptedDialogs::ExpectFile(const QString& path) {
-  return Declare({DialogCall::Kind::OpenFile, {}, MsgResult::Cancel, path});
+  return Declare({DialogCall::Kind::OpenFile, Prompt::General, false, {}, MsgResult::Cancel, path});
 }
 
 ScriptedDialogs& ScriptedDialogs::ExpectPort(const QString& port) {
-  return Declare({DialogCall::Kind::SelectPort, {}, MsgResult::Cancel, port});
+  return Declare({DialogCall::Kind::SelectPort, Prompt::General, false, {}, MsgResult::Cancel, port});
 }
 
 ScriptedDialogs& ScriptedDialogs::Declare(Expected expected) {
@@ -67,7 +78,11 @@ QString ScriptedDialogs::Describe(const Expected& expected) {
   switch (expected.kind) {
     case DialogCall::Kind::OpenFile: return QStringLiteral("the file dialog");
     case DialogCall::Kind::SelectPort: return QStringLiteral("the port dialog");
-    default: return QStringLiteral("the message \"%1\", answered %2").arg(expected.text, ResultName(expected.result));
+    default:
+      return QStringLiteral("the message of prompt %1%2, answered %3")
+          .arg(static_cast<int>(expected.prompt))
+          .arg(expected.checksText ? QStringLiteral(" \"%1\"").arg(expected.text) : QString(),
+               ResultName(expected.result));
   }
 }
 
@@ -89,8 +104,9 @@ std::optional<ScriptedDialogs::Expected> ScriptedDialogs::Match(const DialogCall
     why = QStringLiteral("no further dialog was expected");
   } else {
     const Expected& next = expected_.front();
-    const bool same =
-        IsMessageBox(next.kind) ? IsMessageBox(call.kind) && call.text == next.text : call.kind == next.kind;
+    const bool same = IsMessageBox(next.kind) ? IsMessageBox(call.kind) && call.prompt == next.prompt &&
+                                                    (!next.checksText || call.text == next.text)
+                                              : call.kind == next.kind;
     if (!same)
       why = QStringLiteral("the next one expected is ") + Describe(next);
     else if (IsMessageBox(call.kind) && !OneOf(next.result, call.buttons))
@@ -122,6 +138,19 @@ int ScriptedDialogs::CountOf(const QString& text) const {
   return n;
 }
 
+std::vector<Prompt> ScriptedDialogs::Prompts() const {
+  std::vector<Prompt> prompts;
+  for (const DialogCall& call : calls_)
+    if (IsMessageBox(call.kind)) prompts.push_back(call.prompt);
+  return prompts;
+}
+
+int ScriptedDialogs::CountOf(Prompt prompt) const {
+  int n = 0;
+  for (const DialogCall& call : calls_) n += IsMessageBox(call.kind) && call.prompt == prompt ? 1 : 0;
+  return n;
+}
+
 std::optional<ScriptedDialogs::Scripted> ScriptedDialogs::Next(bool wantText) {
   if (answers_.empty()) return std::nullopt;
   if ((answers_.front().kind == Scripted::Kind::Text) != wantText) return std::nullopt;
@@ -137,34 +166,35 @@ void ScriptedDialogs::Record(DialogCall call) {
 }
 
 void ScriptedDialogs::ShowMessage(const QString& text) {
-  if (strict_) Match({DialogCall::Kind::Message, text, MsgIcon::None, MsgButtons::OK, {}});
-  Record({DialogCall::Kind::Message, text, MsgIcon::None, MsgButtons::OK, QStringLiteral("OK")});
+  if (strict_) Match({DialogCall::Kind::Message, Prompt::General, text, MsgIcon::None, MsgButtons::OK, {}});
+  Record({DialogCall::Kind::Message, Prompt::General, text, MsgIcon::None, MsgButtons::OK, QStringLiteral("OK")});
 }
 
-MsgResult ScriptedDialogs::MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) {
+MsgResult ScriptedDialogs::MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) {
   MsgResult result = MsgResult::OK;
   if (buttons != MsgButtons::OK)
     result = buttons == MsgButtons::YesNo ? default_question_
                                           : (default_question_ == MsgResult::Yes ? MsgResult::OK
                                                                                  : MsgResult::Cancel);
   if (strict_) {
-    if (auto expected = Match({DialogCall::Kind::MessageDlg, text, icon, buttons, {}})) result = expected->result;
+    if (auto expected = Match({DialogCall::Kind::MessageDlg, prompt, text, icon, buttons, {}}))
+      result = expected->result;
   } else if (buttons != MsgButtons::OK) {
     if (auto next = Next(false)) result = next->result;
   }
-  Record({DialogCall::Kind::MessageDlg, text, icon, buttons, ResultName(result)});
+  Record({DialogCall::Kind::MessageDlg, prompt, text, icon, buttons, ResultName(result)});
   return result;
 }
 
-void ScriptedDialogs::ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) {
-  if (strict_) Match({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, {}});
+void ScriptedDialogs::ClosableMessage(Prompt prompt, const QString& text, MsgIcon icon, MessageCloser& closer) {
+  if (strict_) Match({DialogCall::Kind::MessageDlg, prompt, text, icon, MsgButtons::OK, {}});
   if (!KeepClosableOpen) {
-    Record({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, ResultName(MsgResult::OK)});
+    Record({DialogCall::Kind::MessageDlg, prompt, text, icon, MsgButtons::OK, ResultName(MsgResult::OK)});
     return;
   }
   bool closed = false;
   closer.Attach([&closed] { closed = true; });
-  Record({DialogCall::Kind::MessageDlg, text, icon, MsgButtons::OK, QString()});
+  Record({DialogCall::Kind::MessageDlg, prompt, text, icon, MsgButtons::OK, QString()});
   const std::size_t index = calls_.size() - 1;
   ++open_;
   KeepClosableOpen([&closed] { return closed; });
@@ -184,12 +214,13 @@ std::optional<QString> ScriptedDialogs::SelectPort(const QStringList& ports) {
 std::optional<QString> ScriptedDialogs::Choose(DialogCall::Kind kind, const QString& text) {
   std::optional<QString> chosen;
   if (strict_) {
-    if (auto expected = Match({kind, text, MsgIcon::None, MsgButtons::OKCancel, {}}); expected && !expected->reply.isEmpty())
+    if (auto expected = Match({kind, Prompt::General, text, MsgIcon::None, MsgButtons::OKCancel, {}});
+        expected && !expected->reply.isEmpty())
       chosen = expected->reply;
   } else if (auto next = Next(true); next && !next->text.isEmpty()) {
     chosen = next->text;
   }
-  Record({kind, text, MsgIcon::None, MsgButtons::OKCancel, chosen.value_or(QString())});
+  Record({kind, Prompt::General, text, MsgIcon::None, MsgButtons::OKCancel, chosen.value_or(QString())});
   return chosen;
 }
 

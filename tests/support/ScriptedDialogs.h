@@ -7,7 +7,9 @@
 // and port dialogs).
 //
 // Strict use: the test declares, in order, each dialog it expects with its
-// answer (Expect, ExpectFile, ExpectPort). From the first declaration on, the
+// answer (Expect, ExpectFile, ExpectPort). The program's own messages and
+// questions are declared by their Prompt, a component's failure messages
+// (Prompt::General) by their text. From the first declaration on, the
 // queue is not used: a dialog that is not the next one declared is reported
 // through OnUnexpected (and given the default answer), and Pending() names
 // the declared dialogs not shown yet.
@@ -26,6 +28,7 @@ namespace zelvo {
 struct DialogCall {
   enum class Kind { Message, MessageDlg, OpenFile, SelectPort };
   Kind kind = Kind::Message;
+  Prompt prompt = Prompt::General;  // message boxes
   QString text;  // message text, file filter, or the ports joined with ", "
   MsgIcon icon = MsgIcon::None;
   MsgButtons buttons = MsgButtons::OK;
@@ -40,8 +43,11 @@ class ScriptedDialogs : public DialogsService {
   ScriptedDialogs& AnswerFile(const QString& path);  // empty path: cancel
   ScriptedDialogs& AnswerPort(const QString& port);  // empty: cancel
 
-  // Strict use. A message or question with exactly this text, answered with
-  // result (which must be one of its buttons).
+  // Strict use. A message or question for prompt, answered with result (which
+  // must be one of its buttons); with text, showing exactly that text.
+  ScriptedDialogs& Expect(Prompt prompt, MsgResult result = MsgResult::OK);
+  ScriptedDialogs& Expect(Prompt prompt, const QString& text, MsgResult result = MsgResult::OK);
+  // A General message or question with exactly this text.
   ScriptedDialogs& Expect(const QString& text, MsgResult result = MsgResult::OK);
   ScriptedDialogs& ExpectFile(const QString& path);  // empty path: cancel
   ScriptedDialogs& ExpectPort(const QString& port);  // empty: cancel
@@ -66,12 +72,16 @@ class ScriptedDialogs : public DialogsService {
   QStringList Texts() const;
   int CountOf(const QString& text) const;
   bool Saw(const QString& text) const { return CountOf(text) > 0; }
+  // The prompts of the message boxes, in order.
+  std::vector<Prompt> Prompts() const;
+  int CountOf(Prompt prompt) const;
+  bool Saw(Prompt prompt) const { return CountOf(prompt) > 0; }
   void Clear() { calls_.clear(); }
   bool AnswersLeft() const { return !answers_.empty(); }
 
   void ShowMessage(const QString& text) override;
-  MsgResult MessageDlg(const QString& text, MsgIcon icon, MsgButtons buttons) override;
-  void ClosableMessage(const QString& text, MsgIcon icon, MessageCloser& closer) override;
+  MsgResult MessageDlg(Prompt prompt, const QString& text, MsgIcon icon, MsgButtons buttons) override;
+  void ClosableMessage(Prompt prompt, const QString& text, MsgIcon icon, MessageCloser& closer) override;
   std::optional<QString> OpenFile(const QString& filter) override;
   std::optional<QString> SelectPort(const QStringList& ports) override;
 
@@ -83,7 +93,9 @@ class ScriptedDialogs : public DialogsService {
   };
   struct Expected {
     DialogCall::Kind kind;  // MessageDlg stands for both kinds of message box
-    QString text;           // messages and questions
+    Prompt prompt;
+    bool checksText;  // messages and questions: whether they must show text
+    QString text;
     MsgResult result;
     QString reply;  // file or port
   };
