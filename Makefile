@@ -16,6 +16,10 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DZELVO_WERROR=ON
 endif
 JOBS ?= $(shell nproc)
+# The suites wait far more than they compute (a dock's pace, the design's
+# time-outs, on the manual clock or not): twice as many run at once as there
+# are cores.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
 .PHONY: all bootstrap configure build run test test-asan fuzz bench package windows test-windows clean
 
@@ -36,7 +40,7 @@ run: build
 	scripts/run.sh $(BUILD)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
 # The same suite under the address and undefined-behaviour sanitizers.
 test-asan: bootstrap
