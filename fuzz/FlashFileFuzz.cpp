@@ -108,21 +108,21 @@ void CheckDialogue(TFlashFile& flash, const QString& path, const QByteArray& fil
   const bool fits = file.size() == (instrument.IsNG ? kNGFileSize : kClassicFileSize);
   if (!fits) {
     ZELVO_FUZZ_CHECK(!accepted && calls.size() == 3);
-    ZELVO_FUZZ_CHECK(calls[1].text == InvalidFlashFileText(instrument) && calls[1].icon == MsgIcon::Error);
+    ZELVO_FUZZ_CHECK(calls[1].prompt == Prompt::InvalidFlashFile && calls[1].text == InvalidFlashFileText(instrument) &&
+                     calls[1].icon == MsgIcon::Error);
     return;
   }
   // Every question between the two file dialogs, or up to the acceptance.
-  QStringList questions;
+  std::vector<Prompt> questions;
   for (size_t i = 1; i < calls.size() && calls[i].kind == DialogCall::Kind::MessageDlg; ++i) {
     ZELVO_FUZZ_CHECK(calls[i].icon == MsgIcon::Confirmation && calls[i].buttons == MsgButtons::YesNo);
-    questions << calls[i].text;
+    questions.push_back(calls[i].prompt);
   }
-  ZELVO_FUZZ_CHECK(!questions.isEmpty() && questions.size() <= 3);
+  ZELVO_FUZZ_CHECK(!questions.empty() && questions.size() <= 3);
   const QByteArray& type = flash.FileFlashType();
   const QByteArray& instType = instrument.InstFlashType;
   const bool typeAsked = !instType.isEmpty() && instType[0] != ' ' && instType[0] != type[0];
-  ZELVO_FUZZ_CHECK(questions.front().startsWith(QLatin1String("The flash file type that you are loading ")) ==
-                   typeAsked);
+  ZELVO_FUZZ_CHECK((questions.front() == Prompt::OtherFirmwareType) == typeAsked);
   if (accepted) {
     ZELVO_FUZZ_CHECK(accepted->path == path);
     ZELVO_FUZZ_CHECK(accepted->upgradingTo == "Upgrading to: " + flash.FileFlashVersion() + " " + type);
@@ -130,9 +130,8 @@ void CheckDialogue(TFlashFile& flash, const QString& path, const QByteArray& fil
     const double installed = VersionToNumber(instrument.InstFlashVersion);
     const double offered = VersionToNumber(flash.FileFlashVersion());
     const bool olderAsked = installed > 0 && offered > 0 && installed > offered;
-    ZELVO_FUZZ_CHECK(questions.size() == 1 + (typeAsked ? 1 : 0) + (olderAsked ? 1 : 0));
-    ZELVO_FUZZ_CHECK(questions.back().startsWith(olderAsked ? QLatin1String("The flash version you are loading")
-                                                            : QLatin1String("Upgrade To Version ")));
+    ZELVO_FUZZ_CHECK(questions.size() == 1u + (typeAsked ? 1u : 0u) + (olderAsked ? 1u : 0u));
+    ZELVO_FUZZ_CHECK(questions.back() == (olderAsked ? Prompt::OlderVersion : Prompt::UpgradeToVersion));
   } else {
     ZELVO_FUZZ_CHECK(calls.back().kind == DialogCall::Kind::OpenFile && calls.back().answer.isEmpty());
   }
