@@ -1,6 +1,5 @@
 #include "cli/Commands.h"
 
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -11,6 +10,7 @@
 #include "cli/Report.h"
 #include "cli/TerminalDialogs.h"
 #include "cli/Transport.h"
+#include "core/MessagePump.h"
 #include "instrument/FlashFile.h"
 #include "session/FlashJob.h"
 
@@ -45,7 +45,7 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   JobLimits limits;
   limits.identifyS = options.identifyTimeoutS;
   FlashJob job({&instrument.zelvo, &instrument.link, nullptr, limits});
-  QEventLoop loop;
+  MessageLoop loop;
   std::optional<JobEnding> ended;
   InterruptWatch interrupts;
   job.OnIdentified = [&](const InstrumentIdentity& z) {
@@ -61,13 +61,13 @@ int RunIdentify(const CommandOptions& options, const Console& console) {
   };
   job.OnEnded = [&](const JobEnding& ending) {
     ended = ending;
-    loop.quit();
+    loop.Quit();
   };
   interrupts.OnInterrupt = [&](int signal) { job.Interrupt(signal); };
-  QTimer::singleShot(0, &loop, [&] {
+  QTimer::singleShot(0, &job, [&] {
     if (job.State() == JobState::Idle) job.Identify();
   });
-  loop.exec();
+  loop.Exec();
   if (ended->signal)
     return finish(InterruptWatch::kExitInterrupted, QStringLiteral("interrupted by %1").arg(SignalName(ended->signal)));
   switch (ended->stop) {

@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonObject>
 #include <QThread>
 #include <QTimer>
@@ -31,6 +30,7 @@
 #include "cli/Outcome.h"
 #include "cli/Report.h"
 #include "cli/TerminalDialogs.h"
+#include "core/MessagePump.h"
 #include "dock/DockKinds.h"
 #include "dock/DockProtocol.h"
 #include "dock/DockWatch.h"
@@ -299,7 +299,7 @@ class DockWorker : public QThread {
     DockWatch watch(*dock, [&connection] { return connection.instrument && connection.instrument->link.Connected(); });
     watch.OnLost = [this](const QString& lost) {
       if (current_) current_->GiveUp(UnreachableText(lost));
-      if (waiting_) waiting_->quit();
+      if (waiting_) waiting_->Quit();
     };
     for (bool first = true; !Interrupted(); first = false) {
       if (watch.Lost()) {
@@ -400,19 +400,22 @@ class DockWorker : public QThread {
 
   // Waits ms, or less when interrupted (false).
   bool Pause(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    MessageLoop loop;
+    QTimer done;
+    done.setSingleShot(true);
+    QObject::connect(&done, &QTimer::timeout, [&loop] { loop.Quit(); });
+    done.start(ms);
     Wait(loop);
     return !Interrupted();
   }
 
   // Runs loop until it is quit, the run is interrupted or the dock has gone.
-  void Wait(QEventLoop& loop) {
+  void Wait(MessageLoop& loop) {
     if (Interrupted()) return;
     const auto previous = interrupts_.OnInterrupt;
-    interrupts_.OnInterrupt = [&loop](int) { loop.quit(); };
+    interrupts_.OnInterrupt = [&loop](int) { loop.Quit(); };
     waiting_ = &loop;
-    loop.exec();
+    loop.Exec();
     waiting_ = nullptr;
     interrupts_.OnInterrupt = previous;
   }
@@ -444,9 +447,9 @@ class DockWorker : public QThread {
     const auto takenOut = [dock, goneReportsAtIdentification] {
       return dock->InstrumentGoneReports() - goneReportsAtIdentification > 1;
     };
-    QEventLoop loop;
+    MessageLoop loop;
     dock->OnInstrumentDisconnected = [&loop, &takenOut](QObject*) {
-      if (takenOut()) loop.quit();
+      if (takenOut()) loop.Quit();
     };
     dock->SetLCDLineText(0, " Please Remove  ");
     dock->SetLCDLineText(1, "   Instrument   ");
@@ -466,7 +469,7 @@ class DockWorker : public QThread {
   QObject relay_;           // lives on the dock's thread: interruptions reach it there
   Interrupts interrupts_;   // the dock's thread only
   InstrumentRun* current_ = nullptr;  // the run under way
-  QEventLoop* waiting_ = nullptr;     // a wait between runs (an instrument taken out, a pause)
+  MessageLoop* waiting_ = nullptr;     // a wait between runs (an instrument taken out, a pause)
   std::atomic<int> stopSignal_{0};
 };
 
@@ -569,11 +572,11 @@ int RunFleet(const CommandOptions& options, const Console& console) {
   for (qsizetype i = 0; i < docks.size(); ++i)
     workers.push_back(std::make_unique<DockWorker>(static_cast<int>(i), docks[i], options, file, board,
                                                    traces.empty() ? nullptr : traces[i].get()));
-  QEventLoop loop;
+  MessageLoop loop;
   int running = static_cast<int>(workers.size());
   for (auto& worker : workers)
-    QObject::connect(worker.get(), &QThread::finished, &loop, [&] {
-      if (--running == 0) loop.quit();
+    QObject::connect(worker.get(), &QThread::finished, worker.get(), [&] {
+      if (--running == 0) loop.Quit();
     });
   int signal = 0;
   InterruptWatch interrupts;
@@ -582,7 +585,7 @@ int RunFleet(const CommandOptions& options, const Console& console) {
     for (auto& worker : workers) worker->Interrupt(received);
   };
   for (auto& worker : workers) worker->start();
-  loop.exec();
+  loop.Exec();
   for (auto& worker : workers) worker->wait();
   QCoreApplication::sendPostedEvents(&board);  // the docks' last reports
   board.Summary();

@@ -92,10 +92,10 @@ RunEnding InstrumentRun::Exec() {
   // was addressed, whatever happened to it since.
   job_->SetFlashFileReader([file = setup_.file](const QString&) { return file->FileBytes(); });
   Wire();
-  QTimer::singleShot(0, &loop_, [this] {
+  QTimer::singleShot(0, job_.get(), [this] {
     if (job_->State() == JobState::Idle) job_->Start();
   });
-  loop_.exec();
+  loop_.Exec();
   setup_.output->StepAside();
   return EndingOf(*ended_);
 }
@@ -145,7 +145,7 @@ void InstrumentRun::Wire() {
   job.OnEnded = [this](const JobEnding& ended) {
     ended_ = ended;
     check_ = ended.check;
-    loop_.quit();
+    loop_.Quit();
   };
   setup_.interrupts->OnInterrupt = [this](int signal) { job_->Interrupt(signal); };
 }

@@ -5,7 +5,6 @@
 // interruption, and the check after a completed upload (--verify). zelvoflash
 // flash runs one; zelvoflash fleet runs one per instrument put in each dock.
 
-#include <QEventLoop>
 #include <QJsonObject>
 #include <QString>
 #include <functional>
@@ -14,6 +13,7 @@
 
 #include "cli/Connection.h"
 #include "cli/Outcome.h"
+#include "core/MessagePump.h"
 #include "session/FlashJob.h"
 
 namespace zelvo {
@@ -88,7 +88,7 @@ class InstrumentRun {
   const CommandOptions& options_;
   Instrument* instrument_;
   std::unique_ptr<FlashJob> job_;
-  QEventLoop loop_;
+  MessageLoop loop_;
   std::optional<JobEnding> ended_;
   // The endings the command settled itself: the instrument declined (vet),
   // the dock gone.

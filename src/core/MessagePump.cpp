@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <utility>
 
 namespace zelvo {
 
@@ -16,6 +17,23 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
     WaitForMessages(static_cast<int>(left));
   }
   return true;
+}
+
+MessageLoop::MessageLoop() {
+  again_.setInterval(0);
+  QObject::connect(&again_, &QTimer::timeout, &loop_, &QEventLoop::quit);
+}
+
+void MessageLoop::Exec() {
+  if (!std::exchange(quitAsked_, false)) loop_.exec();
+  again_.stop();
+  quitAsked_ = false;
+}
+
+void MessageLoop::Quit() {
+  quitAsked_ = true;
+  if (loop_.isRunning()) again_.start();  // running until quit() is called
+  loop_.quit();
 }
 
 }  // namespace zelvo

@@ -9,6 +9,8 @@
 // has arrived, so a waiting program uses no CPU. Handlers can run nested inside
 // either call.
 
+#include <QEventLoop>
+#include <QTimer>
 #include <functional>
 
 namespace zelvo {
@@ -24,5 +26,26 @@ void WaitForMessages(int maxMs = -1);
 // final value of pred(). For front ends and tests; components use the two
 // calls above.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs);
+
+// A loop that runs until Quit, for a front end's wait. Qt's own event
+// dispatcher (a Qt built without GLib) loses a loop's end asked for inside a
+// handler that then handles messages once more (the nested pass takes the
+// loop's wake-up) and sleeps on with nothing left to wake it; so once asked,
+// the end is asked again on every pass until the loop has ended.
+class MessageLoop {
+ public:
+  MessageLoop();
+  MessageLoop(const MessageLoop&) = delete;
+  MessageLoop& operator=(const MessageLoop&) = delete;
+
+  // Runs until Quit; at once when Quit was called since the last Exec.
+  void Exec();
+  void Quit();
+
+ private:
+  QEventLoop loop_;
+  QTimer again_;
+  bool quitAsked_ = false;
+};
 
 }  // namespace zelvo

@@ -157,6 +157,21 @@ TEST_F(ZelvoflashVerify, OptionsAndTheRecordWithoutTheCheck) {
   EXPECT_EQ(identify.exitCode, 2) << identify.Dump();
 }
 
+// Under Qt's own event dispatcher (a Qt built without GLib) the run still ends
+// once its job has: the job's end is asked for inside the link's poll, which
+// then handles messages once more, and that pass used to take the loop's
+// wake-up, so that zelvoflash slept on after the check's release.
+TEST_F(ZelvoflashVerify, TheRunEndsUnderQtsOwnDispatcher) {
+  const QString firmware = Firmware(true, "9.12");
+  qputenv("QT_NO_GLIB", "1");
+  Zelvoflash run({"flash", firmware, "--simulate", "version=9.05,restart=1", "--yes", "--json", "--verify"});
+  qunsetenv("QT_NO_GLIB");
+  const RunResult r = run.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.Dump();
+  EXPECT_EQ(r.Json().value("outcome").toString(), "completed") << r.Dump();
+  EXPECT_TRUE(r.Json().value("verify").toObject().value("ok").toBool()) << r.Dump();
+}
+
 // The file replaced while the operator reads the first question: the
 // instrument gets the bytes that were read and checked before it was
 // addressed, and the questions and the record name them.
