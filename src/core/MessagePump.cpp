@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <utility>
 
 namespace zelvo {
 
@@ -25,7 +24,7 @@ MessageLoop::MessageLoop() {
 }
 
 void MessageLoop::Exec() {
-  if (!std::exchange(quitAsked_, false)) loop_.exec();
+  if (!quitAsked_) loop_.exec();
   again_.stop();
   quitAsked_ = false;
 }
